@@ -1,0 +1,106 @@
+#pragma once
+// Random and noise toolkit of the monitor stages (shash, EM interference).
+//
+// Everything here is exact integer or single-precision arithmetic, so a given seed always gives the same
+// picture on every machine and at every thread split. The generator state is a plain value: whoever draws
+// owns it, and a stage that must not depend on its row bands hands each row the state it would have in one
+// sweep from the top.
+
+#include <array>
+#include <cstdint>
+
+namespace Kiln {
+
+// Two-step linear congruential generator; each draw advances the state twice.
+class RandomGenerator {
+public:
+    static constexpr uint32_t kMultiplier = 1103515245u;
+    static constexpr uint32_t kIncrement = 12345u;
+    static constexpr int32_t kMax = 32767;
+    // The float nearest 1/32767: unit draws reach both 0 and 1.
+    static constexpr float kUnit = 3.0518509e-5f;
+
+    explicit RandomGenerator(uint32_t state = 0) noexcept : state_(state) {}
+
+    uint32_t state() const noexcept { return state_; }
+    void setState(uint32_t state) noexcept { state_ = state; }
+
+    // An integer in 0..32767.
+    int32_t draw() noexcept
+    {
+        const uint32_t s1 = state_ * kMultiplier + kIncrement;
+        const uint32_t s2 = s1 * kMultiplier + kIncrement;
+        state_ = s2;
+        return int32_t(((s2 >> 16) & 255u) ^ (((s1 >> 16) & 255u) << 7));
+    }
+
+    // A float in [0, 1], both ends reachable.
+    float unit() noexcept { return float(draw()) * kUnit; }
+
+    // lo + trunc(unit * (hi - lo)): usually in [lo, hi), but a unit draw of exactly 1 gives hi.
+    int32_t range(int32_t lo, int32_t hi) noexcept
+    {
+        return lo + int32_t(unit() * float(hi - lo));
+    }
+
+private:
+    uint32_t state_;
+};
+
+// Truncates a float toward zero and keeps the low 10 bits (a table index); values that are not finite
+// count as 0, and values beyond the integer range keep the bits they would have had.
+int32_t wrapIndex1024(float v) noexcept;
+
+// Noise made of sine waves whose phases come from the integer hash of the seed.
+class SineNoise {
+public:
+    static constexpr int kTableSize = 1024;
+    static constexpr int kMaxOctaves = 8;
+
+    // Per-seed phase offsets, computed once per row rather than per pixel.
+    struct Phases {
+        int32_t offset[kMaxOctaves];
+        int octaves;
+    };
+
+    SineNoise();
+
+    // octaves is limited to 1..8.
+    Phases phases(uint32_t seed, int octaves) const noexcept;
+    // Mean of the octaves' waves at x (x >= 0 in practice); a non-finite x counts as 0.
+    float value(float x, const Phases& phases) const noexcept;
+    float value(float x, int octaves, uint32_t seed) const noexcept { return value(x, phases(seed, octaves)); }
+
+    float wave(int index) const noexcept { return wave_[size_t(index) & (kTableSize - 1)]; }
+
+private:
+    std::array<float, kTableSize> wave_;
+};
+
+// Smooth one-dimensional gradient noise over eight 1024-entry gradient tables, 1 to 8 octaves.
+// Only the first component of each gradient is ever read, so only it is kept.
+class SmoothNoise {
+public:
+    static constexpr int kTables = 8;
+    static constexpr int kTableSize = 1024;
+
+    explicit SmoothNoise(uint32_t seed = 0);
+
+    // The seed-0 instance every render uses; built once, read-only afterwards.
+    static const SmoothNoise& standard();
+
+    // First gradient component of entry `index` of table `table` (filled from seed + table).
+    float gradient(int table, int index) const noexcept { return grad_[table & 7][index & (kTableSize - 1)]; }
+
+    // One octave from table `table` at x; a non-finite x gives 0.
+    float octave(int table, float x) const noexcept;
+    // Sum of 2^-j * octave(j, 2^j * x + o_j), o_0 = 0, o_j = 2^-j; octaves limited to 1..8.
+    float value(float x, int octaves) const noexcept;
+
+private:
+    void fill(int table, uint32_t seed) noexcept;
+
+    float grad_[kTables][kTableSize];
+};
+
+} // namespace Kiln
