@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace Kiln::Errors {
 
@@ -53,7 +54,7 @@ public:
     template <class T>
         requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
                  !std::is_same_v<T, int>)
-    Argument(T v) : Argument(fromWide(static_cast<long double>(v), fitsInt(v))) {}
+    Argument(T v) : Argument(fromWide(static_cast<long double>(v), std::in_range<int32_t>(v))) {}
 
     static Argument vec2(double a, double b);
     static Argument rgb(double r, double g, double b);
@@ -66,10 +67,6 @@ public:
     std::string str() const;
 
 private:
-    template <class T> static bool fitsInt(T v) {
-        if constexpr (std::is_signed_v<T>) return v >= INT32_MIN && v <= INT32_MAX;
-        else return v <= static_cast<std::make_unsigned_t<int32_t>>(INT32_MAX);
-    }
     static Argument fromWide(long double v, bool fits);
 
     Kind kind_ = Empty;
