@@ -7,6 +7,8 @@
 // sweep from the top.
 
 #include <array>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 namespace Kiln {
@@ -49,7 +51,14 @@ private:
 
 // Truncates a float toward zero and keeps the low 10 bits (a table index); values that are not finite
 // count as 0, and values beyond the integer range keep the bits they would have had.
-int32_t wrapIndex1024(float v) noexcept;
+inline int32_t wrapIndex1024(float v) noexcept
+{
+    // Floats of magnitude 2^62 or more are multiples of 2^39, so their low ten bits are zero.
+    if (!(std::fabs(v) < 4.611686e18f)) {
+        return 0;
+    }
+    return int32_t(uint64_t(int64_t(v)) & 1023u);
+}
 
 // Noise made of sine waves whose phases come from the integer hash of the seed.
 class SineNoise {
@@ -68,10 +77,21 @@ public:
     // octaves is limited to 1..8.
     Phases phases(uint32_t seed, int octaves) const noexcept;
     // Mean of the octaves' waves at x (x >= 0 in practice); a non-finite x counts as 0.
-    float value(float x, const Phases& phases) const noexcept;
+    float value(float x, const Phases& phases) const noexcept
+    {
+        if (!std::isfinite(x)) {
+            x = 0.0f;
+        }
+        float sum = 0.0f;
+        for (int i = 0; i < phases.octaves; ++i) {
+            const float t = float(phases.offset[i]) + float(1 << i) * x * 1023.0f;
+            sum += wave_[std::size_t(wrapIndex1024(t))];
+        }
+        return sum / float(phases.octaves);
+    }
     float value(float x, int octaves, uint32_t seed) const noexcept { return value(x, phases(seed, octaves)); }
 
-    float wave(int index) const noexcept { return wave_[size_t(index) & (kTableSize - 1)]; }
+    float wave(int index) const noexcept { return wave_[std::size_t(index) & (kTableSize - 1)]; }
 
 private:
     std::array<float, kTableSize> wave_;
@@ -93,9 +113,31 @@ public:
     float gradient(int table, int index) const noexcept { return grad_[table & 7][index & (kTableSize - 1)]; }
 
     // One octave from table `table` at x; a non-finite x gives 0.
-    float octave(int table, float x) const noexcept;
+    float octave(int table, float x) const noexcept
+    {
+        if (!(std::fabs(x) < 4.611686e18f)) {
+            return 0.0f;
+        }
+        const float fl = std::floor(x);
+        const float f = x - fl;
+        const uint32_t k = uint32_t(uint64_t(int64_t(fl))) * 275u;
+        const float* t = grad_[table & 7];
+        const float g0 = t[k & 1023u];
+        const float g1 = t[(k + 275u) & 1023u];
+        return g0 * f + f * f * (3.0f - 2.0f * f) * ((f - 1.0f) * g1 - g0 * f);
+    }
+
     // Sum of 2^-j * octave(j, 2^j * x + o_j), o_0 = 0, o_j = 2^-j; octaves limited to 1..8.
-    float value(float x, int octaves) const noexcept;
+    float value(float x, int octaves) const noexcept
+    {
+        const int n = octaves < 1 ? 1 : (octaves > kTables ? kTables : octaves);
+        float sum = octave(0, x);
+        for (int j = 1; j < n; ++j) {
+            const float weight = 1.0f / float(1 << j);
+            sum += weight * octave(j, float(1 << j) * x + weight);
+        }
+        return sum;
+    }
 
 private:
     void fill(int table, uint32_t seed) noexcept;

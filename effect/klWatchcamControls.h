@@ -163,4 +163,16 @@ inline constexpr Fallback kFallbacks[] = {
 // `lineAngle` falls back to 10 degrees; the colour-gun alignments to offset 0 from the image centre.
 inline constexpr double kLineAngleFallback = 0.174533;
 
+// Values the render routine uses for declared names when a parameter set lacks them (never for this
+// effect). A declared name not listed here falls back to its control's default.
+inline constexpr Fallback kDeclaredFallbacks[] = {
+    {"TVType", VK::Choice, 1},          {"seed", VK::Int, 30},         {"contrast", VK::Scale, 0.15},
+    {"brightness", VK::Scale, 0.25},    {"EMInterference", VK::Scale, 0.15}, {"whiteDot", VK::Scale, 0.0},
+    {"blur", VK::Double, 1.0},          {"scanlineWidth", VK::Int, 3}, {"lensStrength", VK::Scale, 0.3},
+    {"filtered", VK::Choice, 1},        {"shashType", VK::Choice, 5},  {"shashMax", VK::Scale, 0.0},
+    {"playSpeed", VK::Scale, 1.0},      {"quantiseLevels", VK::Int, 16},
+};
+// `tintColour` without the parameter: red, green, blue as fractions.
+inline constexpr float kTintColourFallback[3] = {0.25f, 0.6f, 0.3f};
+
 }  // namespace Kiln::Watchcam

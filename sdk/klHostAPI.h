@@ -63,7 +63,9 @@ typedef enum {
   PF_Cmd_AUDIO_SETDOWN = 21,
   PF_Cmd_ARBITRARY_CALLBACK = 22,
   PF_Cmd_SMART_PRE_RENDER = 23,
-  PF_Cmd_SMART_RENDER = 24
+  PF_Cmd_SMART_RENDER = 24,
+  /* Widens the type to every 32-bit code: hosts may send codes this list does not name. */
+  PF_Cmd_RESERVED_MAX = 0x7FFFFFFF
 } PF_Cmd;
 
 /* ---- results ----------------------------------------------------------------------------------- */
@@ -382,6 +384,11 @@ typedef struct {
   PF_EffectArea effect_win;
   A_long evt_out_flags; /* PF_EO_* */
 } PF_EventExtra;
+
+/* ---- PF_Cmd_USER_CHANGED_PARAM ------------------------------------------------------------------- */
+typedef struct {
+  PF_ParamIndex param_index; /* the control the user changed */
+} PF_UserChangedParamExtra;
 
 /* ---- the records of every call ----------------------------------------------------------------- */
 #define KL_APPL_ID_HOST KL_FOURCC('F', 'X', 'T', 'C') /* the native host's application id */

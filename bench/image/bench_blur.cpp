@@ -1,0 +1,104 @@
+// The blur on a 1920 x 1080 frame at each depth, radius 1 and radius 100, against a plain copy of the
+// same frame (the ratio is what matters); the noise generator, plain and softened.
+#include "image/klBlur.h"
+#include "image/klNoise.h"
+#include "image/klSamplers.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+namespace {
+
+using namespace Kiln;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+class BlurBenchMemory : public Memory::HostMemoryService {
+public:
+    void* allocate(size_t bytes) override { return std::malloc(bytes); }
+    void release(void* block) override { std::free(block); }
+};
+
+void useHeap()
+{
+    static BlurBenchMemory m;
+    if (Memory::hostMemoryService() == nullptr) Memory::setHostMemoryService(&m);
+}
+
+template <class Px>
+struct BlurFrame {
+    KlTexture<Px> source, destination;
+
+    BlurFrame()
+    {
+        useHeap();
+        source = KlTexture<Px>(kWidth, kHeight);
+        destination = KlTexture<Px>(kWidth, kHeight);
+        source.setEdgeModes(KlEdgeReflect, KlEdgeReflect);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                Px& p = *source.pixelAddress(x, y);
+                const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
+                p.a = Pixel::storeChannel<typename Px::Channel>(Px::M);
+                p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
+                p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float(x & 255) / 255.0f);
+                p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(y & 255) / 255.0f);
+            }
+    }
+};
+
+template <class Px>
+void BM_Copy(benchmark::State& state)
+{
+    BlurFrame<Px> f;
+    for (auto _ : state) {
+        SimpleCopySampler<Px> c;
+        c.setMultiThreaded(state.range(0) != 0);
+        c.setSource(&f.source);
+        c.setDestination(&f.destination);
+        c.execute();
+        benchmark::DoNotOptimize(f.destination.data());
+    }
+}
+
+template <class Px>
+void BM_Blur(benchmark::State& state)
+{
+    BlurFrame<Px> f;
+    BlurGeneralGauss<Px, Px> b;  // one blur: its buffer is built on first use and kept
+    b.setSource(&f.source);
+    b.setDestination(&f.destination);
+    b.setSizes(float(state.range(0)), float(state.range(0)));
+    b.setIterations(3);
+    b.setMultiThreaded(state.range(1) != 0);
+    for (auto _ : state) {
+        b.execute();
+        benchmark::DoNotOptimize(f.destination.data());
+    }
+}
+
+void BM_Noise(benchmark::State& state)
+{
+    useHeap();
+    KlTexture<PixNoiseF> t(kWidth, kHeight);
+    KlNoiseGen<> g;
+    g.setDestination(&t);
+    g.setSeed(7);
+    g.setSoftness(float(state.range(0)), float(state.range(0)));
+    for (auto _ : state) {
+        g.execute();
+        benchmark::DoNotOptimize(t.data());
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Copy<PixARGB8>)->Name("Blur/copy/8")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Blur<PixARGB8>)->Name("Blur/8")->ArgNames({"r", "mt"})->Args({1, 1})->Args({100, 1})->Args({1, 0})->Args({100, 0})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Copy<PixARGB16>)->Name("Blur/copy/16")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Blur<PixARGB16>)->Name("Blur/16")->ArgNames({"r", "mt"})->Args({1, 1})->Args({100, 1})->Args({1, 0})->Args({100, 0})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Copy<PixARGBF>)->Name("Blur/copy/float")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Blur<PixARGBF>)->Name("Blur/float")->ArgNames({"r", "mt"})->Args({1, 1})->Args({100, 1})->Args({1, 0})->Args({100, 0})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Noise)->Name("Noise/mono")->Arg(0)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,0 +1,165 @@
+#include "cli/klCommandLine.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace Kiln::Footage {
+
+const std::vector<CommandSpec>& commandTable() {
+  static const std::vector<CommandSpec> table = {
+      {CommandRender, "render", "INPUT OUTPUT", "Render INPUT through the effect into OUTPUT",
+       "INPUT and OUTPUT are each a still (png, tif, tiff, exr, dpx, jpg, jpeg), an image sequence\n"
+       "(shot.%04d.exr or shot.####.exr; an input sequence is the frames found on disk) or a video\n"
+       "(mp4: H.264 8-bit; mov: ProRes 4444; mkv: FFV1, lossless, 16-bit above 8-bit renders).\n"
+       "OUTPUT is written under a temporary name and appears only when complete."},
+      {CommandControls, "controls", "", "List the effect's controls",
+       "Lists number, label, script name, type, default, slider and valid range and choices\n"
+       "of every control, in the units the user sees."},
+  };
+  return table;
+}
+
+const std::vector<OptionSpec>& optionTable() {
+  static const std::vector<OptionSpec> table = {
+      {CommandRender, "--demo", nullptr, "Render the built-in demo clip instead of INPUT (give OUTPUT only)"},
+      {CommandRender, "--demo-size", "WxH", "Size of the demo clip (default 1280x720)"},
+      {CommandRender, "--demo-frames", "N", "Length of the demo clip in frames (default 75)"},
+      {CommandRender, "--depth", "8|16|float", "Bits per channel to render at (default: the input's)"},
+      {CommandRender, "--frames", "A-B", "Render frames A to B, numbered as in the input (default: all)"},
+      {CommandRender, "--fps", "F", "Frame rate of a still or sequence input (default 25; videos keep theirs)"},
+      {CommandRender, "--scale", "S", "Render scale above 0 and at most 1; scales the output (default 1)"},
+      {CommandRender, "--quality", "low|high", "Render quality (default high)"},
+      {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
+      {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
+      {CommandRender, "--overwrite", nullptr, "Replace OUTPUT if it exists"},
+      {CommandRender, "--quiet", nullptr, "No progress bar"},
+      {CommandRender | CommandControls, "--module", "PATH",
+       "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
+  };
+  return table;
+}
+
+namespace {
+
+[[noreturn]] void bad(const std::string& option, const std::string& text, const std::string& expected) {
+  throw UsageError(option + " " + text + ": " + expected);
+}
+
+bool toInt(const std::string& text, int& value) {
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end;
+}
+
+bool toDouble(const std::string& text, double& value) {
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+const std::string* find(const ParsedArgs& args, const char* name) {
+  const auto it = args.values.find(name);
+  return it == args.values.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+Depth parseDepth(const std::string& option, const std::string& text) {
+  if (text == "8") return Depth::Eight;
+  if (text == "16") return Depth::Sixteen;
+  if (text == "float") return Depth::Float;
+  bad(option, text, "expected 8, 16 or float");
+}
+
+std::pair<int, int> parseFrameRange(const std::string& option, const std::string& text) {
+  const size_t dash = text.find('-', 1);
+  int a = 0, b = 0;
+  if (dash == std::string::npos) {
+    if (!toInt(text, a)) bad(option, text, "expected a frame range A-B or one frame number");
+    b = a;
+  } else if (!toInt(text.substr(0, dash), a) || !toInt(text.substr(dash + 1), b)) {
+    bad(option, text, "expected a frame range A-B or one frame number");
+  }
+  if (a < 0 || b < 0) bad(option, text, "frame numbers are never negative");
+  if (a > b) bad(option, text, "the first frame comes after the last");
+  return {a, b};
+}
+
+std::pair<int, int> parseSize(const std::string& option, const std::string& text) {
+  const size_t x = text.find('x');
+  int w = 0, h = 0;
+  if (x == std::string::npos || !toInt(text.substr(0, x), w) || !toInt(text.substr(x + 1), h))
+    bad(option, text, "expected WIDTHxHEIGHT such as 1280x720");
+  if (w < 16 || h < 16 || w > 16384 || h > 16384) bad(option, text, "each side must be 16 to 16384 pixels");
+  return {w, h};
+}
+
+FrameRate parseFrameRate(const std::string& option, const std::string& text) {
+  const size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    int num = 0, den = 0;
+    if (!toInt(text.substr(0, slash), num) || !toInt(text.substr(slash + 1), den) || num <= 0 || den <= 0 ||
+        double(num) / den > 1000 || num > 1000000 || den > 1000000)
+      bad(option, text, "expected a frame rate such as 25, 29.97 or 30000/1001 (at most 1000)");
+    return FrameRate{num, den};
+  }
+  double fps = 0;
+  if (!toDouble(text, fps) || fps <= 0 || fps > 1000)
+    bad(option, text, "expected a frame rate such as 25, 29.97 or 30000/1001 (at most 1000)");
+  return FrameRate::fromDouble(fps);
+}
+
+double parseScale(const std::string& option, const std::string& text) {
+  double s = 0;
+  if (!toDouble(text, s) || !(s > 0) || s > 1) bad(option, text, "expected a scale above 0 and at most 1, such as 0.5");
+  return s;
+}
+
+int parseCount(const std::string& option, const std::string& text, int low, int high) {
+  int n = 0;
+  if (!toInt(text, n) || n < low || n > high)
+    bad(option, text, "expected a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+  return n;
+}
+
+bool parseChoice(const std::string& option, const std::string& text, const char* yes, const char* no) {
+  if (text == yes) return true;
+  if (text == no) return false;
+  bad(option, text, std::string("expected ") + yes + " or " + no);
+}
+
+RenderOptions renderOptionsFrom(const ParsedArgs& args) {
+  RenderOptions o;
+  o.demo = args.switches.count("--demo") != 0;
+  const size_t wanted = o.demo ? 1 : 2;
+  if (args.positionals.size() != wanted)
+    throw UsageError(o.demo ? "render --demo takes one file name, OUTPUT"
+                            : "render takes two file names, INPUT and OUTPUT (or --demo and OUTPUT)");
+  if (!o.demo) o.input = args.positionals[0];
+  o.output = args.positionals.back();
+
+  if (const std::string* v = find(args, "--demo-size")) {
+    if (!o.demo) throw UsageError("--demo-size goes with --demo");
+    std::tie(o.demoWidth, o.demoHeight) = parseSize("--demo-size", *v);
+  }
+  if (const std::string* v = find(args, "--demo-frames")) {
+    if (!o.demo) throw UsageError("--demo-frames goes with --demo");
+    o.demoFrames = parseCount("--demo-frames", *v, 1, 100000);
+  }
+  if (const std::string* v = find(args, "--depth")) o.depth = parseDepth("--depth", *v);
+  if (const std::string* v = find(args, "--frames")) o.frames = parseFrameRange("--frames", *v);
+  if (const std::string* v = find(args, "--fps")) o.rate = parseFrameRate("--fps", *v);
+  if (const std::string* v = find(args, "--scale")) o.scale = parseScale("--scale", *v);
+  if (const std::string* v = find(args, "--quality")) o.highQuality = parseChoice("--quality", *v, "high", "low");
+  if (const std::string* v = find(args, "--threads")) o.threads = parseCount("--threads", *v, 1, 1024);
+  if (const std::string* v = find(args, "--render-path"))
+    o.smartPath = parseChoice("--render-path", *v, "smart", "legacy");
+  if (const std::string* v = find(args, "--module")) o.modulePath = *v;
+  o.overwrite = args.switches.count("--overwrite") != 0;
+  return o;
+}
+
+}  // namespace Kiln::Footage

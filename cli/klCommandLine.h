@@ -1,0 +1,70 @@
+/*
+ * The command line of `watchcam`: one table of subcommands, one table of options (each row says which
+ * subcommands take it), and the conversion of what was typed into the settings of a command. Option
+ * values arrive as text; every value is checked here and a bad one is a UsageError naming the option.
+ *
+ * Exit status: 0 done, 1 failed, 2 usage error, 128 + signal when interrupted (130 for Ctrl-C).
+ */
+#ifndef KL_COMMAND_LINE_H
+#define KL_COMMAND_LINE_H
+
+#include "cli/klFootageError.h"
+#include "cli/klRenderJob.h"
+
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Kiln::Footage {
+
+enum ExitStatus { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
+
+enum Command : unsigned { CommandRender = 1u << 0, CommandControls = 1u << 1 };
+
+struct CommandSpec {
+  Command id;
+  const char* name;
+  const char* positionals;  // shown in the usage line
+  const char* summary;      // one line in the list of commands
+  const char* details;      // below the command's options in its help
+};
+
+struct OptionSpec {
+  unsigned commands;  // the subcommands that take it
+  const char* name;   // "--depth"
+  const char* value;  // what the value looks like ("8|16|float"); nullptr for a switch
+  const char* help;
+};
+
+const std::vector<CommandSpec>& commandTable();
+const std::vector<OptionSpec>& optionTable();
+
+// What the user typed for one subcommand.
+struct ParsedArgs {
+  Command command = CommandRender;
+  std::vector<std::string> positionals;
+  std::map<std::string, std::string> values;  // option name -> value text
+  std::set<std::string> switches;             // switches given
+};
+
+class UsageError : public FootageError {
+public:
+  explicit UsageError(const std::string& cause) : FootageError("", cause) {}
+};
+
+// The value parsers, each naming `option` in its error.
+Depth parseDepth(const std::string& option, const std::string& text);
+std::pair<int, int> parseFrameRange(const std::string& option, const std::string& text);  // "A-B" or "A"
+std::pair<int, int> parseSize(const std::string& option, const std::string& text);        // "WxH"
+FrameRate parseFrameRate(const std::string& option, const std::string& text);              // "25", "29.97", "30000/1001"
+double parseScale(const std::string& option, const std::string& text);                     // 0 < s <= 1
+int parseCount(const std::string& option, const std::string& text, int low, int high);
+bool parseChoice(const std::string& option, const std::string& text, const char* yes, const char* no);
+
+RenderOptions renderOptionsFrom(const ParsedArgs& args);
+
+}  // namespace Kiln::Footage
+
+#endif

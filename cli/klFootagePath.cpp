@@ -1,0 +1,160 @@
+#include "cli/klFootagePath.h"
+
+#include "cli/klFootageError.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+
+namespace Kiln::Footage {
+
+namespace {
+
+const char* const kStillExtensions[] = {"png", "tif", "tiff", "exr", "dpx", "jpg", "jpeg"};
+const char* const kVideoExtensions[] = {"mp4", "mov", "mkv"};
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return s;
+}
+
+std::string fileNameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string supportedList() {
+  std::string s = "stills: ";
+  for (const char* e : kStillExtensions) s += std::string(e) + " ";
+  s += "- video: ";
+  for (const char* e : kVideoExtensions) s += std::string(e) + " ";
+  s.pop_back();
+  return s;
+}
+
+// Finds the frame field in a file name: "%04d", "%d" or a run of '#'. Returns false when there is none.
+bool findFrameField(const std::string& name, size_t& at, size_t& length, int& padding, const std::string& path) {
+  const size_t percent = name.find('%');
+  const size_t hash = name.find('#');
+  if (percent != std::string::npos) {
+    size_t i = percent + 1;
+    std::string digits;
+    while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i]))) digits += name[i++];
+    // "%4d" would pad with spaces: only zero padding makes file names that sort and match.
+    if (i >= name.size() || name[i] != 'd' || (!digits.empty() && digits[0] != '0') || digits.size() > 3)
+      throw FootageError(path, "bad frame field: write it as %04d, %d or ####");
+    padding = digits.empty() ? 0 : std::stoi(digits);
+    if (padding > 12) throw FootageError(path, "frame field wider than 12 digits");
+    at = percent;
+    length = i + 1 - percent;
+    if (name.find('%', i) != std::string::npos || name.find('#') != std::string::npos)
+      throw FootageError(path, "more than one frame field in the name");
+    return true;
+  }
+  if (hash != std::string::npos) {
+    size_t i = hash;
+    while (i < name.size() && name[i] == '#') ++i;
+    padding = int(i - hash);
+    if (padding > 12) throw FootageError(path, "frame field wider than 12 digits");
+    at = hash;
+    length = i - hash;
+    if (name.find('#', i) != std::string::npos) throw FootageError(path, "more than one frame field in the name");
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool isStillExtension(const std::string& e) {
+  return std::any_of(std::begin(kStillExtensions), std::end(kStillExtensions), [&](const char* s) { return e == s; });
+}
+
+bool isVideoExtension(const std::string& e) {
+  return std::any_of(std::begin(kVideoExtensions), std::end(kVideoExtensions), [&](const char* s) { return e == s; });
+}
+
+std::string FootagePath::frameFile(int number) const {
+  if (kind != Kind::Sequence) return path;
+  std::string digits = std::to_string(number);
+  if (int(digits.size()) < padding) digits.insert(0, size_t(padding) - digits.size(), '0');
+  return prefix + digits + suffix;
+}
+
+FootagePath parseFootagePath(const std::string& path) {
+  if (path.empty()) throw FootageError("", "empty file name");
+  FootagePath result;
+  result.path = path;
+  const std::string name = fileNameOf(path);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot + 1 == name.size())
+    throw FootageError(path, "no file extension to tell the format by (" + supportedList() + ")");
+  result.extension = lower(name.substr(dot + 1));
+
+  size_t at = 0, length = 0;
+  int padding = 0;
+  const bool sequence = findFrameField(name, at, length, padding, path);
+  if (sequence && at + length > dot) throw FootageError(path, "the frame field must come before the extension");
+
+  if (isVideoExtension(result.extension)) {
+    if (sequence) throw FootageError(path, "a video file has no frame field; sequences are stills");
+    result.kind = Kind::Video;
+  } else if (isStillExtension(result.extension)) {
+    result.kind = sequence ? Kind::Sequence : Kind::Still;
+  } else {
+    throw FootageError(path, "unsupported file type '." + result.extension + "' (" + supportedList() + ")");
+  }
+  if (sequence) {
+    const std::string dir = path.substr(0, path.size() - name.size());
+    result.prefix = dir + name.substr(0, at);
+    result.suffix = name.substr(at + length);
+    result.padding = padding;
+  }
+  return result;
+}
+
+std::vector<int> findSequenceFrames(const FootagePath& seq) {
+  const std::string dir = directoryOf(seq.prefix + "x");
+  const std::string namePrefix = fileNameOf(seq.prefix + "x");
+  const std::string head = namePrefix.substr(0, namePrefix.size() - 1);
+  std::vector<int> frames;
+  DIR* d = opendir(dir.c_str());
+  if (!d) throw FootageError(seq.path, std::string("cannot list the directory: ") + std::strerror(errno));
+  while (const dirent* entry = readdir(d)) {
+    const std::string n = entry->d_name;
+    if (n.size() <= head.size() + seq.suffix.size()) continue;
+    if (n.compare(0, head.size(), head) != 0) continue;
+    if (n.compare(n.size() - seq.suffix.size(), seq.suffix.size(), seq.suffix) != 0) continue;
+    const std::string digits = n.substr(head.size(), n.size() - head.size() - seq.suffix.size());
+    if (digits.empty() || digits.size() > 9) continue;
+    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) continue;
+    // The name must be exactly what frameFile() gives for its number, so "%04d" does not pick up "7".
+    const int number = std::stoi(digits);
+    if (seq.frameFile(number) != seq.prefix + digits + seq.suffix) continue;
+    frames.push_back(number);
+  }
+  closedir(d);
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string temporaryName(const std::string& finalPath, long pid) {
+  const size_t slash = finalPath.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
+  const std::string name = finalPath.substr(dir.size());
+  const size_t dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string ext = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+  return dir + "." + stem + ".tmp-" + std::to_string(pid) + ext;
+}
+
+}  // namespace Kiln::Footage

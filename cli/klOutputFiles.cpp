@@ -1,0 +1,79 @@
+#include "cli/klOutputFiles.h"
+
+#include "cli/klFootageError.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Kiln::Footage {
+
+namespace {
+
+std::string errnoText() { return std::strerror(errno); }
+
+}  // namespace
+
+OutputFiles::OutputFiles(FootagePath output, long pid) : output_(std::move(output)), pid_(pid) {}
+
+OutputFiles::~OutputFiles() { discard(); }
+
+void OutputFiles::check(const std::vector<std::string>& inputFiles, int first, int last, bool overwrite) const {
+  const std::string dir = directoryOf(output_.path);
+  struct stat dirInfo {};
+  if (stat(dir.c_str(), &dirInfo) != 0)
+    throw FootageError(output_.path, "cannot write into directory " + dir + ": " + errnoText());
+  if (!S_ISDIR(dirInfo.st_mode)) throw FootageError(output_.path, dir + " is not a directory");
+  if (access(dir.c_str(), W_OK | X_OK) != 0)
+    throw FootageError(output_.path, "cannot write into directory " + dir + ": " + errnoText());
+
+  std::vector<std::pair<dev_t, ino_t>> inputs;
+  for (const std::string& file : inputFiles) {
+    struct stat s {};
+    if (stat(file.c_str(), &s) == 0) inputs.emplace_back(s.st_dev, s.st_ino);
+  }
+  const int count = output_.kind == Kind::Sequence ? last - first + 1 : 1;
+  for (int i = 0; i < count; ++i) {
+    const int number = first + i;
+    const std::string file = output_.frameFile(number);
+    const long label = output_.kind == Kind::Sequence ? long(number) : FootageError::noFrame;
+    for (const std::string& in : inputFiles)
+      if (in == file) throw FootageError(file, "is the input; choose another output", label);
+    struct stat s {};
+    if (stat(file.c_str(), &s) != 0) continue;
+    for (const auto& [devNo, inode] : inputs)
+      if (s.st_dev == devNo && s.st_ino == inode) throw FootageError(file, "is the input; choose another output", label);
+    if (S_ISDIR(s.st_mode)) throw FootageError(file, "is a directory", label);
+    if (!overwrite) throw FootageError(file, "already exists (--overwrite replaces it)", label);
+  }
+}
+
+std::string OutputFiles::temporaryFor(int number) {
+  const std::string final = output_.frameFile(number);
+  std::string temporary = temporaryName(final, pid_);
+  std::lock_guard lock(mutex_);
+  for (const auto& entry : files_)
+    if (entry.first == temporary) return temporary;
+  files_.emplace_back(temporary, final);
+  return temporary;
+}
+
+void OutputFiles::commit() {
+  std::lock_guard lock(mutex_);
+  for (const auto& [temporary, final] : files_)
+    if (std::rename(temporary.c_str(), final.c_str()) != 0)
+      throw FootageError(final, "cannot rename the finished file " + temporary + " to it: " + errnoText());
+  committed_ = true;
+  files_.clear();
+}
+
+void OutputFiles::discard() noexcept {
+  std::lock_guard lock(mutex_);
+  if (committed_) return;
+  for (const auto& entry : files_) unlink(entry.first.c_str());
+  files_.clear();
+}
+
+}  // namespace Kiln::Footage

@@ -1,0 +1,217 @@
+#include "cli/klRenderJob.h"
+
+#include "cli/klDemoClip.h"
+#include "cli/klFrameSource.h"
+#include "cli/klOutputFiles.h"
+#include "cli/klResample.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Kiln::Footage {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool isFile(const std::string& path) {
+  struct stat s {};
+  return stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
+}
+
+std::string executableDirectory() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return ".";
+  return directoryOf(std::string(buffer, size_t(n)));
+}
+
+std::string rangeText(int a, int b) { return std::to_string(a) + "-" + std::to_string(b); }
+
+// Host time: ticks of 1/timeScale s, one frame lasting timeStep ticks (25 fps: 2500 and 100).
+void setTimeBase(Runner::HostSettings& s, FrameRate rate) {
+  const int k = rate.den < 100 ? 100 : 1;
+  s.timeScale = A_long(rate.num) * k;
+  s.timeStep = A_long(rate.den) * k;
+}
+
+}  // namespace
+
+std::string findModule(const std::string& given) {
+  if (!given.empty()) {
+    if (!isFile(given)) throw FootageError(given, "no such effect module");
+    return given;
+  }
+  if (const char* env = std::getenv("WATCHCAM_MODULE"); env && *env) {
+    if (!isFile(env)) throw FootageError(env, "no such effect module (named by WATCHCAM_MODULE)");
+    return env;
+  }
+  std::vector<std::string> places;
+  const std::string exeDir = executableDirectory();
+  for (const char* dir : {"/../host/", "/../lib/"})
+    for (const char* file : {"libQ_Watchcam.so", "Q_Watchcam.so"}) places.push_back(exeDir + dir + file);
+#ifdef WATCHCAM_DEFAULT_MODULE
+  places.push_back(WATCHCAM_DEFAULT_MODULE);
+#endif
+  for (const std::string& p : places)
+    if (isFile(p)) return p;
+  std::string looked;
+  for (const std::string& p : places) looked += (looked.empty() ? "" : ", ") + p;
+  throw FootageError("", "cannot find the effect module Q_Watchcam (looked at " + looked +
+                             "); give --module PATH or set WATCHCAM_MODULE");
+}
+
+RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
+  if (!(options_.scale > 0 && options_.scale <= 1)) throw FootageError("", "--scale must be above 0 and at most 1");
+  if (options_.threads && *options_.threads < 1) throw FootageError("", "--threads must be at least 1");
+
+  // Input.
+  std::vector<std::string> inputFiles;
+  bool stillInput = false;
+  if (options_.demo) {
+    reader_ = std::make_unique<DemoReader>(options_.demoWidth, options_.demoHeight, options_.demoFrames,
+                                           options_.rate.value_or(FrameRate{25, 1}));
+  } else {
+    const FootagePath in = parseFootagePath(options_.input);
+    if (in.kind == Kind::Video && options_.rate)
+      throw FootageError(in.path, "--fps is for stills and sequences; a video keeps its own frame rate");
+    reader_ = openReader(in, options_.rate.value_or(FrameRate{25, 1}));
+    stillInput = in.kind == Kind::Still;
+    const FootageInfo& info = reader_->info();
+    for (int i = 0; i < info.frameCount; ++i) inputFiles.push_back(in.frameFile(info.firstFrame + i));
+  }
+  const FootageInfo& info = reader_->info();
+
+  // Frames: by default all of the input; a still input can be held for as many frames as asked.
+  outputPath_ = parseFootagePath(options_.output);
+  const int inFirst = info.firstFrame, inLast = info.firstFrame + info.frameCount - 1;
+  first_ = inFirst;
+  last_ = inLast;
+  if (options_.frames) {
+    const auto [a, b] = *options_.frames;
+    if (a > b) throw FootageError("", "--frames " + rangeText(a, b) + ": the first frame comes after the last");
+    if (a < inFirst || (!stillInput && b > inLast))
+      throw FootageError(reader_->name(), "--frames " + rangeText(a, b) + " is outside the input's frames " +
+                                              rangeText(inFirst, inLast));
+    first_ = a;
+    last_ = b;
+  }
+  if (outputPath_.kind == Kind::Still && last_ > first_) {
+    if (options_.frames)
+      throw FootageError(outputPath_.path, "a single picture holds one frame: give --frames N, or a sequence "
+                                           "name such as out.%04d.png");
+    last_ = first_;
+  }
+  depth_ = options_.depth.value_or(info.nativeDepth);
+
+  // Output: checked before any work is done.
+  files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
+  files_->check(inputFiles, first_, last_, options_.overwrite);
+
+  // Module and host.
+  if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
+  const std::string modulePath = findModule(options_.modulePath);
+  Runner::HostSettings settings;
+  // The host hands the module its layer already at render scale, as a compositing host does at draft
+  // resolution; the output has the same size.
+  settings.width = scaledSize(info.width, options_.scale);
+  settings.height = scaledSize(info.height, options_.scale);
+  settings.frameCount = std::max(info.frameCount, last_ - inFirst + 1);
+  setTimeBase(settings, info.rate);
+  settings.downsampleX = settings.downsampleY = options_.scale;
+  settings.highQuality = options_.highQuality;
+  settings.smartPath = options_.smartPath;
+  try {
+    module_ = Runner::Module::load(modulePath);
+    host_ = std::make_unique<Runner::Host>(*module_, settings);
+  } catch (const Runner::RunnerError& e) {
+    throw FootageError(modulePath, e.what());
+  }
+  if (!host_->supportsDepth(depth_))
+    throw FootageError(modulePath, std::string("the effect does not render ") + Runner::depthName(depth_) +
+                                       "-bit frames; choose another --depth");
+  source_ = std::make_unique<FrameSource>(*reader_, settings.width, settings.height);
+  host_->setFrameSource([this](int frame, Depth depth) -> const Image& { return source_->frame(frame, depth); });
+}
+
+RenderJob::~RenderJob() {
+  // The host goes before the module it runs, and before the frames it may still point at.
+  host_.reset();
+  module_.reset();
+}
+
+const FootageInfo& RenderJob::inputInfo() const { return reader_->info(); }
+
+void RenderJob::requestAbort(int signal) noexcept {
+  abortSignal_.store(signal);
+  if (host_) host_->requestAbort();
+}
+
+void RenderJob::discardOutput() noexcept {
+  if (files_) files_->discard();
+}
+
+RenderStats RenderJob::run() {
+  const FootageInfo& info = reader_->info();
+  const auto start = Clock::now();
+  RenderStats stats;
+  std::unique_ptr<FootageWriter> writer;
+  const int total = last_ - first_ + 1;
+  try {
+    for (int n = first_; n <= last_; ++n) {
+      if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, n, s);
+      source_->beginRender();
+      const double readBefore = source_->secondsReading();
+      const auto renderStart = Clock::now();
+      Image frame;
+      try {
+        frame = host_->render(n - info.firstFrame, depth_);
+      } catch (const Runner::RenderCancelled&) {
+        const int s = abortSignal_.load();
+        throw Interrupted(outputPath_.path, n, s ? s : SIGINT);
+      } catch (const Runner::RunnerError& e) {
+        source_->rethrowPending();
+        throw FootageError(outputPath_.path, e.what(), n);
+      }
+      source_->rethrowPending();
+      const double read = source_->secondsReading() - readBefore;
+      stats.readSeconds += read;
+      stats.moduleSeconds += secondsSince(renderStart) - read;
+
+      const auto writeStart = Clock::now();
+      if (!writer) {
+        WriterSettings ws;
+        ws.width = frame.width;
+        ws.height = frame.height;
+        ws.depth = depth_;
+        ws.rate = info.rate;
+        ws.firstFrame = first_;
+        ws.alpha = info.hasAlpha;
+        writer = createWriter(outputPath_, ws, [this](int number) { return files_->temporaryFor(number); });
+      }
+      writer->write(frame);
+      stats.writeSeconds += secondsSince(writeStart);
+      ++stats.frames;
+      if (options_.progress) options_.progress(stats.frames, total);
+    }
+    if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, last_, s);
+    const auto finishStart = Clock::now();
+    writer->finish();
+    writer.reset();
+    files_->commit();
+    stats.writeSeconds += secondsSince(finishStart);
+  } catch (...) {
+    writer.reset();
+    files_->discard();
+    throw;
+  }
+  stats.totalSeconds = secondsSince(start);
+  return stats;
+}
+
+}  // namespace Kiln::Footage

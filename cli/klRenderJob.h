@@ -1,0 +1,93 @@
+/*
+ * One render: footage in, every frame through the effect module in the substitute host, footage out.
+ *
+ * Everything that can be checked is checked before the first frame (input readable, frame range inside
+ * it, output name free and writable and not the input, module loadable and able to render the depth).
+ * Frames are then rendered in order; the output appears under its name only when every frame is written.
+ * Failures are FootageError naming the file and frame; an interruption is Interrupted.
+ */
+#ifndef KL_RENDER_JOB_H
+#define KL_RENDER_JOB_H
+
+#include "cli/klFootage.h"
+#include "runner/klRunner.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace Kiln::Footage {
+
+class FrameSource;
+class OutputFiles;
+
+struct RenderOptions {
+  std::string input;  // ignored for the demo
+  bool demo = false;
+  int demoWidth = 1280, demoHeight = 720, demoFrames = 75;
+  std::string output;
+  std::optional<Depth> depth;                // default: the input's own depth
+  std::optional<std::pair<int, int>> frames; // inclusive, in the input's frame numbers
+  std::optional<FrameRate> rate;             // stills and sequences only
+  double scale = 1;                          // the host's downsample factor, 0 < scale <= 1
+  bool highQuality = true;
+  bool smartPath = true;
+  std::optional<int> threads;  // sets KILN_MAX_PROCESSORS for the module
+  bool overwrite = false;
+  std::string modulePath;  // as given (--module); empty: see findModule()
+  // Called after each frame with frames done and the total.
+  std::function<void(int done, int total)> progress;
+};
+
+struct RenderStats {
+  int frames = 0;
+  double readSeconds = 0;    // decoding or generating input frames and converting them for the host
+  double moduleSeconds = 0;  // inside the host and module, without the input reads
+  double writeSeconds = 0;   // converting and encoding output frames
+  double totalSeconds = 0;
+};
+
+// The module to load: `given` when not empty, else $WATCHCAM_MODULE, else beside the executable
+// (../host/ in the build tree, ../lib/ when installed), else where this build put it. Throws
+// FootageError naming every place looked at when none exists.
+std::string findModule(const std::string& given);
+
+class RenderJob {
+public:
+  explicit RenderJob(RenderOptions options);
+  ~RenderJob();
+  RenderJob(const RenderJob&) = delete;
+  RenderJob& operator=(const RenderJob&) = delete;
+
+  RenderStats run();
+
+  // From a signal-handling thread: stop at the next chance and throw Interrupted carrying `signal`.
+  void requestAbort(int signal) noexcept;
+  // Removes the temporary output files at once (a second interrupt, when the user will not wait).
+  void discardOutput() noexcept;
+
+  const FootageInfo& inputInfo() const;
+  Depth depth() const { return depth_; }
+  int firstFrame() const { return first_; }
+  int lastFrame() const { return last_; }
+  Runner::Host& host() { return *host_; }
+
+private:
+  RenderOptions options_;
+  FootagePath outputPath_;
+  std::unique_ptr<FootageReader> reader_;
+  std::unique_ptr<FrameSource> source_;
+  std::unique_ptr<OutputFiles> files_;
+  std::unique_ptr<Runner::Module> module_;
+  std::unique_ptr<Runner::Host> host_;
+  Depth depth_ = Depth::Eight;
+  int first_ = 0, last_ = 0;
+  std::atomic<int> abortSignal_{0};
+};
+
+}  // namespace Kiln::Footage
+
+#endif

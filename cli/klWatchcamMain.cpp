@@ -1,0 +1,258 @@
+// watchcam: renders footage through the Q_Watchcam effect module in the substitute host.
+//
+// One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
+// "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
+#include "cli/klCommandLine.h"
+#include "cli/klControlsTable.h"
+#include "cli/klRenderJob.h"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef WATCHCAM_VERSION
+#define WATCHCAM_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace Kiln::Footage;
+
+// ---- progress on standard error, only for a person watching ----------------------------------------
+class ProgressBar {
+public:
+  explicit ProgressBar(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
+
+  void update(int done, int total) {
+    if (!enabled_) return;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const int width = 30;
+    const int filled = total > 0 ? done * width / total : width;
+    std::string bar(size_t(filled), '#');
+    bar.resize(width, '.');
+    std::fprintf(stderr, "\rwatchcam: [%s] %d/%d frames  %.1f fps ", bar.c_str(), done, total,
+                 seconds > 0 ? done / seconds : 0.0);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+
+  // Ends the bar's line so that whatever follows starts on its own.
+  void close() {
+    if (shown_) std::fputs("\n", stderr);
+    shown_ = false;
+  }
+
+private:
+  bool enabled_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// ---- interrupts -----------------------------------------------------------------------------------------
+// SIGINT and SIGTERM are blocked in every thread (the module's workers inherit the mask) and taken by one
+// thread with sigwait, so the handling code may do anything. The first asks the render to stop; a second
+// removes the temporary output and leaves at once.
+class InterruptWatch {
+public:
+  InterruptWatch() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGUSR1);  // our own wake-up for shutting the watch down
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    thread_ = std::thread([this] { watch(); });
+  }
+
+  ~InterruptWatch() {
+    stopping_ = true;
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+  }
+
+  void attach(RenderJob* job) {
+    job_.store(job);
+    if (const int s = signal_.load()) job->requestAbort(s);
+  }
+  void detach() { job_.store(nullptr); }
+  int signal() const { return signal_.load(); }
+
+private:
+  void watch() {
+    for (;;) {
+      int s = 0;
+      if (sigwait(&set_, &s) != 0) continue;
+      if (s == SIGUSR1) {
+        if (stopping_) return;
+        continue;
+      }
+      if (signal_.exchange(s) != 0) {
+        if (RenderJob* job = job_.load()) job->discardOutput();
+        std::fputs("\nwatchcam: interrupted\n", stderr);
+        _exit(128 + s);
+      }
+      if (RenderJob* job = job_.load()) job->requestAbort(s);
+    }
+  }
+
+  sigset_t set_{};
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> signal_{0};
+  std::atomic<RenderJob*> job_{nullptr};
+};
+
+// ---- the one error path ---------------------------------------------------------------------------------
+int fail(const std::string& line, int status) {
+  std::string text = line;
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  std::cerr << "watchcam: " << text << std::endl;
+  return status;
+}
+
+// ---- commands -------------------------------------------------------------------------------------------
+int runRender(const ParsedArgs& args) {
+  RenderOptions options = renderOptionsFrom(args);
+  const bool quiet = args.switches.count("--quiet") != 0;
+  ProgressBar bar(!quiet && isatty(STDERR_FILENO));
+  options.progress = [&bar](int done, int total) { bar.update(done, total); };
+
+  InterruptWatch interrupts;
+  try {
+    RenderJob job(options);
+    interrupts.attach(&job);
+    job.run();
+    interrupts.detach();
+    bar.close();
+    return ExitOk;
+  } catch (const Interrupted& e) {
+    interrupts.detach();
+    bar.close();
+    return fail(e.what(), 128 + e.signalNumber());
+  } catch (...) {
+    interrupts.detach();
+    bar.close();
+    if (const int s = interrupts.signal()) return fail(options.output + ": interrupted", 128 + s);
+    throw;
+  }
+}
+
+int runControls(const ParsedArgs& args) {
+  const auto it = args.values.find("--module");
+  const std::string path = findModule(it == args.values.end() ? std::string() : it->second);
+  try {
+    auto module = Kiln::Runner::Module::load(path);
+    Kiln::Runner::HostSettings settings;
+    settings.width = settings.height = 64;
+    Kiln::Runner::Host host(*module, settings);
+    std::cout << formatControls(host.controls());
+  } catch (const Kiln::Runner::RunnerError& e) {
+    throw FootageError(path, e.what());
+  }
+  return ExitOk;
+}
+
+int dispatch(const ParsedArgs& args) {
+  switch (args.command) {
+    case CommandRender: return runRender(args);
+    case CommandControls: return runControls(args);
+  }
+  return fail("unknown command", ExitUsage);
+}
+
+// ---- the command line from the tables -------------------------------------------------------------------
+struct Bindings {
+  std::map<Command, CLI::App*> commands;
+  std::map<Command, ParsedArgs> args;
+  std::map<std::pair<Command, std::string>, bool> switches;
+};
+
+// Usage lines name the positional arguments as the command table does ("INPUT OUTPUT").
+class Formatter : public CLI::Formatter {
+public:
+  std::map<const CLI::Option*, std::string> positionals;
+  std::string make_option_usage(const CLI::Option* opt) const override {
+    const auto it = positionals.find(opt);
+    return it != positionals.end() ? it->second : CLI::Formatter::make_option_usage(opt);
+  }
+  std::string make_positionals(const CLI::App*) const override { return ""; }
+};
+
+void build(CLI::App& app, Bindings& b) {
+  auto formatter = std::make_shared<Formatter>();
+  app.formatter(formatter);
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("watchcam ") + WATCHCAM_VERSION);
+  app.footer(
+      "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted.\n"
+      "Examples:\n"
+      "  watchcam render --demo demo.mp4\n"
+      "  watchcam render shot.####.exr out.%04d.png --depth 16 --frames 1001-1050\n"
+      "  watchcam controls");
+  for (const CommandSpec& c : commandTable()) {
+    CLI::App* sub = app.add_subcommand(c.name, c.summary);
+    sub->footer(c.details);
+    b.commands[c.id] = sub;
+    ParsedArgs& parsed = b.args[c.id];
+    parsed.command = c.id;
+    if (*c.positionals) formatter->positionals[sub->add_option("files", parsed.positionals)] = c.positionals;
+    for (const OptionSpec& o : optionTable()) {
+      if (!(o.commands & c.id)) continue;
+      if (o.value) {
+        sub->add_option(o.name, parsed.values[o.name], o.help)->type_name(o.value);
+      } else {
+        sub->add_flag(o.name, b.switches[{c.id, o.name}], o.help);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("Renders footage through the Q_Watchcam security-camera effect.", "watchcam");
+  Bindings b;
+  build(app, b);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForVersion& e) {
+    std::cout << e.what() << std::endl;
+    return ExitOk;
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return fail(std::string(e.what()) + " (watchcam --help shows the usage)", ExitUsage);
+  }
+
+  for (const auto& [id, sub] : b.commands) {
+    if (!sub->parsed()) continue;
+    ParsedArgs args = b.args[id];
+    // Only options actually given count; the bound strings of the others are empty.
+    for (auto it = args.values.begin(); it != args.values.end();) {
+      if (sub->count(it->first) == 0) it = args.values.erase(it);
+      else ++it;
+    }
+    for (const auto& [key, on] : b.switches)
+      if (key.first == id && on) args.switches.insert(key.second);
+    try {
+      return dispatch(args);
+    } catch (const UsageError& e) {
+      return fail(e.what(), ExitUsage);
+    } catch (const FootageError& e) {
+      return fail(e.what(), ExitFailed);
+    } catch (const std::bad_alloc&) {
+      return fail("out of memory", ExitFailed);
+    } catch (const std::exception& e) {
+      return fail(e.what(), ExitFailed);
+    }
+  }
+  return fail("no command given (watchcam --help shows the usage)", ExitUsage);
+}

@@ -1,0 +1,242 @@
+#include "effect/klLensWarper.h"
+
+#include <cfloat>
+#include <cmath>
+
+namespace Kiln {
+
+namespace {
+
+// after ∘ before: the transform that applies `before` first.
+KlAffine compose(const KlAffine& after, const KlAffine& before)
+{
+    const float* a = after.m;
+    const float* b = before.m;
+    KlAffine r;
+    r.m[0] = a[0] * b[0] + a[3] * b[1];
+    r.m[1] = a[1] * b[0] + a[4] * b[1];
+    r.m[3] = a[0] * b[3] + a[3] * b[4];
+    r.m[4] = a[1] * b[3] + a[4] * b[4];
+    r.m[6] = a[0] * b[6] + a[3] * b[7] + a[6];
+    r.m[7] = a[1] * b[6] + a[4] * b[7] + a[7];
+    return r;
+}
+
+bool tinyRadius(float r) { return std::fabs(r) < 2.3509887e-38f; }
+
+}  // namespace
+
+void KlAffine::translate(float tx, float ty)
+{
+    KlAffine t;
+    t.m[6] = tx;
+    t.m[7] = ty;
+    *this = compose(t, *this);
+}
+
+void KlAffine::scale(float sx, float sy)
+{
+    KlAffine t;
+    t.m[0] = sx;
+    t.m[4] = sy;
+    *this = compose(t, *this);
+}
+
+void KlAffine::rotate(float radians)
+{
+    const float c = std::cos(radians), s = std::sin(radians);
+    KlAffine t;
+    t.m[0] = c;
+    t.m[1] = s;
+    t.m[3] = -s;
+    t.m[4] = c;
+    *this = compose(t, *this);
+}
+
+KlAffine KlAffine::inverse() const
+{
+    const double det = double(m[0]) * m[4] - double(m[3]) * m[1];
+    KlAffine r;
+    if (det == 0.0 || !std::isfinite(det)) {
+        r.m[0] = r.m[4] = 0.0f;
+        return r;
+    }
+    const double i0 = m[4] / det, i1 = -m[1] / det, i3 = -m[3] / det, i4 = m[0] / det;
+    r.m[0] = float(i0);
+    r.m[1] = float(i1);
+    r.m[3] = float(i3);
+    r.m[4] = float(i4);
+    r.m[6] = float(-(i0 * m[6] + i3 * m[7]));
+    r.m[7] = float(-(i1 * m[6] + i4 * m[7]));
+    return r;
+}
+
+KlWarper::~KlWarper() = default;
+
+void KlWarper::normal(KlPoint, float out[3]) const
+{
+    out[0] = 0.0f;
+    out[1] = 0.0f;
+    out[2] = 1.0f;
+}
+
+void KlWarper::warpRow(int y, int x0, int x1, float* xy) const
+{
+    for (int x = x0; x < x1; ++x, xy += 2) {
+        KlPoint p{float(x) + 0.5f, float(y) + 0.5f};
+        warp(p);
+        xy[0] = p.x;
+        xy[1] = p.y;
+    }
+}
+
+KlLensWarper::KlLensWarper() { rebuild(); }
+
+void KlLensWarper::setRadii(float rx, float ry)
+{
+    radiusX_ = rx;
+    radiusY_ = ry;
+    invRadiusX_ = tinyRadius(rx) ? 0.0f : 1.0f / rx;
+    invRadiusY_ = tinyRadius(ry) ? 0.0f : 1.0f / ry;
+}
+
+void KlLensWarper::setAngle(float radians)
+{
+    angle_ = radians;
+    cosA_ = std::cos(-radians);
+    sinA_ = std::sin(-radians);
+}
+
+void KlLensWarper::rebuild()
+{
+    toUnit_ = KlAffine();
+    toUnit_.translate(-centreX_, -centreY_);
+    toUnit_.scale(aspect_, 1.0f);
+    if (angle_ != 0.0f) {
+        KlAffine r;
+        r.m[0] = cosA_;
+        r.m[1] = sinA_;
+        r.m[3] = -sinA_;
+        r.m[4] = cosA_;
+        toUnit_ = compose(r, toUnit_);
+    }
+    toUnit_.scale(invRadiusX_, invRadiusY_);
+    fromUnit_ = toUnit_.inverse();
+}
+
+float KlLensWarper::radialScale(float r2, float k)
+{
+    if (!(r2 < 1.0f) || std::fabs(r2) < FLT_MIN) return 1.0f;
+    const float den = 1.0f + (k - 1.0f) * r2;
+    if (std::fabs(den) < FLT_MIN) return 1.0f;
+    const float s = k / den;
+    return std::isfinite(s) ? s : 1.0f;
+}
+
+KlBox KlLensWarper::boundingBox() const
+{
+    const bool zx = invRadiusX_ == 0.0f, zy = invRadiusY_ == 0.0f;
+    if (zx && zy) return {centreX_, centreY_, centreX_, centreY_ - 1.0f};  // empty: nothing moves
+    if (zx || zy || aspect_ == 0.0f) return {-FLT_MAX, -FLT_MAX, FLT_MAX, FLT_MAX};
+    // The unit circle mapped back: half extents are the lengths of fromUnit's rows.
+    const float* f = fromUnit_.m;
+    const float hx = std::sqrt(f[0] * f[0] + f[3] * f[3]);
+    const float hy = std::sqrt(f[1] * f[1] + f[4] * f[4]);
+    return {f[6] - hx, f[7] - hy, f[6] + hx, f[7] + hy};
+}
+
+KlSpan KlLensWarper::rowSpan(int y) const
+{
+    if (invRadiusX_ == 0.0f && invRadiusY_ == 0.0f) return {};  // radius 0: nothing moves
+    const float yc = float(y) + 0.5f;
+    const KlPoint q0 = toUnit_.apply({0.0f, yc});
+    const KlPoint q1 = toUnit_.apply({100.0f, yc});
+    const double qx = q0.x, qy = q0.y, dx = double(q1.x) - qx, dy = double(q1.y) - qy;
+    const double a = dx * dx + dy * dy, b = 2.0 * (qx * dx + qy * dy), c = qx * qx + qy * qy - 1.0;
+    KlSpan whole{-FLT_MAX, FLT_MAX, true};
+    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) return whole;  // let warp() decide per pixel
+    if (a < 1e-300) return c < 0.0 ? whole : KlSpan{};
+    const double disc = b * b - 4.0 * a * c;
+    if (!(disc >= 0.0)) return {};
+    const double root = std::sqrt(disc);
+    const double t1 = (-b - root) / (2.0 * a), t2 = (-b + root) / (2.0 * a);
+    const KlPoint p1 = fromUnit_.apply({float(qx + t1 * dx), float(qy + t1 * dy)});
+    const KlPoint p2 = fromUnit_.apply({float(qx + t2 * dx), float(qy + t2 * dy)});
+    if (!std::isfinite(p1.x) || !std::isfinite(p2.x)) return whole;
+    return p1.x <= p2.x ? KlSpan{p1.x, p2.x, true} : KlSpan{p2.x, p1.x, true};
+}
+
+float KlLensWarper::warp(KlPoint& p) const
+{
+    const KlPoint u = toUnit_.apply(p);
+    const float r2 = u.x * u.x + u.y * u.y;
+    if (!(r2 < 1.0f)) return 1.0f;
+    if (std::fabs(r2) < FLT_MIN) return 0.0f;
+    const float s = radialScale(r2, k_);
+    if (s != 1.0f) {
+        p.x = centreX_ + (p.x - centreX_) * s;
+        p.y = centreY_ + (p.y - centreY_) * s;
+    }
+    return r2 * s;
+}
+
+float KlLensWarper::warp(KlPoint& p, float amount) const
+{
+    const float k = (k_ - 1.0f) * amount + 1.0f;
+    if (std::fabs(k) < FLT_MIN) return 0.0f;
+    const float dx = p.x - centreX_, dy = p.y - centreY_;
+    const float ux = invRadiusX_ * dx, uy = invRadiusY_ * dy;
+    const float r2 = ux * ux + uy * uy;
+    if (!(r2 < 1.0f)) return 1.0f;
+    if (std::fabs(r2) < FLT_MIN) return 0.0f;
+    const float s = radialScale(r2, k);
+    if (s != 1.0f) {
+        p.x = centreX_ + dx * s;
+        p.y = centreY_ + dy * s;
+    }
+    return r2 * s;
+}
+
+void KlLensWarper::warpRow(int y, int x0, int x1, float* xy) const
+{
+    const float* m = toUnit_.m;
+    const float yc = float(y) + 0.5f;
+    const float uy0 = m[3] * yc + m[6], uy1 = m[4] * yc + m[7];
+    const float k = k_, cx = centreX_, cy = centreY_;
+    for (int x = x0; x < x1; ++x, xy += 2) {
+        const float px = float(x) + 0.5f;
+        const float ux = m[0] * px + uy0, uy = m[1] * px + uy1;
+        const float r2 = ux * ux + uy * uy;
+        float s = 1.0f;
+        if (r2 < 1.0f && r2 >= FLT_MIN) {
+            const float den = 1.0f + (k - 1.0f) * r2;
+            if (std::fabs(den) >= FLT_MIN) s = k / den;
+        }
+        // Unmoved points keep their exact position so that they sample the pixel itself.
+        if (s != 1.0f && std::isfinite(s)) {
+            xy[0] = cx + (px - cx) * s;
+            xy[1] = cy + (yc - cy) * s;
+        } else {
+            xy[0] = px;
+            xy[1] = yc;
+        }
+    }
+}
+
+}  // namespace Kiln
+
+namespace Kiln::Warp {
+
+bool spanColumns(const KlSpan& s, int32_t lo, int32_t hi, int32_t& a, int32_t& b)
+{
+    if (!s.hit || lo > hi) return false;
+    // Clamp in float first so the conversions are defined for any span.
+    const float flo = float(lo) - 1.0f, fhi = float(hi) + 1.0f;
+    const float xa = std::isnan(s.xa) ? flo : std::clamp(std::floor(s.xa), flo, fhi);
+    const float xb = std::isnan(s.xb) ? fhi : std::clamp(std::ceil(s.xb), flo, fhi);
+    a = std::max(int32_t(xa), lo);
+    b = std::min(int32_t(xb), hi);
+    return a <= b;
+}
+
+}  // namespace Kiln::Warp

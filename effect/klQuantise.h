@@ -1,0 +1,241 @@
+#pragma once
+// Colour quantisation: the colour cube spanned by the picture's own bounds is cut into
+// n x n x n cells; every pixel is counted into the cell of its colour and then replaced by
+// the average colour of that cell. Alpha is kept per pixel.
+//
+// Two passes over rows: BucketMaker counts pixels into a private grid per worker (merged
+// after the pass), then every occupied cell's mean is computed once, and ColourImage writes
+// the means. Sums are exact fixed-point integers, so the averages do not depend on how the
+// rows were split among threads.
+#include "exceptions/klException.h"
+#include "image/klAnalyser.h"
+#include "image/klImgProc.h"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Kiln::Quantise {
+
+struct Bucket {
+    float mean[4] = {0, 0, 0, 0};  // R, G, B, A
+    int64_t sum[4] = {0, 0, 0, 0};  // fixed point, see Buckets::shift()
+    int64_t count = 0;
+    bool meanValid = false;
+};
+
+// Cell along one axis: trunc((value - min) * n / (max - min)) in single precision; a result
+// that is NaN or outside the int32 range counts as INT32_MIN; then >= n -> n - 1, < 0 -> 0.
+int32_t axisIndex(float value, float min, float max, int32_t n);
+
+class Buckets {
+public:
+    static constexpr int32_t kCells = 32768;  // 32 x 32 x 32, whatever the levels
+    static constexpr int32_t kMaxLevels = 32;
+
+    // levels 1 .. 32; BadValue("levels", ">32") above, BadValue("levels", "<1") below.
+    static void checkLevels(int32_t levels);
+    Buckets(int32_t levels, float minR, float minG, float minB, float minA, float maxR, float maxG, float maxB,
+            float maxA);
+
+    int32_t levels() const { return n_; }
+    const float* minimum() const { return min_; }  // R, G, B, A
+    const float* maximum() const { return max_; }
+
+    // (iB * n + iG) * n + iR, clamped into 0 .. n^3 - 1.
+    int32_t cellIndex(float r, float g, float b) const;
+    Bucket& cell(float r, float g, float b) { return cells_[size_t(cellIndex(r, g, b))]; }
+    Bucket& at(int32_t i) { return cells_[size_t(i)]; }
+    const Bucket& at(int32_t i) const { return cells_[size_t(i)]; }
+
+    // Fixed point of the sums: a value v is summed as round(v * 2^shift). Chosen from the
+    // bounds and the number of pixels that can be counted so that no sum can overflow.
+    void setPixelCount(int64_t pixels);
+    int32_t shift() const { return shift_; }
+    int64_t toFixed(float v) const;
+
+    // Adds another grid cell by cell (sums and counts; two valid means are averaged).
+    void merge(const Buckets& other);
+    // Mean of every cell: sum / count, 0 for an empty cell.
+    void computeMeans();
+    void clear();
+
+private:
+    std::unique_ptr<Bucket[]> cells_;
+    int32_t n_;
+    float min_[4];
+    float max_[4];
+    int32_t shift_ = 0;
+    float limit_ = 0.0f;  // largest |v * 2^shift| that is summed
+};
+
+// Pass 1: counts the source's pixels inside the rectangle into per-worker grids, merged into
+// the shared grid after the pass; the means are computed there too.
+template <class Px>
+class BucketMaker : public KlImgProcBase {
+public:
+    BucketMaker(Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
+
+    void beforePass() override
+    {
+        grids_.clear();
+        grids_.resize(size_t(std::max(threadCount(), processorCount())));
+    }
+
+    void process() override
+    {
+        const KlRect r = clippedRect();
+        if (r.isEmpty()) return;
+        const int32_t index = currentThreadIndex();
+        if (index < 0 || size_t(index) >= grids_.size()) return;
+        std::unique_ptr<Buckets>& mine = grids_[size_t(index)];
+        const KlRowRange rows = rowRange();
+        if (rows.begin >= rows.end) return;
+        // Each worker fills only its own slot, so no two threads share a grid.
+        const float* lo = grid_.minimum();
+        const float* hi = grid_.maximum();
+        mine = std::make_unique<Buckets>(grid_.levels(), lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
+        mine->setPixelCount(pixels_);
+        forEachRow([&](int32_t y) {
+            const Px* p = source_.pixelAddress(r.x0, y);
+            for (int32_t i = 0; i < r.width(); ++i) {
+                const float R = float(p[i].r), G = float(p[i].g), B = float(p[i].b), A = float(p[i].a);
+                Bucket& b = mine->cell(R, G, B);
+                b.sum[0] += mine->toFixed(R);
+                b.sum[1] += mine->toFixed(G);
+                b.sum[2] += mine->toFixed(B);
+                b.sum[3] += mine->toFixed(A);
+                ++b.count;
+            }
+        });
+    }
+
+    void afterPass() override
+    {
+        for (auto& g : grids_)
+            if (g) grid_.merge(*g);
+        grids_.clear();
+        grid_.computeMeans();
+    }
+
+    void setUp() override
+    {
+        const KlRect r = clippedRect();
+        pixels_ = int64_t(r.width()) * int64_t(r.height());
+        grid_.setPixelCount(pixels_);
+    }
+
+protected:
+    KlRect defaultRect() const override { return klTextureRect(source_); }
+    KlRect memoryRect() const override { return klTextureMemoryRect(source_); }
+
+private:
+    Buckets& grid_;
+    const KlTexture<Px>& source_;
+    std::vector<std::unique_ptr<Buckets>> grids_;
+    int64_t pixels_ = 0;
+};
+
+// Pass 2: each destination pixel takes its cell's mean colour (truncated) and the source
+// pixel's alpha; the source's edge colour stands in where the source has no pixel.
+template <class Px>
+class ColourImage : public KlImgProc<Px> {
+public:
+    ColourImage(const Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
+
+    void process() override
+    {
+        using Ch = typename Px::Channel;
+        const KlRect r = this->clippedRect();
+        if (r.isEmpty()) return;
+        const KlTexAxis& ax = source_.xAxis();
+        const KlTexAxis& ay = source_.yAxis();
+        this->forEachRow([&](int32_t y) {
+            Px* out = this->destination()->pixelAddress(r.x0, y);
+            const int32_t yi = source_.isNull() ? -1 : ay.memoryIndex(y);
+            const Px* row = yi >= 0 ? source_.rowAt(yi) : nullptr;
+            for (int32_t i = 0; i < r.width(); ++i) {
+                const int32_t xi = row ? ax.memoryIndex(r.x0 + i) : -1;
+                const Px s = xi >= 0 ? row[xi] : source_.edgeColour();
+                const Bucket& b = grid_.at(grid_.cellIndex(float(s.r), float(s.g), float(s.b)));
+                Px o;
+                o.r = Pixel::storeChannel<Ch>(b.mean[0]);
+                o.g = Pixel::storeChannel<Ch>(b.mean[1]);
+                o.b = Pixel::storeChannel<Ch>(b.mean[2]);
+                o.a = s.a;
+                out[i] = o;
+            }
+        });
+    }
+
+private:
+    const Buckets& grid_;
+    const KlTexture<Px>& source_;
+};
+
+// Per-channel bounds (R, G, B, A) of an image over a rectangle, from the image core's analyser.
+struct Bounds {
+    float min[4] = {0, 0, 0, 0};
+    float max[4] = {0, 0, 0, 0};
+    bool found = false;
+};
+
+template <class Px>
+Bounds analyse(const KlTexture<Px>& image, const KlRect* region = nullptr, KlInterruptHook* hook = nullptr,
+               bool multiThreaded = true)
+{
+    KlAnalyserProc<Px> a;
+    a.setImage(&image);
+    if (region) a.setRect(*region);
+    a.setInterruptHook(hook);
+    a.setMultiThreaded(multiThreaded);
+    a.execute();
+    Bounds b;
+    b.found = a.found();
+    if (b.found) {
+        const auto& lo = a.minimum();
+        const auto& hi = a.maximum();
+        const float l[4] = {float(lo.r), float(lo.g), float(lo.b), float(lo.a)};
+        const float h[4] = {float(hi.r), float(hi.g), float(hi.b), float(hi.a)};
+        for (int c = 0; c < 4; ++c) b.min[c] = l[c], b.max[c] = h[c];
+    }
+    return b;
+}
+
+// The quantise operation: grid, bucket pass over the source, colouring pass into the
+// destination, grid freed. The region limits both passes (default: the destination).
+template <class Px>
+void quantise(int32_t levels, const float min[4], const float max[4], const KlTexture<Px>& source,
+              KlTexture<Px>& destination, const KlRect* region = nullptr, KlInterruptHook* hook = nullptr,
+              bool multiThreaded = true)
+{
+    Buckets::checkLevels(levels);
+    Buckets grid(levels, min[0], min[1], min[2], min[3], max[0], max[1], max[2], max[3]);
+    const KlRect area = region ? *region : klTextureRect(destination);
+    {
+        BucketMaker<Px> maker(grid, source);
+        maker.setRect(area);
+        maker.setInterruptHook(hook);
+        maker.setMultiThreaded(multiThreaded);
+        maker.execute();
+    }
+    ColourImage<Px> colour(grid, source);
+    colour.setDestination(&destination);
+    colour.setRect(area);
+    colour.setInterruptHook(hook);
+    colour.setMultiThreaded(multiThreaded);
+    colour.execute();
+}
+
+// Quantise with the source's own bounds (KlAnalyserProc over the region).
+template <class Px>
+void quantise(int32_t levels, const KlTexture<Px>& source, KlTexture<Px>& destination,
+              const KlRect* region = nullptr, KlInterruptHook* hook = nullptr, bool multiThreaded = true)
+{
+    Buckets::checkLevels(levels);
+    const Bounds b = analyse(source, region, hook, multiThreaded);
+    quantise(levels, b.min, b.max, source, destination, region, hook, multiThreaded);
+}
+
+}  // namespace Kiln::Quantise

@@ -1,0 +1,593 @@
+#include "effect/klWornScreenSampler.h"
+
+#include "exceptions/klException.h"
+#include "image/klBlur.h"
+#include "image/klFiller.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace Kiln::WornScreen {
+
+float extendedPower(float base, float exponent) noexcept
+{
+    // The double power agrees with the long double one after rounding to float unless it lies next to a
+    // float rounding midpoint; only then is the (much slower) long double power needed.
+    const double d = std::pow(double(base), double(exponent));
+    const float f = float(d);
+    if (std::isfinite(d) && d != 0.0) {
+        const double below = (double(std::nextafter(f, -INFINITY)) + double(f)) * 0.5;
+        const double above = (double(f) + double(std::nextafter(f, INFINITY))) * 0.5;
+        const double near = std::fabs(d) * 0x1p-46;
+        if (std::fabs(d - below) <= near || std::fabs(d - above) <= near) {
+            return float(std::pow(static_cast<long double>(base), static_cast<long double>(exponent)));
+        }
+    }
+    return f;
+}
+
+float toneCurve(float x, float brightness, float contrast) noexcept
+{
+    const float y = brightness >= 0.0f ? x + (1.0f - x) * brightness : (1.0f + brightness) * x;
+    const float m = y <= 0.0f ? 0.0f : (y <= 0.5f ? y : 1.0f - y);
+    float p;
+    if (contrast < 0.0f) {
+        const float mm = std::max(m, 1.5259022e-05f);
+        p = extendedPower(2.0f * mm, 1.0f + 2.0f * contrast);
+    } else if (contrast < 0.5f) {
+        p = extendedPower(2.0f * m, 0.5f / (0.5f - contrast));
+    } else {
+        // The largest float as exponent: a hard threshold at y = 0.5.
+        p = extendedPower(2.0f * m, std::numeric_limits<float>::max());
+    }
+    float h = 0.5f * p;
+    if (!(h > 0.0f)) {
+        h = 0.0f;
+    }
+    if ((y > 0.0f ? y : 0.0f) > 0.5f) {
+        h = 1.0f - h;
+    }
+    return h > 0.0f ? h : 0.0f;
+}
+
+float tintChannel(float v, float dark, float middle, float light, bool truncate) noexcept
+{
+    constexpr float p = 0.5f;
+    if (v >= p) {
+        const float d = (light - middle) * (v - p) / (1.0f - p);
+        return middle + (truncate ? std::trunc(d) : d);
+    }
+    const float d = (middle - dark) * v / p;
+    return dark + (truncate ? std::trunc(d) : d);
+}
+
+float emPhase(int32_t seed) noexcept
+{
+    RandomGenerator g{uint32_t(seed)};
+    return float(g.draw()) * RandomGenerator::kUnit * 100.0f;
+}
+
+float emRowGain(int32_t y, float frameHeight, float emAmount, float phase, const SmoothNoise& noise) noexcept
+{
+    if (!(emAmount > 0.0f)) {
+        return 1.0f;
+    }
+    const float u = float(y) / (frameHeight / 25.0f) + phase;
+    return 1.0f + emAmount * noise.value(u, 2);
+}
+
+int32_t truncToInt(double v) noexcept
+{
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= 2147483647.0) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (v <= -2147483648.0) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return int32_t(v);
+}
+
+Collapse collapse(float whiteDot, const KlRect& frame) noexcept
+{
+    Collapse c{};
+    const float wd = whiteDot;
+    const float top = float(frame.y0), bottom = float(frame.y1);
+    const float left = float(frame.x0), right = float(frame.x1);
+    const float hf = float(frame.height()), wf = float(frame.width());
+    c.vertical = std::exp(0.05f * -300.0f * wd) + 0.005f;
+    c.rowStart = truncToInt(top + 0.5f * hf * (1.0f - c.vertical));
+    c.rowEnd = truncToInt(bottom - 0.5f * hf * (1.0f - c.vertical));
+    // q / (rowEnd - rowStart) / 10 in integers: q never exceeds the band, so the term is 0 on every row
+    // and the horizontal factor is the same for the whole band.
+    const int32_t len = c.rowEnd - c.rowStart;
+    const int32_t q = len;
+    const int32_t term = len > 0 ? (q / len) / 10 : 0;
+    c.horizontal = std::exp(0.05f * -100.0f * (float(term) + wd)) + 0.005f;
+    c.colStart = truncToInt(left + 0.5f * wf * (1.0f - c.horizontal));
+    c.colEnd = truncToInt(right - 0.5f * wf * (1.0f - c.horizontal));
+    c.step = 1.0f / c.horizontal;
+    return c;
+}
+
+int32_t collapseSourceRow(const Collapse& c, int32_t y) noexcept
+{
+    return truncToInt(float(y - c.rowStart) / c.vertical);
+}
+
+int32_t glowRadius(float whiteDot, float scale) noexcept
+{
+    return truncToInt(whiteDot * 5.0f * scale);
+}
+
+template <class Px>
+void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook, const KlRect* rect)
+{
+    ColouredFrameGenerator<Px> blank;
+    blank.setDestination(&output);
+    if (rect != nullptr) {
+        blank.setRect(*rect);
+    }
+    blank.setInterruptHook(hook);
+    blank.execute();
+}
+
+template void blankFrame<PixARGB8>(KlTexture<PixARGB8>&, KlInterruptHook*, const KlRect*);
+template void blankFrame<PixARGB16>(KlTexture<PixARGB16>&, KlInterruptHook*, const KlRect*);
+template void blankFrame<PixARGBF>(KlTexture<PixARGBF>&, KlInterruptHook*, const KlRect*);
+
+} // namespace Kiln::WornScreen
+
+namespace Kiln {
+
+namespace {
+
+// Limits a working value to 0..M (NaN to 0) and stores it by truncation.
+template <class Px>
+inline typename Px::Channel clampStore(float v)
+{
+    constexpr float M = Px::M;
+    return Pixel::storeChannel<typename Px::Channel>(v > M ? M : (v > 0.0f ? v : 0.0f));
+}
+
+// Interpolated read of a padded table at a value in stored units (limited to 0..M).
+template <class Px, class T>
+inline float interpolate(const T* table, float value)
+{
+    constexpr float M = Px::M;
+    constexpr int32_t last = WornScreenTables<Px>::kSize - 1;
+    // 1 at the integer depths (index = stored value), 65535 in float.
+    constexpr float indexScale = float(last) / M;
+    const float l = value > M ? M : (value > 0.0f ? value : 0.0f);
+    const float u = l * indexScale;
+    const int32_t i = std::min(int32_t(u), last);
+    const float lower = float(table[i]);
+    return lower + (float(table[i + 1]) - lower) * (u - float(i));
+}
+
+} // namespace
+
+template <class Px>
+float WornScreenTables<Px>::greyAt(float mean) const
+{
+    return interpolate<Px>(grey_.data(), mean);
+}
+
+template <class Px>
+void WornScreenTables<Px>::build(const WornScreenSettings& s)
+{
+    constexpr float M = Px::M;
+    constexpr int32_t n = kSize;
+    const float denominator = float(n - 1);
+    tvType_ = s.tvType;
+    for (auto& t : colour_) {
+        t.clear();
+    }
+    grey_.clear();
+    greyBySum_.clear();
+    tint_.clear();
+
+    switch (s.tvType) {
+    case WornScreen::kColour: {
+        const float b[3] = {s.brightness + s.redBrightness, s.brightness + s.greenBrightness,
+                            s.brightness + s.blueBrightness};
+        for (int c = 0; c < 3; ++c) {
+            // Equal brightness gives equal tables: the curve is evaluated once.
+            int same = -1;
+            for (int k = 0; k < c; ++k) {
+                if (b[k] == b[c]) {
+                    same = k;
+                }
+            }
+            if (same >= 0) {
+                colour_[c] = colour_[same];
+                continue;
+            }
+            std::vector<ColourEntry>& t = colour_[c];
+            t.resize(size_t(n) + 1);
+            for (int32_t i = 0; i < n; ++i) {
+                const float v = WornScreen::toneCurve(float(i) / denominator, b[c], s.contrast) * M;
+                if constexpr (kInteger) {
+                    t[size_t(i)] = Pixel::storeChannel<Channel>(v);
+                } else {
+                    t[size_t(i)] = v;
+                }
+            }
+            t[size_t(n)] = t[size_t(n) - 1];
+        }
+        break;
+    }
+    case WornScreen::kBlackAndWhite:
+        grey_.resize(size_t(n) + 1);
+        for (int32_t i = 0; i < n; ++i) {
+            grey_[size_t(i)] = WornScreen::toneCurve(float(i) / denominator, s.brightness, s.contrast) * M;
+        }
+        grey_[size_t(n)] = grey_[size_t(n) - 1];
+        if constexpr (kInteger) {
+            // The mean of three integer channels takes only 3M + 1 values: interpolate each once.
+            greyBySum_.resize(size_t(3 * (n - 1)) + 1);
+            for (size_t sum = 0; sum < greyBySum_.size(); ++sum) {
+                greyBySum_[sum] = greyAt(float(sum) / 3.0f);
+            }
+        }
+        break;
+    case WornScreen::kTint: {
+        auto stop = [&](float c) {
+            const float v = std::clamp(std::isnan(c) ? 0.0f : c, 0.0f, 1.0f) * M;
+            return kInteger ? float(Pixel::storeChannel<Channel>(v)) : v;
+        };
+        const float mid[3] = {stop(s.tintRed), stop(s.tintGreen), stop(s.tintBlue)};
+        tint_.resize(size_t(n) + 1);
+        for (int32_t i = 0; i < n; ++i) {
+            const float v = WornScreen::toneCurve(float(i) / denominator, s.brightness, s.contrast);
+            Px& e = tint_[size_t(i)];
+            e.a = Pixel::storeChannel<Channel>(M);
+            e.r = Pixel::storeChannel<Channel>(WornScreen::tintChannel(v, 0.0f, mid[0], M, kInteger));
+            e.g = Pixel::storeChannel<Channel>(WornScreen::tintChannel(v, 0.0f, mid[1], M, kInteger));
+            e.b = Pixel::storeChannel<Channel>(WornScreen::tintChannel(v, 0.0f, mid[2], M, kInteger));
+        }
+        tint_[size_t(n)] = tint_[size_t(n) - 1];
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+template <class Px>
+void WornScreenSampler<Px>::setUp()
+{
+    if (source_ == nullptr) {
+        throw Exceptions::NullPointer("Kiln::WornScreenSampler::setUp", __FILE__, __LINE__, "source");
+    }
+    if (this->destination_ == nullptr) {
+        throw Exceptions::NullPointer("Kiln::WornScreenSampler::setUp", __FILE__, __LINE__, "destination");
+    }
+    const WornScreenSettings& s = settings_;
+    if (s.tvType < WornScreen::kColour || s.tvType > WornScreen::kTint) {
+        throw Exceptions::BadValue("Kiln::WornScreenSampler::setUp", __FILE__, __LINE__, "TVType", s.tvType);
+    }
+    frame_ = this->clippedRect();
+    frameHeight_ = s.frameHeight > 0.0f ? s.frameHeight : float(frame_.height());
+    emPhase_ = WornScreen::emPhase(s.seed);
+    tables_.build(s);
+
+    whiteDot_ = std::min(s.whiteDot, 1.0f);
+    whiteDotOn_ = whiteDot_ > 0.0f;
+    shashPattern_ = s.shashMax > 0.0f ? Shash::resolveType(s.shashType, s.shashPeriod, s.frame, s.seed) : Shash::kNone;
+    shashOn_ = shashPattern_ != Shash::kNone;
+    this->setPasses(whiteDotOn_ ? 5 : 4);
+    if (whiteDotOn_) {
+        collapse_ = WornScreen::collapse(whiteDot_, frame_);
+    }
+
+    layerA_ = Texture();
+    layerB_ = Texture();
+    if (frame_.isEmpty()) {
+        return;
+    }
+    try {
+        if (whiteDotOn_) {
+            layerA_ = Texture(frame_.width(), frame_.height(), frame_.x0, frame_.y0);
+        }
+        if (whiteDotOn_ || shashOn_) {
+            layerB_ = Texture(frame_.width(), frame_.height(), frame_.x0, frame_.y0);
+        }
+    } catch (const Exceptions::ExceptionI&) {
+        // Stop everything that shares the hook, then let the render fail with the memory error.
+        this->abort(KlMultiProcessor::kStatusOutOfMemory);
+        throw;
+    }
+
+    if (shashOn_) {
+        const float sx = std::isfinite(s.scaleX) && s.scaleX > 0.0f ? s.scaleX : 1.0f;
+        shash_.setDestination(&layerB_);
+        shash_.setRect(frame_);
+        shash_.setInterruptHook(this->interruptHook());
+        shash_.setSeed(uint32_t(s.seed));
+        shash_.setFrame(s.frame);
+        shash_.setScale(1.0f);
+        shash_.setPixelScale(sx);
+        shash_.setType(shashPattern_);
+        shash_.setColour(s.shashColour);
+        shash_.setSmoothNoise(smooth_);
+    }
+}
+
+template <class Px>
+void WornScreenSampler<Px>::tearDown()
+{
+    layerA_ = Texture();
+    layerB_ = Texture();
+}
+
+template <class Px>
+void WornScreenSampler<Px>::beforePass()
+{
+    if (this->pass() == 3 && shashOn_) {
+        shash_.prepare();
+        if (!shash_.drawsRows()) {
+            shash_.drawWhole();
+        }
+    }
+}
+
+template <class Px>
+void WornScreenSampler<Px>::process()
+{
+    if (frame_.isEmpty()) {
+        return;
+    }
+    switch (this->pass()) {
+    case 0: {
+        Texture& target = pictureTarget();
+        this->forEachRow([&](int32_t y) { pictureRow(y, target); });
+        break;
+    }
+    case 3:
+        if (shashOn_ && shash_.drawsRows()) {
+            this->forEachRow([&](int32_t y) { shash_.drawRow(y); });
+        }
+        break;
+    case 4:
+        this->forEachRow([&](int32_t y) { collapseRow(y, layerB_); });
+        break;
+    default:
+        // Ghost images and edge distortion: nothing for this effect.
+        break;
+    }
+}
+
+template <class Px>
+void WornScreenSampler<Px>::afterPass()
+{
+    if (frame_.isEmpty()) {
+        return;
+    }
+    if (this->pass() == 3 && shashOn_) {
+        mixShashLayer(layerB_, pictureTarget(), frame_, settings_.shashMax, this->interruptHook());
+    } else if (this->pass() == 4) {
+        glow();
+    }
+}
+
+template <class Px>
+void WornScreenSampler<Px>::pictureRow(int32_t y, Texture& target) const
+{
+    Px* out = target.pixelAddress(frame_.x0, y);
+    if (out == nullptr) {
+        return;
+    }
+    const float gain = WornScreen::emRowGain(y, frameHeight_, settings_.emAmount, emPhase_, smooth());
+    switch (tables_.tvType()) {
+    case WornScreen::kColour:
+        // At the integer depths full saturation is exact without the mean: grey + (c - grey) = c.
+        if (Px::isInteger && settings_.saturation == 1.0f) {
+            pictureRowOf<WornScreen::kColour, false>(y, out, gain);
+        } else {
+            pictureRowOf<WornScreen::kColour, true>(y, out, gain);
+        }
+        break;
+    case WornScreen::kBlackAndWhite:
+        pictureRowOf<WornScreen::kBlackAndWhite, false>(y, out, gain);
+        break;
+    default:
+        pictureRowOf<WornScreen::kTint, false>(y, out, gain);
+        break;
+    }
+}
+
+template <class Px>
+template <int32_t Type, bool Saturate>
+void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
+{
+    using Tables = WornScreenTables<Px>;
+    using Ch = typename Px::Channel;
+    constexpr int32_t last = Tables::kSize - 1;
+    const float sat = settings_.saturation;
+    const auto* tr = tables_.colour(0).data();
+    const auto* tg = tables_.colour(1).data();
+    const auto* tb = tables_.colour(2).data();
+    const float* grey = tables_.grey().data();
+    const float* greyBySum = tables_.greyBySum().data();
+    const Px* tint = tables_.tint().data();
+
+    auto shade = [&](const Px& s, Px& o) {
+        if constexpr (Px::isInteger) {
+            o.a = Ch(std::min<int32_t>(s.a, last));
+        } else {
+            o.a = clampStore<Px>(s.a);
+        }
+        if constexpr (Type == WornScreen::kColour) {
+            float r, g, b;
+            if constexpr (Px::isInteger) {
+                const int32_t ri = tr[std::min<int32_t>(s.r, last)];
+                const int32_t gi = tg[std::min<int32_t>(s.g, last)];
+                const int32_t bi = tb[std::min<int32_t>(s.b, last)];
+                if constexpr (Saturate) {
+                    const int32_t mean = (ri + gi + bi) / 3;
+                    r = float(mean) + sat * float(ri - mean);
+                    g = float(mean) + sat * float(gi - mean);
+                    b = float(mean) + sat * float(bi - mean);
+                } else {
+                    r = float(ri);
+                    g = float(gi);
+                    b = float(bi);
+                }
+            } else {
+                r = interpolate<Px>(tr, s.r);
+                g = interpolate<Px>(tg, s.g);
+                b = interpolate<Px>(tb, s.b);
+                const float mean = (r + g + b) / 3.0f;
+                r = mean + sat * (r - mean);
+                g = mean + sat * (g - mean);
+                b = mean + sat * (b - mean);
+            }
+            o.r = clampStore<Px>(r * gain);
+            o.g = clampStore<Px>(g * gain);
+            o.b = clampStore<Px>(b * gain);
+        } else if constexpr (Type == WornScreen::kBlackAndWhite) {
+            float v;
+            if constexpr (Px::isInteger) {
+                v = greyBySum[std::min<int32_t>(int32_t(s.r) + int32_t(s.g) + int32_t(s.b), 3 * last)];
+            } else {
+                v = interpolate<Px>(grey, (s.r + s.g + s.b) / 3.0f);
+            }
+            const Ch c = clampStore<Px>(v * gain);
+            o.r = c;
+            o.g = c;
+            o.b = c;
+        } else {
+            if constexpr (Px::isInteger) {
+                const Px& e = tint[std::min<int32_t>((int32_t(s.r) + int32_t(s.g) + int32_t(s.b)) / 3, last)];
+                o.r = clampStore<Px>(float(e.r) * gain);
+                o.g = clampStore<Px>(float(e.g) * gain);
+                o.b = clampStore<Px>(float(e.b) * gain);
+            } else {
+                const float l = (s.r + s.g + s.b) / 3.0f;
+                const float u = (l > 1.0f ? 1.0f : (l > 0.0f ? l : 0.0f)) * float(last);
+                const int32_t i = std::min(int32_t(u), last);
+                const float f = u - float(i);
+                const Px& e0 = tint[i];
+                const Px& e1 = tint[i + 1];
+                o.r = clampStore<Px>((e0.r + (e1.r - e0.r) * f) * gain);
+                o.g = clampStore<Px>((e0.g + (e1.g - e0.g) * f) * gain);
+                o.b = clampStore<Px>((e0.b + (e1.b - e0.b) * f) * gain);
+            }
+        }
+    };
+
+    const int32_t x0 = frame_.x0;
+    source_->forEachRun(y, frame_.x0, frame_.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+        Px* o = out + (xs - x0);
+        if (step == 1) {
+            for (int32_t k = 0; k < n; ++k) {
+                shade(s[k], o[k]);
+            }
+        } else {
+            for (int32_t k = 0; k < n; ++k, s += step) {
+                shade(*s, o[k]);
+            }
+        }
+    });
+}
+
+template <class Px>
+void WornScreenSampler<Px>::collapseRow(int32_t y, Texture& target) const
+{
+    constexpr float M = Px::M;
+    Px* out = target.pixelAddress(frame_.x0, y);
+    if (out == nullptr) {
+        return;
+    }
+    const int32_t width = frame_.width();
+    const WornScreen::Collapse& c = collapse_;
+    if (y < c.rowStart || y >= c.rowEnd) {
+        std::fill_n(out, width, Px{});
+        return;
+    }
+    const int32_t srcY = frame_.y0 + WornScreen::collapseSourceRow(c, y);
+    const Px* src = layerA_.pixelAddress(frame_.x0, srcY);
+    const float n = c.step;
+    // Accumulated from the band's first column so every column reads where a full sweep would.
+    float x = 0.0f;
+    for (int32_t col = c.colStart; col < c.colEnd && col < frame_.x1; ++col, x += n) {
+        if (col < frame_.x0) {
+            continue;
+        }
+        float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        if (src != nullptr) {
+            const int32_t first = WornScreen::truncToInt(x);
+            for (int32_t k = 0; float(k) < n; ++k) {
+                const int32_t sx = first + k;
+                if (sx >= 0 && sx < width) {
+                    const Px& p = src[sx];
+                    for (int ch = 0; ch < 4; ++ch) {
+                        sum[ch] += float(p[ch]);
+                    }
+                }
+            }
+        }
+        Px& o = out[col - frame_.x0];
+        for (int ch = 0; ch < 4; ++ch) {
+            o[ch] = Pixel::storeChannel<typename Px::Channel>(std::min(sum[ch] / n, M));
+        }
+    }
+    // Columns outside [colStart, colEnd) are transparent black.
+    for (int32_t col = frame_.x0; col < frame_.x1; ++col) {
+        if (col < c.colStart || col >= c.colEnd) {
+            out[col - frame_.x0] = Px{};
+        }
+    }
+}
+
+namespace {
+int32_t truncToReach(float size)
+{
+    return WornScreen::truncToInt(std::min(size, 1.0e6f));
+}
+} // namespace
+
+template <class Px>
+void WornScreenSampler<Px>::glow()
+{
+    auto positive = [](float v) { return std::isfinite(v) && v > 0.0f ? v : 1.0f; };
+    const float sx = positive(settings_.scaleX);
+    const float sy = positive(settings_.scaleY);
+    const int32_t radius = WornScreen::glowRadius(whiteDot_, sx);
+    const float vertical = float(radius) * (sy / sx);
+    const float sizeX = float(radius) / 3.0f;
+    const float sizeY = vertical / 3.0f;
+    // Everything farther than the blur's reach from the collapsed picture stays black: blur only round it.
+    auto reach = [](float size) { return std::isfinite(size) && size > 0.0f ? 3 * (truncToReach(size) + 1) + 1 : 0; };
+    const WornScreen::Collapse& c = collapse_;
+    const KlRect lit = frame_.intersect({c.colStart - reach(sizeX), c.rowStart - reach(sizeY),
+                                         c.colEnd + reach(sizeX), c.rowEnd + reach(sizeY)});
+    if (!(lit == frame_)) {
+        WornScreen::blankFrame(*this->destination_, this->interruptHook(), &frame_);
+    }
+    if (lit.isEmpty()) {
+        return;
+    }
+    // Sizes of 0 make the blur a plain copy of the collapse into the output.
+    BlurGeneralGauss<Px> blur;
+    blur.setSource(&layerB_);
+    blur.setDestination(this->destination_);
+    blur.setRect(lit);
+    blur.setSizes(sizeX, sizeY);
+    blur.setIterations(3);
+    blur.setInterruptHook(this->interruptHook());
+    blur.execute();
+}
+
+template class WornScreenTables<PixARGB8>;
+template class WornScreenTables<PixARGB16>;
+template class WornScreenTables<PixARGBF>;
+template class WornScreenSampler<PixARGB8>;
+template class WornScreenSampler<PixARGB16>;
+template class WornScreenSampler<PixARGBF>;
+
+} // namespace Kiln

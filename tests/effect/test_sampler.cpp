@@ -1,0 +1,588 @@
+// The monitor sampler: tone curve, tables per depth, EM row gain, white-dot geometry, and whole renders at
+// each depth and thread count.
+#include "effect/klWornScreenSampler.h"
+#include "exceptions/klException.h"
+#include "image/klBlur.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace Kiln;
+using WornScreen::toneCurve;
+
+class HeapMemory : public Memory::HostMemoryService {
+public:
+    HeapMemory() : previous_(Memory::hostMemoryService()) { Memory::setHostMemoryService(this); }
+    ~HeapMemory() override { Memory::setHostMemoryService(previous_); }
+    void* allocate(size_t bytes) override { return failing ? nullptr : std::malloc(bytes); }
+    void release(void* block) override { std::free(block); }
+    bool failing = false;
+
+private:
+    Memory::HostMemoryService* previous_;
+};
+
+struct ProcessorCount {
+    explicit ProcessorCount(int n) { KlMultiProcessor::setProcessorCountForTesting(n); }
+    ~ProcessorCount() { KlMultiProcessor::setProcessorCountForTesting(0); }
+};
+
+WornScreenSettings plain(int tvType)
+{
+    WornScreenSettings s;
+    s.tvType = tvType;
+    s.brightness = 0.0f;
+    s.contrast = 0.0f;
+    s.emAmount = 0.0f;
+    s.whiteDot = 0.0f;
+    s.shashMax = 0.0f;
+    return s;
+}
+
+// A picture with every channel varying over the whole range, alpha included.
+template <class Px>
+std::vector<Px> testPicture(int w, int h)
+{
+    std::vector<Px> p(size_t(w * h));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            auto level = [](int k) {
+                return Px::isInteger ? float(int64_t(k) * Px::maxInt / 255) : float(k) / 255.0f;
+            };
+            Px& q = p[size_t(y * w + x)];
+            q.a = typename Px::Channel(level((x * 5 + 255) % 256));
+            q.r = typename Px::Channel(level((x * 7 + y * 3) % 256));
+            q.g = typename Px::Channel(level((x * 11 + y * 13) % 256));
+            q.b = typename Px::Channel(level((x + y * 17) % 256));
+        }
+    }
+    return p;
+}
+
+template <class Px>
+std::vector<Px> render(const std::vector<Px>& source, int w, int h, const WornScreenSettings& s, int threads = 1)
+{
+    std::vector<Px> in = source;
+    std::vector<Px> out(size_t(w * h), Px::filled(typename Px::Channel(3)));
+    KlTexture<Px> tin(in.data(), w, h, int32_t(w * sizeof(Px)));
+    KlTexture<Px> tout(out.data(), w, h, int32_t(w * sizeof(Px)));
+    ProcessorCount count(threads);
+    WornScreenSampler<Px> sampler;
+    sampler.setSource(&tin);
+    sampler.setDestination(&tout);
+    sampler.setSettings(s);
+    sampler.setMultiThreaded(threads > 1);
+    sampler.execute();
+    return out;
+}
+
+TEST(ToneCurve, Checkpoints)
+{
+    // B = C = 0 is the identity, exactly, on every 8-bit and 16-bit input.
+    for (int i = 0; i <= 255; ++i) {
+        ASSERT_EQ(toneCurve(float(i) / 255.0f, 0.0f, 0.0f), float(i) / 255.0f);
+    }
+    for (int i = 0; i <= 32768; i += 7) {
+        ASSERT_EQ(toneCurve(float(i) / 32768.0f, 0.0f, 0.0f), float(i) / 32768.0f);
+    }
+    // Brightness 0.25: y = x + (1 - x) / 4, so black -> 0.25, mid -> 0.625, white stays 1.
+    EXPECT_FLOAT_EQ(toneCurve(0.0f, 0.25f, 0.0f), 0.25f);
+    EXPECT_FLOAT_EQ(toneCurve(0.5f, 0.25f, 0.0f), 0.625f);
+    EXPECT_FLOAT_EQ(toneCurve(1.0f, 0.25f, 0.0f), 1.0f);
+    // Negative brightness scales: (1 - 0.5) x.
+    EXPECT_FLOAT_EQ(toneCurve(1.0f, -0.5f, 0.0f), 0.5f);
+    EXPECT_FLOAT_EQ(toneCurve(0.5f, -0.5f, 0.0f), 0.25f);
+    // C = 0.25: exponent 0.5 / 0.25 = 2; x = 0.25 -> 0.5 * 0.5^2 = 0.125, mirrored above the middle.
+    EXPECT_FLOAT_EQ(toneCurve(0.25f, 0.0f, 0.25f), 0.125f);
+    EXPECT_FLOAT_EQ(toneCurve(0.75f, 0.0f, 0.25f), 0.875f);
+    EXPECT_FLOAT_EQ(toneCurve(0.5f, 0.0f, 0.25f), 0.5f);
+    // C >= 0.5: a hard threshold at 0.5; exactly 0.5 stays 0.5 (2m = 1).
+    EXPECT_EQ(toneCurve(0.49f, 0.0f, 0.5f), 0.0f);
+    EXPECT_EQ(toneCurve(0.51f, 0.0f, 0.5f), 1.0f);
+    EXPECT_EQ(toneCurve(0.5f, 0.0f, 0.7f), 0.5f);
+    // With brightness first: 0.3 + 0.7 / 4 = 0.475 stays below the threshold, 0.4 + 0.6 / 4 = 0.55 passes.
+    EXPECT_EQ(toneCurve(0.3f, 0.25f, 1.0f), 0.0f);
+    EXPECT_EQ(toneCurve(0.4f, 0.25f, 1.0f), 1.0f);
+    // C = -0.25: exponent 1 + 2 (-0.25) = 0.5; x = 0.125 -> 0.5 sqrt(0.25) = 0.25.
+    EXPECT_FLOAT_EQ(toneCurve(0.125f, 0.0f, -0.25f), 0.25f);
+    EXPECT_FLOAT_EQ(toneCurve(0.875f, 0.0f, -0.25f), 0.75f);
+    // Black with C < 0 uses m' = 1/65535: 0.5 sqrt(2 / 65535).
+    EXPECT_NEAR(toneCurve(0.0f, 0.0f, -0.25f), 0.5 * std::sqrt(2.0 / 65535.0), 1e-7);
+    // Undefined inputs give 0.
+    EXPECT_EQ(toneCurve(NAN, 0.0f, 0.0f), 0.0f);
+    EXPECT_EQ(toneCurve(0.3f, NAN, 0.2f), 0.0f);
+}
+
+TEST(ToneCurve, PowerMatchesLongDouble)
+{
+    // Every base the float tables use, for the exponents of common contrasts and the threshold.
+    for (float e : {0.5f / 0.35f, 0.5f, 0.7f, 0.5f / 0.01f, 1.0f, std::numeric_limits<float>::max()}) {
+        for (int i = 0; i <= 65535; ++i) {
+            const float base = float(i) / 65535.0f * 1.0000001f;
+            const float want = float(std::pow(static_cast<long double>(base), static_cast<long double>(e)));
+            ASSERT_EQ(WornScreen::extendedPower(base, e), want) << base << "^" << e;
+        }
+    }
+    EXPECT_TRUE(std::isnan(WornScreen::extendedPower(-0.5f, 0.7f)));
+}
+
+TEST(ToneCurve, TintGradient)
+{
+    // Dark 0, middle 100, light 255.
+    EXPECT_EQ(WornScreen::tintChannel(0.5f, 0.0f, 100.0f, 255.0f, true), 100.0f);
+    EXPECT_EQ(WornScreen::tintChannel(0.0f, 0.0f, 100.0f, 255.0f, true), 0.0f);
+    EXPECT_EQ(WornScreen::tintChannel(1.0f, 0.0f, 100.0f, 255.0f, true), 255.0f);
+    EXPECT_EQ(WornScreen::tintChannel(0.25f, 0.0f, 101.0f, 255.0f, true), 50.0f);  // 50.5 truncated
+    EXPECT_FLOAT_EQ(WornScreen::tintChannel(0.25f, 0.0f, 101.0f, 255.0f, false), 50.5f);
+    EXPECT_EQ(WornScreen::tintChannel(0.75f, 0.0f, 100.0f, 255.0f, true), 177.0f);  // 100 + trunc(77.5)
+}
+
+TEST(EMInterference, RowGain)
+{
+    const SmoothNoise& noise = SmoothNoise::standard();
+    // Seed 30's first draw is 7786: phase 7786 / 32767 * 100.
+    EXPECT_NEAR(WornScreen::emPhase(30), 23.761712, 1e-4);
+    const float phase = WornScreen::emPhase(30);
+    for (int y : {0, 1, 17, 540, 1079}) {
+        EXPECT_EQ(WornScreen::emRowGain(y, 1080.0f, 0.0f, phase, noise), 1.0f);
+        EXPECT_EQ(WornScreen::emRowGain(y, 1080.0f, -0.3f, phase, noise), 1.0f);
+        // A frame height of 0 leaves no finite position: gain 1, never a fault.
+        EXPECT_EQ(WornScreen::emRowGain(y, 0.0f, 0.15f, phase, noise), 1.0f);
+    }
+    // Row 40 of 1080: u = 40 / 43.2 + phase; gain = 1 + 0.15 (T0(u) + 0.5 T1(2u + 0.5)).
+    const float u = 40.0f / (1080.0f / 25.0f) + phase;
+    const float n = noise.octave(0, u) + 0.5f * noise.octave(1, 2.0f * u + 0.5f);
+    EXPECT_FLOAT_EQ(WornScreen::emRowGain(40, 1080.0f, 0.15f, phase, noise), 1.0f + 0.15f * n);
+    // The gain wanders: over a frame some rows are brighter and some darker.
+    float lo = 2.0f, hi = 0.0f;
+    for (int y = 0; y < 1080; ++y) {
+        const float g = WornScreen::emRowGain(y, 1080.0f, 0.15f, phase, noise);
+        lo = std::min(lo, g);
+        hi = std::max(hi, g);
+    }
+    EXPECT_LT(lo, 1.0f);
+    EXPECT_GT(hi, 1.0f);
+}
+
+TEST(WhiteDot, Geometry)
+{
+    EXPECT_EQ(WornScreen::truncToInt(-2.7), -2);
+    EXPECT_EQ(WornScreen::truncToInt(NAN), 0);
+    EXPECT_EQ(WornScreen::truncToInt(1e20), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(WornScreen::truncToInt(-INFINITY), std::numeric_limits<int32_t>::min());
+
+    EXPECT_TRUE(WornScreen::isBlankFrame(1.0f));
+    EXPECT_FALSE(WornScreen::isBlankFrame(0.99f));
+
+    // wd 0.5 on 100 x 80: v = exp(-7.5) + 0.005 = 0.0055531, rows trunc(40 * 0.9944469) = 39 ..
+    // trunc(80 - 39.7779) = 40; h = exp(-2.5) + 0.005 = 0.087085, columns trunc(50 * 0.912915) = 45 ..
+    // trunc(54.354) = 54.
+    const WornScreen::Collapse c = WornScreen::collapse(0.5f, {0, 0, 100, 80});
+    EXPECT_NEAR(c.vertical, 0.0055531f, 1e-6);
+    EXPECT_NEAR(c.horizontal, 0.0870850f, 1e-6);
+    EXPECT_EQ(c.rowStart, 39);
+    EXPECT_EQ(c.rowEnd, 40);
+    EXPECT_EQ(c.colStart, 45);
+    EXPECT_EQ(c.colEnd, 54);
+    EXPECT_NEAR(c.step, 11.4831f, 1e-3);
+    // wd 0.01: v = exp(-0.15) + 0.005 = 0.865708, rows trunc(5.3717) = 5 .. 74; row 15 reads 10 / v -> 11.
+    const WornScreen::Collapse d = WornScreen::collapse(0.01f, {0, 0, 100, 80});
+    EXPECT_EQ(d.rowStart, 5);
+    EXPECT_EQ(d.rowEnd, 74);
+    EXPECT_EQ(WornScreen::collapseSourceRow(d, 5), 0);
+    EXPECT_EQ(WornScreen::collapseSourceRow(d, 15), 11);
+
+    EXPECT_EQ(WornScreen::glowRadius(0.5f, 1.0f), 2);
+    EXPECT_EQ(WornScreen::glowRadius(0.5f, 0.5f), 1);
+    EXPECT_EQ(WornScreen::glowRadius(0.05f, 1.0f), 0);
+}
+
+TEST(SamplerTables, SizesAndEntriesPerDepth)
+{
+    WornScreenSettings s = plain(WornScreen::kColour);
+    s.brightness = 0.25f;
+    WornScreenTables<PixARGB8> t8;
+    t8.build(s);
+    ASSERT_EQ(t8.colour(0).size(), 257u);
+    EXPECT_EQ(t8.colour(0)[0], 63);  // 0.25 * 255 = 63.75, truncated
+    EXPECT_EQ(t8.colour(2)[255], 255);
+    EXPECT_EQ(t8.colour(1)[256], 255);  // the pad repeats the last entry
+    WornScreenTables<PixARGB16> t16;
+    t16.build(s);
+    ASSERT_EQ(t16.colour(0).size(), 32770u);
+    EXPECT_EQ(t16.colour(0)[0], 8192);
+    EXPECT_EQ(t16.colour(0)[32768], 32768);
+    WornScreenTables<PixARGBF> tf;
+    s.redBrightness = 0.5f;
+    tf.build(s);
+    ASSERT_EQ(tf.colour(0).size(), 65537u);
+    EXPECT_FLOAT_EQ(tf.colour(0)[0], 0.75f);
+    EXPECT_FLOAT_EQ(tf.colour(1)[0], 0.25f);
+
+    // "B and W": a mean of M reads the last entry without going past it.
+    WornScreenSettings g = plain(WornScreen::kBlackAndWhite);
+    g.brightness = 0.25f;
+    g.contrast = 0.15f;
+    t8.build(g);
+    ASSERT_EQ(t8.grey().size(), 257u);
+    EXPECT_EQ(t8.greyAt(255.0f), t8.grey()[255]);
+    EXPECT_EQ(t8.greyAt(255.0f), 255.0f);
+    EXPECT_EQ(t8.greyAt(300.0f), 255.0f);
+    EXPECT_FLOAT_EQ(t8.greyAt(254.5f), 0.5f * (t8.grey()[254] + t8.grey()[255]));
+    // Black: y = 0.25, exponent 0.5 / 0.35, so 0.5 * 0.5^(1/0.7) * 255 = 47.366.
+    EXPECT_NEAR(t8.greyAt(0.0f), 0.5 * std::pow(0.5, 0.5 / 0.35) * 255.0, 1e-3);
+    tf.build(g);
+    EXPECT_EQ(tf.greyAt(1.0f), tf.grey()[65535]);
+    EXPECT_EQ(tf.greyAt(2.0f), 1.0f);
+
+    // "Tint" with a mid-grey middle stop: black, the tint itself at mid-tone, white.
+    WornScreenSettings tint = plain(WornScreen::kTint);
+    tint.tintRed = tint.tintGreen = tint.tintBlue = 0.5f;
+    t8.build(tint);
+    ASSERT_EQ(t8.tint().size(), 257u);
+    EXPECT_EQ(t8.tint()[0], PixARGB8({{255, 0, 0, 0}}));
+    EXPECT_EQ(t8.tint()[128].r, 127);  // v = 0.50196: 127 + trunc(128 * 0.00196 / 0.5) = 127
+    EXPECT_EQ(t8.tint()[255].g, 255);
+}
+
+template <class Px>
+void checkToneAtDepth()
+{
+    HeapMemory memory;
+    using Ch = typename Px::Channel;
+    constexpr float M = Px::M;
+    const int w = 61, h = 29;
+    const auto pic = testPicture<Px>(w, h);
+    const float tolerance = Px::isInteger ? 0.0f : 2e-6f;
+
+    // "Colour" at B = C = 0 and no EM: the input itself; with EM, the input times the row gain.
+    const auto same = render(pic, w, h, plain(WornScreen::kColour));
+    for (size_t i = 0; i < pic.size(); ++i) {
+        for (int c = 0; c < 4; ++c) {
+            ASSERT_NEAR(float(same[i][c]), float(pic[i][c]), tolerance) << i << " " << c;
+        }
+    }
+    WornScreenSettings em = plain(WornScreen::kColour);
+    em.emAmount = 0.15f;
+    em.frameHeight = 1080.0f;
+    const auto banded = render(pic, w, h, em);
+    const float phase = WornScreen::emPhase(em.seed);
+    for (int y = 0; y < h; ++y) {
+        const float g = WornScreen::emRowGain(y, 1080.0f, 0.15f, phase, SmoothNoise::standard());
+        for (int x = 0; x < w; ++x) {
+            const size_t i = size_t(y * w + x);
+            ASSERT_EQ(banded[i].a, pic[i].a);
+            const float want = std::min(float(pic[i].r) * g, M);
+            ASSERT_NEAR(float(banded[i].r), float(Pixel::storeChannel<Ch>(want)), tolerance + 2e-6f);
+        }
+    }
+
+    // "B and W" at B = C = 0: the mean of R, G, B.
+    const auto grey = render(pic, w, h, plain(WornScreen::kBlackAndWhite));
+    for (size_t i = 0; i < pic.size(); ++i) {
+        const float mean = (float(pic[i].r) + float(pic[i].g) + float(pic[i].b)) / 3.0f;
+        ASSERT_NEAR(float(grey[i].r), float(Pixel::storeChannel<Ch>(mean)), tolerance + 1e-6f);
+        ASSERT_EQ(grey[i].g, grey[i].r);
+        ASSERT_EQ(grey[i].b, grey[i].r);
+        ASSERT_EQ(grey[i].a, pic[i].a);
+    }
+    // "Tint" with a mid-grey stop matches "B and W" up to truncation.
+    WornScreenSettings tint = plain(WornScreen::kTint);
+    tint.tintRed = tint.tintGreen = tint.tintBlue = 0.5f;
+    const auto tinted = render(pic, w, h, tint);
+    for (size_t i = 0; i < pic.size(); ++i) {
+        ASSERT_NEAR(float(tinted[i].g), float(grey[i].g), Px::isInteger ? 1.0f : 1e-5f);
+    }
+
+    // Contrast 0.5 with brightness 0.1: black below x = 0.4 / 0.9 and white above it. Only a mean within
+    // one table step of the threshold interpolates between the two.
+    WornScreenSettings hard = plain(WornScreen::kBlackAndWhite);
+    hard.contrast = 0.5f;
+    hard.brightness = 0.1f;
+    const auto thresholded = render(pic, w, h, hard);
+    const float threshold = M * 0.4f / 0.9f;
+    const float step = M / float(WornScreenTables<Px>::kSize - 1);
+    for (size_t i = 0; i < pic.size(); ++i) {
+        const float mean = (float(pic[i].r) + float(pic[i].g) + float(pic[i].b)) / 3.0f;
+        if (std::fabs(mean - threshold) > 1.01f * step) {
+            ASSERT_EQ(float(thresholded[i].r), mean < threshold ? 0.0f : M) << mean;
+        }
+    }
+
+    // Brightness 0.25: black -> 0.25 M, white stays M.
+    std::vector<Px> bw(size_t(2 * h));
+    for (int y = 0; y < h; ++y) {
+        bw[size_t(2 * y)] = Px::filled(Ch(0));
+        bw[size_t(2 * y + 1)] = Px::filled(Ch(M));
+    }
+    WornScreenSettings bright = plain(WornScreen::kBlackAndWhite);
+    bright.brightness = 0.25f;
+    const auto lifted = render(bw, 2, h, bright);
+    EXPECT_EQ(lifted[0].r, Pixel::storeChannel<Ch>(0.25f * M));
+    EXPECT_EQ(lifted[1].r, Ch(M));
+
+    // A row gain above 1 on a white pixel clamps at M in every TV type; rows below 1 darken.
+    for (int type = 0; type < 3; ++type) {
+        WornScreenSettings strong = plain(type);
+        strong.tintRed = strong.tintGreen = strong.tintBlue = 1.0f;
+        strong.emAmount = 3.0f;
+        strong.frameHeight = 40.0f;
+        const auto out = render(bw, 2, h, strong);
+        int clamped = 0, darker = 0;
+        for (int y = 0; y < h; ++y) {
+            const float g = WornScreen::emRowGain(y, 40.0f, 3.0f, phase, SmoothNoise::standard());
+            const Px& p = out[size_t(2 * y + 1)];
+            const float want = g > 1.0f ? M : std::max(M * g, 0.0f);
+            ASSERT_NEAR(float(p.r), float(Pixel::storeChannel<Ch>(want)), Px::isInteger ? 0.0f : 1e-6f) << type;
+            ASSERT_EQ(p.a, Ch(M));
+            clamped += g > 1.0f;
+            darker += g < 1.0f;
+        }
+        EXPECT_GT(clamped, 0);
+        EXPECT_GT(darker, 0);
+    }
+}
+
+TEST(WornScreenSampler, TvTypesAt8Bits) { checkToneAtDepth<PixARGB8>(); }
+TEST(WornScreenSampler, TvTypesAt16Bits) { checkToneAtDepth<PixARGB16>(); }
+TEST(WornScreenSampler, TvTypesInFloat) { checkToneAtDepth<PixARGBF>(); }
+
+TEST(WornScreenSampler, SixteenBitValuesAboveTheMaximum)
+{
+    HeapMemory memory;
+    std::vector<PixARGB16> pic(4, PixARGB16::filled(65535));
+    for (int type = 0; type < 3; ++type) {
+        for (const PixARGB16& p : render(pic, 2, 2, plain(type))) {
+            EXPECT_EQ(p, PixARGB16::filled(32768));
+        }
+    }
+}
+
+TEST(WornScreenSampler, BandsFollowTheSeedNotTheFrame)
+{
+    HeapMemory memory;
+    const int w = 8, h = 120;
+    const std::vector<PixARGB8> flat(size_t(w * h), PixARGB8({{255, 128, 128, 128}}));
+    WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
+    s.emAmount = 0.15f;
+    s.frameHeight = float(h);
+    const auto a = render(flat, w, h, s);
+    s.frame = 7;
+    EXPECT_EQ(render(flat, w, h, s), a);
+    s.seed = 31;
+    EXPECT_NE(render(flat, w, h, s), a);
+}
+
+TEST(WornScreenSampler, ShashMixAndPatternChoice)
+{
+    HeapMemory memory;
+    const int w = 83, h = 31;
+    const auto pic = testPicture<PixARGB8>(w, h);
+    WornScreenSettings s = plain(WornScreen::kColour);
+    s.shashType = 0;
+    s.shashMax = 0.0f;
+    const auto untouched = render(pic, w, h, s);
+    EXPECT_EQ(untouched, pic);
+
+    // Weight 0.5 of pattern 0 drawn at scale 1 and pixel scale sx.
+    s.shashMax = 0.5f;
+    s.scaleX = 0.05f;
+    s.frame = 3;
+    const auto mixed = render(pic, w, h, s);
+    std::vector<PixARGB8> layer(pic.size());
+    KlTexture<PixARGB8> lt(layer.data(), w, h, int32_t(w * sizeof(PixARGB8)));
+    KlShashProc<PixARGB8> shash;
+    shash.setDestination(&lt);
+    shash.setSeed(uint32_t(s.seed));
+    shash.setFrame(3);
+    shash.setScale(1.0f);
+    shash.setPixelScale(0.05f);
+    shash.setType(0);
+    shash.execute();
+    int changed = 0;
+    for (size_t i = 0; i < pic.size(); ++i) {
+        for (int c = 0; c < 4; ++c) {
+            ASSERT_EQ(mixed[i][c], uint8_t(float(pic[i][c]) * 0.5f + float(layer[i][c]) * 0.5f));
+        }
+        changed += !(mixed[i] == pic[i]);
+    }
+    EXPECT_GT(changed, 0);
+
+    // Random with period 0 draws pattern 0.
+    s.shashType = Shash::kRandom;
+    s.shashPeriod = 0;
+    std::vector<PixARGB8> in = pic, out(pic.size());
+    KlTexture<PixARGB8> tin(in.data(), w, h, int32_t(w * sizeof(PixARGB8)));
+    KlTexture<PixARGB8> tout(out.data(), w, h, int32_t(w * sizeof(PixARGB8)));
+    WornScreenSampler<PixARGB8> sampler;
+    sampler.setSource(&tin);
+    sampler.setDestination(&tout);
+    sampler.setSettings(s);
+    sampler.execute();
+    EXPECT_EQ(sampler.shashPattern(), 0);
+    EXPECT_EQ(out, mixed);
+    EXPECT_EQ(sampler.passes(), 4);
+}
+
+template <class Px>
+void checkThreadIndependence()
+{
+    HeapMemory memory;
+    const int w = 75, h = 41;
+    const auto pic = testPicture<Px>(w, h);
+    std::vector<WornScreenSettings> cases;
+    for (int type = 0; type < 3; ++type) {
+        WornScreenSettings s;
+        s.tvType = type;
+        s.frameHeight = float(h);
+        cases.push_back(s);
+    }
+    for (int pattern = 0; pattern < 5; ++pattern) {
+        WornScreenSettings s;
+        s.shashType = pattern;
+        s.shashMax = 0.6f;
+        s.scaleX = 0.1f;
+        cases.push_back(s);
+    }
+    for (float wd : {0.05f, 0.4f, 0.9f}) {
+        WornScreenSettings s;
+        s.whiteDot = wd;
+        s.shashMax = 0.3f;
+        s.shashType = 2;
+        s.scaleX = 0.1f;
+        cases.push_back(s);
+    }
+    for (size_t k = 0; k < cases.size(); ++k) {
+        const auto one = render(pic, w, h, cases[k], 1);
+        for (int threads : {2, 3, 5, 16}) {
+            ASSERT_EQ(render(pic, w, h, cases[k], threads), one) << "case " << k << ", " << threads << " threads";
+        }
+    }
+}
+
+TEST(WornScreenSampler, SameFrameOnAnyThreadCount8) { checkThreadIndependence<PixARGB8>(); }
+TEST(WornScreenSampler, SameFrameOnAnyThreadCount16) { checkThreadIndependence<PixARGB16>(); }
+TEST(WornScreenSampler, SameFrameOnAnyThreadCountFloat) { checkThreadIndependence<PixARGBF>(); }
+
+template <class Px>
+void checkWhiteDot()
+{
+    HeapMemory memory;
+    using Ch = typename Px::Channel;
+    constexpr float M = Px::M;
+    const int w = 100, h = 80;
+    const std::vector<Px> flat(size_t(w * h), Px::filled(Ch(M * 0.5f)));
+
+    // Above 0.99 the caller draws the blank frame: transparent black everywhere.
+    std::vector<Px> out(flat.size(), Px::filled(Ch(M)));
+    KlTexture<Px> tout(out.data(), w, h, int32_t(w * sizeof(Px)));
+    WornScreen::blankFrame(tout);
+    for (const Px& p : out) {
+        ASSERT_EQ(p, Px{});
+    }
+
+    // wd 0.5: a small spot round the band (rows 39..40, columns 45..53) widened by the glow (radius 2).
+    WornScreenSettings s = plain(WornScreen::kColour);
+    s.whiteDot = 0.5f;
+    const auto spot = render(flat, w, h, s);
+    float centre = 0.0f;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const Px& p = spot[size_t(y * w + x)];
+            const bool near = y >= 39 - 4 && y < 40 + 4 && x >= 45 - 4 && x < 54 + 4;
+            if (!near) {
+                ASSERT_EQ(p, Px{}) << x << "," << y;
+            }
+            if (x == 49 && y == 39) {
+                centre = float(p.r);
+            }
+        }
+    }
+    EXPECT_GT(centre, 0.0f);
+    EXPECT_LE(centre, M);
+
+    // The glow is the 3-iteration blur of the collapse over the whole frame (radius trunc(0.5 * 5) = 2), even
+    // though only the part round the spot is blurred. With a render scale of 0.1 the radius is 0: no glow.
+    WornScreenSettings small = s;
+    small.scaleX = small.scaleY = 0.1f;
+    std::vector<Px> collapsed = render(flat, w, h, small);
+    std::vector<Px> glowed(flat.size());
+    KlTexture<Px> tc(collapsed.data(), w, h, int32_t(w * sizeof(Px)));
+    KlTexture<Px> tg(glowed.data(), w, h, int32_t(w * sizeof(Px)));
+    BlurGeneralGauss<Px> blur;
+    blur.setSource(&tc);
+    blur.setDestination(&tg);
+    blur.setSizes(2.0f / 3.0f, 2.0f / 3.0f);
+    blur.setIterations(3);
+    blur.execute();
+    EXPECT_EQ(spot, glowed);
+    EXPECT_NE(spot, collapsed);
+
+    // wd 0.1 without glow radius (trunc(0.1 * 5) = 0): rows outside the band are black, band rows
+    // sum ceil(n) pixels / n of the flat picture, so they are at least the picture's value.
+    s.whiteDot = 0.1f;
+    const auto squeezed = render(flat, w, h, s);
+    const WornScreen::Collapse c = WornScreen::collapse(0.1f, {0, 0, w, h});
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const Px& p = squeezed[size_t(y * w + x)];
+            if (y < c.rowStart || y >= c.rowEnd || x < c.colStart || x >= c.colEnd) {
+                ASSERT_EQ(p, Px{}) << x << "," << y;
+            } else if (x < c.colEnd - 2) {
+                const float k = std::ceil(c.step);
+                ASSERT_NEAR(float(p.r), float(Pixel::storeChannel<Ch>(std::min(M * 0.5f * k / c.step, M))),
+                            Px::isInteger ? 1.0f : 1e-5f)
+                    << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(WornScreenSampler, WhiteDot8) { checkWhiteDot<PixARGB8>(); }
+TEST(WornScreenSampler, WhiteDot16) { checkWhiteDot<PixARGB16>(); }
+TEST(WornScreenSampler, WhiteDotFloat) { checkWhiteDot<PixARGBF>(); }
+
+TEST(WornScreenSampler, SetUpFailures)
+{
+    HeapMemory memory;
+    std::vector<PixARGB8> pix(16);
+    KlTexture<PixARGB8> t(pix.data(), 4, 4, 16);
+    {
+        WornScreenSampler<PixARGB8> sampler;
+        sampler.setDestination(&t);
+        EXPECT_THROW(sampler.execute(), Exceptions::NullPointer);
+    }
+    {
+        WornScreenSampler<PixARGB8> sampler;
+        sampler.setSource(&t);
+        sampler.setDestination(&t);
+        WornScreenSettings s;
+        s.tvType = 3;
+        sampler.setSettings(s);
+        EXPECT_THROW(sampler.execute(), Exceptions::BadValue);
+    }
+    {
+        // No memory for the white-dot layer: the hook is aborted with 1000 and the render fails.
+        memory.failing = true;
+        KlInterruptHook hook;
+        WornScreenSampler<PixARGB8> sampler;
+        sampler.setSource(&t);
+        sampler.setDestination(&t);
+        sampler.setInterruptHook(&hook);
+        WornScreenSettings s;
+        s.whiteDot = 0.5f;
+        sampler.setSettings(s);
+        EXPECT_THROW(sampler.execute(), Exceptions::OutOfMemory);
+        EXPECT_NE(hook.interrupted.load(), 0);
+        EXPECT_EQ(hook.code.load(), 1000);
+        memory.failing = false;
+    }
+}
+
+} // namespace

@@ -1,0 +1,308 @@
+#include "image/klBlur.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+using namespace Kiln;
+
+namespace {
+
+template <class Px>
+using Blur0 = BlurGeneralGauss<Px, Px>;
+template <class Px>
+using Blur1 = BlurGeneralGauss<Px, Px, Px::maxInt, 1, 1, 1, 1>;
+
+template <class Px>
+KlTexture<Px> makeImage(int w, int h, const std::function<Px(int, int)>& f, int mode = KlEdgeRepeat)
+{
+    KlTexture<Px> t(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) *t.pixelAddress(x, y) = f(x, y);
+    t.setEdgeModes(mode, mode);
+    return t;
+}
+
+template <class Px>
+Px grey(float v, float a = Px::M)
+{
+    Px p;
+    p.a = Pixel::storeChannel<typename Px::Channel>(a);
+    p.r = p.g = p.b = Pixel::storeChannel<typename Px::Channel>(v);
+    return p;
+}
+
+template <class Px, class B = Blur0<Px>>
+KlTexture<Px> blur(const KlTexture<Px>& src, float sx, float sy, int iterations = 3, bool threads = true)
+{
+    KlTexture<Px> dst(src.width(), src.height());
+    B b;
+    b.setSource(&src);
+    b.setDestination(&dst);
+    b.setSizes(sx, sy);
+    b.setIterations(iterations);
+    b.setMultiThreaded(threads);
+    b.execute();
+    return dst;
+}
+
+template <class Px>
+bool same(const KlTexture<Px>& a, const KlTexture<Px>& b)
+{
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            if (std::memcmp(a.pixelAddress(x, y), b.pixelAddress(x, y), sizeof(Px)) != 0) return false;
+    return true;
+}
+
+// Hand-worked values per depth: left, centre, right and trunc((0.5 l + c + 0.5 r) / 2).
+template <class Px> struct Hand;
+template <> struct Hand<PixARGB8> {
+    static constexpr float l = 10, c = 20, r = 31, out = 20;  // 20.25
+    static constexpr float spot = 255, centre = 63, side = 31, corner = 15;
+};
+template <> struct Hand<PixARGB16> {
+    static constexpr float l = 1000, c = 2001, r = 3003, out = 2001;  // 2001.25
+    static constexpr float spot = 32768, centre = 8192, side = 4096, corner = 2048;
+};
+template <> struct Hand<PixARGBF> {
+    static constexpr float l = 0.125f, c = 0.25f, r = 0.5f, out = 0.28125f;
+    static constexpr float spot = 1, centre = 0.25f, side = 0.125f, corner = 0.0625f;
+};
+
+template <class Px>
+class BlurTest : public ::testing::Test {
+protected:
+    void TearDown() override { KlMultiProcessor::setProcessorCountForTesting(0); }
+};
+using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
+TYPED_TEST_SUITE(BlurTest, Depths);
+
+}  // namespace
+
+TEST(BlurMaths, BoxParamsAndClamp)
+{
+    Blur::BoxParams p = Blur::boxParams(2.25f);
+    EXPECT_EQ(p.n, 2);
+    EXPECT_FLOAT_EQ(p.f, 0.25f);
+    EXPECT_DOUBLE_EQ(p.weight, 1.0 / 5.5);
+    EXPECT_EQ(p.reach, 3);
+    p = Blur::boxParams(std::nanf(""));
+    EXPECT_EQ(p.n, 0);
+    EXPECT_EQ(p.weight, 1.0);
+    EXPECT_EQ(Blur::boxParams(-3.0f).n, 0);
+    EXPECT_EQ(Blur::clampSize(100.0f, 4, 3), 12.0f);
+    EXPECT_EQ(Blur::clampSize(5.0f, 4, 3), 5.0f);
+    EXPECT_EQ(Blur::clampSize(-1.0f, 4, 3), 0.0f);
+    EXPECT_EQ(Blur::clampSize(INFINITY, 4, 3), 12.0f);
+}
+
+TEST(BlurMaths, BoxPassLineIsTheFractionalWindow)
+{
+    // Radius 1.5: (0.5*a + b + c + d + 0.5*e) / 4.
+    std::vector<float> in = {0, 4, 8, 16, 32, 64, 0};
+    std::vector<float> out(3);
+    Blur::boxPassLine<1>(in.data() + 2, out.data(), 3, Blur::boxParams(1.5f));
+    EXPECT_FLOAT_EQ(out[0], (0.5f * 0 + 4 + 8 + 16 + 0.5f * 32) / 4);
+    EXPECT_FLOAT_EQ(out[1], (0.5f * 4 + 8 + 16 + 32 + 0.5f * 64) / 4);
+    EXPECT_FLOAT_EQ(out[2], (0.5f * 8 + 16 + 32 + 64 + 0.5f * 0) / 4);
+    // Three passes of a whole radius n spread an impulse to variance n(n+1).
+    const int n = 2, len = 41, mid = 20;
+    std::vector<float> a(len, 0.0f), b(len, 0.0f);
+    a[mid] = 1.0f;
+    const Blur::BoxParams p = Blur::boxParams(float(n));
+    for (int it = 0; it < 3; ++it) {
+        Blur::boxPassLine<1>(a.data() + 3, b.data() + 3, len - 6, p);
+        std::swap(a, b);
+    }
+    double mass = 0, var = 0;
+    for (int i = 0; i < len; ++i) mass += a[i], var += a[i] * double(i - mid) * (i - mid);
+    EXPECT_NEAR(mass, 1.0, 1e-6);
+    EXPECT_NEAR(var, n * (n + 1), 1e-5);
+}
+
+TYPED_TEST(BlurTest, HalfPixelRadiusOneIteration)
+{
+    using Px = TypeParam;
+    using H = Hand<Px>;
+    auto src = makeImage<Px>(3, 3, [](int x, int) { return grey<Px>(x == 0 ? H::l : x == 1 ? H::c : H::r); });
+    auto dst = blur(src, 0.5f, 0.0f, 1);
+    EXPECT_EQ(float(dst.pixelAddress(1, 1)->r), H::out);
+    EXPECT_EQ(float(dst.pixelAddress(1, 1)->a), Px::M);  // constant alpha stays
+    // The same along y.
+    auto srcY = makeImage<Px>(3, 3, [](int, int y) { return grey<Px>(y == 0 ? H::l : y == 1 ? H::c : H::r); });
+    auto dstY = blur(srcY, 0.0f, 0.5f, 1);
+    EXPECT_EQ(float(dstY.pixelAddress(2, 1)->g), H::out);
+
+    // A single bright pixel, transparent black around it: separable 2-D weights.
+    auto spot = makeImage<Px>(5, 5, [](int x, int y) { return x == 2 && y == 2 ? grey<Px>(H::spot) : grey<Px>(0, 0); },
+                              KlEdgeColour);
+    auto s = blur(spot, 0.5f, 0.5f, 1);
+    EXPECT_EQ(float(s.pixelAddress(2, 2)->r), H::centre);
+    EXPECT_EQ(float(s.pixelAddress(2, 1)->r), H::side);
+    EXPECT_EQ(float(s.pixelAddress(1, 2)->b), H::side);
+    EXPECT_EQ(float(s.pixelAddress(3, 3)->a), H::corner);
+    EXPECT_EQ(float(s.pixelAddress(0, 0)->r), 0.0f);
+}
+
+TYPED_TEST(BlurTest, ConstantStaysConstantForAnyRadius)
+{
+    using Px = TypeParam;
+    const float v = Px::isInteger ? std::floor(Px::M * 0.7f) : 0.7f;
+    for (int mode : {KlEdgeRepeat, KlEdgeReflect, KlEdgeWrap}) {
+        auto src = makeImage<Px>(37, 23, [&](int, int) { return grey<Px>(v, Px::isInteger ? Px::M - 1 : 0.3f); }, mode);
+        for (float r : {0.3f, 1.0f, 2.5f, 7.7f, 40.0f, 5000.0f}) {
+            auto dst = blur(src, r, r * 0.5f);
+            EXPECT_TRUE(same(src, dst)) << "radius " << r << " mode " << mode;
+        }
+    }
+}
+
+TYPED_TEST(BlurTest, EdgeColourDarkensTheBorder)
+{
+    using Px = TypeParam;
+    const float v = Px::isInteger ? 100.0f : 0.5f;
+    auto src = makeImage<Px>(4, 4, [&](int, int) { return grey<Px>(v, v); }, KlEdgeColour);
+    auto dst = blur(src, 0.5f, 0.5f, 1);
+    // Corner: horizontal 0.75 v, then vertical 0.75 of that.
+    const float expect = Px::isInteger ? 56.0f : 0.28125f;
+    EXPECT_EQ(float(dst.pixelAddress(0, 0)->r), expect);
+    EXPECT_EQ(float(dst.pixelAddress(3, 3)->a), expect);
+}
+
+TYPED_TEST(BlurTest, SizeClampAndZeroSizeCopy)
+{
+    using Px = TypeParam;
+    auto src = makeImage<Px>(4, 3, [](int x, int y) { return grey<Px>(Px::M * float(x * 3 + y) / 16.0f); },
+                             KlEdgeReflect);
+    Blur0<Px> b;
+    KlTexture<Px> d1(4, 3), d2(4, 3);
+    b.setSource(&src);
+    b.setDestination(&d1);
+    b.setSizes(100.0f, 50.0f);
+    b.execute();
+    EXPECT_EQ(b.usedSizeX(), 12.0f);
+    EXPECT_EQ(b.usedSizeY(), 12.0f);
+    EXPECT_TRUE(same(d1, blur(src, 12.0f, 12.0f)));
+    if constexpr (!Px::isInteger) {
+        EXPECT_FALSE(same(d1, blur(src, 11.0f, 12.0f)));
+    }
+
+    // Sizes 0, 0: an exact copy, also of a sub-rectangle (the rest untouched).
+    auto copy = blur(src, 0.0f, 0.0f);
+    EXPECT_TRUE(same(src, copy));
+    auto marked = makeImage<Px>(4, 3, [](int, int) { return grey<Px>(Px::M * 0.5f); });
+    Blur0<Px> part;
+    part.setSource(&src);
+    part.setDestination(&marked);
+    part.setRectangle(1, 1, 2, 1);
+    part.execute();
+    EXPECT_EQ(*marked.pixelAddress(1, 1), *src.pixelAddress(1, 1));
+    EXPECT_EQ(*marked.pixelAddress(2, 1), *src.pixelAddress(2, 1));
+    EXPECT_EQ(*marked.pixelAddress(0, 1), grey<Px>(Px::M * 0.5f));
+    EXPECT_EQ(*marked.pixelAddress(1, 0), grey<Px>(Px::M * 0.5f));
+}
+
+TYPED_TEST(BlurTest, RectangleBlursOnlyItsPixels)
+{
+    using Px = TypeParam;
+    auto src = makeImage<Px>(20, 16, [](int x, int y) { return grey<Px>(Px::M * float((x * 7 + y * 3) % 16) / 16.0f); });
+    auto whole = blur(src, 2.5f, 1.5f);
+    KlTexture<Px> dst = makeImage<Px>(20, 16, [](int, int) { return grey<Px>(0, 0); });
+    Blur0<Px> b;
+    b.setSource(&src);
+    b.setDestination(&dst);
+    b.setSizes(2.5f, 1.5f);
+    b.setRectangle(3, 4, 12, 9);
+    b.execute();
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 20; ++x) {
+            const bool in = x >= 3 && x <= 12 && y >= 4 && y <= 9;
+            EXPECT_EQ(*dst.pixelAddress(x, y), in ? *whole.pixelAddress(x, y) : grey<Px>(0, 0)) << x << "," << y;
+        }
+}
+
+TYPED_TEST(BlurTest, PictureDoesNotDependOnThreads)
+{
+    using Px = TypeParam;
+    auto src = makeImage<Px>(97, 61, [](int x, int y) {
+        Px p;
+        const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
+        p.a = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
+        p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float((h >> 16) & 255) / 255.0f);
+        p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float((h >> 8) & 255) / 255.0f);
+        p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h & 255) / 255.0f);
+        return p;
+    }, KlEdgeReflect);
+    KlMultiProcessor::setProcessorCountForTesting(1);
+    auto one = blur(src, 5.3f, 17.6f);
+    auto oneW = blur<Px, Blur1<Px>>(src, 3.0f, 2.2f);
+    for (int n : {2, 3, 5}) {
+        KlMultiProcessor::setProcessorCountForTesting(n);
+        EXPECT_TRUE(same(one, blur(src, 5.3f, 17.6f))) << n << " threads";
+        EXPECT_TRUE(same(oneW, blur<Px, Blur1<Px>>(src, 3.0f, 2.2f))) << n << " threads";
+    }
+    EXPECT_TRUE(same(one, blur(src, 5.3f, 17.6f, 3, false)));
+}
+
+TYPED_TEST(BlurTest, AlphaWeightedVariant)
+{
+    using Px = TypeParam;
+    // Opaque green everywhere except one transparent red pixel.
+    auto src = makeImage<Px>(9, 5, [](int x, int y) {
+        Px p = grey<Px>(0);
+        if (x == 4 && y == 2) {
+            p.a = 0;
+            p.r = Pixel::storeChannel<typename Px::Channel>(Px::M);
+        } else {
+            p.g = Pixel::storeChannel<typename Px::Channel>(Px::M);
+        }
+        return p;
+    });
+    auto plain = blur(src, 1.5f, 1.5f);
+    auto weighted = blur<Px, Blur1<Px>>(src, 1.5f, 1.5f);
+    // The plain blur bleeds red and darkens green; the weighted one keeps pure green and the
+    // source's alpha.
+    EXPECT_GT(float(plain.pixelAddress(4, 2)->r), 0.0f);
+    EXPECT_LT(float(plain.pixelAddress(3, 2)->a), Px::M);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 9; ++x) {
+            const Px& p = *weighted.pixelAddress(x, y);
+            EXPECT_EQ(float(p.r), 0.0f);
+            EXPECT_EQ(float(p.g), Px::M) << x << "," << y;
+            EXPECT_EQ(p.a, src.pixelAddress(x, y)->a);
+        }
+    // An opaque constant image is unchanged by the weighted variant too.
+    auto flat = makeImage<Px>(8, 8, [](int, int) { return grey<Px>(Px::isInteger ? 77.0f : 0.3f); });
+    EXPECT_TRUE(same(flat, blur<Px, Blur1<Px>>(flat, 4.5f, 2.0f)));
+}
+
+TEST(BlurKernels, PhasesAreNormalisedAndBlend)
+{
+    KlCachedPrecalculatedKernels k(2.0f, 0.0f);
+    EXPECT_EQ(k.taps(0), 5);
+    EXPECT_EQ(k.taps(1), 1);
+    for (int ph = 0; ph <= KlCachedPrecalculatedKernels::kPhases; ++ph) {
+        const float* w = k.phaseKernel(0, ph);
+        EXPECT_NEAR(w[0] + w[1] + w[2] + w[3] + w[4], 1.0f, 1e-6f);
+    }
+    const float* w0 = k.phaseKernel(0, 0);
+    EXPECT_FLOAT_EQ(w0[0], w0[4]);  // phase 0 is symmetric
+    EXPECT_GT(w0[2], w0[1]);
+    // Phase 1/2: taps k - 0.5 are symmetric about +0.5.
+    const float* wh = k.phaseKernel(0, 32);
+    EXPECT_FLOAT_EQ(wh[2], wh[3]);
+    float out[5];
+    k.kernelAt(0, 0.5f, out);
+    for (int i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(out[i], wh[i]);
+    k.kernelAt(0, 1.0f / 128.0f, out);  // halfway between phases 0 and 1
+    const float* w1 = k.phaseKernel(0, 1);
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(out[i], 0.5f * (w0[i] + w1[i]), 1e-7f);
+    k.kernelAt(1, 0.3f, out);
+    EXPECT_EQ(out[0], 1.0f);
+    KlCachedPrecalculatedKernels bad(std::nanf(""), 1e9f);
+    EXPECT_EQ(bad.taps(0), 1);
+    EXPECT_EQ(bad.halfWidth(1), 256);
+}
