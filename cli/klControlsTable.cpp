@@ -85,7 +85,8 @@ std::string formatControls(const std::vector<Runner::ControlInfo>& controls) {
     if (c.type == PF_Param_GROUP_END) continue;
     std::string choices;
     for (const std::string& item : c.popupItems) choices += (choices.empty() ? "" : "|") + item;
-    std::string label = c.label;
+    // A checkbox often has no label of its own, only the text beside the box.
+    std::string label = c.label.empty() ? c.checkboxText : c.label;
     if (c.disabled()) label += " (disabled)";
     rows.push_back({std::to_string(c.index), label, c.scriptName.empty() ? "-" : c.scriptName, controlTypeName(c),
                     c.type == PF_Param_LAYER || c.type == PF_Param_GROUP_START ? "" : formatControlValue(c, c.defaultValue),

@@ -48,8 +48,15 @@ struct Picture {
   bool alpha = false;
 };
 
+// Pixels travel as the file holds them: alpha is never multiplied in or divided out on the way.
+std::unique_ptr<ImageInput> openPicture(const std::string& file) {
+  ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  return ImageInput::open(file, &config);
+}
+
 Picture probe(const std::string& file, long frame) {
-  auto in = ImageInput::open(file);
+  auto in = openPicture(file);
   if (!in) throw FootageError(file, oneLine(OIIO::geterror(), "cannot open"), frame);
   const ImageSpec& spec = in->spec();
   Picture p;
@@ -63,7 +70,7 @@ Picture probe(const std::string& file, long frame) {
 }
 
 Image readPicture(const std::string& file, long frame, const Picture& expected, Depth depth) {
-  auto in = ImageInput::open(file);
+  auto in = openPicture(file);
   if (!in) throw FootageError(file, oneLine(OIIO::geterror(), "cannot open"), frame);
   const ImageSpec& spec = in->spec();
   if (spec.width != expected.width || spec.height != expected.height)
@@ -153,6 +160,7 @@ public:
     if (!out) throw FootageError(reported, oneLine(OIIO::geterror(), "cannot create a writer"), label);
     ImageSpec spec(frame.width, frame.height, channels_, fileType(target_.extension, frame.depth));
     if (channels_ == 4) spec.alpha_channel = 3;
+    spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!out->open(file, spec)) throw FootageError(reported, oneLine(out->geterror(), "cannot create the file"), label);
     withHostType(frame.depth, [&](auto zero) {
       using T = decltype(zero);

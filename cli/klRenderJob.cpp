@@ -132,9 +132,12 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   } catch (const Runner::RunnerError& e) {
     throw FootageError(modulePath, e.what());
   }
-  if (!host_->supportsDepth(depth_))
-    throw FootageError(modulePath, std::string("the effect does not render ") + Runner::depthName(depth_) +
-                                       "-bit frames; choose another --depth");
+  if (!host_->supportsDepth(depth_)) {
+    if (depth_ == Depth::Float && !options_.smartPath)
+      throw FootageError(modulePath, "the legacy render path has no float; use --render-path smart or another --depth");
+    const char* label = depth_ == Depth::Eight ? "8-bit" : depth_ == Depth::Sixteen ? "16-bit" : "float";
+    throw FootageError(modulePath, std::string("the effect does not render ") + label + " frames; choose another --depth");
+  }
   source_ = std::make_unique<FrameSource>(*reader_, settings.width, settings.height);
   host_->setFrameSource([this](int frame, Depth depth) -> const Image& { return source_->frame(frame, depth); });
 }

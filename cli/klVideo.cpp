@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ public:
   explicit VideoReader(const FootagePath& path) : name_(path.path) {
     quietLibraries();
     int ret = avformat_open_input(&format_.p, name_.c_str(), nullptr, nullptr);
+    if (ret == AVERROR_INVALIDDATA) throw FootageError(name_, "cannot open: not a video, or damaged or truncated");
     if (ret < 0) throw FootageError(name_, "cannot open: " + avError(ret));
     ret = avformat_find_stream_info(format_.p, nullptr);
     if (ret < 0) throw FootageError(name_, "cannot read the stream layout: " + avError(ret));
@@ -124,7 +126,8 @@ public:
   Image read(int index, Depth depth) override {
     if (index < 0 || index >= info_.frameCount) throw FootageError(name_, "no such frame", index);
     // Forward within a short distance: decode on. Backwards or far ahead: seek to a key frame.
-    if (next_ < 0 || index < next_ || index - next_ > 48) rewind(index);
+    const int from = next_ >= 0 ? next_ : seekTarget_;
+    if (index < from || index - from > 48) rewind(index);
     const int64_t wanted = times_[size_t(index)];
     for (;;) {
       const int ret = avcodec_receive_frame(codec_.p, frame_.p);
@@ -178,9 +181,11 @@ private:
       const double declared = double(format_.p->duration) / AV_TIME_BASE;
       const double frameTime = 1.0 / info_.rate.value();
       const double present = double(times_.back() - times_.front()) * av_q2d(st->time_base) + frameTime;
-      if (present + 1.5 * frameTime < declared)
-        throw FootageError(name_, "the file is truncated: it ends at " + std::to_string(present) + " s of " +
-                                      std::to_string(declared) + " s");
+      if (present + 1.5 * frameTime < declared) {
+        char text[128];
+        std::snprintf(text, sizeof text, "the file is truncated: its pictures end at %.2f s of %.2f s", present, declared);
+        throw FootageError(name_, text);
+      }
     }
   }
 
@@ -190,6 +195,7 @@ private:
     if (ret < 0) throw FootageError(name_, "cannot seek: " + avError(ret), index);
     avcodec_flush_buffers(codec_.p);
     next_ = -1;
+    seekTarget_ = index;
     draining_ = false;
   }
 
@@ -253,7 +259,8 @@ private:
   Scaler scaler_;
   int stream_ = -1;
   std::vector<int64_t> times_;
-  int next_ = -1;  // index of the frame the decoder delivers next; -1 after a seek
+  int next_ = -1;        // index of the frame the decoder delivers next; -1 after a seek
+  int seekTarget_ = 0;   // the frame the last seek was for: the decoder delivers no later one first
   bool draining_ = false;
   std::vector<uint8_t> rgba_;
 };
@@ -373,6 +380,11 @@ public:
     const uint8_t* planes[4] = {rgba_.data(), nullptr, nullptr, nullptr};
     const int strides[4] = {stride, 0, 0, 0};
     sws_scale(scaler_.p, planes, strides, 0, image.height, frame.p->data, frame.p->linesize);
+    // Some encoders (ProRes) take the colour description from each frame rather than from the context.
+    frame.p->colorspace = codec_.p->colorspace;
+    frame.p->color_primaries = codec_.p->color_primaries;
+    frame.p->color_trc = codec_.p->color_trc;
+    frame.p->color_range = codec_.p->color_range;
     frame.p->pts = count_++;
     ret = avcodec_send_frame(codec_.p, frame.p);
     if (ret < 0) throw FootageError(name_, "cannot encode: " + avError(ret), number);

@@ -221,6 +221,15 @@ int main(int argc, char** argv) {
   CLI::App app("Renders footage through the Q_Watchcam security-camera effect.", "watchcam");
   Bindings b;
   build(app, b);
+  std::string known;
+  bool found = false;
+  for (const CommandSpec& c : commandTable()) {
+    known += (known.empty() ? "" : ", ") + std::string(c.name);
+    found = found || (argc > 1 && argv[1] == std::string(c.name));
+  }
+  if (argc < 2) return fail("no command given (commands: " + known + "; watchcam --help shows the usage)", ExitUsage);
+  if (argv[1][0] != '-' && !found)
+    return fail(std::string("unknown command '") + argv[1] + "' (commands: " + known + ")", ExitUsage);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForVersion& e) {

@@ -15,7 +15,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Kiln {
 
@@ -166,14 +172,91 @@ public:
                 for (int32_t i = 0; i < n; ++i, p += 2)
                     o[i] = source_->sampleNearest(Warp::nearestIndex(p[0]), Warp::nearestIndex(p[1]));
             } else {
-                for (int32_t i = 0; i < n; ++i, p += 2)
-                    o[i] = Px::fromWork(
-                        source_->sampleBilinear(Warp::safeCoordinate(p[0]), Warp::safeCoordinate(p[1])));
+                bilinearRow(p, n, o);
             }
         });
     }
 
+    // The source's bilinear samples at n positions (x, y pairs), stored by truncation. Where all
+    // four neighbours lie inside the source they are read directly and blended four channels at
+    // a time with exactly the texture's arithmetic (top, bottom, then between them); elsewhere
+    // the texture's own sampler handles the edges.
+    void bilinearRow(const float* xy, int32_t n, Px* out) const
+    {
+        const KlTexAxis& ax = source_->xAxis();
+        const KlTexAxis& ay = source_->yAxis();
+        for (int32_t i = 0; i < n; ++i, xy += 2) {
+            const float x = Warp::safeCoordinate(xy[0]), y = Warp::safeCoordinate(xy[1]);
+            if constexpr (Px::channels == 4) {
+                const float u = x - 0.5f - ax.originF, v = y - 0.5f - ay.originF;
+                const float fu = std::floor(u), fv = std::floor(v);
+                const KlTexIndexPair px = ax.indexPair(int32_t(fu)), py = ay.indexPair(int32_t(fv));
+                if (px.contiguous && py.contiguous && !source_->isNull()) {
+                    const Px* r0 = source_->rowAt(py.i0) + px.i0;
+                    const Px* r1 = source_->rowAt(py.i1) + px.i0;
+                    const float fx = u - fu, fy = v - fv;
+                    const F4 wx = {fx, fx, fx, fx}, wy = {fy, fy, fy, fy};
+                    const F4 a = load(r0[0]), b = load(r0[1]), d = load(r1[0]), e = load(r1[1]);
+                    const F4 top = a + (b - a) * wx;
+                    const F4 bottom = d + (e - d) * wx;
+                    out[i] = store(top + (bottom - top) * wy);
+                    continue;
+                }
+            }
+            out[i] = Px::fromWork(source_->sampleBilinear(x, y));
+        }
+    }
+
 private:
+    typedef float F4 __attribute__((vector_size(16)));
+
+    static F4 load(const Px& p)
+    {
+        using Ch = typename Px::Channel;
+#ifdef __SSE2__
+        if constexpr (std::is_same_v<Ch, uint8_t>) {
+            int32_t word;
+            std::memcpy(&word, &p, 4);
+            const __m128i z = _mm_setzero_si128();
+            const __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), z), z);
+            return F4(_mm_cvtepi32_ps(v));
+        } else if constexpr (std::is_same_v<Ch, uint16_t>) {
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p));
+            return F4(_mm_cvtepi32_ps(_mm_unpacklo_epi16(v, _mm_setzero_si128())));
+        }
+#endif
+        F4 f;
+        for (int c = 0; c < 4; ++c) f[c] = static_cast<float>(p[c]);
+        return f;
+    }
+
+    // A blend of stored values stays inside the channel range, so the conversions are defined.
+    static Px store(F4 w)
+    {
+        using Ch = typename Px::Channel;
+        Px out;
+        if constexpr (std::is_same_v<Ch, float>) {
+            std::memcpy(&out, &w, sizeof out);
+            return out;
+        }
+#ifdef __SSE2__
+        if constexpr (std::is_same_v<Ch, uint8_t>) {
+            const __m128i i = _mm_cvttps_epi32(__m128(w));
+            const __m128i b = _mm_packus_epi16(_mm_packs_epi32(i, i), _mm_setzero_si128());
+            const int32_t word = _mm_cvtsi128_si32(b);
+            std::memcpy(&out, &word, 4);
+            return out;
+        } else if constexpr (std::is_same_v<Ch, uint16_t>) {
+            __m128i i = _mm_cvttps_epi32(__m128(w));
+            i = _mm_srai_epi32(_mm_slli_epi32(i, 16), 16);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(&out), _mm_packs_epi32(i, i));
+            return out;
+        }
+#endif
+        for (int c = 0; c < 4; ++c) out[c] = Pixel::storeChannel<Ch>(w[c]);
+        return out;
+    }
+
     const KlWarper* warper_ = nullptr;
     const KlTexture<Px>* source_ = nullptr;
     int32_t filter_ = Bilinear;

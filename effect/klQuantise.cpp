@@ -6,16 +6,6 @@
 
 namespace Kiln::Quantise {
 
-int32_t axisIndex(float value, float min, float max, int32_t n)
-{
-    const float q = (value - min) * float(n) / (max - min);
-    // NaN and values outside the int32 range become INT32_MIN, without undefined conversion.
-    int32_t i = (q >= -2147483648.0f && q < 2147483648.0f) ? int32_t(q) : INT32_MIN;
-    if (i >= n) i = n - 1;
-    if (i < 0) i = 0;
-    return i;
-}
-
 void Buckets::checkLevels(int32_t levels)
 {
     if (levels > kMaxLevels)
@@ -33,15 +23,6 @@ Buckets::Buckets(int32_t levels, float minR, float minG, float minB, float minA,
     setPixelCount(int64_t(1) << 24);
 }
 
-int32_t Buckets::cellIndex(float r, float g, float b) const
-{
-    const int32_t n = n_;
-    const int32_t iR = axisIndex(r, min_[0], max_[0], n);
-    const int32_t iG = axisIndex(g, min_[1], max_[1], n);
-    const int32_t iB = axisIndex(b, min_[2], max_[2], n);
-    return std::clamp((iB * n + iG) * n + iR, 0, n * n * n - 1);
-}
-
 void Buckets::setPixelCount(int64_t pixels)
 {
     pixels = std::max<int64_t>(pixels, 1);
@@ -54,16 +35,25 @@ void Buckets::setPixelCount(int64_t pixels)
     // n values of at most `limit` sum to less than 2^62.
     const double limit = std::ldexp(1.0, 62) / double(pixels);
     const int shift = int(std::floor(std::log2(limit))) - int(std::ceil(std::log2(double(largest))));
-    shift_ = std::clamp(shift, 0, 60);
+    setShift(shift);
     limit_ = float(limit);
 }
 
-int64_t Buckets::toFixed(float v) const
+void Buckets::setShift(int32_t shift)
 {
-    const float s = std::ldexp(v, shift_);
-    if (!(s > -limit_)) return s == s ? int64_t(-limit_) : 0;
-    if (!(s < limit_)) return int64_t(limit_);
-    return int64_t(s);
+    shift_ = std::clamp(shift, 0, 60);
+    scale_ = std::ldexp(1.0f, shift_);
+}
+
+void Buckets::buildTable(int32_t values)
+{
+    const int32_t n = n_;
+    table_.assign(size_t(values) * 3, 0);
+    for (int32_t v = 0; v < values; ++v) {
+        table_[size_t(v)] = axisIndex(float(v), min_[0], max_[0], n);
+        table_[size_t(values + v)] = axisIndex(float(v), min_[1], max_[1], n) * n;
+        table_[size_t(2 * values + v)] = axisIndex(float(v), min_[2], max_[2], n) * n * n;
+    }
 }
 
 void Buckets::merge(const Buckets& other)

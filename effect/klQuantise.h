@@ -11,6 +11,7 @@
 #include "image/klAnalyser.h"
 #include "image/klImgProc.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -27,7 +28,15 @@ struct Bucket {
 
 // Cell along one axis: trunc((value - min) * n / (max - min)) in single precision; a result
 // that is NaN or outside the int32 range counts as INT32_MIN; then >= n -> n - 1, < 0 -> 0.
-int32_t axisIndex(float value, float min, float max, int32_t n);
+inline int32_t axisIndex(float value, float min, float max, int32_t n)
+{
+    const float q = (value - min) * float(n) / (max - min);
+    // NaN and values outside the int32 range become INT32_MIN, without undefined conversion.
+    int32_t i = (q >= -2147483648.0f && q < 2147483648.0f) ? int32_t(q) : INT32_MIN;
+    if (i >= n) i = n - 1;
+    if (i < 0) i = 0;
+    return i;
+}
 
 class Buckets {
 public:
@@ -44,16 +53,54 @@ public:
     const float* maximum() const { return max_; }
 
     // (iB * n + iG) * n + iR, clamped into 0 .. n^3 - 1.
-    int32_t cellIndex(float r, float g, float b) const;
+    int32_t cellIndex(float r, float g, float b) const
+    {
+        const int32_t n = n_;
+        const int32_t i = (axisIndex(b, min_[2], max_[2], n) * n + axisIndex(g, min_[1], max_[1], n)) * n +
+                          axisIndex(r, min_[0], max_[0], n);
+        return i < 0 ? 0 : (i > n * n * n - 1 ? n * n * n - 1 : i);
+    }
     Bucket& cell(float r, float g, float b) { return cells_[size_t(cellIndex(r, g, b))]; }
+
+    // For integer channels: the cell index of every channel value 0 .. values - 1 worked out once
+    // with cellIndex's rules, so that a pixel's cell is three table reads.
+    void buildTable(int32_t values);
+    bool hasTable() const { return !table_.empty(); }
+    int32_t tableIndex(uint32_t r, uint32_t g, uint32_t b) const
+    {
+        const size_t v = table_.size() / 3;
+        return table_[r] + table_[v + g] + table_[2 * v + b];
+    }
+    // The cell of a pixel of type Px (the table when there is one).
+    template <class Px>
+    int32_t pixelCell(const Px& p) const
+    {
+        if constexpr (Px::isInteger && sizeof(typename Px::Channel) <= 2) {
+            if (hasTable()) return tableIndex(p.r, p.g, p.b);
+        }
+        return cellIndex(float(p.r), float(p.g), float(p.b));
+    }
     Bucket& at(int32_t i) { return cells_[size_t(i)]; }
     const Bucket& at(int32_t i) const { return cells_[size_t(i)]; }
 
     // Fixed point of the sums: a value v is summed as round(v * 2^shift). Chosen from the
     // bounds and the number of pixels that can be counted so that no sum can overflow.
     void setPixelCount(int64_t pixels);
+    void setShift(int32_t shift);
+    void copyScale(const Buckets& other)
+    {
+        shift_ = other.shift_;
+        scale_ = other.scale_;
+        limit_ = other.limit_;
+    }
     int32_t shift() const { return shift_; }
-    int64_t toFixed(float v) const;
+    int64_t toFixed(float v) const
+    {
+        const float s = v * scale_;  // a power of two: exact
+        if (!(s > -limit_)) return s == s ? int64_t(-limit_) : 0;
+        if (!(s < limit_)) return int64_t(limit_);
+        return int64_t(s);
+    }
 
     // Adds another grid cell by cell (sums and counts; two valid means are averaged).
     void merge(const Buckets& other);
@@ -63,10 +110,12 @@ public:
 
 private:
     std::unique_ptr<Bucket[]> cells_;
+    std::vector<int32_t> table_;  // R, G, B parts of the cell index per channel value
     int32_t n_;
     float min_[4];
     float max_[4];
     int32_t shift_ = 0;
+    float scale_ = 1.0f;  // 2^shift
     float limit_ = 0.0f;  // largest |v * 2^shift| that is summed
 };
 
@@ -74,6 +123,8 @@ private:
 // the shared grid after the pass; the means are computed there too.
 template <class Px>
 class BucketMaker : public KlImgProcBase {
+    static constexpr bool kRaw = Px::isInteger && sizeof(typename Px::Channel) <= 2;
+
 public:
     BucketMaker(Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
 
@@ -96,16 +147,24 @@ public:
         const float* lo = grid_.minimum();
         const float* hi = grid_.maximum();
         mine = std::make_unique<Buckets>(grid_.levels(), lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
-        mine->setPixelCount(pixels_);
+        mine->copyScale(grid_);
+        Bucket* cells = &mine->at(0);
         forEachRow([&](int32_t y) {
             const Px* p = source_.pixelAddress(r.x0, y);
             for (int32_t i = 0; i < r.width(); ++i) {
-                const float R = float(p[i].r), G = float(p[i].g), B = float(p[i].b), A = float(p[i].a);
-                Bucket& b = mine->cell(R, G, B);
-                b.sum[0] += mine->toFixed(R);
-                b.sum[1] += mine->toFixed(G);
-                b.sum[2] += mine->toFixed(B);
-                b.sum[3] += mine->toFixed(A);
+                Bucket& b = cells[grid_.pixelCell(p[i])];
+                if constexpr (kRaw) {
+                    // Integer channels are summed as they are (shift 0).
+                    b.sum[0] += p[i].r;
+                    b.sum[1] += p[i].g;
+                    b.sum[2] += p[i].b;
+                    b.sum[3] += p[i].a;
+                } else {
+                    b.sum[0] += mine->toFixed(float(p[i].r));
+                    b.sum[1] += mine->toFixed(float(p[i].g));
+                    b.sum[2] += mine->toFixed(float(p[i].b));
+                    b.sum[3] += mine->toFixed(float(p[i].a));
+                }
                 ++b.count;
             }
         });
@@ -122,8 +181,10 @@ public:
     void setUp() override
     {
         const KlRect r = clippedRect();
-        pixels_ = int64_t(r.width()) * int64_t(r.height());
-        grid_.setPixelCount(pixels_);
+        if constexpr (kRaw)
+            grid_.setShift(0);
+        else
+            grid_.setPixelCount(int64_t(r.width()) * int64_t(r.height()));
     }
 
 protected:
@@ -134,7 +195,6 @@ private:
     Buckets& grid_;
     const KlTexture<Px>& source_;
     std::vector<std::unique_ptr<Buckets>> grids_;
-    int64_t pixels_ = 0;
 };
 
 // Pass 2: each destination pixel takes its cell's mean colour (truncated) and the source
@@ -144,9 +204,22 @@ class ColourImage : public KlImgProc<Px> {
 public:
     ColourImage(const Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
 
-    void process() override
+    // The stored colour of every cell, converted once (truncation toward zero).
+    void setUp() override
     {
         using Ch = typename Px::Channel;
+        const int32_t used = grid_.levels() * grid_.levels() * grid_.levels();
+        colours_.resize(size_t(used));
+        for (int32_t i = 0; i < used; ++i) {
+            const Bucket& b = grid_.at(i);
+            colours_[size_t(i)].r = Pixel::storeChannel<Ch>(b.mean[0]);
+            colours_[size_t(i)].g = Pixel::storeChannel<Ch>(b.mean[1]);
+            colours_[size_t(i)].b = Pixel::storeChannel<Ch>(b.mean[2]);
+        }
+    }
+
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty()) return;
         const KlTexAxis& ax = source_.xAxis();
@@ -158,11 +231,7 @@ public:
             for (int32_t i = 0; i < r.width(); ++i) {
                 const int32_t xi = row ? ax.memoryIndex(r.x0 + i) : -1;
                 const Px s = xi >= 0 ? row[xi] : source_.edgeColour();
-                const Bucket& b = grid_.at(grid_.cellIndex(float(s.r), float(s.g), float(s.b)));
-                Px o;
-                o.r = Pixel::storeChannel<Ch>(b.mean[0]);
-                o.g = Pixel::storeChannel<Ch>(b.mean[1]);
-                o.b = Pixel::storeChannel<Ch>(b.mean[2]);
+                Px o = colours_[size_t(grid_.pixelCell(s))];
                 o.a = s.a;
                 out[i] = o;
             }
@@ -172,6 +241,7 @@ public:
 private:
     const Buckets& grid_;
     const KlTexture<Px>& source_;
+    std::vector<Px> colours_;
 };
 
 // Per-channel bounds (R, G, B, A) of an image over a rectangle, from the image core's analyser.
@@ -212,6 +282,8 @@ void quantise(int32_t levels, const float min[4], const float max[4], const KlTe
 {
     Buckets::checkLevels(levels);
     Buckets grid(levels, min[0], min[1], min[2], min[3], max[0], max[1], max[2], max[3]);
+    if constexpr (Px::isInteger && sizeof(typename Px::Channel) <= 2)
+        grid.buildTable(int32_t(1) << (8 * sizeof(typename Px::Channel)));
     const KlRect area = region ? *region : klTextureRect(destination);
     {
         BucketMaker<Px> maker(grid, source);

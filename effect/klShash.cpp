@@ -78,7 +78,7 @@ namespace Kiln {
 
 template <class Px>
 void mixShashLayer(const KlTexture<Px>& layer, KlTexture<Px>& picture, const KlRect& rect, float weight,
-                   KlInterruptHook* hook)
+                   KlInterruptHook* hook, bool multiThreaded)
 {
     Processor::Functor2<Px, Px, MixCombiner<Px>> mix;
     mix.functor().weight = weight > 0.0f ? (weight < 1.0f ? weight : 1.0f) : 0.0f;
@@ -86,6 +86,7 @@ void mixShashLayer(const KlTexture<Px>& layer, KlTexture<Px>& picture, const KlR
     mix.setDestination(&picture);
     mix.setRect(rect);
     mix.setInterruptHook(hook);
+    mix.setMultiThreaded(multiThreaded);
     mix.execute();
 }
 
@@ -285,11 +286,11 @@ void KlShashProc<Px>::drawWhole()
 }
 
 template void mixShashLayer<PixARGB8>(const KlTexture<PixARGB8>&, KlTexture<PixARGB8>&, const KlRect&, float,
-                                      KlInterruptHook*);
+                                      KlInterruptHook*, bool);
 template void mixShashLayer<PixARGB16>(const KlTexture<PixARGB16>&, KlTexture<PixARGB16>&, const KlRect&, float,
-                                       KlInterruptHook*);
+                                       KlInterruptHook*, bool);
 template void mixShashLayer<PixARGBF>(const KlTexture<PixARGBF>&, KlTexture<PixARGBF>&, const KlRect&, float,
-                                      KlInterruptHook*);
+                                      KlInterruptHook*, bool);
 
 template class KlShashProc<PixARGB8>;
 template class KlShashProc<PixARGB16>;

@@ -78,10 +78,11 @@ struct MixCombiner {
     }
 };
 
-// Mixes `layer` over `picture` across `rect` with weight w (limited to 0..1), on all threads.
+// Mixes `layer` over `picture` across `rect` with weight w (limited to 0..1), on all threads unless
+// multiThreaded is false.
 template <class Px>
 void mixShashLayer(const KlTexture<Px>& layer, KlTexture<Px>& picture, const KlRect& rect, float weight,
-                   KlInterruptHook* hook);
+                   KlInterruptHook* hook, bool multiThreaded = true);
 
 template <class Px>
 class KlShashProc : public KlImgProc<Px> {

@@ -124,7 +124,7 @@ int32_t glowRadius(float whiteDot, float scale) noexcept
 }
 
 template <class Px>
-void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook, const KlRect* rect)
+void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook, const KlRect* rect, bool multiThreaded)
 {
     ColouredFrameGenerator<Px> blank;
     blank.setDestination(&output);
@@ -132,12 +132,13 @@ void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook, const KlRect* rect
         blank.setRect(*rect);
     }
     blank.setInterruptHook(hook);
+    blank.setMultiThreaded(multiThreaded);
     blank.execute();
 }
 
-template void blankFrame<PixARGB8>(KlTexture<PixARGB8>&, KlInterruptHook*, const KlRect*);
-template void blankFrame<PixARGB16>(KlTexture<PixARGB16>&, KlInterruptHook*, const KlRect*);
-template void blankFrame<PixARGBF>(KlTexture<PixARGBF>&, KlInterruptHook*, const KlRect*);
+template void blankFrame<PixARGB8>(KlTexture<PixARGB8>&, KlInterruptHook*, const KlRect*, bool);
+template void blankFrame<PixARGB16>(KlTexture<PixARGB16>&, KlInterruptHook*, const KlRect*, bool);
+template void blankFrame<PixARGBF>(KlTexture<PixARGBF>&, KlInterruptHook*, const KlRect*, bool);
 
 } // namespace Kiln::WornScreen
 
@@ -307,6 +308,7 @@ void WornScreenSampler<Px>::setUp()
         shash_.setDestination(&layerB_);
         shash_.setRect(frame_);
         shash_.setInterruptHook(this->interruptHook());
+        shash_.setMultiThreaded(this->multiThreaded());
         shash_.setSeed(uint32_t(s.seed));
         shash_.setFrame(s.frame);
         shash_.setScale(1.0f);
@@ -368,7 +370,8 @@ void WornScreenSampler<Px>::afterPass()
         return;
     }
     if (this->pass() == 3 && shashOn_) {
-        mixShashLayer(layerB_, pictureTarget(), frame_, settings_.shashMax, this->interruptHook());
+        mixShashLayer(layerB_, pictureTarget(), frame_, settings_.shashMax, this->interruptHook(),
+                      this->multiThreaded());
     } else if (this->pass() == 4) {
         glow();
     }
@@ -415,7 +418,43 @@ void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
     const float* greyBySum = tables_.greyBySum().data();
     const Px* tint = tables_.tint().data();
 
+    // At 8 bits a row's gain maps the few possible table values once per row instead of once per pixel.
+    constexpr bool kRowMap = Px::isInteger && Tables::kSize <= 256;
+    constexpr int32_t kSums = kRowMap ? 3 * last + 1 : 1;
+    Ch gained[kRowMap ? Tables::kSize : 1];
+    Ch greyGained[kSums];
+    if constexpr (kRowMap) {
+        if constexpr (Type == WornScreen::kBlackAndWhite) {
+            for (int32_t k = 0; k < kSums; ++k) {
+                greyGained[k] = clampStore<Px>(greyBySum[k] * gain);
+            }
+        } else if constexpr (!Saturate) {
+            for (int32_t k = 0; k <= last; ++k) {
+                gained[k] = clampStore<Px>(float(k) * gain);
+            }
+        }
+    }
+
     auto shade = [&](const Px& s, Px& o) {
+        if constexpr (kRowMap && !Saturate) {
+            o.a = s.a;
+            if constexpr (Type == WornScreen::kColour) {
+                o.r = gained[tr[s.r]];
+                o.g = gained[tg[s.g]];
+                o.b = gained[tb[s.b]];
+            } else if constexpr (Type == WornScreen::kBlackAndWhite) {
+                const Ch c = greyGained[int32_t(s.r) + int32_t(s.g) + int32_t(s.b)];
+                o.r = c;
+                o.g = c;
+                o.b = c;
+            } else {
+                const Px& e = tint[(int32_t(s.r) + int32_t(s.g) + int32_t(s.b)) / 3];
+                o.r = gained[e.r];
+                o.g = gained[e.g];
+                o.b = gained[e.b];
+            }
+            return;
+        }
         if constexpr (Px::isInteger) {
             o.a = Ch(std::min<int32_t>(s.a, last));
         } else {
@@ -567,7 +606,7 @@ void WornScreenSampler<Px>::glow()
     const KlRect lit = frame_.intersect({c.colStart - reach(sizeX), c.rowStart - reach(sizeY),
                                          c.colEnd + reach(sizeX), c.rowEnd + reach(sizeY)});
     if (!(lit == frame_)) {
-        WornScreen::blankFrame(*this->destination_, this->interruptHook(), &frame_);
+        WornScreen::blankFrame(*this->destination_, this->interruptHook(), &frame_, this->multiThreaded());
     }
     if (lit.isEmpty()) {
         return;
@@ -580,6 +619,7 @@ void WornScreenSampler<Px>::glow()
     blur.setSizes(sizeX, sizeY);
     blur.setIterations(3);
     blur.setInterruptHook(this->interruptHook());
+    blur.setMultiThreaded(this->multiThreaded());
     blur.execute();
 }
 

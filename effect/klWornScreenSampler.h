@@ -100,7 +100,8 @@ int32_t glowRadius(float whiteDot, float scale) noexcept;
 // Fills the texture (or just `rect` of it) with transparent black: the blank frame of a white dot above
 // 0.99. Runs on all threads.
 template <class Px>
-void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook = nullptr, const KlRect* rect = nullptr);
+void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook = nullptr, const KlRect* rect = nullptr,
+                bool multiThreaded = true);
 
 } // namespace WornScreen
 

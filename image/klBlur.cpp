@@ -1,11 +1,21 @@
 #include "image/klBlur.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+// The 32-byte vectors of the portable passes stay inside this file (internal functions only),
+// so the note that their calling convention differs with AVX does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 namespace Kiln {
@@ -37,97 +47,63 @@ float clampSize(float size, int32_t width, int32_t height)
 
 namespace {
 
-// The passes are written on 4-lane vectors; on x86-64 an AVX2 copy is chosen at load time where
-// the processor has it. Every lane does the same IEEE operations in the same order either way,
-// so both copies give identical pictures.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define KL_BLUR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KL_BLUR_CLONES
-#endif
+// The passes work on 4 lanes at a time: portable vector code, and on x86-64 an AVX2 copy chosen
+// once at run time where the processor has it. Every lane does the same IEEE operations in the
+// same order in both (no fused multiply-add), so both give identical pictures.
 
 typedef float F4 __attribute__((vector_size(16)));
 typedef double D4 __attribute__((vector_size(32)));
 
-KL_BLUR_CLONES void line4(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group,
-                          size_t gap)
+inline D4 load4(const float* p)
+{
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, D4);
+}
+
+inline void store4(float* p, D4 v)
+{
+    const F4 f = __builtin_convertvector(v, F4);
+    std::memcpy(p, &f, sizeof f);
+}
+
+// Output i of a line: samples i - n - 1 (outer), i - n (leave), i + n + 1 (enter).
+template <bool Frac>
+void line4Generic(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
 {
     D4 acc = {0.0, 0.0, 0.0, 0.0};
-    for (int32_t j = -n; j <= n; ++j) {
-        F4 v;
-        std::memcpy(&v, in + 4 * j, sizeof v);
-        acc += __builtin_convertvector(v, D4);
-    }
+    for (int32_t j = -n; j <= n; ++j) acc += load4(in + 4 * j);
     const D4 wv = {w, w, w, w};
     const double fd = fr;
     const D4 fv = {fd, fd, fd, fd};
     const float* enter = in + 4 * (n + 1);
     const float* leave = in - 4 * n;
     const float* outer = in - 4 * (n + 1);
-    int32_t left = group;
-    for (int32_t i = 0; i < count; ++i, enter += 4, leave += 4, outer += 4) {
-        F4 e, l, o;
-        std::memcpy(&e, enter, sizeof e);
-        std::memcpy(&l, leave, sizeof l);
-        const D4 ed = __builtin_convertvector(e, D4);
-        D4 r = acc;
-        if (fr != 0.0f) {
-            std::memcpy(&o, outer, sizeof o);
-            r += fv * (__builtin_convertvector(o, D4) + ed);
-        }
-        const F4 res = __builtin_convertvector(r * wv, F4);
-        std::memcpy(out, &res, sizeof res);
-        acc += ed - __builtin_convertvector(l, D4);
-        out += 4;
-        if (--left == 0) {
-            out += gap;
-            left = group;
+    for (int32_t done = 0; done < count; out += gap) {
+        const int32_t end = std::min(count, done + group);
+        for (; done < end; ++done, enter += 4, leave += 4, outer += 4, out += 4) {
+            const D4 e = load4(enter);
+            D4 r = acc;
+            if constexpr (Frac) r += fv * (load4(outer) + e);
+            store4(out, r * wv);
+            acc += e - load4(leave);
         }
     }
 }
 
-KL_BLUR_CLONES void line1(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group,
-                          size_t gap)
-{
-    double acc = 0.0;
-    for (int32_t j = -n; j <= n; ++j) acc += double(in[j]);
-    const double fd = fr;
-    int32_t left = group;
-    for (int32_t i = 0; i < count; ++i) {
-        const double e = in[i + n + 1];
-        double r = acc;
-        if (fr != 0.0f) r += fd * (double(in[i - n - 1]) + e);
-        *out++ = float(r * w);
-        acc += e - double(in[i - n]);
-        if (--left == 0) {
-            out += gap;
-            left = group;
-        }
-    }
-}
-
-KL_BLUR_CLONES void rows(const float* const* in, float* const* out, int32_t count, int32_t lanes, int32_t n, float fr,
-                         double w, double* acc)
+template <bool Frac>
+void rowsGeneric(const float* const* in, float* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
+                 double* acc, RowSink sink, void* context)
 {
     const int32_t vec = lanes & ~3;
     std::fill(acc, acc + lanes, 0.0);
     for (int32_t j = -n; j <= n; ++j) {
         const float* r = in[j];
-        int32_t l = 0;
-        for (; l < vec; l += 4) {
-            F4 v;
-            D4 a;
-            std::memcpy(&v, r + l, sizeof v);
-            std::memcpy(&a, acc + l, sizeof a);
-            a += __builtin_convertvector(v, D4);
-            std::memcpy(acc + l, &a, sizeof a);
-        }
-        for (; l < lanes; ++l) acc[l] += double(r[l]);
+        for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
     }
     const D4 wv = {w, w, w, w};
     const double fd = fr;
     const D4 fv = {fd, fd, fd, fd};
-    const bool frac = fr != 0.0f;
     for (int32_t i = 0; i < count; ++i) {
         const float* enter = in[i + n + 1];
         const float* leave = in[i - n];
@@ -135,32 +111,167 @@ KL_BLUR_CLONES void rows(const float* const* in, float* const* out, int32_t coun
         float* o = out[i];
         int32_t l = 0;
         for (; l < vec; l += 4) {
-            F4 e, lv;
             D4 a;
-            std::memcpy(&e, enter + l, sizeof e);
-            std::memcpy(&lv, leave + l, sizeof lv);
             std::memcpy(&a, acc + l, sizeof a);
-            const D4 ed = __builtin_convertvector(e, D4);
+            const D4 e = load4(enter + l);
             D4 r = a;
-            if (frac) {
-                F4 ov;
-                std::memcpy(&ov, outer + l, sizeof ov);
-                r += fv * (__builtin_convertvector(ov, D4) + ed);
-            }
-            const F4 res = __builtin_convertvector(r * wv, F4);
-            std::memcpy(o + l, &res, sizeof res);
-            a += ed - __builtin_convertvector(lv, D4);
+            if constexpr (Frac) r += fv * (load4(outer + l) + e);
+            store4(o + l, r * wv);
+            a += e - load4(leave + l);
             std::memcpy(acc + l, &a, sizeof a);
         }
         for (; l < lanes; ++l) {
             const double e = enter[l];
             double r = acc[l];
-            if (frac) r += fd * (double(outer[l]) + e);
+            if constexpr (Frac) r += fd * (double(outer[l]) + e);
             o[l] = float(r * w);
             acc[l] += e - double(leave[l]);
         }
+        if (sink) sink(context, i, o);
     }
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KL_BLUR_AVX2 1
+
+template <bool Frac>
+__attribute__((target("avx2"))) void line4Avx2(const float* in, float* out, int32_t count, int32_t n, float fr,
+                                                 double w, int32_t group, size_t gap)
+{
+    __m256d acc = _mm256_setzero_pd();
+    for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, _mm256_cvtps_pd(_mm_loadu_ps(in + 4 * j)));
+    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
+    const float* enter = in + 4 * (n + 1);
+    const float* leave = in - 4 * n;
+    const float* outer = in - 4 * (n + 1);
+    for (int32_t done = 0; done < count; out += gap) {
+        const int32_t end = std::min(count, done + group);
+        for (; done < end; ++done, enter += 4, leave += 4, outer += 4, out += 4) {
+            const __m256d e = _mm256_cvtps_pd(_mm_loadu_ps(enter));
+            __m256d r = acc;
+            if constexpr (Frac)
+                r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(outer)), e)));
+            _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_mul_pd(r, wv)));
+            acc = _mm256_add_pd(acc, _mm256_sub_pd(e, _mm256_cvtps_pd(_mm_loadu_ps(leave))));
+        }
+    }
+}
+
+template <bool Frac>
+__attribute__((target("avx2"))) void rowsAvx2(const float* const* in, float* const* out, int32_t count, int32_t lanes,
+                                                int32_t n, float fr, double w, double* acc, RowSink sink,
+                                                void* context)
+{
+    const int32_t vec = lanes & ~3;
+    std::fill(acc, acc + lanes, 0.0);
+    for (int32_t j = -n; j <= n; ++j) {
+        const float* r = in[j];
+        for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
+    }
+    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
+    const double fd = fr;
+    for (int32_t i = 0; i < count; ++i) {
+        const float* enter = in[i + n + 1];
+        const float* leave = in[i - n];
+        const float* outer = in[i - n - 1];
+        float* o = out[i];
+        int32_t l = 0;
+        for (; l < vec; l += 4) {
+            const __m256d a = _mm256_loadu_pd(acc + l);
+            const __m256d e = _mm256_cvtps_pd(_mm_loadu_ps(enter + l));
+            __m256d r = a;
+            if constexpr (Frac)
+                r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(outer + l)), e)));
+            _mm_storeu_ps(o + l, _mm256_cvtpd_ps(_mm256_mul_pd(r, wv)));
+            _mm256_storeu_pd(acc + l, _mm256_add_pd(a, _mm256_sub_pd(e, _mm256_cvtps_pd(_mm_loadu_ps(leave + l)))));
+        }
+        for (; l < lanes; ++l) {
+            const double e = enter[l];
+            double r = acc[l];
+            if constexpr (Frac) r += fd * (double(outer[l]) + e);
+            o[l] = float(r * w);
+            acc[l] += e - double(leave[l]);
+        }
+        if (sink) sink(context, i, o);
+    }
+}
+
+std::atomic<bool> portableOnly{false};
+
+bool useAvx2()
+{
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes && !portableOnly.load(std::memory_order_relaxed);
+}
+#endif
+
+void line4(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+{
+    group = std::max(group, 1);
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) {
+        if (fr != 0.0f)
+            line4Avx2<true>(in, out, count, n, fr, w, group, gap);
+        else
+            line4Avx2<false>(in, out, count, n, fr, w, group, gap);
+        return;
+    }
+#endif
+    if (fr != 0.0f)
+        line4Generic<true>(in, out, count, n, fr, w, group, gap);
+    else
+        line4Generic<false>(in, out, count, n, fr, w, group, gap);
+}
+
+void line1(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+{
+    double acc = 0.0;
+    for (int32_t j = -n; j <= n; ++j) acc += double(in[j]);
+    const double fd = fr;
+    group = std::max(group, 1);
+    for (int32_t done = 0; done < count; out += gap) {
+        const int32_t end = std::min(count, done + group);
+        for (int32_t i = done; i < end; ++i) {
+            const double e = in[i + n + 1];
+            double r = acc;
+            if (fr != 0.0f) r += fd * (double(in[i - n - 1]) + e);
+            *out++ = float(r * w);
+            acc += e - double(in[i - n]);
+        }
+        done = end;
+    }
+}
+
+void rows(const float* const* in, float* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
+          double* acc, RowSink sink, void* context)
+{
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) {
+        if (fr != 0.0f)
+            rowsAvx2<true>(in, out, count, lanes, n, fr, w, acc, sink, context);
+        else
+            rowsAvx2<false>(in, out, count, lanes, n, fr, w, acc, sink, context);
+        return;
+    }
+#endif
+    if (fr != 0.0f)
+        rowsGeneric<true>(in, out, count, lanes, n, fr, w, acc, sink, context);
+    else
+        rowsGeneric<false>(in, out, count, lanes, n, fr, w, acc, sink, context);
+}
+
+}  // namespace
+
+void usePortablePassesForTesting(bool on)
+{
+#ifdef KL_BLUR_AVX2
+    portableOnly.store(on);
+#else
+    (void)on;
+#endif
+}
+
+namespace {
 
 // Floats -> int32 by truncation, NaN and out-of-range values held inside the int32 range.
 inline int32_t truncInt(float f)
@@ -267,9 +378,9 @@ void boxPassLineGrouped(int lanes, const float* in, float* out, int32_t count, c
 }
 
 void boxPassRows(const float* const* in, float* const* out, int32_t count, int32_t lanes, const BoxParams& p,
-                 double* acc)
+                 double* acc, RowSink sink, void* context)
 {
-    rows(in, out, count, lanes, p.n, p.f, p.weight, acc);
+    rows(in, out, count, lanes, p.n, p.f, p.weight, acc, sink, context);
 }
 
 }  // namespace Blur

@@ -48,6 +48,10 @@ struct BoxParams {
 // Negative or NaN radii count as 0.
 BoxParams boxParams(float radius);
 
+// Testing: run the portable passes even where the processor offers AVX2 (both give the same
+// picture).
+void usePortablePassesForTesting(bool on);
+
 // A size limited to [0, 3 x the larger side]; NaN counts as 0.
 float clampSize(float size, int32_t width, int32_t height);
 
@@ -96,9 +100,11 @@ void fromFloats(const float* in, Ch* out, size_t count)
 }
 
 // The same pass down a column of rows: in[i] is row i (i from -reach to count - 1 + reach),
-// each `lanes` floats wide; out[i] receives output row i. acc holds `lanes` doubles.
+// each `lanes` floats wide; out[i] receives output row i. acc holds `lanes` doubles. A sink, when
+// given, is called with each output row as soon as it is complete.
+using RowSink = void (*)(void* context, int32_t row, const float* values);
 void boxPassRows(const float* const* in, float* const* out, int32_t count, int32_t lanes, const BoxParams& p,
-                 double* acc);
+                 double* acc, RowSink sink = nullptr, void* context = nullptr);
 
 }  // namespace Blur
 
@@ -339,6 +345,7 @@ private:
         std::vector<const float*> inRows(static_cast<size_t>(rows));
         std::vector<float*> outRows(static_cast<size_t>(rows));
         std::vector<double> acc(stripFloats);
+        std::vector<float> lastRow(stripFloats);
         for (int32_t s = band.begin; s < band.end; ++s) {
             if (this->shouldStop()) return;
             const int32_t sx = s * strip_;
@@ -346,39 +353,51 @@ private:
             const int32_t lanes = sw * C;
             for (int32_t k = 0; k < rows; ++k) inRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
             // Extended row k is rectangle row k - marginY_; each iteration narrows the rows it produces.
+            // The last iteration hands each row straight to the store.
             float* tmp[2] = {ta.data(), tb.data()};
-            for (int32_t it = 0; it < (marginY_ > 0 ? iterations_ : 0); ++it) {
+            StoreContext ctx{this, sx, sw};
+            const int32_t passes = marginY_ > 0 ? iterations_ : 0;
+            for (int32_t it = 0; it < passes; ++it) {
                 const int32_t outMargin = marginY_ - (it + 1) * py_.reach;
                 const int32_t count = H + 2 * outMargin;
                 const size_t first = size_t(marginY_ - outMargin);
-                float* t = tmp[it & 1];
-                for (int32_t k = 0; k < count; ++k) outRows[size_t(k)] = t + size_t(k) * stripFloats;
-                Blur::boxPassRows(inRows.data() + first, outRows.data(), count, lanes, py_, acc.data());
-                for (int32_t k = 0; k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
+                const bool last = it == passes - 1;
+                float* t = last ? lastRow.data() : tmp[it & 1];
+                for (int32_t k = 0; k < count; ++k) outRows[size_t(k)] = last ? t : t + size_t(k) * stripFloats;
+                Blur::boxPassRows(inRows.data() + first, outRows.data(), count, lanes, py_, acc.data(),
+                                  last ? &storeSink : nullptr, &ctx);
+                for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
             }
-            store(sx, sw, inRows.data() + marginY_);
+            if (passes == 0)
+                for (int32_t k = 0; k < H; ++k) storeRow(sx, sw, k, inRows[size_t(marginY_ + k)]);
         }
     }
 
-    // Rows 0 .. H - 1 of a strip (float, `sw` pixels from column offset sx) into the destination.
-    void store(int32_t sx, int32_t sw, const float* const* rows) const
+    struct StoreContext {
+        const BlurGeneralGauss* self;
+        int32_t sx, sw;
+    };
+    static void storeSink(void* context, int32_t row, const float* values)
+    {
+        const auto* c = static_cast<const StoreContext*>(context);
+        c->self->storeRow(c->sx, c->sw, row, values);
+    }
+
+    // Row k of a strip (`sw` pixels from column offset sx) into the destination.
+    void storeRow(int32_t sx, int32_t sw, int32_t k, const float* v) const
     {
         using Ch = typename DstPx::Channel;
-        const int32_t H = rect_.height();
-        for (int32_t k = 0; k < H; ++k) {
-            const int32_t y = rect_.y0 + k;
-            DstPx* d = this->destination()->pixelAddress(rect_.x0 + sx, y);
-            if constexpr (kWeighted || kKeepAlpha) {
-                const float* v = rows[k];
-                for (int32_t i = 0; i < sw; ++i, v += C) {
-                    float px[C];
-                    for (int c = 0; c < C; ++c) px[c] = v[c];
-                    fixUp(px, rect_.x0 + sx + i, y);
-                    Blur::fromFloats(px, reinterpret_cast<Ch*>(d + i), C);
-                }
-            } else {
-                Blur::fromFloats(rows[k], reinterpret_cast<Ch*>(d), size_t(sw) * C);
+        const int32_t y = rect_.y0 + k;
+        DstPx* d = this->destination()->pixelAddress(rect_.x0 + sx, y);
+        if constexpr (kWeighted || kKeepAlpha) {
+            for (int32_t i = 0; i < sw; ++i, v += C) {
+                float px[C];
+                for (int c = 0; c < C; ++c) px[c] = v[c];
+                fixUp(px, rect_.x0 + sx + i, y);
+                Blur::fromFloats(px, reinterpret_cast<Ch*>(d + i), C);
             }
+        } else {
+            Blur::fromFloats(v, reinterpret_cast<Ch*>(d), size_t(sw) * C);
         }
     }
 

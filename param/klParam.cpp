@@ -30,6 +30,8 @@ void write(std::ostream& out, double v) { writeNumber(out, v); }
 void write(std::ostream& out, bool v) { out << (v ? "true" : "false"); }
 void write(std::ostream& out, const std::string& v) { out << XML::escapeAttribute(v); }
 
+// Reads attribute `name` with parse<T> into `value` when present; a text that
+// cannot be read raises BadValue(name, text).
 template <class T>
 bool take(XML::Attributes& attributes, const char* name, T& value, const char* typeName) {
     std::string text;

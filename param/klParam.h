@@ -107,10 +107,6 @@ template <class T>
 void write(std::ostream& out, const T& v) {
     out << v;
 }
-// Reads attribute `name` with parse<T> into `value` when present; a text that
-// cannot be read raises BadValue(name, text).
-template <class T>
-bool take(Kiln::XML::Attributes& attributes, const char* name, T& value, const char* typeName);
 }  // namespace Text
 
 template <class V>
@@ -196,6 +192,22 @@ protected:
     std::optional<B> visualMin_;
     std::optional<B> visualMax_;
 };
+
+// The value types of the parameter classes below (members defined in klParam.cpp).
+extern template class ValueParamTemplate<int32_t>;
+extern template class ValueParamTemplate<double>;
+extern template class ValueParamTemplate<HvVec2>;
+extern template class ValueParamTemplate<HvBox2>;
+extern template class ValueParamTemplate<KlRectI>;
+extern template class ValueParamTemplate<bool>;
+extern template class ValueParamTemplate<std::string>;
+extern template class ValueParamTemplate<KlRGBColF>;
+extern template class ValueParamTemplate<KlRGBAColF>;
+extern template class BoundParamTemplate<int32_t, int32_t>;
+extern template class BoundParamTemplate<double, double>;
+extern template class BoundParamTemplate<HvVec2, HvVec2>;
+extern template class BoundParamTemplate<HvBox2, HvVec2>;
+extern template class BoundParamTemplate<KlRectI, KlPointI>;
 
 class Int : public BoundParamTemplate<int32_t, int32_t> {
 public:

@@ -2,7 +2,6 @@
 // same frame, the table set-up on its own, each shash pattern, and the white dot.
 #include "effect/klShash.h"
 #include "effect/klWornScreenSampler.h"
-#include "image/klBlur.h"
 #include "image/klSamplers.h"
 
 #include <benchmark/benchmark.h>
@@ -79,7 +78,7 @@ void runSampler(benchmark::State& state, const WornScreenSettings& s)
 }
 
 template <class Px>
-void BM_PlainCopy(benchmark::State& state)
+void Sampler_PlainCopy(benchmark::State& state)
 {
     Frame<Px> f;
     for (auto _ : state) {
@@ -93,13 +92,13 @@ void BM_PlainCopy(benchmark::State& state)
 }
 
 template <class Px>
-void BM_DefaultLook(benchmark::State& state)
+void Sampler_DefaultLook(benchmark::State& state)
 {
     runSampler<Px>(state, defaultLook());
 }
 
 template <class Px>
-void BM_ColourLook(benchmark::State& state)
+void Sampler_ColourLook(benchmark::State& state)
 {
     WornScreenSettings s = defaultLook();
     s.tvType = WornScreen::kColour;
@@ -107,7 +106,7 @@ void BM_ColourLook(benchmark::State& state)
 }
 
 template <class Px>
-void BM_TableSetUp(benchmark::State& state)
+void Sampler_TableSetUp(benchmark::State& state)
 {
     const WornScreenSettings s = defaultLook();
     WornScreenTables<Px> t;
@@ -118,7 +117,7 @@ void BM_TableSetUp(benchmark::State& state)
 }
 
 template <class Px>
-void BM_ShashPattern(benchmark::State& state)
+void Sampler_Shash(benchmark::State& state)
 {
     WornScreenSettings s = defaultLook();
     s.shashType = int32_t(state.range(0));
@@ -127,7 +126,7 @@ void BM_ShashPattern(benchmark::State& state)
 }
 
 template <class Px>
-void BM_ShashLayerOnly(benchmark::State& state)
+void Sampler_ShashLayerOnly(benchmark::State& state)
 {
     Frame<Px> f;
     for (auto _ : state) {
@@ -144,7 +143,7 @@ void BM_ShashLayerOnly(benchmark::State& state)
 }
 
 template <class Px>
-void BM_WhiteDot(benchmark::State& state)
+void Sampler_WhiteDot(benchmark::State& state)
 {
     WornScreenSettings s = defaultLook();
     s.whiteDot = 0.5f;
@@ -153,38 +152,21 @@ void BM_WhiteDot(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_PlainCopy<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DefaultLook<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ColourLook<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainCopy<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DefaultLook<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ColourLook<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainCopy<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DefaultLook<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ColourLook<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_TableSetUp<PixARGB8>)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_TableSetUp<PixARGB16>)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_TableSetUp<PixARGBF>)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ShashLayerOnly<PixARGB8>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ShashPattern<PixARGB8>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ShashPattern<PixARGBF>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WhiteDot<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WhiteDot<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_PlainCopy<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_DefaultLook<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_ColourLook<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_PlainCopy<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_DefaultLook<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_ColourLook<PixARGB16>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_PlainCopy<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_DefaultLook<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_ColourLook<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_TableSetUp<PixARGB8>)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Sampler_TableSetUp<PixARGB16>)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Sampler_TableSetUp<PixARGBF>)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Sampler_ShashLayerOnly<PixARGB8>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_Shash<PixARGB8>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_Shash<PixARGBF>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_WhiteDot<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Sampler_WhiteDot<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-namespace {
-template <class Px>
-void BM_GlowBlurOnly(benchmark::State& state)
-{
-    Frame<Px> f;
-    for (auto _ : state) {
-        Kiln::BlurGeneralGauss<Px> blur;
-        blur.setSource(&f.source);
-        blur.setDestination(&f.destination);
-        blur.setSizes(2.0f / 3.0f, 2.0f / 3.0f);
-        blur.setIterations(3);
-        blur.execute();
-        benchmark::DoNotOptimize(f.out.data());
-    }
-}
-} // namespace
-BENCHMARK(BM_GlowBlurOnly<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -106,6 +106,7 @@ void writePicture(const std::string& file, int w, int h, int channels, const std
   ASSERT_TRUE(out) << OIIO::geterror();
   OIIO::ImageSpec spec(w, h, channels, type);
   if (channels == 4) spec.alpha_channel = 3;
+  spec.attribute("oiio:UnassociatedAlpha", 1);
   ASSERT_TRUE(out->open(file, spec)) << out->geterror();
   ASSERT_TRUE(out->write_image(OIIO::BaseTypeFromC<T>::value, samples.data())) << out->geterror();
   ASSERT_TRUE(out->close());
@@ -113,7 +114,9 @@ void writePicture(const std::string& file, int w, int h, int channels, const std
 
 // Reads every sample of a picture with OpenImageIO directly, as T.
 template <class T> std::vector<T> readPicture(const std::string& file, int* w = nullptr, int* h = nullptr, int* ch = nullptr) {
-  auto in = OIIO::ImageInput::open(file);
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(file, &config);
   if (!in) return {};
   const OIIO::ImageSpec& spec = in->spec();
   std::vector<T> samples(size_t(spec.width) * spec.height * spec.nchannels);

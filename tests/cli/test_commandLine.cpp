@@ -27,7 +27,7 @@ TEST(CommandLine, ValuesAreParsedStrictlyAndBadOnesNameTheOption) {
   EXPECT_EQ(parseFrameRange("--frames", "3-7"), std::make_pair(3, 7));
   EXPECT_EQ(parseFrameRange("--frames", "12"), std::make_pair(12, 12));
   EXPECT_NE(usageError([] { parseFrameRange("--frames", "7-3"); }).find("first frame comes after the last"), std::string::npos);
-  EXPECT_NE(usageError([] { parseFrameRange("--frames", "-2-3"); }).find("expected a frame range"), std::string::npos);
+  EXPECT_NE(usageError([] { parseFrameRange("--frames", "-2-3"); }).find("never negative"), std::string::npos);
   EXPECT_NE(usageError([] { parseFrameRange("--frames", "1-x"); }).find("expected a frame range"), std::string::npos);
   EXPECT_NE(usageError([] { parseFrameRange("--frames", "1-"); }).find("expected a frame range"), std::string::npos);
 

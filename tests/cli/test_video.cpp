@@ -59,9 +59,10 @@ TEST_F(Video, EachContainerReadsBackItsFramesInOrderAndAtRandom) {
     Depth depth;
     double meanTolerance, worstTolerance;
   };
-  // mkv is lossless; mov (ProRes 4444, 10-bit) and mp4 (H.264 4:2:0) are close.
+  // mkv is lossless; mov (ProRes 4444, 10-bit) is close; mp4 (H.264 4:2:0) is close in flat areas, while
+  // half-resolution colour smears the sharp edges of the small test card.
   for (const Case& c : {Case{"a.mkv", Depth::Eight, 0, 0}, Case{"b.mkv", Depth::Sixteen, 0, 0},
-                        Case{"c.mov", Depth::Eight, 1.0, 12}, Case{"d.mp4", Depth::Eight, 2.5, 60}}) {
+                        Case{"c.mov", Depth::Eight, 0.5, 6}, Case{"d.mp4", Depth::Eight, 6, 255}}) {
     SCOPED_TRACE(c.name);
     const auto written = writeDemo(c.name, 96, 64, 12, c.depth);
     auto reader = open(c.name);
@@ -78,6 +79,12 @@ TEST_F(Video, EachContainerReadsBackItsFramesInOrderAndAtRandom) {
                                                         : difference<uint16_t>(written[size_t(i)], sequential[size_t(i)]);
       EXPECT_LE(mean, c.meanTolerance) << "frame " << i;
       EXPECT_LE(worst, c.worstTolerance) << "frame " << i;
+    }
+    // A flat area keeps its colour: the middle of the white bar (0.75 * 255 + 0.5 = 191) in every file,
+    // which would not hold with the wrong colour matrix or range.
+    for (const Image& f : sequential) {
+      const double white = c.depth == Depth::Eight ? f.row<uint8_t>(6)[6 * 4 + 1] : f.row<uint16_t>(6)[6 * 4 + 1] * 255.0 / 32768;
+      EXPECT_NEAR(white, 191, 2);
     }
     // Backwards and forwards again: the same pictures as in order.
     for (int i : {9, 2, 3, 11, 0, 7}) EXPECT_EQ(reader->read(i, c.depth).pixels, sequential[size_t(i)].pixels) << i;

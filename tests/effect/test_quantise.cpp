@@ -66,7 +66,8 @@ TEST(QuantiseMaths, AxisIndexRules)
     EXPECT_EQ(Q::axisIndex(std::nanf(""), 0.0f, 1.0f, 4), 0);
     EXPECT_EQ(Q::axisIndex(3e9f, 0.0f, 1.0f, 4), 0);  // beyond int32: INT_MIN -> 0
     EXPECT_EQ(Q::axisIndex(2e9f, 0.0f, 1.0f, 1), 0);
-    EXPECT_EQ(Q::axisIndex(0.9f, 0.0f, 1.0f, 10), 8);  // 0.9f * 10 = 8.99999
+    EXPECT_EQ(Q::axisIndex(0.7f, 0.0f, 1.0f, 10), 7);  // single precision: 0.7f * 10 rounds to 7
+    EXPECT_EQ(Q::axisIndex(0.29f, 0.0f, 1.0f, 10), 2);
 }
 
 TEST(QuantiseMaths, CellsLevelsAndMerge)

@@ -342,6 +342,7 @@ A_long Host::sendRaw(int32_t cmd, PF_ParamDef** params, PF_LayerDef* output, voi
 void Host::start() {
     ASSERT_EQ(send(PF_Cmd_GLOBAL_SETUP), PF_Err_NONE);
     ASSERT_EQ(send(PF_Cmd_PARAMS_SETUP), PF_Err_NONE);
+    in.num_params = out.num_params;  // later calls carry the declared count
     ASSERT_EQ(send(PF_Cmd_SEQUENCE_SETUP), PF_Err_NONE);
 }
 

@@ -36,7 +36,7 @@ void expectRaise(F&& f, const char* function, const std::string& text) {
         ADD_FAILURE() << "nothing raised, expected " << text;
     } catch (const E& e) {
         EXPECT_STREQ(e.record().function, function);
-        EXPECT_STREQ(e.record().file, "klAEWrapperHost.cpp");
+        EXPECT_NE(std::string(e.record().file).find("klAEWrapperHost"), std::string::npos) << e.record().file;
         EXPECT_NE(e.message().find(text), std::string::npos) << e.message();
     } catch (const Ex::ExceptionI& e) {
         ADD_FAILURE() << "raised " << e.name() << ": " << e.message();
@@ -49,7 +49,7 @@ TEST(AdapterHost, ConstructionNamesTheMissingRecord) {
     const char* ctor = "Kiln::AfterEffects::Wrapper::Host::Host";
     expectRaise<Ex::NullPointer>([&] { Host h(nullptr, &fake.out, fake.array()); }, ctor, "in_data");
     expectRaise<Ex::NullPointer>([&] { Host h(&fake.in, nullptr, fake.array()); }, ctor, "out_data");
-    expectRaise<Ex::NullPointer>([&] { Host h(&fake.in, &fake.out, nullptr); }, ctor, "params");
+    expectRaise<Ex::NullPointer>([&] { Host h(&fake.in, &fake.out, static_cast<PF_ParamDef**>(nullptr)); }, ctor, "params");
     expectRaise<Ex::NullPointer>([&] { Host h(&fake.in, &fake.out, static_cast<PF_PreRenderExtra*>(nullptr)); },
                                  ctor, "output");
     PF_PreRenderExtra noOutput{};

@@ -295,7 +295,7 @@ TEST(HostModule, LegacyRenderPassesThrough) {
     World source = World::make(5, 3, 8, 0, 7);
     World output = World::filled(5, 3, 8, 0, 0);
     LayerParams params(h, source);
-    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), PF_Err_NONE);
+    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), PF_Err_NONE) << h.out.return_msg;
     expectSamePixels(source, output);
     h.stop();
     EXPECT_TRUE(h.live.empty());

@@ -245,6 +245,12 @@ TYPED_TEST(BlurTest, PictureDoesNotDependOnThreads)
         EXPECT_TRUE(same(oneW, blur<Px, Blur1<Px>>(src, 3.0f, 2.2f))) << n << " threads";
     }
     EXPECT_TRUE(same(one, blur(src, 5.3f, 17.6f, 3, false)));
+    // The portable passes give the same picture as the processor-specific ones.
+    Blur::usePortablePassesForTesting(true);
+    EXPECT_TRUE(same(one, blur(src, 5.3f, 17.6f)));
+    EXPECT_TRUE(same(oneW, blur<Px, Blur1<Px>>(src, 3.0f, 2.2f)));
+    EXPECT_TRUE(same(one, blur(src, 5.3f, 17.6f, 3, false)));
+    Blur::usePortablePassesForTesting(false);
 }
 
 TYPED_TEST(BlurTest, AlphaWeightedVariant)
