@@ -125,6 +125,13 @@ inline float safeCoordinate(float v)
     constexpr float kFar = 16777216.0f;
     return v > -kFar ? (v < kFar ? v : kFar) : -kFar;
 }
+// floor(v) as an integer for |v| < 2^30 (safeCoordinate keeps sample positions there): the same
+// value as std::floor, without its slow generic sequence.
+inline int32_t floorIndex(float v)
+{
+    const int32_t t = int32_t(v);
+    return float(t) > v ? t - 1 : t;
+}
 // Whole columns floor(xa) .. ceil(xb) of a span, clamped into [lo, hi]; false when empty.
 bool spanColumns(const KlSpan& s, int32_t lo, int32_t hi, int32_t& a, int32_t& b);
 }  // namespace Warp
@@ -189,8 +196,9 @@ public:
             const float x = Warp::safeCoordinate(xy[0]), y = Warp::safeCoordinate(xy[1]);
             if constexpr (Px::channels == 4) {
                 const float u = x - 0.5f - ax.originF, v = y - 0.5f - ay.originF;
-                const float fu = std::floor(u), fv = std::floor(v);
-                const KlTexIndexPair px = ax.indexPair(int32_t(fu)), py = ay.indexPair(int32_t(fv));
+                const int32_t iu = Warp::floorIndex(u), iv = Warp::floorIndex(v);
+                const float fu = float(iu), fv = float(iv);
+                const KlTexIndexPair px = ax.indexPair(iu), py = ay.indexPair(iv);
                 if (px.contiguous && py.contiguous && !source_->isNull()) {
                     const Px* r0 = source_->rowAt(py.i0) + px.i0;
                     const Px* r1 = source_->rowAt(py.i1) + px.i0;

@@ -166,6 +166,8 @@ TEST(LensMaths, RowSpanBoxAndTransforms)
     EXPECT_EQ(Warp::nearestIndex(std::nanf("")), -16777216);
     EXPECT_EQ(Warp::nearestIndex(-0.7f), 0);  // truncation, not floor
     EXPECT_EQ(Warp::nearestIndex(1e30f), 16777216);
+    for (float v : {-2.5f, -2.0f, -0.25f, 0.0f, 0.75f, 3.0f, 16777216.0f, -16777216.0f, -1e-30f})
+        EXPECT_EQ(Warp::floorIndex(v), int32_t(std::floor(v))) << v;
 }
 
 TYPED_TEST(LensRender, MatchesPerPixelWarpAtEveryDepth)
