@@ -69,6 +69,8 @@ std::string findModule(const std::string& given) {
 RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   if (!(options_.scale > 0 && options_.scale <= 1)) throw FootageError("", "--scale must be above 0 and at most 1");
   if (options_.threads && *options_.threads < 1) throw FootageError("", "--threads must be at least 1");
+  // Set before any library starts threads that might read the environment.
+  if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
 
   // Input.
   std::vector<std::string> inputFiles;
@@ -114,7 +116,6 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   files_->check(inputFiles, first_, last_, options_.overwrite);
 
   // Module and host.
-  if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
   const std::string modulePath = findModule(options_.modulePath);
   Runner::HostSettings settings;
   // The host hands the module its layer already at render scale, as a compositing host does at draft

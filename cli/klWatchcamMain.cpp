@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -77,11 +78,23 @@ public:
     thread_.join();
   }
 
-  void attach(RenderJob* job) {
-    job_.store(job);
-    if (const int s = signal_.load()) job->requestAbort(s);
-  }
-  void detach() { job_.store(nullptr); }
+  // While an attachment lives, interrupts reach the job; its end waits for an interrupt using the job.
+  class Attachment {
+  public:
+    Attachment(InterruptWatch& watch, RenderJob& job) : watch_(watch) {
+      std::lock_guard lock(watch_.mutex_);
+      watch_.job_ = &job;
+      if (const int s = watch_.signal_.load()) job.requestAbort(s);
+    }
+    ~Attachment() {
+      std::lock_guard lock(watch_.mutex_);
+      watch_.job_ = nullptr;
+    }
+
+  private:
+    InterruptWatch& watch_;
+  };
+
   int signal() const { return signal_.load(); }
 
 private:
@@ -93,12 +106,13 @@ private:
         if (stopping_) return;
         continue;
       }
+      std::lock_guard lock(mutex_);
       if (signal_.exchange(s) != 0) {
-        if (RenderJob* job = job_.load()) job->discardOutput();
-        std::fputs("\nwatchcam: interrupted\n", stderr);
+        if (job_) job_->discardOutput();
+        std::fputs(isatty(STDERR_FILENO) ? "\nwatchcam: interrupted\n" : "watchcam: interrupted\n", stderr);
         _exit(128 + s);
       }
-      if (RenderJob* job = job_.load()) job->requestAbort(s);
+      if (job_) job_->requestAbort(s);
     }
   }
 
@@ -106,7 +120,8 @@ private:
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> signal_{0};
-  std::atomic<RenderJob*> job_{nullptr};
+  std::mutex mutex_;
+  RenderJob* job_ = nullptr;
 };
 
 // ---- the one error path ---------------------------------------------------------------------------------
@@ -128,17 +143,14 @@ int runRender(const ParsedArgs& args) {
   InterruptWatch interrupts;
   try {
     RenderJob job(options);
-    interrupts.attach(&job);
+    const InterruptWatch::Attachment attachment(interrupts, job);
     job.run();
-    interrupts.detach();
     bar.close();
     return ExitOk;
   } catch (const Interrupted& e) {
-    interrupts.detach();
     bar.close();
     return fail(e.what(), 128 + e.signalNumber());
   } catch (...) {
-    interrupts.detach();
     bar.close();
     if (const int s = interrupts.signal()) return fail(options.output + ": interrupted", 128 + s);
     throw;

@@ -192,17 +192,20 @@ public:
     {
         const KlTexAxis& ax = source_->xAxis();
         const KlTexAxis& ay = source_->yAxis();
+        // Left/upper neighbours i with i and i + 1 both in the valid window and in memory.
+        const int32_t xlo = std::max(ax.lo, ax.regionStart), xhi = std::min(ax.hi, ax.regionEnd);
+        const int32_t ylo = std::max(ay.lo, ay.regionStart), yhi = std::min(ay.hi, ay.regionEnd);
+        const uint32_t xspan = uint32_t(int64_t(xhi) - xlo), yspan = uint32_t(int64_t(yhi) - ylo);
+        const bool direct = Px::channels == 4 && !source_->isNull() && xhi > xlo && yhi > ylo;
         for (int32_t i = 0; i < n; ++i, xy += 2) {
             const float x = Warp::safeCoordinate(xy[0]), y = Warp::safeCoordinate(xy[1]);
             if constexpr (Px::channels == 4) {
                 const float u = x - 0.5f - ax.originF, v = y - 0.5f - ay.originF;
                 const int32_t iu = Warp::floorIndex(u), iv = Warp::floorIndex(v);
-                const float fu = float(iu), fv = float(iv);
-                const KlTexIndexPair px = ax.indexPair(iu), py = ay.indexPair(iv);
-                if (px.contiguous && py.contiguous && !source_->isNull()) {
-                    const Px* r0 = source_->rowAt(py.i0) + px.i0;
-                    const Px* r1 = source_->rowAt(py.i1) + px.i0;
-                    const float fx = u - fu, fy = v - fv;
+                if (direct && uint32_t(iu - xlo) < xspan && uint32_t(iv - ylo) < yspan) {
+                    const Px* r0 = source_->rowAt(iv - ay.regionStart) + (iu - ax.regionStart);
+                    const Px* r1 = source_->rowAt(iv + 1 - ay.regionStart) + (iu - ax.regionStart);
+                    const float fx = u - float(iu), fy = v - float(iv);
                     const F4 wx = {fx, fx, fx, fx}, wy = {fy, fy, fy, fy};
                     const F4 a = load(r0[0]), b = load(r0[1]), d = load(r1[0]), e = load(r1[1]);
                     const F4 top = a + (b - a) * wx;

@@ -50,9 +50,9 @@ void Buckets::buildTable(int32_t values)
     const int32_t n = n_;
     table_.assign(size_t(values) * 3, 0);
     for (int32_t v = 0; v < values; ++v) {
-        table_[size_t(v)] = axisIndex(float(v), min_[0], max_[0], n);
-        table_[size_t(values + v)] = axisIndex(float(v), min_[1], max_[1], n) * n;
-        table_[size_t(2 * values + v)] = axisIndex(float(v), min_[2], max_[2], n) * n * n;
+        table_[size_t(v)] = int16_t(axisIndex(float(v), min_[0], max_[0], n));
+        table_[size_t(values + v)] = int16_t(axisIndex(float(v), min_[1], max_[1], n) * n);
+        table_[size_t(2 * values + v)] = int16_t(axisIndex(float(v), min_[2], max_[2], n) * n * n);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "image/klAnalyser.h"
 #include "image/klImgProc.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -110,7 +111,7 @@ public:
 
 private:
     std::unique_ptr<Bucket[]> cells_;
-    std::vector<int32_t> table_;  // R, G, B parts of the cell index per channel value
+    std::vector<int16_t> table_;  // R, G, B parts of the cell index per channel value (all below 32768)
     int32_t n_;
     float min_[4];
     float max_[4];
@@ -224,18 +225,31 @@ public:
         if (r.isEmpty()) return;
         const KlTexAxis& ax = source_.xAxis();
         const KlTexAxis& ay = source_.yAxis();
+        // Columns where the source has memory; the edge colour stands in elsewhere.
+        const int32_t m0 = ax.origin2 + ax.regionStart;
+        const int32_t mx0 = std::clamp(m0, r.x0, r.x1), mx1 = std::clamp(m0 + ax.memoryLength(), mx0, r.x1);
+        const Px edge = source_.edgeColour();
+        const Px edgeOut = colourOf(edge);
         this->forEachRow([&](int32_t y) {
-            Px* out = this->destination()->pixelAddress(r.x0, y);
+            Px* out = this->destination()->pixelAddress(r.x0, y) - r.x0;
             const int32_t yi = source_.isNull() ? -1 : ay.memoryIndex(y);
-            const Px* row = yi >= 0 ? source_.rowAt(yi) : nullptr;
-            for (int32_t i = 0; i < r.width(); ++i) {
-                const int32_t xi = row ? ax.memoryIndex(r.x0 + i) : -1;
-                const Px s = xi >= 0 ? row[xi] : source_.edgeColour();
-                Px o = colours_[size_t(grid_.pixelCell(s))];
-                o.a = s.a;
-                out[i] = o;
+            if (yi < 0) {
+                std::fill(out + r.x0, out + r.x1, edgeOut);
+                return;
             }
+            const Px* row = source_.rowAt(yi) - m0;
+            std::fill(out + r.x0, out + mx0, edgeOut);
+            for (int32_t x = mx0; x < mx1; ++x) out[x] = colourOf(row[x]);
+            std::fill(out + mx1, out + r.x1, edgeOut);
         });
+    }
+
+    // The cell's stored colour with the pixel's own alpha.
+    Px colourOf(const Px& s) const
+    {
+        Px o = colours_[size_t(grid_.pixelCell(s))];
+        o.a = s.a;
+        return o;
     }
 
 private:

@@ -6,9 +6,11 @@
 // darkest at 0.25. Every channel, alpha included, is multiplied by the factor and stored by
 // truncation toward zero. The effect runs the stage in place (source = destination) and only
 // when s > 1.
+#include "image/klBlur.h"
 #include "image/klImgProc.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace Kiln {
 
@@ -30,26 +32,23 @@ public:
         const KlTexture<Px>* src = source_ ? source_ : this->destination();
         if (r.isEmpty() || src == nullptr) return;
         using Ch = typename Px::Channel;
+        const size_t values = size_t(r.width()) * Px::channels;
+        std::vector<float> line(values);
         this->forEachRow([&](int32_t y) {
             const float f = ScanLines::rowFactor(y, spacing_);
             Px* out = this->destination()->pixelAddress(r.x0, y);
-            if constexpr (std::is_same_v<Ch, uint8_t>) {
-                // One table per row: 256 products instead of one per channel.
-                uint8_t table[256];
-                for (int v = 0; v < 256; ++v) table[v] = Pixel::storeChannel<uint8_t>(float(v) * f);
-                src->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
-                    Px* o = out + (xs - r.x0);
+            // The row as floats (runs through the source's edge handling), scaled, stored by truncation.
+            src->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+                float* o = line.data() + size_t(xs - r.x0) * Px::channels;
+                if (step == 1) {
+                    Blur::toFloats(reinterpret_cast<const Ch*>(s), o, size_t(n) * Px::channels);
+                } else {
                     for (int32_t i = 0; i < n; ++i, s += step)
-                        for (int c = 0; c < Px::channels; ++c) o[i][c] = table[(*s)[c]];
-                });
-            } else {
-                src->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
-                    Px* o = out + (xs - r.x0);
-                    for (int32_t i = 0; i < n; ++i, s += step)
-                        for (int c = 0; c < Px::channels; ++c)
-                            o[i][c] = Pixel::storeChannel<Ch>(static_cast<float>((*s)[c]) * f);
-                });
-            }
+                        for (int c = 0; c < Px::channels; ++c) *o++ = static_cast<float>((*s)[c]);
+                }
+            });
+            Blur::scaleFloats(line.data(), values, f);
+            Blur::fromFloats(line.data(), reinterpret_cast<Ch*>(out), values);
         });
     }
 

@@ -283,6 +283,19 @@ inline int32_t truncInt(float f)
 
 }  // namespace
 
+void scaleFloats(float* values, size_t count, float factor)
+{
+    const F4 f = {factor, factor, factor, factor};
+    size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        F4 v;
+        std::memcpy(&v, values + i, sizeof v);
+        v *= f;
+        std::memcpy(values + i, &v, sizeof v);
+    }
+    for (; i < count; ++i) values[i] *= factor;
+}
+
 void toFloats(const uint8_t* in, float* out, size_t count)
 {
     size_t i = 0;

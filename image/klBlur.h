@@ -76,6 +76,9 @@ void toFloats(const uint16_t* in, float* out, size_t count);
 void fromFloats(const float* in, uint8_t* out, size_t count);
 void fromFloats(const float* in, uint16_t* out, size_t count);
 
+// values[i] *= factor, four at a time.
+void scaleFloats(float* values, size_t count, float factor);
+
 template <class Ch>
 void toFloats(const Ch* in, float* out, size_t count)
 {

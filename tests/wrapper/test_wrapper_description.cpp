@@ -3,6 +3,7 @@
 #include "wrapper/klWrapperEffectDescription.h"
 #include "wrapper/klWrapperEffectXML.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -270,4 +271,18 @@ TEST(WrapperEffectDescription, DefaultNames) {
     ASSERT_EQ(process.size(), 2u);
     EXPECT_EQ(process[0].name, "postAlphaYesNoNo");
     EXPECT_EQ(process[1].name, "Source");
+}
+
+// Hostile and once-failing effect documents: each reads or raises, never crashes.
+TEST(WrapperEffectXml, CorpusReadsOrRaises) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KILN_WRAPPER_CORPUS)) {
+        ++files;
+        TestEffect effect;
+        try {
+            effect.parseXMLFile(entry.path().string());
+        } catch (const Ex::ExceptionI&) {
+        }
+    }
+    EXPECT_GT(files, 0);
 }
