@@ -39,10 +39,13 @@ public:
     // A float in [0, 1], both ends reachable.
     float unit() noexcept { return float(draw()) * kUnit; }
 
-    // lo + trunc(unit * (hi - lo)): usually in [lo, hi), but a unit draw of exactly 1 gives hi.
+    // lo + trunc(unit * (hi - lo)): usually in [lo, hi), but a unit draw of exactly 1 gives hi. The span is
+    // taken in 64 bits and the result kept inside the int32 range, so no pair of bounds can overflow.
     int32_t range(int32_t lo, int32_t hi) noexcept
     {
-        return lo + int32_t(unit() * float(hi - lo));
+        const float step = unit() * float(int64_t(hi) - int64_t(lo));
+        const int64_t v = int64_t(lo) + int64_t(step);
+        return int32_t(v < INT32_MIN ? INT32_MIN : (v > INT32_MAX ? INT32_MAX : v));
     }
 
 private:

@@ -47,6 +47,9 @@ int64_t runSpan(float length, int64_t counter) noexcept
     if (std::isnan(length) || length >= 1.0e12f) {
         return kEndless;
     }
+    if (length < 0.0f) {
+        return 1;
+    }
     const int64_t last = int64_t(std::floor(length));
     return std::max<int64_t>(1, last - counter + 1);
 }

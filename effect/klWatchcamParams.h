@@ -10,6 +10,7 @@
 #include "effect/klWatchcamControls.h"
 #include "param/klNamedParamSet.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,23 +20,31 @@ namespace Kiln::Watchcam {
 
 // ---- the controls table -----------------------------------------------------------------------
 
+// The host index of a script name, -1 for none. (Look-ups go by index rather than by pointer, so that
+// they stay constant expressions under every compiler's instrumentation.)
+constexpr int32_t controlIndex(std::string_view scriptName) {
+    for (const ControlSpec& c : kControls)
+        if (c.scriptName != nullptr && scriptName == c.scriptName) return c.index;
+    return -1;
+}
 // The control a script name belongs to, nullptr for none.
 constexpr const ControlSpec* findControl(std::string_view scriptName) {
-    for (const ControlSpec& c : kControls)
-        if (c.scriptName != nullptr && scriptName == c.scriptName) return &c;
-    return nullptr;
+    const int32_t i = controlIndex(scriptName);
+    return i < 0 ? nullptr : &kControls[i];
 }
-// Its host index, -1 for none.
-constexpr int32_t controlIndex(std::string_view scriptName) {
-    const ControlSpec* c = findControl(scriptName);
-    return c ? c->index : -1;
-}
-// Host index of a name that must exist (a compile-time error otherwise when used in a constant).
+// Host index of a name that must exist (a compile-time error otherwise).
 consteval int32_t indexOf(std::string_view scriptName) {
-    const ControlSpec* c = findControl(scriptName);
-    if (c == nullptr) throw "no control has this script name";
-    return c->index;
+    const int32_t i = controlIndex(scriptName);
+    if (i < 0) throw "no control has this script name";
+    return i;
 }
+// The table is in host order: entry i is control i.
+constexpr bool controlsInOrder() {
+    for (int32_t i = 0; i < kControlCount; ++i)
+        if (kControls[i].index != i) return false;
+    return true;
+}
+static_assert(controlsInOrder());
 
 // Number of popup entries (names between '|'); 0 without choices.
 constexpr int32_t choiceCount(const ControlSpec& c) {
@@ -72,15 +81,16 @@ constexpr double fallbackValue(std::string_view scriptName) {
         if (scriptName == f.scriptName) return f.value;
     for (const Fallback& f : kDeclaredFallbacks)
         if (scriptName == f.scriptName) return f.value;
-    const ControlSpec* c = findControl(scriptName);
-    return c ? effectDefault(*c) : 0.0;
+    const int32_t i = controlIndex(scriptName);
+    return i < 0 ? 0.0 : effectDefault(kControls[i]);
 }
 
 // A colour control's default as fractions (alpha included); transparent black for other names.
 constexpr KlRGBAColF defaultColour(std::string_view scriptName) {
-    const ControlSpec* c = findControl(scriptName);
-    if (c == nullptr) return {};
-    return {c->colour[1] / 255.0f, c->colour[2] / 255.0f, c->colour[3] / 255.0f, c->colour[0] / 255.0f};
+    const int32_t i = controlIndex(scriptName);
+    if (i < 0) return {};
+    const std::array<uint8_t, 4>& c = kControls[i].colour;
+    return {c[1] / 255.0f, c[2] / 255.0f, c[3] / 255.0f, c[0] / 255.0f};
 }
 
 // ---- the name mapping -------------------------------------------------------------------------

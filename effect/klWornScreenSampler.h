@@ -12,6 +12,16 @@
 // Every per-pixel tone operation is a table look-up; the tone curve is evaluated once per table entry at
 // set-up. Row work depends only on the row, so any band split gives the same picture.
 //
+// Use, once per render:
+//     WornScreenSampler<Px> sampler;
+//     sampler.setSource(&working);      // the picture after lens, blur and quantise
+//     sampler.setDestination(&output);  // the output image (rectangle: the whole output by default)
+//     sampler.setSettings(settings);    // WornScreenSettings filled from the parameters and render facts
+//     sampler.setInterruptHook(&hook);
+//     sampler.execute();
+// A white dot above 0.99 is not drawn by the sampler: the caller fills the output with
+// WornScreen::blankFrame and skips the picture stages.
+//
 // Render scale: the shash patterns get scale 1 and pixel scale = the horizontal render scale (their sizes
 // are horizontal); the glow blur gets scale = the horizontal render scale and a vertical factor = vertical
 // scale / horizontal scale, so both radii follow their own axis.

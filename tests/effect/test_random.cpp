@@ -90,6 +90,9 @@ TEST(RandomGenerator, UnitAndIntegerDraws)
     EXPECT_EQ(t.range(0, 5), 5);
     RandomGenerator u(top);
     EXPECT_EQ(u.unit(), 1.0f);
+    // The widest bounds: a unit of 1 lands past INT32_MAX in float and is held at INT32_MAX.
+    RandomGenerator wide(top);
+    EXPECT_EQ(wide.range(INT32_MIN, INT32_MAX), INT32_MAX);
 }
 
 TEST(IntegerHash, KnownValues)

@@ -106,6 +106,8 @@ TEST(ShashPatternMaths, LevelsSpansAndBands)
     EXPECT_EQ(Shash::runSpan(3.5f, 2), 2);
     EXPECT_EQ(Shash::runSpan(0.0f, 0), 1);
     EXPECT_EQ(Shash::runSpan(-2.0f, 0), 1);
+    EXPECT_EQ(Shash::runSpan(-INFINITY, 3), 1);
+    EXPECT_EQ(Shash::runSpan(-1e30f, 0), 1);
     EXPECT_GT(Shash::runSpan(NAN, 0), int64_t(1) << 31);
     EXPECT_GT(Shash::runSpan(INFINITY, 0), int64_t(1) << 31);
 

@@ -1,0 +1,210 @@
+#include "effect/klRenderRoutine.h"
+
+#include "effect/klLensWarper.h"
+#include "effect/klQuantise.h"
+#include "effect/klRandom.h"
+#include "effect/klScanLines.h"
+#include "effect/klTimeRemap.h"
+#include "effect/klWornScreenEffect.h"
+#include "image/klBlur.h"
+
+#include <cmath>
+#include <utility>
+
+namespace Kiln::Watchcam {
+
+RenderFacts renderFacts(Kiln::Wrapper::HostI* host) {
+    RenderFacts f;
+    if (host != nullptr) {
+        f.time = host->currentTime();
+        f.sx = host->renderScaleX();
+        f.sy = host->renderScaleY();
+        f.pixelAspect = host->pixelAspectRatio();
+        f.hostRate = host->frameRate();
+    }
+    f.syAdj = f.sy * 1.0;
+    f.meanScale = (f.sx + f.syAdj) / 2.0;
+    return f;
+}
+
+SourceFrame sourceFrame(const Settings& s, double position, double hostRate) {
+    SourceFrame f;
+    f.position = position;
+    f.played = playedFrame(position);
+    if (s.hasRepeatFrames)
+        f.fetched = repeatedFrame(f.played, s.repeatFrames);
+    else
+        f.fetched = droppedFrame(f.played, hostRate, s.hasFramesPerSec ? s.framesPerSec : hostRate);
+    return f;
+}
+
+bool lensOn(const Settings& s) { return s.lensEffect && std::fabs(float(s.lensStrength)) > 0.1f; }
+
+bool blurOn(double blur) { return blur > 0.1 + 0.5 / 65536.0; }
+
+bool isBlank(const Settings& s) { return WornScreen::isBlankFrame(float(s.whiteDot)) || s.resolution < 0.01; }
+
+LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frameWidth, int32_t frameHeight) {
+    LensGeometry g;
+    g.k = float(std::exp(-s.lensStrength));
+    g.radiusX = float(s.lensRadius * f.sx);
+    g.radiusY = float(s.lensRadius * f.syAdj * f.pixelAspect);
+    g.centreX = float(frameWidth) * 0.5f;
+    g.centreY = float(frameHeight) * 0.5f;
+    g.filter = s.filtered != 0 ? 1 : 0;
+    return g;
+}
+
+BlurSizes blurSizes(const Settings& s, const RenderFacts& f) {
+    BlurSizes b;
+    b.x = float(s.blur * f.sx / 3.0);
+    b.y = float(s.blur * f.syAdj / 3.0);
+    return b;
+}
+
+int32_t scanlineSpacing(const Settings& s, const RenderFacts& f) { return truncToInt(double(s.scanlineWidth) * f.syAdj); }
+
+int32_t frameNumber(double time) { return truncToInt(time); }
+
+Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameHeight) {
+    Kiln::WornScreenSettings w;
+    w.tvType = s.tvType;
+    w.brightness = float(s.brightness);
+    w.contrast = float(s.contrast);
+    w.redBrightness = float(s.redBrightness);
+    w.greenBrightness = float(s.greenBrightness);
+    w.blueBrightness = float(s.blueBrightness);
+    w.saturation = float(s.saturation);
+    w.tintRed = s.tintColour.r;
+    w.tintGreen = s.tintColour.g;
+    w.tintBlue = s.tintColour.b;
+    w.emAmount = float(s.emInterference);
+    w.whiteDot = float(s.whiteDot);
+    w.seed = s.seed;
+    w.frame = frame;
+    w.shashType = s.shashType;
+    w.shashMax = float(s.shashMax);
+    w.shashPeriod = s.shashPeriod;
+    w.shashColour = false;
+    w.scaleX = float(f.sx);
+    w.scaleY = float(f.syAdj);
+    w.frameHeight = frameHeight;
+    return w;
+}
+
+}  // namespace Kiln::Watchcam
+
+namespace Kiln::Wrapper {
+
+namespace {
+
+bool stopped(const KlInterruptHook* hook) { return hook != nullptr && hook->interrupted.load() != 0; }
+
+template <class Stage>
+void runStage(Stage& stage, KlInterruptHook* hook) {
+    stage.setInterruptHook(hook);
+    stage.execute();
+}
+
+}  // namespace
+
+template <class Px>
+void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook) {
+    using namespace Kiln::Watchcam;
+    const RenderFacts facts = renderFacts(effectHost());
+    const Settings s = readSettings(*this, facts.time);
+    const bool lens = lensOn(s);
+    const int32_t frameW = frameWidth_ > 0 ? frameWidth_ : output.width();
+    const int32_t frameH = frameHeight_ > 0 ? frameHeight_ : output.height();
+
+    if (isBlank(s)) {
+        WornScreen::blankFrame(output, hook);
+        return;
+    }
+
+    // The source frame: the caller's prepared frame at the render time, any other through the clip.
+    const SourceFrame frame = sourceFrame(s, playPosition(*this, facts.time), facts.hostRate);
+    const double fetchTime = double(frame.fetched);
+    KlTexture<Px> working;
+    if (current != nullptr && fetchTime == facts.time) {
+        if (current->isNull()) reportFetchImageFailure(kSourceClip, fetchTime);
+        working = *current;
+    } else {
+        fetchImage(kSourceClip, fetchTime, working);
+    }
+
+    // The breakup step takes the stream's first draw; with this effect's breakupVariation of 0 it
+    // changes nothing, and no later stage continues the stream.
+    RandomGenerator random(uint32_t(s.seed));
+    const float breakup = float(random.draw()) * (1.0f / 32767.0f) * 100.0f * float(s.breakupVariation);
+    static_cast<void>(breakup);
+
+    if (lens) {
+        const LensGeometry g = lensGeometry(s, facts, frameW, frameH);
+        KlLensWarper warper;
+        warper.setStrength(g.k);
+        warper.setRadii(g.radiusX, g.radiusY);
+        warper.setCentre(g.centreX, g.centreY);
+        warper.setAngle(0.0f);
+        warper.setAspect(1.0f);
+        warper.rebuild();
+        KlTexture<Px> warped = KlTexture<Px>::createLike(working);
+        KlWarpRender<Px> stage;
+        stage.setWarper(&warper);
+        stage.setSource(&working);
+        stage.setDestination(&warped);
+        stage.setFilter(g.filter);
+        runStage(stage, hook);
+        working = std::move(warped);
+        if (stopped(hook)) return;
+    }
+
+    if (blurOn(s)) {
+        const BlurSizes b = blurSizes(s, facts);
+        KlTexture<Px> blurred = KlTexture<Px>::createLike(working);
+        BlurGeneralGauss<Px> stage;
+        stage.setSizes(b.x, b.y);
+        stage.setIterations(b.iterations);
+        stage.setSource(&working);
+        stage.setDestination(&blurred);
+        runStage(stage, hook);
+        working = std::move(blurred);
+        if (stopped(hook)) return;
+    }
+
+    const WornScreenSettings sampling = samplerSettings(s, facts, frameNumber(facts.time), float(frameH));
+
+    if (s.quantise) {
+        Quantise::Buckets::checkLevels(s.quantiseLevels);
+        const Quantise::Bounds bounds = Quantise::analyse(working, nullptr, hook);
+        KlTexture<Px> quantised = KlTexture<Px>::createLike(working);
+        Quantise::quantise(s.quantiseLevels, bounds.min, bounds.max, working, quantised, nullptr, hook);
+        working = std::move(quantised);
+        if (stopped(hook)) return;
+    }
+
+    {
+        WornScreenSampler<Px> sampler;
+        sampler.setSource(&working);
+        sampler.setDestination(&output);
+        sampler.setSettings(sampling);
+        runStage(sampler, hook);
+        if (stopped(hook)) return;
+    }
+
+    const int32_t spacing = scanlineSpacing(s, facts);
+    if (spacing > 1) {
+        KlScanLineAdder<Px> lines;
+        lines.setSource(&output);
+        lines.setDestination(&output);
+        lines.setSpacing(spacing);
+        runStage(lines, hook);
+    }
+}
+
+template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*, KlInterruptHook*);
+template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
+                                                  KlInterruptHook*);
+template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*, KlInterruptHook*);
+
+}  // namespace Kiln::Wrapper
