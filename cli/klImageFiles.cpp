@@ -2,7 +2,13 @@
 #include "cli/klFootage.h"
 #include "cli/klPixelConvert.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -139,6 +145,23 @@ TypeDesc fileType(const std::string& ext, Depth depth) {
 
 bool holdsAlpha(const std::string& ext) { return ext != "jpg" && ext != "jpeg"; }
 
+void writeFile(const std::string& file, const std::vector<unsigned char>& bytes, const std::string& reported, long label) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw FootageError(reported, std::string("cannot create the file: ") + std::strerror(errno), label);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : EIO;
+      ::close(fd);
+      throw FootageError(reported, std::string("cannot write: ") + std::strerror(error), label);
+    }
+    done += size_t(n);
+  }
+  if (::close(fd) != 0) throw FootageError(reported, std::string("cannot write: ") + std::strerror(errno), label);
+}
+
 class ImageWriter final : public FootageWriter {
 public:
   ImageWriter(const FootagePath& target, const WriterSettings& settings, const FileNamer& namer)
@@ -156,7 +179,11 @@ public:
       throw FootageError(reported, "frame size or depth changed during the render", label);
 
     const std::string file = namer_(number);
-    auto out = ImageOutput::create(file);
+    // Encoded in memory and written here: some codec libraries end the process on a failed write (a full
+    // disk), and others do not report one at all.
+    std::vector<unsigned char> encoded;
+    OIIO::Filesystem::IOVecOutput memory(encoded);
+    auto out = ImageOutput::create(file, &memory);
     if (!out) throw FootageError(reported, oneLine(OIIO::geterror(), "cannot create a writer"), label);
     ImageSpec spec(frame.width, frame.height, channels_, fileType(target_.extension, frame.depth));
     if (channels_ == 4) spec.alpha_channel = 3;
@@ -171,6 +198,7 @@ public:
         throw FootageError(reported, oneLine(out->geterror(), "cannot write the picture"), label);
     });
     if (!out->close()) throw FootageError(reported, oneLine(out->geterror(), "cannot finish the file"), label);
+    writeFile(file, encoded, reported, label);
   }
 
   void finish() override {}

@@ -1,7 +1,7 @@
 #include "host/klAEPreset.h"
 
 #include "host/klAEGlobals.h"
-#include "host/klAEHooks.h"
+#include "host/klRenderInner.h"
 
 #include <cstdio>
 #include <memory>
@@ -125,3 +125,24 @@ bool presetAsked(Wrapper::Host& host, double time) {
 }
 
 }  // namespace Kiln::AfterEffects::Preset
+
+namespace Kiln::AfterEffects {
+
+void writePresetIfAsked(Wrapper::Host& host, double time) {
+    if (!Preset::presetAsked(host, time)) return;
+    PF_InData* in_data = host.inData();
+    char path[260];
+    resourcePath(in_data, path);
+    if (path[0] == '\0' && in_data->utils && in_data->utils->get_platform_data) {
+        in_data->utils->get_platform_data(in_data->effect_ref, PF_PlatData_RES_FILE_PATH, path);
+        path[sizeof(path) - 1] = '\0';
+    }
+    // Without the module's path there is no directory to write into.
+    if (path[0] == '\0') return;
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return;
+    Preset::writePreset(host, path, local, time);
+}
+
+}  // namespace Kiln::AfterEffects

@@ -13,7 +13,6 @@
 
 #include <poll.h>
 
-#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -22,25 +21,40 @@ namespace Kiln::AfterEffects::About {
 
 namespace {
 
-std::atomic<int> gProtocolErrors{0};
+// The box's own connection, and the handlers that were in place before it opened. The handlers
+// are process-wide: failures on any other connection go on to the previous ones.
+Display* gBoxDisplay = nullptr;
+XErrorHandler gPreviousErrorHandler = nullptr;
+XIOErrorHandler gPreviousIOErrorHandler = nullptr;
 
-int ignoreProtocolError(Display*, XErrorEvent*) {
-    gProtocolErrors.fetch_add(1, std::memory_order_relaxed);
+int onProtocolError(Display* display, XErrorEvent* event) {
+    if (display != gBoxDisplay && gPreviousErrorHandler) return gPreviousErrorHandler(display, event);
+    return 0;
+}
+
+// Returning (instead of the default handler's exit) hands over to the connection's exit handler.
+int onConnectionError(Display* display) {
+    if (display != gBoxDisplay && gPreviousIOErrorHandler) return gPreviousIOErrorHandler(display);
     return 0;
 }
 
 void connectionLost(Display*, void* lost) { *static_cast<bool*>(lost) = true; }
 
-// Protocol errors are ignored for the life of the scope; the previous handler comes back after.
-class ProtocolErrorScope {
+// The box's handlers for the life of the scope; the previous ones come back after.
+class ErrorHandlerScope {
 public:
-    ProtocolErrorScope() : previous_(XSetErrorHandler(&ignoreProtocolError)) {}
-    ~ProtocolErrorScope() { XSetErrorHandler(previous_); }
-    ProtocolErrorScope(const ProtocolErrorScope&) = delete;
-    ProtocolErrorScope& operator=(const ProtocolErrorScope&) = delete;
-
-private:
-    XErrorHandler previous_;
+    explicit ErrorHandlerScope(Display* display) {
+        gBoxDisplay = display;
+        gPreviousErrorHandler = XSetErrorHandler(&onProtocolError);
+        gPreviousIOErrorHandler = XSetIOErrorHandler(&onConnectionError);
+    }
+    ~ErrorHandlerScope() {
+        XSetErrorHandler(gPreviousErrorHandler);
+        XSetIOErrorHandler(gPreviousIOErrorHandler);
+        gBoxDisplay = nullptr;
+    }
+    ErrorHandlerScope(const ErrorHandlerScope&) = delete;
+    ErrorHandlerScope& operator=(const ErrorHandlerScope&) = delete;
 };
 
 // One channel of a true-colour pixel value.
@@ -169,7 +183,7 @@ bool showAboutWindow(unsigned long owner, const Bmp::Picture& picture) {
     bool lost = false;
     XSetIOErrorExitHandler(display, &connectionLost, &lost);
     {
-        ProtocolErrorScope errors;
+        ErrorHandlerScope errors(display);
         const int screen = DefaultScreen(display);
         XImage* image = makeImage(display, screen, picture);
         if (image != nullptr) {

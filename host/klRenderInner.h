@@ -14,6 +14,14 @@
 
 namespace Kiln::AfterEffects {
 
+namespace Wrapper {
+class Host;
+}
+
+// Writes the preset file when the effect asks for one at `time` (a boolean "savePreset" that is on).
+// The preset writer supplies it; the module's default (klAEPresetDefault.cpp) writes nothing.
+void writePresetIfAsked(Wrapper::Host& host, double time);
+
 template <class Px>
 PF_Err RenderInner(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_EffectWorld* input,
                    PF_EffectWorld* output, PF_SmartRenderExtra* extra);

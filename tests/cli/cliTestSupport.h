@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -65,10 +66,11 @@ inline std::string slurp(const std::string& file) {
 }
 
 // Starts watchcam with `args`; `env` entries are added to the environment. `whileRunning`, when given,
-// is called with the child's pid before waiting for it.
+// is called with the child's pid before waiting for it. A `fileSizeLimit` above 0 makes every write past
+// that many bytes of a file fail, as on a full disk.
 inline RunResult runWatchcam(const std::vector<std::string>& args, const std::string& scratch,
                              const std::map<std::string, std::string>& env = {},
-                             const std::function<void(pid_t)>& whileRunning = {}) {
+                             const std::function<void(pid_t)>& whileRunning = {}, long fileSizeLimit = 0) {
   const std::string outFile = scratch + "/.stdout", errFile = scratch + "/.stderr";
   const pid_t pid = fork();
   if (pid == 0) {
@@ -77,6 +79,11 @@ inline RunResult runWatchcam(const std::vector<std::string>& args, const std::st
     dup2(o, 1);
     dup2(e, 2);
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    if (fileSizeLimit > 0) {
+      signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead of ending the process
+      const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     std::vector<char*> argv;
     std::string exe = WATCHCAM_EXE;
     argv.push_back(exe.data());

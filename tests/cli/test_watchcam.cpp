@@ -169,6 +169,18 @@ TEST_F(Watchcam, DamagedInputsAndUnwritableOutputsFailCleanly) {
   EXPECT_EQ(listing(), before);
 }
 
+TEST_F(Watchcam, AFullDiskIsAClearErrorAndLeavesNothing) {
+  // Writes past 1000 bytes fail, as they would on a full disk; every format is written through checked calls.
+  for (const char* out : {"a.png", "b.exr", "c.tif", "d.%04d.png", "e.jpg", "f.dpx", "g.mkv", "h.mp4", "i.mov"}) {
+    SCOPED_TRACE(out);
+    std::vector<std::string> args = {"render", "--demo", "--demo-size", "320x240", "--demo-frames", "3", path(out),
+                                     "--depth", "16", "--module", CliTest::passthroughModule()};
+    const auto r = CliTest::runWatchcam(args, dir_, {}, {}, 1000);
+    expectOneLineFailure(r, 1, "File too large");
+    EXPECT_TRUE(listing().empty());
+  }
+}
+
 TEST_F(Watchcam, AnInterruptStopsCleanlyWithoutAnyOutput) {
   // 40 rows x 5 ms = 0.2 s a frame, 100 frames: far longer than the interrupt takes to arrive.
   bool sawTemporary = false;

@@ -175,10 +175,24 @@ PF_Err addParam(PF_ProgPtr ref, PF_ParamIndex, PF_ParamDef* def) {
     hostOf(ref).declared.push_back(*def);
     return PF_Err_NONE;
 }
-PF_Err checkoutParam(PF_ProgPtr, PF_ParamIndex, A_long, A_long, A_u_long, PF_ParamDef*) {
-    return PF_Err_BAD_CALLBACK_PARAM;
+// Controls answer with their declared records (tests set values there); the layer with its world.
+PF_Err checkoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long, A_long, A_u_long, PF_ParamDef* param) {
+    Host& h = hostOf(ref);
+    if (param == nullptr || index < 0 || static_cast<size_t>(index) > h.declared.size()) return PF_Err_BAD_CALLBACK_PARAM;
+    if (index == 0) {
+        *param = PF_ParamDef{};
+        param->param_type = PF_Param_LAYER;
+        if (h.layer) param->u.ld = h.layer->world;
+    } else {
+        *param = h.declared[static_cast<size_t>(index) - 1];
+    }
+    ++h.paramCheckouts;
+    return PF_Err_NONE;
 }
-PF_Err checkinParam(PF_ProgPtr, PF_ParamDef*) { return PF_Err_NONE; }
+PF_Err checkinParam(PF_ProgPtr ref, PF_ParamDef*) {
+    ++hostOf(ref).paramCheckins;
+    return PF_Err_NONE;
+}
 PF_Err abortCheck(PF_ProgPtr ref) { return hostOf(ref).interrupt ? PF_Interrupt_CANCEL : PF_Err_NONE; }
 PF_Err progress(PF_ProgPtr ref, A_long, A_long) { return abortCheck(ref); }
 

@@ -92,7 +92,8 @@ public:
     void* instance = reinterpret_cast<void*>(0x1234);
     PF_Err mainWindowResult = PF_Err_NONE;
     std::vector<A_long> platformQueries;
-    std::vector<PF_ParamDef> declared;
+    std::vector<PF_ParamDef> declared;  // index i - 1 holds control i; checkout_param answers from here
+    int paramCheckouts = 0, paramCheckins = 0;
     bool interrupt = false;
     PF_EffectWorld* canvas = nullptr;
 

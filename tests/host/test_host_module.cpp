@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,38 @@ void expectPaddingKept(const World& w, uint8_t value) {
     for (int y = 0; y < w.world.height; ++y)
         for (size_t i = bytes; i < static_cast<size_t>(w.world.rowbytes); ++i)
             ASSERT_EQ(w.row(y)[i], value) << "row " << y << " byte " << i;
+}
+
+// Controls under which the effect hands its source back: lens off, no blur, "Colour" without a tone
+// curve, no EM interference, scan lines or shash, no frame dropping. Set on the declared records, which
+// the parameter arrays copy and checkout_param answers from.
+PF_ParamDef& control(Host& h, int index) { return h.declared.at(static_cast<size_t>(index) - 1); }
+void neutralLook(Host& h) {
+    control(h, 12).u.bd.value = 0;  // Lens Effect
+    control(h, 25).u.fd.value = 0;  // Blur
+    control(h, 3).u.pd.value = 1;   // TV Type: Colour
+    control(h, 5).u.fd.value = 0;   // Contrast
+    control(h, 6).u.fd.value = 0;   // Brightness
+    control(h, 22).u.fd.value = 0;  // EM Interference
+    control(h, 24).u.sd.value = 1;  // Scanline Width
+    control(h, 20).u.fd.value = 0;  // Shash Max
+    control(h, 10).u.fd.value = 0;  // Frame Rate
+}
+
+// 8 and 16 bits come back exactly. Float colours go through the tone tables: within 2e-5 of the
+// source limited to 0..1; alpha is the layer's own, exactly.
+void expectPassedThrough(const World& source, const World& output, int depth) {
+    if (depth != 32) return expectSamePixels(source, output);
+    for (int y = 0; y < source.world.height; ++y) {
+        const float* s = reinterpret_cast<const float*>(source.row(y));
+        const float* o = reinterpret_cast<const float*>(output.row(y));
+        for (int i = 0; i < source.world.width * 4; ++i) {
+            if (i % 4 == 0)
+                ASSERT_EQ(o[i], s[i]) << "alpha, row " << y << " value " << i;
+            else
+                ASSERT_NEAR(o[i], std::clamp(s[i], 0.0f, 1.0f), 2e-5) << "row " << y << " value " << i;
+        }
+    }
 }
 
 std::string sequenceBytes(Host& h) {
@@ -280,6 +313,7 @@ TEST(HostModule, SequenceSetupWithoutMemory) {
 TEST(HostModule, LegacyRenderPassesThrough) {
     Host h(builtModule());
     h.start();
+    neutralLook(h);
     const size_t handles = h.live.size();
     for (int depth : {8, 16}) {
         World source = World::make(37, 23, depth, 12, depth);
@@ -304,28 +338,35 @@ TEST(HostModule, LegacyRenderPassesThrough) {
 TEST(HostModule, LegacyDepthFollowsVersionHalvesAndWorldFlag) {
     Host h(builtModule());
     h.start();
-    // 13.0 with a deep world: minor 0 is below 6, so 8 bits. The module then reads and writes the
-    // 16-bit rows as 8-bit pixels: the first width * 4 bytes of each row are copied, the rest stay.
+    neutralLook(h);
+    // 13.0 with a deep world: minor 0 is below 6, so 8 bits. The 16-bit frame cannot be read as 8-bit
+    // pixels: the render fails (this host has no user interface) and leaves the output as it was.
     h.in.version = {13, 0};
     World source = World::make(16, 6, 16, 0, 3);
     World output = World::filled(16, 6, 16, 0, 0xCD);
     LayerParams params(h, source);
-    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), PF_Err_NONE);
-    for (int y = 0; y < 6; ++y) {
-        EXPECT_EQ(std::memcmp(output.row(y), source.row(y), 16 * 4), 0) << "row " << y;
-        for (int i = 16 * 4; i < 16 * 8; ++i) ASSERT_EQ(output.row(y)[i], 0xCD) << "row " << y;
-    }
+    h.out = PF_OutData{};
+    EXPECT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), Kiln::AfterEffects::kHeadlessFailure);
+    EXPECT_NE(std::string(h.out.return_msg).find("texture wrong template"), std::string::npos) << h.out.return_msg;
+    expectAllBytes(output, 0xCD);
     // 12.6 with a deep world: 16 bits, the whole row.
     h.in.version = {12, 6};
     World output16 = World::filled(16, 6, 16, 0, 0xCD);
-    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output16.world), PF_Err_NONE);
+    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output16.world), PF_Err_NONE) << h.out.return_msg;
     expectSamePixels(source, output16);
+    // 12.6 with a world that is not deep: 8 bits.
+    World source8 = World::make(16, 6, 8, 0, 3);
+    World output8 = World::filled(16, 6, 8, 0, 0xCD);
+    LayerParams params8(h, source8);
+    ASSERT_EQ(h.send(PF_Cmd_RENDER, params8.list, &output8.world), PF_Err_NONE) << h.out.return_msg;
+    expectSamePixels(source8, output8);
     h.stop();
 }
 
 TEST(HostModule, SmartRenderPassesThroughAtEveryDepth) {
     Host h(builtModule());
     h.start();
+    neutralLook(h);
     const size_t handles = h.live.size();
     for (int depth : {8, 16, 32}) {
         World source = World::make(41, 19, depth, 20, 100 + depth);
@@ -338,9 +379,10 @@ TEST(HostModule, SmartRenderPassesThroughAtEveryDepth) {
         EXPECT_EQ(pre.result_rect.bottom, 19);
         EXPECT_EQ(pre.max_result_rect.right, 41);
         EXPECT_FALSE(pre.solid);
-        expectSamePixels(source, output);
+        expectPassedThrough(source, output, depth);
         expectPaddingKept(output, 0xCD);
         EXPECT_EQ(h.layerCheckouts, h.layerCheckins);
+        EXPECT_EQ(h.paramCheckouts, h.paramCheckins);
         EXPECT_EQ(h.acquires - acquires, h.releases - releases);
         EXPECT_EQ(h.live.size(), handles);
     }
@@ -406,6 +448,7 @@ TEST(HostModule, SmartPreRenderRegion) {
 TEST(HostModule, SmartRenderFailures) {
     Host h(builtModule());
     h.start();
+    neutralLook(h);
     const size_t handles = h.live.size();
 
     // A pixel format that is none of the three: 516, output untouched, nothing left checked out.
@@ -496,6 +539,11 @@ TEST(HostModule, InDataOfANestedCallIsPutBack) {
     Host b(builtModule(), 1);
     a.start();
     b.start();
+    // Unchanged picture, but the lens stage (radius 0: every point is its own source) takes an image
+    // from the host.
+    neutralLook(a);
+    control(a, 12).u.bd.value = 1;
+    control(a, 13).u.fd.value = 0;
     World source = World::make(16, 16, 8, 0, 4);
     World output = World::filled(16, 16, 8, 0, 0);
     int nested = 0;

@@ -1,0 +1,387 @@
+// The About window on a real X server: a private Xvfb started by the test. The box is opened by
+// PF_Cmd_ABOUT through the substitute host in a child process (it blocks until closed, as a modal
+// dialog does); the test looks at the screen, sends input and checks how the box ends.
+#include "host/klAboutBox.h"
+#include "runner/klRunner.h"
+
+// Before Xlib, whose None and Bool macros would rename gtest's own.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace About = Kiln::AfterEffects::About;
+using Kiln::Bmp::Picture;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kScreenWidth = 1280, kScreenHeight = 1024;
+
+bool onPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Runs a program to its end; its exit status, -1 when it could not run.
+int run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A private X server for the life of the object; it chooses a free display number itself.
+class Xvfb {
+public:
+    Xvfb() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                         std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
+                                         "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        // The server writes its display number once it accepts connections.
+        std::string number;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) continue;
+            char c;
+            if (read(fds[0], &c, 1) != 1) break;
+            if (c == '\n') {
+                name_ = ":" + number;
+                break;
+            }
+            number += c;
+        }
+        close(fds[0]);
+    }
+    ~Xvfb() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+    const std::string& name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+// A child process that sends PF_Cmd_ABOUT to the built module on a host with a user interface and
+// exits 0 when the box went to a window (the host's canvas left untouched), 3 when it was drawn
+// into the canvas, 4 on a failure.
+pid_t openBoxInChild(const std::string& display) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setenv("DISPLAY", display.c_str(), 1);
+    int code = 4;
+    try {
+        auto module = Kiln::Runner::Module::load(KL_TEST_MODULE);
+        Kiln::Runner::HostSettings settings;
+        settings.width = 16;
+        settings.height = 16;
+        settings.headless = false;
+        Kiln::Runner::Host host(*module, settings);
+        const Kiln::Runner::Image canvas = host.about();
+        code = 0;
+        for (uint8_t b : canvas.pixels)
+            if (b != 0) code = 3;
+    } catch (...) {
+        code = 4;
+    }
+    _exit(code);
+}
+
+// The child's exit status once it ends within `limit`; nothing while it still runs.
+std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+void endChild(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// The viewable top-level window titled "About...", 0 when there is none.
+Window findBox(Display* d) {
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && !found; ++i) {
+        char* name = nullptr;
+        if (XFetchName(d, children[i], &name) && name) {
+            XWindowAttributes a;
+            if (std::strcmp(name, About::kWindowTitle) == 0 && XGetWindowAttributes(d, children[i], &a) &&
+                a.map_state == IsViewable)
+                found = children[i];
+            XFree(name);
+        }
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+Window waitForBox(Display* d, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        if (Window w = findBox(d)) return w;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return 0;
+}
+
+bool waitForNoBox(Display* d, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        if (findBox(d) == 0) return true;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+// The screen's pixels in a rectangle, as a picture.
+Picture screenshot(Display* d, int x, int y, int width, int height) {
+    XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+    Picture p = Picture::filled(width, height, 255, 0, 0, 0);
+    if (image == nullptr) return {};
+    const auto channel = [](unsigned long v, unsigned long mask) {
+        const int shift = __builtin_ctzl(mask);
+        return uint8_t(((v & mask) >> shift) * 255 / (mask >> shift));
+    };
+    for (int j = 0; j < height; ++j)
+        for (int i = 0; i < width; ++i) {
+            const unsigned long v = XGetPixel(image, i, j);
+            uint8_t* px = p.row(j) + i * 4;
+            px[1] = channel(v, image->red_mask);
+            px[2] = channel(v, image->green_mask);
+            px[3] = channel(v, image->blue_mask);
+        }
+    XDestroyImage(image);
+    return p;
+}
+
+// Polls the screen until the rectangle shows `expected` (the box paints on its first expose).
+bool screenShows(Display* d, const About::BoxRect& at, const Picture& expected, std::chrono::milliseconds limit,
+                 Picture* seen) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        *seen = screenshot(d, at.x, at.y, at.width, at.height);
+        if (seen->pixels == expected.pixels) return true;
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+int inkRow(const Picture& p, int from, int to) {
+    for (int y = from; y < to; ++y)
+        for (int x = 0; x < p.width; ++x)
+            if (p.row(y)[x * 4 + 1] == 0 && p.row(y)[x * 4 + 2] == 0 && p.row(y)[x * 4 + 3] == 0) return y;
+    return -1;
+}
+
+void closeRequest(Display* d, Window w) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    e.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, w, False, NoEventMask, &e);
+    XFlush(d);
+}
+
+// A click at a screen position: through the XTEST extension (xdotool) when it is installed, else
+// as an event sent to the window.
+void click(Display* d, Window w, int x, int y, int button) {
+    if (onPath("xdotool")) {
+        ASSERT_EQ(run({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)}), 0);
+        return;
+    }
+    XEvent e{};
+    e.xbutton.type = ButtonPress;
+    e.xbutton.window = w;
+    e.xbutton.button = unsigned(button);
+    e.xbutton.same_screen = True;
+    XSendEvent(d, w, False, ButtonPressMask, &e);
+    XFlush(d);
+}
+
+struct DisplayEnv {
+    std::optional<std::string> saved;
+    explicit DisplayEnv(const std::string& name) {
+        if (const char* d = std::getenv("DISPLAY")) saved = d;
+        setenv("DISPLAY", name.c_str(), 1);
+    }
+    ~DisplayEnv() {
+        if (saved)
+            setenv("DISPLAY", saved->c_str(), 1);
+        else
+            unsetenv("DISPLAY");
+    }
+};
+
+std::string propertyAtom(Display* d, Window w, const char* property) {
+    Atom type;
+    int format;
+    unsigned long items, after;
+    unsigned char* data = nullptr;
+    std::string name;
+    if (XGetWindowProperty(d, w, XInternAtom(d, property, False), 0, 1, False, XA_ATOM, &type, &format, &items, &after,
+                           &data) == Success &&
+        data && items == 1) {
+        char* text = XGetAtomName(d, *reinterpret_cast<Atom*>(data));
+        if (text) name = text;
+        XFree(text);
+    }
+    if (data) XFree(data);
+    return name;
+}
+
+}  // namespace
+
+TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClick) {
+    if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    Xvfb server;
+    ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
+    DisplayEnv env(server.name());
+
+    const pid_t child = openBoxInChild(server.name());
+    Display* d = XOpenDisplay(server.name().c_str());
+    ASSERT_NE(d, nullptr);
+    const Window box = waitForBox(d, 20s);
+    if (box == 0) endChild(child);
+    ASSERT_NE(box, 0u) << "no window titled About...";
+
+    // Where the formula puts it on a 1280 x 1024 screen, 500 x 500, a dialog without an owner.
+    const About::BoxRect at = About::placementInPixels(kScreenWidth, kScreenHeight);
+    EXPECT_EQ(at, (About::BoxRect{390, 262, 500, 500}));
+    XWindowAttributes a;
+    ASSERT_TRUE(XGetWindowAttributes(d, box, &a));
+    EXPECT_EQ(a.x, at.x);
+    EXPECT_EQ(a.y, at.y);
+    EXPECT_EQ(a.width, 500);
+    EXPECT_EQ(a.height, 500);
+    EXPECT_EQ(propertyAtom(d, box, "_NET_WM_WINDOW_TYPE"), "_NET_WM_WINDOW_TYPE_DIALOG");
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(d, box, &hints, &supplied));
+    EXPECT_EQ(hints.min_width, 500);
+    EXPECT_EQ(hints.max_height, 500);
+
+    // The screen shows exactly the picture the box draws without a display.
+    const Picture expected = About::renderBox(About::splashFileFor(KL_TEST_MODULE));
+    Picture seen;
+    EXPECT_TRUE(screenShows(d, at, expected, 10s, &seen)) << "the screen does not show the box";
+    EXPECT_EQ(inkRow(seen, 0, 500), 77 + 2);        // the name's first ink ("Q" starts two rows down)
+    EXPECT_EQ(inkRow(seen, 94, 111), 94 + 2);       // the first description line
+    EXPECT_NE(inkRow(seen, 410, 426), -1);          // the version line
+    EXPECT_EQ(inkRow(seen, 150, 410), -1);          // nothing between the description and the version
+    EXPECT_EQ(inkRow(seen, 426, 500), -1);
+
+    // Keys and other buttons than the first leave it open.
+    if (onPath("xdotool")) {
+        EXPECT_EQ(run({"xdotool", "mousemove", std::to_string(at.x + 250), std::to_string(at.y + 250), "key",
+                       "Escape", "key", "Return"}),
+                  0);
+    }
+    click(d, box, at.x + 250, at.y + 250, 3);
+    EXPECT_FALSE(waitForChild(child, 500ms).has_value()) << "the box closed without a left click";
+    EXPECT_NE(findBox(d), 0u);
+
+    // A left click closes it: the command returns, having drawn nothing into the host's canvas.
+    click(d, box, at.x + 250, at.y + 250, 1);
+    const std::optional<int> status = waitForChild(child, 10s);
+    if (!status) endChild(child);
+    ASSERT_TRUE(status.has_value()) << "the box did not close on a click";
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(waitForNoBox(d, 5s)) << "the window is still there";
+    XCloseDisplay(d);
+}
+
+TEST(AboutWindow, ClosesOnACloseRequestAndStaysAwayForHeadlessHosts) {
+    if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    Xvfb server;
+    ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
+    DisplayEnv env(server.name());
+
+    const pid_t child = openBoxInChild(server.name());
+    Display* d = XOpenDisplay(server.name().c_str());
+    ASSERT_NE(d, nullptr);
+    const Window box = waitForBox(d, 20s);
+    if (box == 0) endChild(child);
+    ASSERT_NE(box, 0u);
+    closeRequest(d, box);
+    const std::optional<int> status = waitForChild(child, 10s);
+    if (!status) endChild(child);
+    ASSERT_TRUE(status.has_value()) << "the box did not close on WM_DELETE_WINDOW";
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(waitForNoBox(d, 5s));
+
+    // A headless host gets the picture in its canvas even with a display at hand, and no window.
+    auto module = Kiln::Runner::Module::load(KL_TEST_MODULE);
+    Kiln::Runner::HostSettings settings;
+    settings.width = 16;
+    settings.height = 16;
+    Kiln::Runner::Host host(*module, settings);
+    const Kiln::Runner::Image canvas = host.about();
+    EXPECT_EQ(canvas.pixels, About::renderBox(About::splashFileFor(KL_TEST_MODULE)).pixels);
+    EXPECT_EQ(findBox(d), 0u);
+    XCloseDisplay(d);
+}
+
+TEST(AboutWindow, NoDisplayMeansNoWindow) {
+    // A display name nobody serves: the window code says so and shows nothing.
+    DisplayEnv env(":2147483000");
+    EXPECT_FALSE(About::showAboutWindow(0, About::renderBox("")));
+    EXPECT_FALSE(About::showAboutWindow(0, Picture{}));
+}

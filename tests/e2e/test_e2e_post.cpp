@@ -1,0 +1,146 @@
+// The shared finish through the real module: source crops, gains, blend methods and the "Process"
+// choice, with the effect's picture known (all stages off, or "B and W" without a tone curve).
+#include "tests/e2e/e2eSupport.h"
+
+#include <cmath>
+
+using namespace E2E;
+
+namespace {
+
+constexpr double kTol = 2e-5;
+
+double tolerance(Depth d) { return d == Depth::Float ? kTol : 0.0; }
+double stored(Depth d, double v) { return d == Depth::Float ? v : std::trunc(v); }
+
+void expectEverywhere(const Image& out, const Px& want, const std::string& what) {
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            const Px got = getPixel(out, x, y);
+            for (int c = 0; c < 4; ++c)
+                ASSERT_NEAR(got[c], want[c], tolerance(out.depth)) << what << " at " << x << "," << y << " channel " << c;
+        }
+}
+
+// Opaque, colour 0.78 / 0.39 / 0.16 of the range (8 bits: 200, 100, 40).
+Px warm(Depth d) {
+    if (d == Depth::Eight) return {255, 200, 100, 40};
+    if (d == Depth::Sixteen) return {32768, 25700, 12850, 5140};
+    return {1.0, 0.78, 0.39, 0.16};
+}
+
+}  // namespace
+
+TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
+    for (const Case& c : everyCase()) {
+        SCOPED_TRACE(caseName(c));
+        const Px s = warm(c.depth);
+        Rig rig(layer(4, 3, 1, c.smart), uniform([s](Depth, int) { return s; }));
+        // The effect: B and W without a tone curve, the mean of the three colours.
+        rig.neutral().set("TVType", 2).set("blendMethod", 2).set("blendSrc", 50);
+        const double e = stored(c.depth, c.depth == Depth::Float ? (float(s[1]) + float(s[2]) + float(s[3])) / 3.0f
+                                                                 : (s[1] + s[2] + s[3]) / 3.0);
+        const Px gained{s[0], s[1] * 0.5, s[2] * 0.5, s[3] * 0.5};
+
+        rig.set("blendMix", 0);
+        expectEverywhere(rig.render(0, c.depth), {s[0], stored(c.depth, gained[1]), stored(c.depth, gained[2]),
+                                                  stored(c.depth, gained[3])},
+                         "blend 0: the gained source");
+        rig.set("blendMix", 100);
+        expectEverywhere(rig.render(0, c.depth), {s[0], e, e, e}, "blend 100: the effect");
+        rig.set("blendMix", 50);
+        expectEverywhere(rig.render(0, c.depth),
+                         {s[0], stored(c.depth, (gained[1] + e) / 2), stored(c.depth, (gained[2] + e) / 2),
+                          stored(c.depth, (gained[3] + e) / 2)},
+                         "blend 50: the average");
+    }
+}
+
+TEST(EndToEndPost, ColourBurnAndDodgeAtTheirLimits) {
+    for (Depth d : {Depth::Eight, Depth::Sixteen, Depth::Float}) {
+        SCOPED_TRACE(name(d));
+        const double M = channelMax(d);
+        Rig rig(layer(3, 2, 1, true), uniform([M](Depth, int) { return Px{M, M, M, M}; }));
+        rig.neutral();
+        // Burn with an effect of 0 (effect gain 0) over white: 0, not M - M * M / 0.
+        rig.set("blendMethod", 17).set("blendEffect", 0);
+        expectEverywhere(rig.render(0, d), {M, 0, 0, 0}, "ColourBurn");
+        // Dodge with an effect of M over half-gained white: M, not a * M / 0.
+        rig.set("blendMethod", 18).set("blendEffect", 100).set("blendSrc", 50);
+        expectEverywhere(rig.render(0, d), {M, M, M, M}, "ColourDodge");
+    }
+}
+
+TEST(EndToEndPost, HardAndSoftLightGiveHalfAtAnEffectOfExactlyHalf) {
+    // 16 bits: the mean of 30000, 16384 and 2768 is exactly H = 16384, whatever the source channel.
+    for (bool smart : {true, false}) {
+        SCOPED_TRACE(smart ? "smart" : "legacy");
+        Rig rig(layer(3, 2, 1, smart), uniform([](Depth, int) { return Px{32768, 30000, 16384, 2768}; }));
+        rig.neutral().set("TVType", 2);
+        for (int method : {19, 23}) {
+            rig.set("blendMethod", method);
+            expectEverywhere(rig.render(0, Depth::Sixteen), {32768, 16384, 16384, 16384},
+                             method == 19 ? "HardLight" : "SoftLight");
+        }
+    }
+}
+
+TEST(EndToEndPost, AddAboveOneAtFloatWithAndWithoutTheClamp) {
+    Rig rig(layer(3, 2, 1, true), uniform([](Depth d, int) {
+                const double M = channelMax(d);
+                return Px{M, M, M, M};
+            }));
+    rig.neutral().set("blendMethod", 3).set("blendSrc", 200);
+    // Source 2 (gained) + effect 1.
+    expectEverywhere(rig.render(0, Depth::Float), {1, 3, 3, 3}, "unclamped");
+    // The clamp limits what the method sees (1 + 1), not the sum.
+    rig.set("clampBlendAtFloat", 1);
+    expectEverywhere(rig.render(0, Depth::Float), {1, 2, 2, 2}, "clamped");
+    rig.set("blendSrc", 100).set("clampBlendAtFloat", 0);
+    expectEverywhere(rig.render(0, Depth::Float), {1, 2, 2, 2}, "white + white");
+    // Integer depths store within the range.
+    expectEverywhere(rig.render(0, Depth::Eight), {255, 255, 255, 255}, "8 bits");
+}
+
+TEST(EndToEndPost, SourceCropsLeft25Right75) {
+    // Column x of the 100-pixel-wide source has red x and green 255 - x.
+    const Painter columns = [](Image& img, int) {
+        for (int y = 0; y < img.height; ++y)
+            for (int x = 0; x < img.width; ++x) setPixel(img, x, y, Px{255, double(x), double(255 - x), 7});
+    };
+    for (bool smart : {true, false}) {
+        SCOPED_TRACE(smart ? "smart" : "legacy");
+        Rig rig(layer(100, 3, 1, smart), columns);
+        rig.neutral().set("SourceLeft", 25).set("SourceRight", 75).setColour("SourceEdgeColour", 255, 255, 0, 255);
+        rig.set("SourceXMethod", 1);  // Colour
+        Image out = rig.render(0, Depth::Eight);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 100; ++x) {
+                const Px want = (x < 25 || x > 75) ? Px{255, 255, 0, 255} : Px{255, double(x), double(255 - x), 7};
+                ASSERT_EQ(getPixel(out, x, y), want) << "Colour, column " << x;
+            }
+        rig.set("SourceXMethod", 2);  // Repeat: columns 25 and 75 (the window's last column)
+        out = rig.render(0, Depth::Eight);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 100; ++x) {
+                const int from = x < 25 ? 25 : (x > 75 ? 75 : x);
+                ASSERT_EQ(getPixel(out, x, y), (Px{255, double(from), double(255 - from), 7})) << "Repeat, column " << x;
+            }
+    }
+}
+
+TEST(EndToEndPost, ProcessRGBKeepsTheSourceAlpha) {
+    // Half-transparent premultiplied source; scan lines scale the effect's alpha to 32 and 80.
+    Rig rig(layer(4, 4, 1, true), uniform([](Depth, int) { return Px{128, 100, 50, 20}; }));
+    rig.neutral().set("scanlineWidth", 2);
+    Image out = rig.render(0, Depth::Eight);
+    for (int y = 0; y < 4; ++y) {
+        const double f = y % 2 == 0 ? 0.25 : 0.625;
+        EXPECT_EQ(getPixel(out, 1, y), (Px{128, std::trunc(100 * f), std::trunc(50 * f), std::trunc(20 * f)}))
+            << "row " << y;
+    }
+    rig.set("postAlphaYesNoNo", 2);
+    out = rig.render(0, Depth::Eight);
+    EXPECT_EQ(getPixel(out, 1, 0)[0], 32.0);
+    EXPECT_EQ(getPixel(out, 1, 1)[0], 80.0);
+}
