@@ -13,6 +13,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,7 @@ namespace {
 
 // The box's own connection, and the handlers that were in place before it opened. The handlers
 // are process-wide: failures on any other connection go on to the previous ones.
-Display* gBoxDisplay = nullptr;
+std::atomic<Display*> gBoxDisplay{nullptr};
 XErrorHandler gPreviousErrorHandler = nullptr;
 XIOErrorHandler gPreviousIOErrorHandler = nullptr;
 
@@ -182,19 +183,18 @@ bool showAboutWindow(unsigned long owner, const Bmp::Picture& picture) {
     if (display == nullptr) return false;
     bool lost = false;
     XSetIOErrorExitHandler(display, &connectionLost, &lost);
-    {
-        ErrorHandlerScope errors(display);
-        const int screen = DefaultScreen(display);
-        XImage* image = makeImage(display, screen, picture);
-        if (image != nullptr) {
-            const Window window = createWindow(display, screen, owner, picture);
-            GC gc = XCreateGC(display, window, 0, nullptr);
-            eventLoop(display, window, gc, image, lost);
-            if (!lost) XFreeGC(display, gc);
-            XDestroyImage(image);
-        }
-        if (!lost) XSync(display, False);
+    // Closing a lost connection fails too: it stays inside the handlers' scope.
+    ErrorHandlerScope errors(display);
+    const int screen = DefaultScreen(display);
+    XImage* image = makeImage(display, screen, picture);
+    if (image != nullptr) {
+        const Window window = createWindow(display, screen, owner, picture);
+        GC gc = XCreateGC(display, window, 0, nullptr);
+        eventLoop(display, window, gc, image, lost);
+        if (!lost) XFreeGC(display, gc);
+        XDestroyImage(image);
     }
+    if (!lost) XSync(display, False);
     XCloseDisplay(display);
     return true;
 }

@@ -14,9 +14,10 @@
 
 // The 32-byte vectors of the portable passes stay inside this file (internal functions only),
 // so the note that their calling convention differs with AVX does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
 #endif
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace Kiln {
 

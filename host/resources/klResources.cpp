@@ -21,9 +21,11 @@ struct StringEntry {
 };
 const StringEntry kStrings[] = {
     {1,
-     "Makes footage look as though a security camera filmed it\n"
-     "and a worn monitor shows it: dropped frames, a fisheye lens,\n"
-     "blur, few colours, a tint, interference, snow and scan lines."},
+     "Footage as a security camera films it\n"
+     "and a worn monitor shows it:\n"
+     "dropped frames, a fisheye lens, blur,\n"
+     "few colours, a tint, interference,\n"
+     "snow, scan lines and the white dot."},
     {2, "Lanternfly is not obsolete."},
 };
 

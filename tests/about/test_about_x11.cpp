@@ -94,11 +94,13 @@ public:
         }
         close(fds[0]);
     }
-    ~Xvfb() {
+    ~Xvfb() { stop(); }
+    void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
+        pid_ = -1;
     }
     Xvfb(const Xvfb&) = delete;
     Xvfb& operator=(const Xvfb&) = delete;
@@ -132,6 +134,14 @@ pid_t openBoxInChild(const std::string& display) {
         code = 4;
     }
     _exit(code);
+}
+
+// A child process that shows the box over `owner` with the window code alone; exits 0 once it closes.
+pid_t showBoxInChild(const std::string& display, unsigned long owner) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setenv("DISPLAY", display.c_str(), 1);
+    _exit(About::showAboutWindow(owner, About::renderBox("")) ? 0 : 5);
 }
 
 // The child's exit status once it ends within `limit`; nothing while it still runs.
@@ -367,6 +377,23 @@ TEST(AboutWindow, ClosesOnACloseRequestAndStaysAwayForHeadlessHosts) {
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(waitForNoBox(d, 5s));
 
+    // Over an owner window: a transient, modal dialog of that window.
+    const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 800, 600, 0, 0, 0);
+    XMapWindow(d, owner);
+    XSync(d, False);
+    const pid_t second = showBoxInChild(server.name(), owner);
+    const Window owned = waitForBox(d, 20s);
+    if (owned == 0) endChild(second);
+    ASSERT_NE(owned, 0u);
+    Window transientFor = 0;
+    EXPECT_TRUE(XGetTransientForHint(d, owned, &transientFor));
+    EXPECT_EQ(transientFor, owner);
+    EXPECT_EQ(propertyAtom(d, owned, "_NET_WM_STATE"), "_NET_WM_STATE_MODAL");
+    closeRequest(d, owned);
+    const std::optional<int> secondStatus = waitForChild(second, 10s);
+    if (!secondStatus) endChild(second);
+    EXPECT_EQ(secondStatus, std::optional<int>(0));
+
     // A headless host gets the picture in its canvas even with a display at hand, and no window.
     auto module = Kiln::Runner::Module::load(KL_TEST_MODULE);
     Kiln::Runner::HostSettings settings;
@@ -384,4 +411,26 @@ TEST(AboutWindow, NoDisplayMeansNoWindow) {
     DisplayEnv env(":2147483000");
     EXPECT_FALSE(About::showAboutWindow(0, About::renderBox("")));
     EXPECT_FALSE(About::showAboutWindow(0, Picture{}));
+}
+
+TEST(AboutWindow, ALostServerEndsTheBoxNotTheHost) {
+    if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
+    Xvfb server;
+    ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
+    const pid_t child = openBoxInChild(server.name());
+    Display* d = XOpenDisplay(server.name().c_str());
+    ASSERT_NE(d, nullptr);
+    const Window box = waitForBox(d, 20s);
+    if (box == 0) endChild(child);
+    ASSERT_NE(box, 0u);
+    // The test's own connection goes too; it is left unclosed, as Xlib's default handler would
+    // end this process on any further use.
+    XSetIOErrorHandler([](Display*) -> int { return 0; });
+    XSetIOErrorExitHandler(d, [](Display*, void*) {}, nullptr);
+    server.stop();
+    // The command returns normally: the host process carries on.
+    const std::optional<int> status = waitForChild(child, 10s);
+    if (!status) endChild(child);
+    ASSERT_TRUE(status.has_value()) << "the box did not end with its server";
+    EXPECT_EQ(*status, 0);
 }

@@ -110,7 +110,6 @@ struct Callbacks {
 
     static A_long acquire(const char* name, A_long version, const void** suite) {
         Host& h = host();
-        ++h.acquires;
         *suite = nullptr;
         if (std::strcmp(name, kPFWorldSuite) == 0 && version == kPFWorldSuiteVersion2 && h.worldSuiteAvailable)
             *suite = &worldSuite;
@@ -119,7 +118,10 @@ struct Callbacks {
             *suite = &appSuite;
         } else if (std::strcmp(name, kPFParamUtilsSuite) == 0 && version == kPFParamUtilsSuiteVersion1)
             *suite = &paramUtilsSuite;
-        return *suite ? PF_Err_NONE : PF_Err_BAD_CALLBACK_PARAM;
+        // Only a granted suite is owed a release.
+        if (*suite == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
+        ++h.acquires;
+        return PF_Err_NONE;
     }
     static A_long release(const char*, A_long) {
         ++host().releases;

@@ -85,7 +85,7 @@ public:
     bool releaseFails = false;
     bool headless = true;
     PF_PixelFormat reportedFormat = 0;  // 0: each world's own
-    int acquires = 0, releases = 0, appSuiteAcquires = 0;
+    int acquires = 0, releases = 0, appSuiteAcquires = 0;  // acquires: suites granted
 
     // --- platform data and callbacks ---
     std::string resourcePath = "/opt/kiln/Q_Watchcam.so";

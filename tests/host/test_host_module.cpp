@@ -496,6 +496,39 @@ TEST(HostModule, SmartRenderFailures) {
     EXPECT_TRUE(h.live.empty());
 }
 
+TEST(HostModule, ASourceWithoutPixels) {
+    Host h(builtModule());
+    h.start();
+    World source = World::make(6, 4, 8, 0, 1);
+    source.world.data = nullptr;
+    World output = World::filled(6, 4, 8, 0, 0xCD);
+    // The picture needs the source: a failed fetch of a clip that is not optional.
+    h.out = PF_OutData{};
+    EXPECT_EQ(smartRender(h, source, output), Kiln::AfterEffects::kHeadlessFailure);
+    EXPECT_NE(std::string(h.out.return_msg).find("image from clip: \"Source\""), std::string::npos)
+        << h.out.return_msg;
+    expectAllBytes(output, 0xCD);
+    // When the host has asked to stop, the same failure ends the render quietly.
+    h.interrupt = true;
+    h.out = PF_OutData{};
+    EXPECT_EQ(smartRender(h, source, output), PF_Err_NONE);
+    EXPECT_STREQ(h.out.return_msg, "");
+    h.interrupt = false;
+    // A blank frame fetches nothing: black, with the alpha of the source read as its edge colour
+    // (opaque black) since it has no pixels.
+    control(h, 23).u.fd.value = 100 << 16;  // White Dot 100
+    EXPECT_EQ(smartRender(h, source, output), PF_Err_NONE) << h.out.return_msg;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) {
+            const uint8_t* p = output.row(y) + 4 * x;
+            ASSERT_TRUE(p[0] == 255 && p[1] == 0 && p[2] == 0 && p[3] == 0) << x << "," << y;
+        }
+    EXPECT_EQ(h.layerCheckouts, h.layerCheckins);
+    EXPECT_EQ(h.paramCheckouts, h.paramCheckins);
+    h.stop();
+    EXPECT_TRUE(h.live.empty());
+}
+
 TEST(HostModule, OutOfMemoryOnBothPaths) {
     Host h(builtModule());
     h.start();
