@@ -35,7 +35,6 @@ DemoColour demoBar(int bar) {
 DemoFrame::DemoFrame(int frame, int width, int height) : width_(float(width)), height_(float(height)) {
   const float t = float(frame) / 25.0f;  // seconds
   const float s = height_;
-  time_ = t;
   // The disc glides left to right once every four seconds.
   discX_ = (std::fmod(t / 4.0f, 1.0f) * 1.3f - 0.15f) * width_;
   discY_ = 0.45f * s;
@@ -46,6 +45,12 @@ DemoFrame::DemoFrame(int frame, int width, int height) : width_(float(width)), h
   cos_ = std::cos(0.5f * kPi * t);
   sin_ = std::sin(0.5f * kPi * t);
   squareHalf_ = 0.08f * s;
+  // The blue of the background depends on the column only.
+  blue_.resize(size_t(width));
+  for (int x = 0; x < width; ++x) {
+    const float u = (float(x) + 0.5f) / width_;
+    blue_[size_t(x)] = 0.35f + 0.25f * std::sin(2.0f * kPi * (u * 0.5f + t * 0.2f));
+  }
 }
 
 DemoColour DemoFrame::at(int x, int y) const {
@@ -56,17 +61,22 @@ DemoColour DemoFrame::at(int x, int y) const {
     const float grey = clamp01((u - 0.05f) / 0.9f);
     return {grey, grey, grey};
   }
-  const float phase = 2.0f * kPi * (u * 0.5f + time_ * 0.2f);
-  DemoColour c{clamp01(0.15f + 0.5f * u), clamp01(0.2f + 0.5f * (v - 0.25f)), 0.35f + 0.25f * std::sin(phase)};
+  DemoColour c{clamp01(0.15f + 0.5f * u), clamp01(0.2f + 0.5f * (v - 0.25f)), blue_[size_t(x)]};
 
-  const float disc = clamp01(discRadius_ - std::hypot(px - discX_, py - discY_) + 0.5f);
-  c = mix(c, {0.95f, 0.55f, 0.1f}, disc);
-
-  const float dx = px - squareX_, dy = py - squareY_;
-  const float rx = dx * cos_ + dy * sin_;
-  const float ry = -dx * sin_ + dy * cos_;
-  const float square = clamp01(squareHalf_ - std::max(std::fabs(rx), std::fabs(ry)) + 0.5f);
-  return mix(c, {0.9f, 0.95f, 1.0f}, square);
+  // Shapes are only worked out near where they are.
+  const float ex = px - discX_, ey = py - discY_, reach = discRadius_ + 1.0f;
+  if (std::fabs(ex) < reach && std::fabs(ey) < reach) {
+    const float disc = clamp01(discRadius_ - std::sqrt(ex * ex + ey * ey) + 0.5f);
+    c = mix(c, {0.95f, 0.55f, 0.1f}, disc);
+  }
+  const float dx = px - squareX_, dy = py - squareY_, corner = squareHalf_ * 1.4143f + 1.0f;
+  if (std::fabs(dx) < corner && std::fabs(dy) < corner) {
+    const float rx = dx * cos_ + dy * sin_;
+    const float ry = -dx * sin_ + dy * cos_;
+    const float square = clamp01(squareHalf_ - std::max(std::fabs(rx), std::fabs(ry)) + 0.5f);
+    c = mix(c, {0.9f, 0.95f, 1.0f}, square);
+  }
+  return c;
 }
 
 DemoColour demoColour(int x, int y, int frame, int width, int height) {

@@ -8,6 +8,8 @@
 
 #include "cli/klFootage.h"
 
+#include <vector>
+
 namespace Kiln::Footage {
 
 struct DemoColour {
@@ -22,9 +24,10 @@ public:
   DemoColour at(int x, int y) const;
 
 private:
-  float width_, height_, time_;
+  float width_, height_;
   float discX_, discY_, discRadius_;
   float squareX_, squareY_, cos_, sin_, squareHalf_;
+  std::vector<float> blue_;
 };
 
 DemoColour demoColour(int x, int y, int frame, int width, int height);

@@ -125,10 +125,12 @@ inline float safeCoordinate(float v)
     constexpr float kFar = 16777216.0f;
     return v > -kFar ? (v < kFar ? v : kFar) : -kFar;
 }
-// floor(v) as an integer for |v| < 2^30 (safeCoordinate keeps sample positions there): the same
-// value as std::floor, without its slow generic sequence.
+// floor(v) as an integer, the same value as std::floor without its slow generic sequence;
+// v is first held inside +-2^30 (NaN ends at the low end) so the conversion is defined.
 inline int32_t floorIndex(float v)
 {
+    constexpr float kLimit = 1073741824.0f;
+    v = v > -kLimit ? (v < kLimit ? v : kLimit) : -kLimit;
     const int32_t t = int32_t(v);
     return float(t) > v ? t - 1 : t;
 }

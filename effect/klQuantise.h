@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -72,6 +73,42 @@ public:
         const size_t v = table_.size() / 3;
         return table_[r] + table_[v + g] + table_[2 * v + b];
     }
+    // The cells of n pixels of type Px; float pixels four at a time with cellIndex's arithmetic.
+    template <class Px>
+    void rowCells(const Px* p, int32_t count, int32_t* cells) const
+    {
+        int32_t i = 0;
+        if constexpr (!Px::isInteger) {
+            typedef float F4 __attribute__((vector_size(16)));
+            typedef int32_t I4 __attribute__((vector_size(16)));
+            const int32_t n = n_;
+            const F4 nf = {float(n), float(n), float(n), float(n)};
+            const I4 top = {n - 1, n - 1, n - 1, n - 1}, zero = {0, 0, 0, 0};
+            const F4 lo = {-2147483648.0f, -2147483648.0f, -2147483648.0f, -2147483648.0f}, hi = -lo;
+            const I4 worst = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};
+            auto axis = [&](F4 v, int c) {
+                const F4 mn = {min_[c], min_[c], min_[c], min_[c]}, mx = {max_[c], max_[c], max_[c], max_[c]};
+                const F4 q = (v - mn) * nf / (mx - mn);
+                const I4 ok = (q >= lo) & (q < hi);
+                const F4 z = {0.0f, 0.0f, 0.0f, 0.0f};
+                I4 k = ok ? __builtin_convertvector(ok ? q : z, I4) : worst;
+                k = k >= top + 1 ? top : k;
+                return k < zero ? zero : k;
+            };
+            const I4 last = {n * n * n - 1, n * n * n - 1, n * n * n - 1, n * n * n - 1};
+            for (; i + 4 <= count; i += 4) {
+                const F4 r = {float(p[i].r), float(p[i + 1].r), float(p[i + 2].r), float(p[i + 3].r)};
+                const F4 g = {float(p[i].g), float(p[i + 1].g), float(p[i + 2].g), float(p[i + 3].g)};
+                const F4 b = {float(p[i].b), float(p[i + 1].b), float(p[i + 2].b), float(p[i + 3].b)};
+                I4 c = (axis(b, 2) * n + axis(g, 1)) * n + axis(r, 0);
+                c = c > last ? last : c;
+                c = c < zero ? zero : c;
+                std::memcpy(cells + i, &c, sizeof c);
+            }
+        }
+        for (; i < count; ++i) cells[i] = pixelCell(p[i]);
+    }
+
     // The cell of a pixel of type Px (the table when there is one).
     template <class Px>
     int32_t pixelCell(const Px& p) const
@@ -150,10 +187,12 @@ public:
         mine = std::make_unique<Buckets>(grid_.levels(), lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
         mine->copyScale(grid_);
         Bucket* cells = &mine->at(0);
+        std::vector<int32_t> cellOf(size_t(r.width()));
         forEachRow([&](int32_t y) {
             const Px* p = source_.pixelAddress(r.x0, y);
+            grid_.rowCells(p, r.width(), cellOf.data());
             for (int32_t i = 0; i < r.width(); ++i) {
-                Bucket& b = cells[grid_.pixelCell(p[i])];
+                Bucket& b = cells[cellOf[size_t(i)]];
                 if constexpr (kRaw) {
                     // Integer channels are summed as they are (shift 0).
                     b.sum[0] += p[i].r;
@@ -230,6 +269,7 @@ public:
         const int32_t mx0 = std::clamp(m0, r.x0, r.x1), mx1 = std::clamp(m0 + ax.memoryLength(), mx0, r.x1);
         const Px edge = source_.edgeColour();
         const Px edgeOut = colourOf(edge);
+        std::vector<int32_t> cellOf(size_t(r.width()));
         this->forEachRow([&](int32_t y) {
             Px* out = this->destination()->pixelAddress(r.x0, y) - r.x0;
             const int32_t yi = source_.isNull() ? -1 : ay.memoryIndex(y);
@@ -239,7 +279,12 @@ public:
             }
             const Px* row = source_.rowAt(yi) - m0;
             std::fill(out + r.x0, out + mx0, edgeOut);
-            for (int32_t x = mx0; x < mx1; ++x) out[x] = colourOf(row[x]);
+            if (mx1 > mx0) grid_.rowCells(row + mx0, mx1 - mx0, cellOf.data());
+            for (int32_t x = mx0; x < mx1; ++x) {
+                Px o = colours_[size_t(cellOf[size_t(x - mx0)])];
+                o.a = row[x].a;
+                out[x] = o;
+            }
             std::fill(out + mx1, out + r.x1, edgeOut);
         });
     }

@@ -106,6 +106,27 @@ void runStage(Stage& stage, KlInterruptHook* hook) {
     stage.execute();
 }
 
+// Whether the output's memory can hold the working image: the same pixels at the same place, and a
+// valid window over the whole image (edge rules then only apply outside it).
+template <class Px>
+bool canWorkIn(const KlTexture<Px>& output, const KlTexture<Px>& working) {
+    auto whole = [](const KlTexAxis& a) { return a.lo == 0 && a.hi == a.size - 1; };
+    return !output.isNull() && !working.isNull() && output.data() != working.data() && !output.hasRegion() &&
+           !working.hasRegion() && output.width() == working.width() && output.height() == working.height() &&
+           output.originX() == working.originX() && output.originY() == working.originY() &&
+           whole(working.xAxis()) && whole(working.yAxis());
+}
+
+// A view of `memory` that reads beyond its edges as `like` does.
+template <class Px>
+KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& like) {
+    KlTexture<Px> view(memory.data(), memory.width(), memory.height(), memory.rowBytes(), memory.originX(),
+                       memory.originY(), memory.holder());
+    view.setEdgeModes(like.xAxis().edgeMode, like.yAxis().edgeMode);
+    view.setEdgeColour(like.edgeColour());
+    return view;
+}
+
 }  // namespace
 
 template <class Px>
@@ -139,6 +160,19 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     const float breakup = float(random.draw()) * (1.0f / 32767.0f) * 100.0f * float(s.breakupVariation);
     static_cast<void>(breakup);
 
+    // Where the next stage that changes the picture writes. The blur and the quantiser read all of
+    // their source before they write and the sampler reads each pixel where it writes it, so once the
+    // working image is the routine's own they continue in place. The first one writes into the output's
+    // memory when that holds exactly the working image's pixels and no crop window sends a read to
+    // another pixel; otherwise it takes an image of its own. The host's frame is never written.
+    bool ownsWorking = false;
+    const bool outputAsScratch = canWorkIn(output, working);
+    auto nextImage = [&]() -> KlTexture<Px> {
+        if (ownsWorking) return working;
+        if (outputAsScratch) return viewWithEdgesOf(output, working);
+        return KlTexture<Px>::createLike(working);
+    };
+
     if (lens) {
         const LensGeometry g = lensGeometry(s, facts, frameW, frameH);
         KlLensWarper warper;
@@ -148,7 +182,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         warper.setAngle(0.0f);
         warper.setAspect(1.0f);
         warper.rebuild();
-        KlTexture<Px> warped = KlTexture<Px>::createLike(working);
+        KlTexture<Px> warped = nextImage();  // never in place: the working image is still the host's
         KlWarpRender<Px> stage;
         stage.setWarper(&warper);
         stage.setSource(&working);
@@ -156,12 +190,13 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         stage.setFilter(g.filter);
         runStage(stage, hook);
         working = std::move(warped);
+        ownsWorking = true;
         if (stopped(hook)) return;
     }
 
     if (blurOn(s)) {
         const BlurSizes b = blurSizes(s, facts);
-        KlTexture<Px> blurred = KlTexture<Px>::createLike(working);
+        KlTexture<Px> blurred = nextImage();
         BlurGeneralGauss<Px> stage;
         stage.setSizes(b.x, b.y);
         stage.setIterations(b.iterations);
@@ -169,6 +204,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         stage.setDestination(&blurred);
         runStage(stage, hook);
         working = std::move(blurred);
+        ownsWorking = true;
         if (stopped(hook)) return;
     }
 
@@ -177,9 +213,10 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     if (s.quantise) {
         Quantise::Buckets::checkLevels(s.quantiseLevels);
         const Quantise::Bounds bounds = Quantise::analyse(working, nullptr, hook);
-        KlTexture<Px> quantised = KlTexture<Px>::createLike(working);
+        KlTexture<Px> quantised = nextImage();
         Quantise::quantise(s.quantiseLevels, bounds.min, bounds.max, working, quantised, nullptr, hook);
         working = std::move(quantised);
+        ownsWorking = true;
         if (stopped(hook)) return;
     }
 

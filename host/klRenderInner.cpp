@@ -14,6 +14,8 @@
 #include "wrapper/klPostProcess.h"
 
 #include <atomic>
+#include <cstdint>
+#include <type_traits>
 
 namespace Kiln::AfterEffects {
 
@@ -102,13 +104,16 @@ PF_Err RenderInner(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params
         throwIfInterrupted(hook);
 
         const bool straight = effect.isStraight();
-        Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
-        clamp.functor().channel = Px::alphaIndex;
-        clamp.functor().low = 0.0f;
-        clamp.functor().high = Px::M;
-        clamp.setDestination(&destination);
-        clamp.setInterruptHook(&hook);
-        clamp.execute();
+        // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths.
+        if constexpr (!std::is_same_v<typename Px::Channel, uint8_t>) {
+            Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
+            clamp.functor().channel = Px::alphaIndex;
+            clamp.functor().low = 0.0f;
+            clamp.functor().high = Px::M;
+            clamp.setDestination(&destination);
+            clamp.setInterruptHook(&hook);
+            clamp.execute();
+        }
         Kiln::Wrapper::postProcess(post, source, destination, straight, &hook);
         throwIfInterrupted(hook);
 

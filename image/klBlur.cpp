@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -50,7 +51,8 @@ namespace {
 
 // The passes work on 4 lanes at a time: portable vector code, and on x86-64 an AVX2 copy chosen
 // once at run time where the processor has it. Every lane does the same IEEE operations in the
-// same order in both (no fused multiply-add), so both give identical pictures.
+// same order in both (no fused multiply-add), so both give identical pictures. Samples are read
+// and written as float or double (the box passes inside one blur pass hand doubles to each other).
 
 typedef float F4 __attribute__((vector_size(16)));
 typedef double D4 __attribute__((vector_size(32)));
@@ -61,25 +63,41 @@ inline D4 load4(const float* p)
     std::memcpy(&v, p, sizeof v);
     return __builtin_convertvector(v, D4);
 }
-
+inline D4 load4(const double* p)
+{
+    D4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
 inline void store4(float* p, D4 v)
 {
     const F4 f = __builtin_convertvector(v, F4);
     std::memcpy(p, &f, sizeof f);
 }
+inline void store4(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
+
+template <class Out>
+void sinkRow(RowSink sink, void* context, int32_t row, int32_t first, int32_t count, const Out* values)
+{
+    if constexpr (std::is_same_v<Out, float>) {
+        if (sink) sink(context, row, first, count, values);
+    } else {
+        (void)sink, (void)context, (void)row, (void)first, (void)count, (void)values;
+    }
+}
 
 // Output i of a line: samples i - n - 1 (outer), i - n (leave), i + n + 1 (enter).
-template <bool Frac>
-void line4Generic(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+template <bool Frac, class In, class Out>
+void line4Generic(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
 {
     D4 acc = {0.0, 0.0, 0.0, 0.0};
     for (int32_t j = -n; j <= n; ++j) acc += load4(in + 4 * j);
     const D4 wv = {w, w, w, w};
     const double fd = fr;
     const D4 fv = {fd, fd, fd, fd};
-    const float* enter = in + 4 * (n + 1);
-    const float* leave = in - 4 * n;
-    const float* outer = in - 4 * (n + 1);
+    const In* enter = in + 4 * (n + 1);
+    const In* leave = in - 4 * n;
+    const In* outer = in - 4 * (n + 1);
     for (int32_t done = 0; done < count; out += gap) {
         const int32_t end = std::min(count, done + group);
         for (; done < end; ++done, enter += 4, leave += 4, outer += 4, out += 4) {
@@ -92,24 +110,43 @@ void line4Generic(const float* in, float* out, int32_t count, int32_t n, float f
     }
 }
 
-template <bool Frac>
-void rowsGeneric(const float* const* in, float* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
+template <class In, class Out>
+void line1(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+{
+    double acc = 0.0;
+    for (int32_t j = -n; j <= n; ++j) acc += double(in[j]);
+    const double fd = fr;
+    for (int32_t done = 0; done < count; out += gap) {
+        const int32_t end = std::min(count, done + group);
+        for (int32_t i = done; i < end; ++i) {
+            const double e = in[i + n + 1];
+            double r = acc;
+            if (fr != 0.0f) r += fd * (double(in[i - n - 1]) + e);
+            *out++ = Out(r * w);
+            acc += e - double(in[i - n]);
+        }
+        done = end;
+    }
+}
+
+template <bool Frac, class In, class Out>
+void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
                  double* acc, RowSink sink, void* context)
 {
     const int32_t vec = lanes & ~3;
     std::fill(acc, acc + lanes, 0.0);
     for (int32_t j = -n; j <= n; ++j) {
-        const float* r = in[j];
+        const In* r = in[j];
         for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
     }
     const D4 wv = {w, w, w, w};
     const double fd = fr;
     const D4 fv = {fd, fd, fd, fd};
     for (int32_t i = 0; i < count; ++i) {
-        const float* enter = in[i + n + 1];
-        const float* leave = in[i - n];
-        const float* outer = in[i - n - 1];
-        float* o = out[i];
+        const In* enter = in[i + n + 1];
+        const In* leave = in[i - n];
+        const In* outer = in[i - n - 1];
+        Out* o = out[i];
         int32_t l = 0;
         for (; l < vec; l += 4) {
             D4 a;
@@ -125,75 +162,122 @@ void rowsGeneric(const float* const* in, float* const* out, int32_t count, int32
             const double e = enter[l];
             double r = acc[l];
             if constexpr (Frac) r += fd * (double(outer[l]) + e);
-            o[l] = float(r * w);
+            o[l] = Out(r * w);
             acc[l] += e - double(leave[l]);
         }
-        if (sink) sink(context, i, o);
+        sinkRow(sink, context, i, 0, lanes, o);
     }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KL_BLUR_AVX2 1
+#define KL_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-template <bool Frac>
-__attribute__((target("avx2"))) void line4Avx2(const float* in, float* out, int32_t count, int32_t n, float fr,
-                                                 double w, int32_t group, size_t gap)
+KL_AVX2 __m256d ld4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+KL_AVX2 __m256d ld4(const double* p) { return _mm256_loadu_pd(p); }
+KL_AVX2 void st4(float* p, __m256d v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
+KL_AVX2 void st4(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
+
+// One output of four lanes; returns the running sum moved on by one sample.
+template <bool Frac, class In, class Out>
+KL_AVX2 __m256d stepAvx2(__m256d a, const In* enter, const In* leave, const In* outer, Out* o, __m256d wv, __m256d fv)
+{
+    const __m256d e = ld4(enter);
+    __m256d r = a;
+    if constexpr (Frac) r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(ld4(outer), e)));
+    st4(o, _mm256_mul_pd(r, wv));
+    return _mm256_add_pd(a, _mm256_sub_pd(e, ld4(leave)));
+}
+
+template <bool Frac, class In, class Out>
+__attribute__((target("avx2"))) void line4Avx2(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
+                                                 int32_t group, size_t gap)
 {
     __m256d acc = _mm256_setzero_pd();
-    for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, _mm256_cvtps_pd(_mm_loadu_ps(in + 4 * j)));
+    for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, ld4(in + 4 * j));
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
-    const float* enter = in + 4 * (n + 1);
-    const float* leave = in - 4 * n;
-    const float* outer = in - 4 * (n + 1);
+    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
     for (int32_t done = 0; done < count; out += gap) {
         const int32_t end = std::min(count, done + group);
-        for (; done < end; ++done, enter += 4, leave += 4, outer += 4, out += 4) {
-            const __m256d e = _mm256_cvtps_pd(_mm_loadu_ps(enter));
-            __m256d r = acc;
-            if constexpr (Frac)
-                r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(outer)), e)));
-            _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_mul_pd(r, wv)));
-            acc = _mm256_add_pd(acc, _mm256_sub_pd(e, _mm256_cvtps_pd(_mm_loadu_ps(leave))));
+        for (; done < end; ++done, in += 4, out += 4)
+            acc = stepAvx2<Frac>(acc, in + enter, in + leave, in + outer, out, wv, fv);
+    }
+}
+
+// Two lines of the same geometry side by side: two independent running sums keep the
+// processor busy while each addition waits for the one before it. Each line's arithmetic is
+// exactly that of line4Avx2.
+template <bool Frac, class In, class Out>
+__attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
+                                                     int32_t n, float fr, double w, int32_t group, size_t gap)
+{
+    __m256d accA = _mm256_setzero_pd(), accB = accA;
+    for (int32_t j = -n; j <= n; ++j) {
+        accA = _mm256_add_pd(accA, ld4(inA + 4 * j));
+        accB = _mm256_add_pd(accB, ld4(inB + 4 * j));
+    }
+    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
+    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
+    for (int32_t done = 0; done < count; outA += gap, outB += gap) {
+        const int32_t end = std::min(count, done + group);
+        for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
+            accA = stepAvx2<Frac>(accA, inA + enter, inA + leave, inA + outer, outA, wv, fv);
+            accB = stepAvx2<Frac>(accB, inB + enter, inB + leave, inB + outer, outB, wv, fv);
         }
     }
 }
 
-template <bool Frac>
-__attribute__((target("avx2"))) void rowsAvx2(const float* const* in, float* const* out, int32_t count, int32_t lanes,
+// Sixteen lanes at a time with their running sums held in registers, all rows of a column
+// before the next sixteen lanes; the remaining lanes row by row.
+template <bool Frac, class In, class Out>
+__attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count, int32_t lanes,
                                                 int32_t n, float fr, double w, double* acc, RowSink sink,
                                                 void* context)
 {
-    const int32_t vec = lanes & ~3;
-    std::fill(acc, acc + lanes, 0.0);
-    for (int32_t j = -n; j <= n; ++j) {
-        const float* r = in[j];
-        for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
-    }
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const double fd = fr;
-    for (int32_t i = 0; i < count; ++i) {
-        const float* enter = in[i + n + 1];
-        const float* leave = in[i - n];
-        const float* outer = in[i - n - 1];
-        float* o = out[i];
-        int32_t l = 0;
-        for (; l < vec; l += 4) {
-            const __m256d a = _mm256_loadu_pd(acc + l);
-            const __m256d e = _mm256_cvtps_pd(_mm_loadu_ps(enter + l));
-            __m256d r = a;
-            if constexpr (Frac)
-                r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(outer + l)), e)));
-            _mm_storeu_ps(o + l, _mm256_cvtpd_ps(_mm256_mul_pd(r, wv)));
-            _mm256_storeu_pd(acc + l, _mm256_add_pd(a, _mm256_sub_pd(e, _mm256_cvtps_pd(_mm_loadu_ps(leave + l)))));
+    int32_t l0 = 0;
+    for (; l0 + 16 <= lanes; l0 += 16) {
+        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        for (int32_t j = -n; j <= n; ++j) {
+            const In* r = in[j] + l0;
+            a0 = _mm256_add_pd(a0, ld4(r));
+            a1 = _mm256_add_pd(a1, ld4(r + 4));
+            a2 = _mm256_add_pd(a2, ld4(r + 8));
+            a3 = _mm256_add_pd(a3, ld4(r + 12));
         }
-        for (; l < lanes; ++l) {
+        for (int32_t i = 0; i < count; ++i) {
+            const In* enter = in[i + n + 1] + l0;
+            const In* leave = in[i - n] + l0;
+            const In* outer = in[i - n - 1] + l0;
+            Out* o = out[i] + l0;
+            a0 = stepAvx2<Frac>(a0, enter, leave, outer, o, wv, fv);
+            a1 = stepAvx2<Frac>(a1, enter + 4, leave + 4, outer + 4, o + 4, wv, fv);
+            a2 = stepAvx2<Frac>(a2, enter + 8, leave + 8, outer + 8, o + 8, wv, fv);
+            a3 = stepAvx2<Frac>(a3, enter + 12, leave + 12, outer + 12, o + 12, wv, fv);
+            sinkRow(sink, context, i, l0, 16, o);
+        }
+    }
+    if (l0 == lanes) return;
+    const int32_t rest = lanes - l0;
+    std::fill(acc, acc + rest, 0.0);
+    for (int32_t j = -n; j <= n; ++j) {
+        const In* r = in[j] + l0;
+        for (int32_t l = 0; l < rest; ++l) acc[l] += double(r[l]);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        const In* enter = in[i + n + 1] + l0;
+        const In* leave = in[i - n] + l0;
+        const In* outer = in[i - n - 1] + l0;
+        Out* o = out[i] + l0;
+        for (int32_t l = 0; l < rest; ++l) {
             const double e = enter[l];
             double r = acc[l];
             if constexpr (Frac) r += fd * (double(outer[l]) + e);
-            o[l] = float(r * w);
+            o[l] = Out(r * w);
             acc[l] += e - double(leave[l]);
         }
-        if (sink) sink(context, i, o);
+        sinkRow(sink, context, i, l0, rest, o);
     }
 }
 
@@ -206,7 +290,8 @@ bool useAvx2()
 }
 #endif
 
-void line4(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+template <class In, class Out>
+void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
 {
     group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
@@ -222,43 +307,6 @@ void line4(const float* in, float* out, int32_t count, int32_t n, float fr, doub
         line4Generic<true>(in, out, count, n, fr, w, group, gap);
     else
         line4Generic<false>(in, out, count, n, fr, w, group, gap);
-}
-
-void line1(const float* in, float* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
-{
-    double acc = 0.0;
-    for (int32_t j = -n; j <= n; ++j) acc += double(in[j]);
-    const double fd = fr;
-    group = std::max(group, 1);
-    for (int32_t done = 0; done < count; out += gap) {
-        const int32_t end = std::min(count, done + group);
-        for (int32_t i = done; i < end; ++i) {
-            const double e = in[i + n + 1];
-            double r = acc;
-            if (fr != 0.0f) r += fd * (double(in[i - n - 1]) + e);
-            *out++ = float(r * w);
-            acc += e - double(in[i - n]);
-        }
-        done = end;
-    }
-}
-
-void rows(const float* const* in, float* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
-          double* acc, RowSink sink, void* context)
-{
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) {
-        if (fr != 0.0f)
-            rowsAvx2<true>(in, out, count, lanes, n, fr, w, acc, sink, context);
-        else
-            rowsAvx2<false>(in, out, count, lanes, n, fr, w, acc, sink, context);
-        return;
-    }
-#endif
-    if (fr != 0.0f)
-        rowsGeneric<true>(in, out, count, lanes, n, fr, w, acc, sink, context);
-    else
-        rowsGeneric<false>(in, out, count, lanes, n, fr, w, acc, sink, context);
 }
 
 }  // namespace
@@ -382,20 +430,66 @@ void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams&
     line4(in, out, count, p.n, p.f, p.weight, count, 0);
 }
 
-void boxPassLineGrouped(int lanes, const float* in, float* out, int32_t count, const BoxParams& p, int32_t group,
+template <class In, class Out>
+void boxPassLineGrouped(int lanes, const In* in, Out* out, int32_t count, const BoxParams& p, int32_t group,
                         size_t gap)
 {
+    group = std::max(group, 1);
     if (lanes == 4)
         line4(in, out, count, p.n, p.f, p.weight, group, gap);
     else
         line1(in, out, count, p.n, p.f, p.weight, group, gap);
 }
 
-void boxPassRows(const float* const* in, float* const* out, int32_t count, int32_t lanes, const BoxParams& p,
-                 double* acc, RowSink sink, void* context)
+template <class In, class Out>
+void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
+                     const BoxParams& p, int32_t group, size_t gap)
 {
-    rows(in, out, count, lanes, p.n, p.f, p.weight, acc, sink, context);
+#ifdef KL_BLUR_AVX2
+    if (lanes == 4 && useAvx2()) {
+        group = std::max(group, 1);
+        if (p.f != 0.0f)
+            line4PairAvx2<true>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap);
+        else
+            line4PairAvx2<false>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap);
+        return;
+    }
+#endif
+    boxPassLineGrouped(lanes, inA, outA, count, p, group, gap);
+    boxPassLineGrouped(lanes, inB, outB, count, p, group, gap);
 }
+
+template <class In, class Out>
+void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
+                 RowSink sink, void* context)
+{
+    const float fr = p.f;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) {
+        if (fr != 0.0f)
+            rowsAvx2<true>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+        else
+            rowsAvx2<false>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+        return;
+    }
+#endif
+    if (fr != 0.0f)
+        rowsGeneric<true>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+    else
+        rowsGeneric<false>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+}
+
+#define KL_BLUR_PASSES(In, Out)                                                                                  \
+    template void boxPassLineGrouped<In, Out>(int, const In*, Out*, int32_t, const BoxParams&, int32_t, size_t); \
+    template void boxPassLinePair<In, Out>(int, const In*, Out*, const In*, Out*, int32_t, const BoxParams&,      \
+                                           int32_t, size_t);                                                    \
+    template void boxPassRows<In, Out>(const In* const*, Out* const*, int32_t, int32_t, const BoxParams&, double*, \
+                                       RowSink, void*);
+KL_BLUR_PASSES(float, float)
+KL_BLUR_PASSES(float, double)
+KL_BLUR_PASSES(double, double)
+KL_BLUR_PASSES(double, float)
+#undef KL_BLUR_PASSES
 
 }  // namespace Blur
 

@@ -64,10 +64,16 @@ void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams&
 template <>
 void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams& p);
 
-// The same for L = lanes (1 or 4), the output split into groups: after every `group` samples the
-// output pointer skips `gap` floats (the pass writes straight into a strip layout).
-void boxPassLineGrouped(int lanes, const float* in, float* out, int32_t count, const BoxParams& p, int32_t group,
+// The same for L = lanes (1 or 4) with float or double samples, the output split into groups:
+// after every `group` samples the output pointer skips `gap` values (the pass writes straight
+// into a strip layout). Instantiated for float and double input and output.
+template <class In, class Out>
+void boxPassLineGrouped(int lanes, const In* in, Out* out, int32_t count, const BoxParams& p, int32_t group,
                         size_t gap);
+// Two lines of the same geometry at once; each gets exactly what boxPassLineGrouped gives it.
+template <class In, class Out>
+void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
+                     const BoxParams& p, int32_t group, size_t gap);
 
 // Channels <-> floats, `count` values. Integer channels are stored by truncation toward zero
 // keeping the low bits; NaN and values beyond the int32 range are held inside it first.
@@ -103,11 +109,14 @@ void fromFloats(const float* in, Ch* out, size_t count)
 }
 
 // The same pass down a column of rows: in[i] is row i (i from -reach to count - 1 + reach),
-// each `lanes` floats wide; out[i] receives output row i. acc holds `lanes` doubles. A sink, when
-// given, is called with each output row as soon as it is complete.
-using RowSink = void (*)(void* context, int32_t row, const float* values);
-void boxPassRows(const float* const* in, float* const* out, int32_t count, int32_t lanes, const BoxParams& p,
-                 double* acc, RowSink sink = nullptr, void* context = nullptr);
+// each `lanes` values wide; out[i] receives output row i. acc holds `lanes` doubles. A sink, when
+// given (float output only), is called with each finished part of an output row: lanes
+// first .. first + count - 1 of row `row`, at `values` (= out[row] + first). Every lane is
+// finished exactly once.
+using RowSink = void (*)(void* context, int32_t row, int32_t first, int32_t count, const float* values);
+template <class In, class Out>
+void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
+                 RowSink sink = nullptr, void* context = nullptr);
 
 }  // namespace Blur
 
@@ -167,7 +176,9 @@ public:
         sizeX_ = sx;
         sizeY_ = sy;
     }
-    void setIterations(int32_t n) { iterations_ = n; }
+    // Box passes per axis, held to 0 .. kMaxIterations (0 copies); 3 approximate a Gaussian.
+    static constexpr int32_t kMaxIterations = 8;
+    void setIterations(int32_t n) { iterations_ = std::clamp<int32_t>(n, 0, kMaxIterations); }
     void setSource(const KlTexture<SrcPx>* s) { source_ = s; }
 
     float sizeX() const { return sizeX_; }
@@ -198,8 +209,8 @@ public:
         marginX_ = usedX_ > 0.0f ? iterations_ * px_.reach : 0;
         marginY_ = usedY_ > 0.0f ? iterations_ * py_.reach : 0;
         mapRows();
-        // Pass 1 shares column strips; two strip temporaries per thread stay within about 512 KB.
-        const int64_t column = int64_t(rect_.height() + 2 * marginY_) * C * int64_t(sizeof(float)) * 2;
+        // Pass 1 shares column strips; two strip temporaries (doubles) per thread stay within about 512 KB.
+        const int64_t column = int64_t(rect_.height() + 2 * marginY_) * C * int64_t(sizeof(double)) * 2;
         strip_ = int32_t(std::clamp<int64_t>((int64_t(512) << 10) / std::max<int64_t>(column, 1), 4, 64)) & ~3;
         strips_ = (rect_.width() + strip_ - 1) / strip_;
         // The buffer is kept strip by strip, so pass 1 reads it sequentially.
@@ -296,39 +307,81 @@ private:
     }
 
     // Pass 0: each buffer row is its source row blurred horizontally over the rectangle's columns.
+    // The box passes hand doubles to each other; the last one writes floats into the buffer. Rows
+    // go two at a time (two running sums keep the processor busy); each row's result is the same
+    // as on its own.
     void horizontal()
     {
         const int32_t W = rect_.width();
         const int32_t L = W + 2 * marginX_;
-        std::vector<float> a(size_t(L) * C), b(size_t(L) * C), row(size_t(W) * C);
+        const size_t line = size_t(L) * C;
+        std::vector<float> loaded(2 * line), row(size_t(W) * C);
+        std::vector<double> work(4 * line);
         const KlRowBand band = this->bandRows(0, int32_t(repY_.size()));
-        for (int32_t k = band.begin; k < band.end; ++k) {
+        const size_t gap = (repY_.size() - 1) * size_t(strip_) * C;
+        for (int32_t k = band.begin; k < band.end; k += 2) {
             if (this->shouldStop()) return;
-            float* line = marginX_ > 0 ? a.data() : row.data();
-            const int32_t xs0 = rect_.x0 - marginX_;
-            source_->forEachRun(repY_[size_t(k)], xs0, rect_.x1 + marginX_,
-                                [&](int32_t xs, int32_t n, const SrcPx* s, int32_t step) {
-                                    loadRun(s, step, n, line + size_t(xs - xs0) * C);
-                                });
-            // Sample s (column x0 + s) sits at index s + marginX_ of both line arrays.
-            float* cur = a.data();
-            float* nxt = b.data();
-            const size_t gap = (repY_.size() - 1) * size_t(strip_) * C;
-            for (int32_t it = 0; marginX_ > 0 && it < iterations_; ++it) {
+            const int32_t rowsNow = std::min(2, band.end - k);
+            if (marginX_ == 0) {
+                for (int32_t j = 0; j < rowsNow; ++j) {
+                    load(repY_[size_t(k + j)], row.data(), rect_.x0, rect_.x1);
+                    scatter(row.data(), k + j);
+                }
+                continue;
+            }
+            const float* in[2] = {loaded.data(), loaded.data() + line};
+            for (int32_t j = 0; j < rowsNow; ++j)
+                load(repY_[size_t(k + j)], loaded.data() + size_t(j) * line, rect_.x0 - marginX_, rect_.x1 + marginX_);
+            float* done[2] = {stripRow(0, k), rowsNow > 1 ? stripRow(0, k + 1) : nullptr};
+            // Sample s (column x0 + s) sits at index s + marginX_ of every line array.
+            double* cur[2] = {work.data(), work.data() + line};
+            double* nxt[2] = {work.data() + 2 * line, work.data() + 3 * line};
+            for (int32_t it = 0; it < iterations_; ++it) {
                 const int32_t outMargin = marginX_ - (it + 1) * px_.reach;
                 const size_t first = size_t(marginX_ - outMargin) * C;
-                if (it == iterations_ - 1)
-                    Blur::boxPassLineGrouped(C, cur + first, stripRow(0, k), W, px_, strip_, gap);
+                const int32_t count = W + 2 * outMargin;
+                const bool isFirst = it == 0, isLast = it == iterations_ - 1;
+                if (isFirst && isLast)
+                    linePass(rowsNow, in, first, done, 0, W, strip_, gap);
+                else if (isFirst)
+                    linePass(rowsNow, in, first, nxt, first, count, L, 0);
+                else if (isLast)
+                    linePass(rowsNow, cur, first, done, 0, W, strip_, gap);
                 else
-                    Blur::boxPassLineGrouped(C, cur + first, nxt + first, W + 2 * outMargin, px_, L, 0);
-                std::swap(cur, nxt);
+                    linePass(rowsNow, cur, first, nxt, first, count, L, 0);
+                std::swap(cur[0], nxt[0]);
+                std::swap(cur[1], nxt[1]);
             }
-            if (marginX_ > 0) continue;
-            for (int32_t s = 0; s < strips_; ++s) {
-                const int32_t sx = s * strip_;
-                std::memcpy(stripRow(s, k), row.data() + size_t(sx) * C,
-                            size_t(std::min(strip_, W - sx)) * C * sizeof(float));
-            }
+        }
+    }
+
+    template <class In, class Out>
+    void linePass(int32_t rowsNow, In* const* in, size_t inAt, Out* const* out, size_t outAt, int32_t count,
+                  int32_t group, size_t gap) const
+    {
+        if (rowsNow == 2)
+            Blur::boxPassLinePair<std::remove_const_t<In>, Out>(C, in[0] + inAt, out[0] + outAt, in[1] + inAt,
+                                                                out[1] + outAt, count, px_, group, gap);
+        else
+            Blur::boxPassLineGrouped<std::remove_const_t<In>, Out>(C, in[0] + inAt, out[0] + outAt, count, px_, group,
+                                                                   gap);
+    }
+
+    // Source row y, columns [xa, xb), into floats (premultiplied where flagged).
+    void load(int32_t y, float* line, int32_t xa, int32_t xb) const
+    {
+        source_->forEachRun(y, xa, xb, [&](int32_t xs, int32_t n, const SrcPx* s, int32_t step) {
+            loadRun(s, step, n, line + size_t(xs - xa) * C);
+        });
+    }
+
+    // A finished row of the rectangle's width into buffer row k of every strip.
+    void scatter(const float* row, int32_t k) const
+    {
+        const int32_t W = rect_.width();
+        for (int32_t s = 0; s < strips_; ++s) {
+            const int32_t sx = s * strip_;
+            std::memcpy(stripRow(s, k), row + size_t(sx) * C, size_t(std::min(strip_, W - sx)) * C * sizeof(float));
         }
     }
 
@@ -339,40 +392,52 @@ private:
         const KlRowBand band = this->bandRows(0, strips_);
         if (band.begin >= band.end) return;
         const int32_t rows = H + 2 * marginY_;
-        const size_t stripFloats = size_t(strip_) * C;
-        std::vector<float> ta, tb;
-        if (marginY_ > 0) {
-            ta.resize(size_t(rows) * stripFloats);
-            tb.resize(size_t(rows) * stripFloats);
+        const size_t stripValues = size_t(strip_) * C;
+        const int32_t passes = marginY_ > 0 ? iterations_ : 0;
+        std::vector<double> ta, tb;
+        if (passes > 1) {
+            ta.resize(size_t(rows) * stripValues);
+            tb.resize(size_t(rows) * stripValues);
         }
-        std::vector<const float*> inRows(static_cast<size_t>(rows));
-        std::vector<float*> outRows(static_cast<size_t>(rows));
-        std::vector<double> acc(stripFloats);
-        std::vector<float> lastRow(stripFloats);
+        std::vector<const float*> bufferRows(static_cast<size_t>(rows));
+        std::vector<const double*> workRows(static_cast<size_t>(rows));
+        std::vector<double*> outRows(static_cast<size_t>(rows));
+        std::vector<float*> lastRows(static_cast<size_t>(rows));
+        std::vector<double> acc(stripValues);
+        std::vector<float> lastRow(stripValues);
+        std::fill(lastRows.begin(), lastRows.end(), lastRow.data());
         for (int32_t s = band.begin; s < band.end; ++s) {
             if (this->shouldStop()) return;
             const int32_t sx = s * strip_;
             const int32_t sw = std::min(strip_, W - sx);
             const int32_t lanes = sw * C;
-            for (int32_t k = 0; k < rows; ++k) inRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
-            // Extended row k is rectangle row k - marginY_; each iteration narrows the rows it produces.
-            // The last iteration hands each row straight to the store.
-            float* tmp[2] = {ta.data(), tb.data()};
+            for (int32_t k = 0; k < rows; ++k) bufferRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
+            // Extended row k is rectangle row k - marginY_; each iteration narrows the rows it
+            // produces. Doubles pass between iterations; the last one hands each finished row
+            // straight to the store.
+            double* tmp[2] = {ta.data(), tb.data()};
             StoreContext ctx{this, sx, sw};
-            const int32_t passes = marginY_ > 0 ? iterations_ : 0;
             for (int32_t it = 0; it < passes; ++it) {
                 const int32_t outMargin = marginY_ - (it + 1) * py_.reach;
                 const int32_t count = H + 2 * outMargin;
                 const size_t first = size_t(marginY_ - outMargin);
-                const bool last = it == passes - 1;
-                float* t = last ? lastRow.data() : tmp[it & 1];
-                for (int32_t k = 0; k < count; ++k) outRows[size_t(k)] = last ? t : t + size_t(k) * stripFloats;
-                Blur::boxPassRows(inRows.data() + first, outRows.data(), count, lanes, py_, acc.data(),
-                                  last ? &storeSink : nullptr, &ctx);
-                for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
+                const bool isFirst = it == 0, isLast = it == passes - 1;
+                if (!isLast)
+                    for (int32_t k = 0; k < count; ++k) outRows[size_t(k)] = tmp[it & 1] + size_t(k) * stripValues;
+                if (isFirst && isLast)
+                    Blur::boxPassRows(bufferRows.data() + first, lastRows.data(), count, lanes, py_, acc.data(),
+                                      &storeSink, &ctx);
+                else if (isFirst)
+                    Blur::boxPassRows(bufferRows.data() + first, outRows.data(), count, lanes, py_, acc.data());
+                else if (isLast)
+                    Blur::boxPassRows(workRows.data() + first, lastRows.data(), count, lanes, py_, acc.data(),
+                                      &storeSink, &ctx);
+                else
+                    Blur::boxPassRows(workRows.data() + first, outRows.data(), count, lanes, py_, acc.data());
+                for (int32_t k = 0; !isLast && k < count; ++k) workRows[first + size_t(k)] = outRows[size_t(k)];
             }
             if (passes == 0)
-                for (int32_t k = 0; k < H; ++k) storeRow(sx, sw, k, inRows[size_t(marginY_ + k)]);
+                for (int32_t k = 0; k < H; ++k) storeRow(sx, sw, k, bufferRows[size_t(marginY_ + k)]);
         }
     }
 
@@ -380,10 +445,10 @@ private:
         const BlurGeneralGauss* self;
         int32_t sx, sw;
     };
-    static void storeSink(void* context, int32_t row, const float* values)
+    static void storeSink(void* context, int32_t row, int32_t first, int32_t count, const float* values)
     {
         const auto* c = static_cast<const StoreContext*>(context);
-        c->self->storeRow(c->sx, c->sw, row, values);
+        c->self->storeRow(c->sx + first / C, count / C, row, values);
     }
 
     // Row k of a strip (`sw` pixels from column offset sx) into the destination.

@@ -120,7 +120,7 @@ TEST(EndToEndHost, CancelAndOutOfMemoryGiveEverythingBack) {
         rig.host().requestAbort();
         EXPECT_THROW(rig.render(0, Depth::Sixteen), Kiln::Runner::RenderCancelled);
         rig.host().clearAbort();
-        rig.host().failAllocationsAfter(1);
+        rig.host().failAllocationsAfter(0);
         try {
             rig.render(0, Depth::Eight);
             ADD_FAILURE() << "the render had no memory";

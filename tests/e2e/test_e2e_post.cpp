@@ -144,3 +144,22 @@ TEST(EndToEndPost, ProcessRGBKeepsTheSourceAlpha) {
     EXPECT_EQ(getPixel(out, 1, 0)[0], 32.0);
     EXPECT_EQ(getPixel(out, 1, 1)[0], 80.0);
 }
+
+TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages) {
+    // Left 50 with X Method Colour (opaque black): the blur (3: six pixels of reach) and the lens see
+    // black left of column 50, so columns left of 44 outside the lens stay exactly black.
+    for (const Case& c : everyCase()) {
+        SCOPED_TRACE(caseName(c));
+        Rig rig(layer(100, 40, 1, c.smart), pattern());
+        rig.neutral().set("blur", 3).set("lensEffect", 1).set("lensRadius", 10);
+        rig.set("SourceLeft", 50).set("SourceXMethod", 1);
+        const Image out = rig.render(0, c.depth);
+        const double M = channelMax(c.depth);
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 44; ++x) ASSERT_EQ(getPixel(out, x, y), (Px{M, 0, 0, 0})) << x << "," << y;
+        int lit = 0;
+        for (int y = 0; y < 40; ++y)
+            for (int x = 57; x < 100; ++x) lit += getPixel(out, x, y)[1] > 0 ? 1 : 0;
+        EXPECT_GT(lit, 40 * 40);
+    }
+}

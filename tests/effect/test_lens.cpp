@@ -168,6 +168,9 @@ TEST(LensMaths, RowSpanBoxAndTransforms)
     EXPECT_EQ(Warp::nearestIndex(1e30f), 16777216);
     for (float v : {-2.5f, -2.0f, -0.25f, 0.0f, 0.75f, 3.0f, 16777216.0f, -16777216.0f, -1e-30f})
         EXPECT_EQ(Warp::floorIndex(v), int32_t(std::floor(v))) << v;
+    EXPECT_EQ(Warp::floorIndex(std::nanf("")), -1073741824);
+    EXPECT_EQ(Warp::floorIndex(-INFINITY), -1073741824);
+    EXPECT_EQ(Warp::floorIndex(1e20f), 1073741824);
 }
 
 TYPED_TEST(LensRender, MatchesPerPixelWarpAtEveryDepth)

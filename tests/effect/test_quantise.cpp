@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <vector>
 
 using namespace Kiln;
 using namespace KilnStagesTest;
@@ -89,6 +90,27 @@ TEST(QuantiseMaths, CellsLevelsAndMerge)
     }
     Q::Buckets big(32, 0, 0, 0, 0, 1, 1, 1, 1);
     EXPECT_EQ(big.cellIndex(1.0f, 1.0f, 1.0f), 32767);
+
+    // Whole rows (four pixels at a time for float) give the single-pixel cells, odd values included.
+    const float odd[] = {0.0f, 1.0f, 0.5f, 0.7f, -0.3f, 1.5f, std::nanf(""), INFINITY, -INFINITY, 3e9f, 0.29f, 1e-40f};
+    std::vector<PixARGBF> row;
+    for (float r : odd)
+        for (float g : {0.1f, 0.9f, std::nanf("")})
+            row.push_back(rgba<PixARGBF>(r, g, odd[(row.size() * 7) % 12], 1.0f));
+    for (int levels : {1, 3, 10, 32}) {
+        Q::Buckets f(levels, -0.2f, 0.0f, 0.1f, 0.0f, 1.2f, 1.0f, 0.8f, 1.0f);
+        std::vector<int32_t> cells(row.size());
+        f.rowCells(row.data(), int32_t(row.size()), cells.data());
+        for (size_t i = 0; i < row.size(); ++i)
+            EXPECT_EQ(cells[i], f.cellIndex(row[i].r, row[i].g, row[i].b)) << levels << " " << i;
+    }
+    // Integer channels through the table.
+    Q::Buckets t(5, 3, 0, 10, 0, 250, 255, 200, 255);
+    t.buildTable(256);
+    for (int v = 0; v < 256; v += 5) {
+        const PixARGB8 p = rgba<PixARGB8>(float(v), float(255 - v), float((v * 3) % 256), 255);
+        EXPECT_EQ(t.pixelCell(p), t.cellIndex(float(p.r), float(p.g), float(p.b))) << v;
+    }
 
     // Merging adds sums and counts; two valid means are averaged.
     Q::Buckets a(2, 0, 0, 0, 0, 1, 1, 1, 1), c(2, 0, 0, 0, 0, 1, 1, 1, 1);

@@ -496,6 +496,29 @@ TEST(HostModule, SmartRenderFailures) {
     EXPECT_TRUE(h.live.empty());
 }
 
+TEST(HostModule, TheHostsFrameIsOnlyRead) {
+    // Every stage of the default look, and quantise: the stages work in the output's memory or their
+    // own, never in the source the host lent.
+    Host h(builtModule());
+    h.start();
+    control(h, 7).u.bd.value = 1;  // Quantise
+    for (int depth : {8, 16, 32}) {
+        World source = World::make(40, 30, depth, 8, 50 + depth);
+        const std::vector<uint8_t> before = source.memory;
+        World output = World::filled(40, 30, depth, 8, 0xCD);
+        ASSERT_EQ(smartRender(h, source, output), PF_Err_NONE) << h.out.return_msg;
+        EXPECT_EQ(source.memory, before) << "depth " << depth;
+        expectPaddingKept(output, 0xCD);
+    }
+    World source = World::make(40, 30, 8, 0, 9);
+    const std::vector<uint8_t> before = source.memory;
+    World output = World::filled(40, 30, 8, 0, 0);
+    LayerParams params(h, source);
+    ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), PF_Err_NONE) << h.out.return_msg;
+    EXPECT_EQ(source.memory, before);
+    h.stop();
+}
+
 TEST(HostModule, ASourceWithoutPixels) {
     Host h(builtModule());
     h.start();
@@ -572,12 +595,10 @@ TEST(HostModule, InDataOfANestedCallIsPutBack) {
     Host b(builtModule(), 1);
     a.start();
     b.start();
-    // Unchanged picture, but the lens stage (radius 0: every point is its own source) takes an image
-    // from the host.
+    // Unchanged picture, but the blur takes its buffer from the host: a flat picture stays flat.
     neutralLook(a);
-    control(a, 12).u.bd.value = 1;
-    control(a, 13).u.fd.value = 0;
-    World source = World::make(16, 16, 8, 0, 4);
+    control(a, 25).u.fd.value = 3 << 16;
+    World source = World::filled(16, 16, 8, 0, 0x40);
     World output = World::filled(16, 16, 8, 0, 0);
     int nested = 0;
     // While the outer render has its source checked out, the host serves another instance, whose

@@ -1,0 +1,203 @@
+// Milliseconds per 1920 x 1080 frame of the default look at 8, 16 and float: each stage of the render
+// on its own (in process, with the settings the default controls give), and the whole frame through
+// the substitute host and the built module (host-side work included: parameter arrays, checkouts, the
+// output world).
+#include "effect/klLensWarper.h"
+#include "effect/klRenderRoutine.h"
+#include "effect/klScanLines.h"
+#include "effect/klWornScreenSampler.h"
+#include "image/klBlur.h"
+#include "image/klFunctors.h"
+#include "runner/klRunner.h"
+#include "wrapper/klPostProcess.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+using namespace Kiln;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+class BenchMemory : public Memory::HostMemoryService {
+public:
+    void* allocate(size_t bytes) override { return std::malloc(bytes); }
+    void release(void* block) override { std::free(block); }
+};
+
+// The default controls as the render reads them.
+Watchcam::Settings defaults() {
+    Watchcam::Settings s;
+    s.tvType = 1;
+    s.contrast = 0.15;
+    s.brightness = 0.25;
+    s.lensEffect = true;
+    s.lensRadius = 450;
+    s.lensStrength = 0.4;
+    s.seed = 25;
+    s.emInterference = 0.15;
+    s.scanlineWidth = 3;
+    s.blur = 1;
+    s.filtered = 2;
+    return s;
+}
+
+template <class Px>
+struct Frame {
+    KlTexture<Px> source, work, output;
+    Frame() {
+        static BenchMemory memory;
+        if (Memory::hostMemoryService() == nullptr) Memory::setHostMemoryService(&memory);
+        source = KlTexture<Px>(kWidth, kHeight);
+        work = KlTexture<Px>(kWidth, kHeight);
+        output = KlTexture<Px>(kWidth, kHeight);
+        source.setEdgeModes(KlEdgeReflect, KlEdgeWrap);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                Px& p = *source.pixelAddress(x, y);
+                const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
+                p.a = Pixel::storeChannel<typename Px::Channel>(Px::M);
+                p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
+                p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float(x & 255) / 255.0f);
+                p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(y & 255) / 255.0f);
+            }
+    }
+};
+
+template <class Px>
+void Stage_Lens(benchmark::State& state) {
+    Frame<Px> f;
+    const Watchcam::Settings s = defaults();
+    const Watchcam::LensGeometry g = Watchcam::lensGeometry(s, Watchcam::RenderFacts{}, kWidth, kHeight);
+    KlLensWarper warper;
+    warper.setStrength(g.k);
+    warper.setRadii(g.radiusX, g.radiusY);
+    warper.setCentre(g.centreX, g.centreY);
+    warper.rebuild();
+    for (auto _ : state) {
+        KlWarpRender<Px> stage;
+        stage.setWarper(&warper);
+        stage.setSource(&f.source);
+        stage.setDestination(&f.work);
+        stage.setFilter(g.filter);
+        stage.execute();
+        benchmark::DoNotOptimize(f.work.data());
+    }
+}
+
+template <class Px>
+void Stage_Blur(benchmark::State& state) {
+    Frame<Px> f;
+    const Watchcam::BlurSizes b = Watchcam::blurSizes(defaults(), Watchcam::RenderFacts{});
+    for (auto _ : state) {
+        BlurGeneralGauss<Px> stage;
+        stage.setSizes(b.x, b.y);
+        stage.setIterations(b.iterations);
+        stage.setSource(&f.source);
+        stage.setDestination(&f.work);
+        stage.execute();
+        benchmark::DoNotOptimize(f.work.data());
+    }
+}
+
+template <class Px>
+void Stage_Sampler(benchmark::State& state) {
+    Frame<Px> f;
+    const WornScreenSettings w = Watchcam::samplerSettings(defaults(), Watchcam::RenderFacts{}, 0, float(kHeight));
+    for (auto _ : state) {
+        WornScreenSampler<Px> stage;
+        stage.setSource(&f.source);
+        stage.setDestination(&f.output);
+        stage.setSettings(w);
+        stage.execute();
+        benchmark::DoNotOptimize(f.output.data());
+    }
+}
+
+template <class Px>
+void Stage_ScanLines(benchmark::State& state) {
+    Frame<Px> f;
+    for (auto _ : state) {
+        KlScanLineAdder<Px> stage;
+        stage.setSource(&f.work);
+        stage.setDestination(&f.work);
+        stage.setSpacing(Watchcam::scanlineSpacing(defaults(), Watchcam::RenderFacts{}));
+        stage.execute();
+        benchmark::DoNotOptimize(f.work.data());
+    }
+}
+
+// The alpha clamp and the default finish (no blend, Process RGB: the source's alpha).
+template <class Px>
+void Stage_Finish(benchmark::State& state) {
+    Frame<Px> f;
+    const Wrapper::PostProcessSettings post;
+    for (auto _ : state) {
+        Processor::Functor1<Px, Processor::ClampChannel<Px>> clamp;
+        clamp.functor().channel = Px::alphaIndex;
+        clamp.setDestination(&f.output);
+        clamp.execute();
+        Wrapper::postProcess(post, f.source, f.output, false);
+        benchmark::DoNotOptimize(f.output.data());
+    }
+}
+
+// The whole frame: pre-render and render through the host, every control at its default.
+void Whole(benchmark::State& state, Runner::Depth depth, bool smart) {
+    static std::unique_ptr<Runner::Module> module = Runner::Module::load(KL_BENCH_MODULE);
+    Runner::HostSettings settings;
+    settings.width = kWidth;
+    settings.height = kHeight;
+    settings.frameCount = 10;
+    settings.smartPath = smart;
+    Runner::Host host(*module, settings);
+    Runner::Image frame = Runner::Image::make(kWidth, kHeight, depth);
+    {
+        Frame<PixARGB8> pattern;  // the same picture as the stage benchmarks, converted to the depth
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const PixARGB8& p = *pattern.source.pixelAddress(x, y);
+                const float v[4] = {p.a / 255.0f, p.r / 255.0f, p.g / 255.0f, p.b / 255.0f};
+                for (int c = 0; c < 4; ++c) {
+                    if (depth == Runner::Depth::Eight)
+                        frame.row<uint8_t>(y)[4 * x + c] = uint8_t(v[c] * 255.0f);
+                    else if (depth == Runner::Depth::Sixteen)
+                        frame.row<uint16_t>(y)[4 * x + c] = uint16_t(v[c] * 32768.0f);
+                    else
+                        frame.row<float>(y)[4 * x + c] = v[c];
+                }
+            }
+    }
+    host.setFrameSource([&frame](int, Runner::Depth) -> const Runner::Image& { return frame; });
+    int n = 0;
+    for (auto _ : state) {
+        Runner::Image out = host.render(n++ % settings.frameCount, depth);
+        benchmark::DoNotOptimize(out.pixels.data());
+    }
+}
+
+}  // namespace
+
+#define KL_STAGES(Px, depth)                                                                                       \
+    BENCHMARK(Stage_Lens<Px>)->Name("Render/lens/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();          \
+    BENCHMARK(Stage_Blur<Px>)->Name("Render/blur/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();          \
+    BENCHMARK(Stage_Sampler<Px>)->Name("Render/sampler/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();    \
+    BENCHMARK(Stage_ScanLines<Px>)->Name("Render/scanlines/" depth)->Unit(benchmark::kMillisecond)->UseRealTime(); \
+    BENCHMARK(Stage_Finish<Px>)->Name("Render/finish/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+KL_STAGES(Kiln::PixARGB8, "8")
+KL_STAGES(Kiln::PixARGB16, "16")
+KL_STAGES(Kiln::PixARGBF, "float")
+
+BENCHMARK_CAPTURE(Whole, 8, Kiln::Runner::Depth::Eight, true)
+    ->Name("Render/whole/8")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Whole, 16, Kiln::Runner::Depth::Sixteen, true)
+    ->Name("Render/whole/16")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Whole, float, Kiln::Runner::Depth::Float, true)
+    ->Name("Render/whole/float")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(Whole, legacy8, Kiln::Runner::Depth::Eight, false)
+    ->Name("Render/whole-legacy/8")->Unit(benchmark::kMillisecond)->UseRealTime();
