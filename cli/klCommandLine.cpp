@@ -16,6 +16,9 @@ const std::vector<CommandSpec>& commandTable() {
       {CommandControls, "controls", "", "List the effect's controls",
        "Lists number, label, script name, type, default, slider and valid range and choices\n"
        "of every control, in the units the user sees."},
+      {CommandAbout, "about", "", "Show the effect's About box",
+       "Opens the About box in a window on the display ($DISPLAY); with --png FILE draws the same\n"
+       "box into a PNG picture instead, without a display."},
   };
   return table;
 }
@@ -32,9 +35,10 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--quality", "low|high", "Render quality (default high)"},
       {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
       {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
-      {CommandRender, "--overwrite", nullptr, "Replace OUTPUT if it exists"},
       {CommandRender, "--quiet", nullptr, "No progress bar"},
-      {CommandRender | CommandControls, "--module", "PATH",
+      {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
+      {CommandAbout | CommandRender, "--overwrite", nullptr, "Replace OUTPUT (or the --png FILE) if it exists"},
+      {CommandRender | CommandControls | CommandAbout, "--module", "PATH",
        "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
   };
   return table;

@@ -160,7 +160,8 @@ std::vector<std::pair<std::string, std::string>> splitKeys(const std::string& te
       if (keys.empty())
         throw ControlOptionError("keyframes are FRAME:VALUE pairs separated by commas, such as 0:100,48:0; " +
                                  quoted(trim(piece)) + " has no frame");
-      keys.back().second += "," + trim(piece);
+      keys.back().second += ',';
+      keys.back().second += trim(piece);
     }
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -362,8 +363,12 @@ std::string formatSettingValue(const ControlInfo& c, const ParamValue& value) {
 
 std::string formatKeyframes(const ControlInfo& c, const std::vector<Keyframe>& keys) {
   std::string text;
-  for (const Keyframe& k : keys)
-    text += (text.empty() ? "" : ",") + formatNumber(k.first) + ":" + formatSettingValue(c, k.second);
+  for (const Keyframe& k : keys) {
+    if (!text.empty()) text += ',';
+    text += formatNumber(k.first);
+    text += ':';
+    text += formatSettingValue(c, k.second);
+  }
   return text;
 }
 
@@ -430,6 +435,8 @@ void ControlOptions::applyTo(Runner::Host& host, int firstFrame) const {
     const ControlInfo& c = controls_[size_t(index)];
     try {
       if (!setting.animated()) {
+        // Setting a supervised control again would have the module move the controls that follow it.
+        if (host.keyframes(c.index).empty() && host.valueAt(c.index, 0) == setting.value) continue;
         host.setValue(c.index, setting.value);
         continue;
       }
@@ -440,6 +447,29 @@ void ControlOptions::applyTo(Runner::Host& host, int firstFrame) const {
       throw FootageError("", quoted(controlDisplayName(c)) + ": " + e.what());
     }
   }
+}
+
+void ControlOptions::takeFrom(const Runner::Host& host, int firstFrame) {
+  ControlSettings taken;
+  for (size_t i = 0; i < controls_.size(); ++i) {
+    const ControlInfo& c = controls_[i];
+    if (!isValueControl(c) || c.scriptName.empty()) continue;
+    ControlSetting s;
+    try {
+      const std::vector<Keyframe>& keys = host.keyframes(c.index);
+      if (keys.size() > 1) {
+        s.keys = keys;
+        for (Keyframe& k : s.keys) k.first += firstFrame;
+        s.value = s.keys.front().second;
+      } else {
+        s.value = host.valueAt(c.index, 0);
+      }
+    } catch (const Runner::RunnerError& e) {
+      throw FootageError("", quoted(controlDisplayName(c)) + ": " + e.what());
+    }
+    taken[int(i)] = std::move(s);
+  }
+  settings_ = std::move(taken);
 }
 
 ControlOptions controlOptionsFrom(const std::vector<ControlInfo>& controls, const std::string& presetPath,

@@ -91,10 +91,14 @@ public:
   // Written under a temporary name and renamed, so a failed write leaves no half file. FootageError.
   void writePresetFile(const std::string& path) const;
 
-  // Gives the host every setting: constants with setValue, keyframes with setKeyframes at host frame
-  // (frame - firstFrame), where firstFrame is the output frame number of host frame 0. FootageError when
-  // the host refuses one.
+  // Gives the host every setting, in control order: constants with setValue (skipped when the host holds
+  // that value already), keyframes with setKeyframes at host frame (frame - firstFrame), where firstFrame
+  // is the output frame number of host frame 0. FootageError when the host refuses one.
   void applyTo(Runner::Host& host, int firstFrame = 0) const;
+  // Every value control with a script name takes what the host holds. A module may move controls that
+  // follow each other ("Edge Colour Alpha" follows "Edge Colour"), so a preset written after applyTo and
+  // takeFrom gives the same controls when it is applied again.
+  void takeFrom(const Runner::Host& host, int firstFrame = 0);
 
 private:
   std::vector<Runner::ControlInfo> controls_;

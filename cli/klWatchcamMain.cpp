@@ -4,6 +4,7 @@
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
 #include "cli/klCommandLine.h"
 #include "cli/klControlsTable.h"
+#include "cli/klOutputFiles.h"
 #include "cli/klRenderJob.h"
 
 #include <CLI/CLI.hpp>
@@ -172,10 +173,54 @@ int runControls(const ParsedArgs& args) {
   return ExitOk;
 }
 
+// The About box: a window when a display opens, or the same picture drawn into a PNG file.
+int runAbout(const ParsedArgs& args) {
+  const auto it = args.values.find("--module");
+  const std::string path = findModule(it == args.values.end() ? std::string() : it->second);
+  const auto png = args.values.find("--png");
+  const bool toFile = png != args.values.end();
+  std::unique_ptr<OutputFiles> output;
+  FootagePath target;
+  if (toFile) {
+    target = parseFootagePath(png->second);
+    if (target.kind != Kind::Still) throw UsageError("--png " + png->second + ": expected a picture file name");
+    output = std::make_unique<OutputFiles>(target, long(getpid()));
+    output->check({}, 0, 0, args.switches.count("--overwrite") != 0);
+  }
+  Image box;
+  try {
+    auto module = Kiln::Runner::Module::load(path);
+    Kiln::Runner::HostSettings settings;
+    settings.width = settings.height = 64;
+    settings.headless = toFile;
+    Kiln::Runner::Host host(*module, settings);
+    box = host.about();
+  } catch (const Kiln::Runner::RunnerError& e) {
+    throw FootageError(path, e.what());
+  }
+  bool drawn = false;
+  for (size_t i = 0; i < box.pixels.size() && !drawn; ++i) drawn = box.pixels[i] != 0;
+  if (!toFile) {
+    if (drawn) return fail("about: no display to open a window on; use --png FILE to draw the box into a picture", ExitFailed);
+    return ExitOk;
+  }
+  WriterSettings ws;
+  ws.width = box.width;
+  ws.height = box.height;
+  ws.depth = box.depth;
+  ws.alpha = false;
+  auto writer = createWriter(target, ws, [&](int n) { return output->temporaryFor(n); });
+  writer->write(box);
+  writer->finish();
+  output->commit();
+  return ExitOk;
+}
+
 int dispatch(const ParsedArgs& args) {
   switch (args.command) {
     case CommandRender: return runRender(args);
     case CommandControls: return runControls(args);
+    case CommandAbout: return runAbout(args);
   }
   return fail("unknown command", ExitUsage);
 }
@@ -208,7 +253,8 @@ void build(CLI::App& app, Bindings& b) {
       "Examples:\n"
       "  watchcam render --demo demo.mp4\n"
       "  watchcam render shot.####.exr out.%04d.png --depth 16 --frames 1001-1050\n"
-      "  watchcam controls");
+      "  watchcam controls\n"
+      "  watchcam about --png about.png");
   for (const CommandSpec& c : commandTable()) {
     CLI::App* sub = app.add_subcommand(c.name, c.summary);
     sub->footer(c.details);

@@ -208,9 +208,15 @@ public:
         py_ = Blur::boxParams(usedY_);
         marginX_ = usedX_ > 0.0f ? iterations_ * px_.reach : 0;
         marginY_ = usedY_ > 0.0f ? iterations_ * py_.reach : 0;
+        // Running sums start at the source's first valid column and row (or at the rectangle when
+        // it starts before them), so a pixel's value does not depend on the rectangle asked for.
+        const KlTexAxis& ax = source_->xAxis();
+        const KlTexAxis& ay = source_->yAxis();
+        startX_ = std::min(rect_.x0, source_->isNull() ? rect_.x0 : ax.origin2 + ax.lo);
+        startY_ = std::min(rect_.y0, source_->isNull() ? rect_.y0 : ay.origin2 + ay.lo);
         mapRows();
-        // Pass 1 shares column strips; two strip temporaries (doubles) per thread stay within about 512 KB.
-        const int64_t column = int64_t(rect_.height() + 2 * marginY_) * C * int64_t(sizeof(double)) * 2;
+        // Pass 1 shares column strips; two strip temporaries per thread stay within about 512 KB.
+        const int64_t column = int64_t(rect_.y1 - startY_ + 2 * marginY_) * C * int64_t(sizeof(float)) * 2;
         strip_ = int32_t(std::clamp<int64_t>((int64_t(512) << 10) / std::max<int64_t>(column, 1), 4, 64)) & ~3;
         strips_ = (rect_.width() + strip_ - 1) / strip_;
         // The buffer is kept strip by strip, so pass 1 reads it sequentially.
@@ -247,7 +253,7 @@ private:
     void mapRows()
     {
         const KlTexAxis& ay = source_->yAxis();
-        const int32_t first = rect_.y0 - marginY_, count = rect_.height() + 2 * marginY_;
+        const int32_t first = startY_ - marginY_, count = rect_.y1 - startY_ + 2 * marginY_;
         std::vector<int32_t> slotOfMemoryRow(size_t(std::max(ay.memoryLength(), 0)), -1);
         int32_t edgeSlot = -1;
         slot_.assign(size_t(count), 0);
@@ -306,65 +312,39 @@ private:
         this->forEachRow([&](int32_t y) { source_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
     }
 
-    // Pass 0: each buffer row is its source row blurred horizontally over the rectangle's columns.
-    // The box passes hand doubles to each other; the last one writes floats into the buffer. Rows
-    // go two at a time (two running sums keep the processor busy); each row's result is the same
-    // as on its own.
+    // Pass 0: each buffer row is its source row blurred horizontally; the rectangle's columns go
+    // into the buffer. Rows go two at a time (two running sums keep the processor busy); each
+    // row's result is the same as on its own.
     void horizontal()
     {
-        const int32_t W = rect_.width();
+        const int32_t W = rect_.x1 - startX_;  // outputs from the anchor column on
         const int32_t L = W + 2 * marginX_;
         const size_t line = size_t(L) * C;
-        std::vector<float> loaded(2 * line), row(size_t(W) * C);
-        std::vector<double> work(4 * line);
+        std::vector<float> work(4 * line);
         const KlRowBand band = this->bandRows(0, int32_t(repY_.size()));
-        const size_t gap = (repY_.size() - 1) * size_t(strip_) * C;
         for (int32_t k = band.begin; k < band.end; k += 2) {
             if (this->shouldStop()) return;
             const int32_t rowsNow = std::min(2, band.end - k);
-            if (marginX_ == 0) {
-                for (int32_t j = 0; j < rowsNow; ++j) {
-                    load(repY_[size_t(k + j)], row.data(), rect_.x0, rect_.x1);
-                    scatter(row.data(), k + j);
-                }
-                continue;
-            }
-            const float* in[2] = {loaded.data(), loaded.data() + line};
+            // Sample s (column startX_ + s) sits at index s + marginX_ of every line array.
+            float* cur[2] = {work.data(), work.data() + line};
+            float* nxt[2] = {work.data() + 2 * line, work.data() + 3 * line};
             for (int32_t j = 0; j < rowsNow; ++j)
-                load(repY_[size_t(k + j)], loaded.data() + size_t(j) * line, rect_.x0 - marginX_, rect_.x1 + marginX_);
-            float* done[2] = {stripRow(0, k), rowsNow > 1 ? stripRow(0, k + 1) : nullptr};
-            // Sample s (column x0 + s) sits at index s + marginX_ of every line array.
-            double* cur[2] = {work.data(), work.data() + line};
-            double* nxt[2] = {work.data() + 2 * line, work.data() + 3 * line};
-            for (int32_t it = 0; it < iterations_; ++it) {
+                load(repY_[size_t(k + j)], cur[j], startX_ - marginX_, rect_.x1 + marginX_);
+            for (int32_t it = 0; marginX_ > 0 && it < iterations_; ++it) {
                 const int32_t outMargin = marginX_ - (it + 1) * px_.reach;
                 const size_t first = size_t(marginX_ - outMargin) * C;
                 const int32_t count = W + 2 * outMargin;
-                const bool isFirst = it == 0, isLast = it == iterations_ - 1;
-                if (isFirst && isLast)
-                    linePass(rowsNow, in, first, done, 0, W, strip_, gap);
-                else if (isFirst)
-                    linePass(rowsNow, in, first, nxt, first, count, L, 0);
-                else if (isLast)
-                    linePass(rowsNow, cur, first, done, 0, W, strip_, gap);
+                if (rowsNow == 2)
+                    Blur::boxPassLinePair<float, float>(C, cur[0] + first, nxt[0] + first, cur[1] + first,
+                                                        nxt[1] + first, count, px_, L, 0);
                 else
-                    linePass(rowsNow, cur, first, nxt, first, count, L, 0);
+                    Blur::boxPassLineGrouped<float, float>(C, cur[0] + first, nxt[0] + first, count, px_, L, 0);
                 std::swap(cur[0], nxt[0]);
                 std::swap(cur[1], nxt[1]);
             }
+            for (int32_t j = 0; j < rowsNow; ++j)
+                scatter(cur[j] + size_t(marginX_ + rect_.x0 - startX_) * C, k + j);
         }
-    }
-
-    template <class In, class Out>
-    void linePass(int32_t rowsNow, In* const* in, size_t inAt, Out* const* out, size_t outAt, int32_t count,
-                  int32_t group, size_t gap) const
-    {
-        if (rowsNow == 2)
-            Blur::boxPassLinePair<std::remove_const_t<In>, Out>(C, in[0] + inAt, out[0] + outAt, in[1] + inAt,
-                                                                out[1] + outAt, count, px_, group, gap);
-        else
-            Blur::boxPassLineGrouped<std::remove_const_t<In>, Out>(C, in[0] + inAt, out[0] + outAt, count, px_, group,
-                                                                   gap);
     }
 
     // Source row y, columns [xa, xb), into floats (premultiplied where flagged).
@@ -388,67 +368,57 @@ private:
     // Pass 1: vertical passes over column strips, then the store (and the flagged fix-up).
     void vertical()
     {
-        const int32_t W = rect_.width(), H = rect_.height();
+        const int32_t W = rect_.width(), H = rect_.y1 - startY_;  // outputs from the anchor row on
         const KlRowBand band = this->bandRows(0, strips_);
         if (band.begin >= band.end) return;
         const int32_t rows = H + 2 * marginY_;
         const size_t stripValues = size_t(strip_) * C;
         const int32_t passes = marginY_ > 0 ? iterations_ : 0;
-        std::vector<double> ta, tb;
+        std::vector<float> ta, tb;
         if (passes > 1) {
             ta.resize(size_t(rows) * stripValues);
             tb.resize(size_t(rows) * stripValues);
         }
-        std::vector<const float*> bufferRows(static_cast<size_t>(rows));
-        std::vector<const double*> workRows(static_cast<size_t>(rows));
-        std::vector<double*> outRows(static_cast<size_t>(rows));
-        std::vector<float*> lastRows(static_cast<size_t>(rows));
+        std::vector<const float*> inRows(static_cast<size_t>(rows));
+        std::vector<float*> outRows(static_cast<size_t>(rows));
         std::vector<double> acc(stripValues);
         std::vector<float> lastRow(stripValues);
-        std::fill(lastRows.begin(), lastRows.end(), lastRow.data());
         for (int32_t s = band.begin; s < band.end; ++s) {
             if (this->shouldStop()) return;
             const int32_t sx = s * strip_;
             const int32_t sw = std::min(strip_, W - sx);
             const int32_t lanes = sw * C;
-            for (int32_t k = 0; k < rows; ++k) bufferRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
-            // Extended row k is rectangle row k - marginY_; each iteration narrows the rows it
-            // produces. Doubles pass between iterations; the last one hands each finished row
-            // straight to the store.
-            double* tmp[2] = {ta.data(), tb.data()};
-            StoreContext ctx{this, sx, sw};
+            for (int32_t k = 0; k < rows; ++k) inRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
+            // Extended row k is row startY_ - marginY_ + k; each iteration narrows the rows it
+            // produces, and the last one hands each finished row straight to the store.
+            float* tmp[2] = {ta.data(), tb.data()};
+            StoreContext ctx{this, sx, rect_.y0 - startY_};
             for (int32_t it = 0; it < passes; ++it) {
                 const int32_t outMargin = marginY_ - (it + 1) * py_.reach;
                 const int32_t count = H + 2 * outMargin;
                 const size_t first = size_t(marginY_ - outMargin);
-                const bool isFirst = it == 0, isLast = it == passes - 1;
-                if (!isLast)
-                    for (int32_t k = 0; k < count; ++k) outRows[size_t(k)] = tmp[it & 1] + size_t(k) * stripValues;
-                if (isFirst && isLast)
-                    Blur::boxPassRows(bufferRows.data() + first, lastRows.data(), count, lanes, py_, acc.data(),
-                                      &storeSink, &ctx);
-                else if (isFirst)
-                    Blur::boxPassRows(bufferRows.data() + first, outRows.data(), count, lanes, py_, acc.data());
-                else if (isLast)
-                    Blur::boxPassRows(workRows.data() + first, lastRows.data(), count, lanes, py_, acc.data(),
-                                      &storeSink, &ctx);
-                else
-                    Blur::boxPassRows(workRows.data() + first, outRows.data(), count, lanes, py_, acc.data());
-                for (int32_t k = 0; !isLast && k < count; ++k) workRows[first + size_t(k)] = outRows[size_t(k)];
+                const bool last = it == passes - 1;
+                for (int32_t k = 0; k < count; ++k)
+                    outRows[size_t(k)] = last ? lastRow.data() : tmp[it & 1] + size_t(k) * stripValues;
+                Blur::boxPassRows<float, float>(inRows.data() + first, outRows.data(), count, lanes, py_, acc.data(),
+                                                last ? &storeSink : nullptr, &ctx);
+                for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
             }
             if (passes == 0)
-                for (int32_t k = 0; k < H; ++k) storeRow(sx, sw, k, bufferRows[size_t(marginY_ + k)]);
+                for (int32_t k = rect_.y0 - startY_; k < H; ++k)
+                    storeRow(sx, sw, k - (rect_.y0 - startY_), inRows[size_t(marginY_ + k)]);
         }
     }
 
     struct StoreContext {
         const BlurGeneralGauss* self;
-        int32_t sx, sw;
+        int32_t sx;
+        int32_t skip;  // rows computed above the rectangle (from the anchor row)
     };
     static void storeSink(void* context, int32_t row, int32_t first, int32_t count, const float* values)
     {
         const auto* c = static_cast<const StoreContext*>(context);
-        c->self->storeRow(c->sx + first / C, count / C, row, values);
+        if (row >= c->skip) c->self->storeRow(c->sx + first / C, count / C, row - c->skip, values);
     }
 
     // Row k of a strip (`sw` pixels from column offset sx) into the destination.
@@ -491,6 +461,7 @@ private:
     float usedX_ = 0.0f, usedY_ = 0.0f;
     Blur::BoxParams px_, py_;
     int32_t marginX_ = 0, marginY_ = 0;
+    int32_t startX_ = 0, startY_ = 0;  // first column and row the running sums produce
     std::vector<int32_t> slot_;  // extended row k -> buffer row
     std::vector<int32_t> repY_;  // buffer row -> a source row (global y) it holds
     int32_t strip_ = 16;
