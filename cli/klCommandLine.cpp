@@ -15,7 +15,8 @@ const std::vector<CommandSpec>& commandTable() {
        "OUTPUT is written under a temporary name and appears only when complete."},
       {CommandControls, "controls", "", "List the effect's controls",
        "Lists number, label, script name, type, default, slider and valid range and choices\n"
-       "of every control, in the units the user sees."},
+       "of every control, in the units the user sees. --set and --preset take values in those units;\n"
+       "with --write-preset the values are written as a preset file instead of the list."},
       {CommandAbout, "about", "", "Show the effect's About box",
        "Opens the About box in a window on the display ($DISPLAY); with --png FILE draws the same\n"
        "box into a PNG picture instead, without a display."},
@@ -38,6 +39,15 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--quiet", nullptr, "No progress bar"},
       {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
       {CommandAbout | CommandRender, "--overwrite", nullptr, "Replace OUTPUT (or the --png FILE) if it exists"},
+      {CommandRender | CommandControls, "--preset", "FILE",
+       "Control values from a preset file (a paramset document; see controls --write-preset)"},
+      {CommandRender | CommandControls, "--set", "NAME=VALUE",
+       "Set a control in the units it shows: contrast=30, \"TV Type=Tint\", tintColour=#ff8000,\n"
+       "\"Lens Effect=off\"; FRAME:VALUE,... animates it (playSpeed=0:100,48:0). Repeatable;\n"
+       "overrides --preset",
+       true},
+      {CommandControls, "--write-preset", "FILE",
+       "Write the control values (defaults, or after --preset and --set) as a preset file; - for stdout"},
       {CommandRender | CommandControls | CommandAbout, "--module", "PATH",
        "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
   };

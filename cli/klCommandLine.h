@@ -36,6 +36,7 @@ struct OptionSpec {
   const char* name;   // "--depth"
   const char* value;  // what the value looks like ("8|16|float"); nullptr for a switch
   const char* help;
+  bool repeatable = false;  // may be given more than once; every value is kept, in order
 };
 
 const std::vector<CommandSpec>& commandTable();
@@ -46,6 +47,7 @@ struct ParsedArgs {
   Command command = CommandRender;
   std::vector<std::string> positionals;
   std::map<std::string, std::string> values;  // option name -> value text
+  std::map<std::string, std::vector<std::string>> lists;  // repeatable option name -> values, in order
   std::set<std::string> switches;             // switches given
 };
 

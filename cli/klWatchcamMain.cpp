@@ -3,6 +3,7 @@
 // One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
 #include "cli/klCommandLine.h"
+#include "cli/klControlOptions.h"
 #include "cli/klControlsTable.h"
 #include "cli/klOutputFiles.h"
 #include "cli/klRenderJob.h"
@@ -135,6 +136,14 @@ int fail(const std::string& line, int status) {
 }
 
 // ---- commands -------------------------------------------------------------------------------------------
+// The control values of a command: --preset, then every --set in order.
+ControlOptions controlOptionsOf(const ParsedArgs& args, const std::vector<Kiln::Runner::ControlInfo>& controls) {
+  const auto preset = args.values.find("--preset");
+  const auto sets = args.lists.find("--set");
+  return controlOptionsFrom(controls, preset == args.values.end() ? std::string() : preset->second,
+                            sets == args.lists.end() ? std::vector<std::string>() : sets->second);
+}
+
 int runRender(const ParsedArgs& args) {
   RenderOptions options = renderOptionsFrom(args);
   const bool quiet = args.switches.count("--quiet") != 0;
@@ -144,6 +153,8 @@ int runRender(const ParsedArgs& args) {
   InterruptWatch interrupts;
   try {
     RenderJob job(options);
+    // Keyframes are given in output frame numbers, which are the input's.
+    controlOptionsOf(args, job.host().controls()).applyTo(job.host(), job.inputInfo().firstFrame);
     const InterruptWatch::Attachment attachment(interrupts, job);
     job.run();
     bar.close();
@@ -166,7 +177,17 @@ int runControls(const ParsedArgs& args) {
     Kiln::Runner::HostSettings settings;
     settings.width = settings.height = 64;
     Kiln::Runner::Host host(*module, settings);
-    std::cout << formatControls(host.controls());
+    ControlOptions controls = controlOptionsOf(args, host.controls());
+    const auto out = args.values.find("--write-preset");
+    if (out == args.values.end()) {
+      std::cout << formatControls(host.controls());
+      return ExitOk;
+    }
+    // What the host holds once the module has seen the values: controls that follow others agree.
+    controls.applyTo(host);
+    controls.takeFrom(host);
+    if (out->second == "-") controls.writePreset(std::cout);
+    else controls.writePresetFile(out->second);
   } catch (const Kiln::Runner::RunnerError& e) {
     throw FootageError(path, e.what());
   }
@@ -253,6 +274,9 @@ void build(CLI::App& app, Bindings& b) {
       "Examples:\n"
       "  watchcam render --demo demo.mp4\n"
       "  watchcam render shot.####.exr out.%04d.png --depth 16 --frames 1001-1050\n"
+      "  watchcam render in.mp4 out.mp4 --set contrast=30 --set \"TV Type=Tint\"\n"
+      "  watchcam controls --set playSpeed=0:100,48:0 --write-preset look.xml\n"
+      "  watchcam render in.mp4 out.mp4 --preset look.xml --set blur=3\n"
       "  watchcam controls\n"
       "  watchcam about --png about.png");
   for (const CommandSpec& c : commandTable()) {
@@ -264,7 +288,10 @@ void build(CLI::App& app, Bindings& b) {
     if (*c.positionals) formatter->positionals[sub->add_option("files", parsed.positionals)] = c.positionals;
     for (const OptionSpec& o : optionTable()) {
       if (!(o.commands & c.id)) continue;
-      if (o.value) {
+      if (o.repeatable) {
+        // One value per occurrence, so that a --set never swallows the file names after it.
+        sub->add_option(o.name, parsed.lists[o.name], o.help)->type_name(o.value)->allow_extra_args(false);
+      } else if (o.value) {
         sub->add_option(o.name, parsed.values[o.name], o.help)->type_name(o.value);
       } else {
         sub->add_flag(o.name, b.switches[{c.id, o.name}], o.help);
