@@ -2,6 +2,7 @@
 // PF_Cmd_ABOUT through the substitute host in a child process (it blocks until closed, as a modal
 // dialog does); the test looks at the screen, sends input and checks how the box ends.
 #include "host/klAboutBox.h"
+#include "host/resources/klResources.h"
 #include "runner/klRunner.h"
 
 // Before Xlib, whose None and Bool macros would rename gtest's own.
@@ -11,6 +12,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -335,7 +337,9 @@ TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClick) {
     EXPECT_EQ(inkRow(seen, 0, 500), 77 + 2);        // the name's first ink ("Q" starts two rows down)
     EXPECT_EQ(inkRow(seen, 94, 111), 94 + 2);       // the first description line
     EXPECT_NE(inkRow(seen, 410, 426), -1);          // the version line
-    EXPECT_EQ(inkRow(seen, 150, 410), -1);          // nothing between the description and the version
+    const std::string description = klLoadString(1);
+    const int afterText = 94 + 17 * int(1 + std::count(description.begin(), description.end(), '\n'));
+    EXPECT_EQ(inkRow(seen, afterText, 410), -1);    // nothing between the description and the version
     EXPECT_EQ(inkRow(seen, 426, 500), -1);
 
     // Keys and other buttons than the first leave it open.
