@@ -19,7 +19,7 @@ class Host;
 }
 
 // Writes the preset file when the effect asks for one at `time` (a boolean "savePreset" that is on).
-// The preset writer supplies it; the module's default (klAEPresetDefault.cpp) writes nothing.
+// The preset writer (klAEPreset.cpp) defines it; the weak default (klAEPresetDefault.cpp) writes nothing.
 void writePresetIfAsked(Wrapper::Host& host, double time);
 
 template <class Px>

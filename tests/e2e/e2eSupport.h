@@ -45,7 +45,9 @@ inline std::unique_ptr<Module> loadCopy(const std::string& tag) {
     fs::create_directories(dir);
     const fs::path file = dir / "Q_Watchcam.so";
     fs::copy_file(KL_E2E_MODULE, file, fs::copy_options::overwrite_existing);
-    return Module::load(file.string());
+    std::unique_ptr<Module> m = Module::load(file.string());
+    fs::remove_all(dir);  // the loaded copy stays mapped
+    return m;
 }
 
 inline Px getPixel(const Image& img, int x, int y) {

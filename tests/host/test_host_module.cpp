@@ -510,12 +510,16 @@ TEST(HostModule, TheHostsFrameIsOnlyRead) {
         EXPECT_EQ(source.memory, before) << "depth " << depth;
         expectPaddingKept(output, 0xCD);
     }
+    // The legacy path, where frame dropping fetches frame 0 at time 3: the layer is checked out.
     World source = World::make(40, 30, 8, 0, 9);
     const std::vector<uint8_t> before = source.memory;
     World output = World::filled(40, 30, 8, 0, 0);
+    h.layer = &source;
     LayerParams params(h, source);
     ASSERT_EQ(h.send(PF_Cmd_RENDER, params.list, &output.world), PF_Err_NONE) << h.out.return_msg;
     EXPECT_EQ(source.memory, before);
+    EXPECT_EQ(h.paramCheckouts, h.paramCheckins);
+    h.layer = nullptr;
     h.stop();
 }
 
@@ -570,6 +574,7 @@ TEST(HostModule, OutOfMemoryOnBothPaths) {
     }
     World source = World::make(12, 8, 8, 0, 2);
     World output = World::filled(12, 8, 8, 0, 0);
+    h.layer = &source;  // frame dropping checks the layer out at another time
     LayerParams params(h, source);
     h.out = PF_OutData{};
     h.failAfter = 0;
