@@ -3,6 +3,7 @@
 // the substitute host and the built module (host-side work included: parameter arrays, checkouts, the
 // output world).
 #include "effect/klLensWarper.h"
+#include "bench/klBenchPattern.h"
 #include "effect/klRenderRoutine.h"
 #include "effect/klScanLines.h"
 #include "effect/klWornScreenSampler.h"
@@ -56,15 +57,7 @@ struct Frame {
         work = KlTexture<Px>(kWidth, kHeight);
         output = KlTexture<Px>(kWidth, kHeight);
         source.setEdgeModes(KlEdgeReflect, KlEdgeWrap);
-        for (int y = 0; y < kHeight; ++y)
-            for (int x = 0; x < kWidth; ++x) {
-                Px& p = *source.pixelAddress(x, y);
-                const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
-                p.a = Pixel::storeChannel<typename Px::Channel>(Px::M);
-                p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
-                p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float(x & 255) / 255.0f);
-                p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(y & 255) / 255.0f);
-            }
+        fillBenchPattern(source);
     }
 };
 

@@ -2,6 +2,7 @@
 // copy of the same frame in the same run (the ratio is what matters), with the effect's default
 // settings: lens radius 450 and strength 0.4 (k = exp(-0.4)), 6 quantise levels, scan-line spacing 3.
 #include "effect/klLensWarper.h"
+#include "bench/klBenchPattern.h"
 #include "effect/klQuantise.h"
 #include "effect/klScanLines.h"
 #include "image/klSamplers.h"
@@ -35,15 +36,7 @@ struct StageFrame {
         source = KlTexture<Px>(kWidth, kHeight);
         destination = KlTexture<Px>(kWidth, kHeight);
         source.setEdgeModes(KlEdgeRepeat, KlEdgeRepeat);
-        for (int y = 0; y < kHeight; ++y)
-            for (int x = 0; x < kWidth; ++x) {
-                Px& p = *source.pixelAddress(x, y);
-                const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
-                p.a = Pixel::storeChannel<typename Px::Channel>(Px::M);
-                p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
-                p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float(x & 255) / 255.0f);
-                p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(y & 255) / 255.0f);
-            }
+        fillBenchPattern(source);
     }
 };
 

@@ -1,6 +1,7 @@
 // The blur on a 1920 x 1080 frame at each depth, radius 1 and radius 100, against a plain copy of the
 // same frame (the ratio is what matters); the noise generator, plain and softened.
 #include "image/klBlur.h"
+#include "bench/klBenchPattern.h"
 #include "image/klNoise.h"
 #include "image/klSamplers.h"
 
@@ -37,15 +38,7 @@ struct BlurFrame {
         source = KlTexture<Px>(kWidth, kHeight);
         destination = KlTexture<Px>(kWidth, kHeight);
         source.setEdgeModes(KlEdgeReflect, KlEdgeReflect);
-        for (int y = 0; y < kHeight; ++y)
-            for (int x = 0; x < kWidth; ++x) {
-                Px& p = *source.pixelAddress(x, y);
-                const uint32_t h = uint32_t(x * 7907 + y * 17387) * 2654435761u;
-                p.a = Pixel::storeChannel<typename Px::Channel>(Px::M);
-                p.r = Pixel::storeChannel<typename Px::Channel>(Px::M * float(h >> 24) / 255.0f);
-                p.g = Pixel::storeChannel<typename Px::Channel>(Px::M * float(x & 255) / 255.0f);
-                p.b = Pixel::storeChannel<typename Px::Channel>(Px::M * float(y & 255) / 255.0f);
-            }
+        fillBenchPattern(source);
     }
 };
 
