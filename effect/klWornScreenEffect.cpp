@@ -86,7 +86,8 @@ bool WornScreenEffect::regionOfInterest(const std::string& clip, const float in[
     r.lensRadius = s.lensRadius;
     r.lensStrength = s.lensStrength;
     r.whiteDot = s.whiteDot;
-    r.wholeLayer = s.sourceLeft > 0.0 || s.sourceRight < 100.0 || s.sourceBottom > 0.0 || s.sourceTop < 100.0;
+    // A crop window reads anywhere; the quantiser's bounds and averages are the whole picture's.
+    r.wholeLayer = s.quantise || s.sourceLeft > 0.0 || s.sourceRight < 100.0 || s.sourceBottom > 0.0 || s.sourceTop < 100.0;
     r.edgeModeX = s.sourceXMethod;
     r.edgeModeY = s.sourceYMethod;
     r.sx = f.sx;

@@ -38,7 +38,7 @@ struct RegionInputs {
     double lensRadius = 0.0;
     double lensStrength = 0.0;
     double whiteDot = 0.0;
-    bool wholeLayer = false;   // something reads anywhere in the layer (a crop window)
+    bool wholeLayer = false;   // something reads anywhere in the layer (a crop window, the quantiser)
     int32_t edgeModeX = 0;     // the source's edge modes beyond the layer (3 wrap reads the far side)
     int32_t edgeModeY = 0;
     double sx = 1.0;           // horizontal render scale

@@ -777,8 +777,17 @@ void Host::fetchOutputImage(KlTexture<Px>& texture) {
         if (out == nullptr) throw Ex::NullPointer(kFunction, __FILE__, __LINE__, "Output");
         if (Convert::worldPixelFormat(in_data_, *out) != wanted)
             throw Ex::Wrapper::FetchImageFailed(kFunction, __FILE__, __LINE__, "texture wrong template");
-        texture = KlTexture<Px>(static_cast<Px*>(out->data), out->width, out->height, out->rowbytes, out->origin_x,
-                                out->origin_y);
+        // The extent hint (layer coordinates) names the part to fill; one that is empty or leaves the
+        // world asks for all of it.
+        const PF_Rect& hint = out->extent_hint;
+        const A_long l = hint.left - out->origin_x, t = hint.top - out->origin_y;
+        const A_long r = hint.right - out->origin_x, b = hint.bottom - out->origin_y;
+        const bool part = l >= 0 && t >= 0 && r <= out->width && b <= out->height && l < r && t < b;
+        auto* first = static_cast<char*>(out->data);
+        if (part) first += ptrdiff_t(t) * out->rowbytes + ptrdiff_t(l) * ptrdiff_t(sizeof(Px));
+        texture = part ? KlTexture<Px>(reinterpret_cast<Px*>(first), r - l, b - t, out->rowbytes, hint.left, hint.top)
+                       : KlTexture<Px>(static_cast<Px*>(out->data), out->width, out->height, out->rowbytes,
+                                       out->origin_x, out->origin_y);
     }
 }
 

@@ -59,6 +59,14 @@ struct Image {
   }
 };
 
+// A rectangle of layer pixels: left and top included, right and bottom not.
+struct Region {
+  int left = 0, top = 0, right = 0, bottom = 0;
+  int width() const { return right - left; }
+  int height() const { return bottom - top; }
+  bool operator==(const Region&) const = default;
+};
+
 // A loaded module. Unloaded (dlclose) when destroyed; every Host made on it must be gone first.
 class Module {
 public:
@@ -181,6 +189,12 @@ public:
 
   // --- rendering ---
   Image render(int frame, Depth depth);
+  // Only `region` of the frame, as a tiling host asks for it: the smart path requests it in the pre-render
+  // and hands out an output world of that size placed at the region (origin_x, origin_y), and layer pixels
+  // only as far as the module's checkout asked; the legacy path hands out the whole output world with the
+  // region as its extent hint. Returns the region's pixels. Throws RunnerError for an empty region or one
+  // that leaves the layer.
+  Image render(int frame, Depth depth, const Region& region);
   bool supportsDepth(Depth depth) const;  // from the module's out flags
   A_long outFlags() const;
   A_long outFlags2() const;

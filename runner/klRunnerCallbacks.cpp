@@ -253,18 +253,26 @@ PF_Err progress(PF_ProgPtr ref, A_long, A_long) {
 }
 
 // ---- smart render --------------------------------------------------------------------------------
-PF_Err checkoutLayer(PF_ProgPtr ref, PF_ParamIndex index, A_long id, const PF_RenderRequest*, A_long time, A_long,
-                     A_u_long scale, PF_CheckoutResult* result) {
+PF_Err checkoutLayer(PF_ProgPtr ref, PF_ParamIndex index, A_long id, const PF_RenderRequest* request, A_long time,
+                     A_long, A_u_long scale, PF_CheckoutResult* result) {
   Host::Impl* h = hostOfRef(ref);
   if (!h || !result || scale == 0) return PF_Err_BAD_CALLBACK_PARAM;
   if (h->phase != Host::Impl::Phase::PreRender || index != 0) {
     h->badCalls++;
     return PF_Err_BAD_CALLBACK_PARAM;
   }
-  h->layerRequests[id] = h->frameOfTime(time, scale);
+  // The layer gives what was asked for as far as it reaches; without a request, all of it.
+  const PF_LRect whole{0, 0, h->settings.width, h->settings.height};
+  PF_LRect rect = whole;
+  if (request) {
+    rect = PF_LRect{std::max(request->rect.left, whole.left), std::max(request->rect.top, whole.top),
+                    std::min(request->rect.right, whole.right), std::min(request->rect.bottom, whole.bottom)};
+    if (rect.left >= rect.right || rect.top >= rect.bottom) rect = PF_LRect{};
+  }
+  h->layerRequests[id] = Host::Impl::LayerRequest{h->frameOfTime(time, scale), rect};
   *result = PF_CheckoutResult{};
-  result->result_rect = PF_LRect{0, 0, h->settings.width, h->settings.height};
-  result->max_result_rect = result->result_rect;
+  result->result_rect = rect;
+  result->max_result_rect = whole;
   result->par = toRational(h->settings.pixelAspect);
   result->ref_width = h->settings.width;
   result->ref_height = h->settings.height;
@@ -283,7 +291,16 @@ PF_Err checkoutLayerPixels(PF_ProgPtr ref, A_long id, PF_EffectWorld** pixels) {
   Host::Impl::LayerPixels& lp = h->layerPixels[id];
   if (!lp.world) {
     try {
-      lp.world = h->layerWorld(request->second, h->depth);
+      lp.world = h->layerWorld(request->second.frame, h->depth);
+      // A view of the part asked for, placed where it lies in the layer.
+      const PF_LRect& r = request->second.rect;
+      PF_EffectWorld& w = lp.world->world;
+      w.data = static_cast<uint8_t*>(w.data) + size_t(r.top) * size_t(w.rowbytes) + size_t(r.left) * bytesPerPixel(h->depth);
+      w.width = r.right - r.left;
+      w.height = r.bottom - r.top;
+      w.origin_x = r.left;
+      w.origin_y = r.top;
+      w.extent_hint = r;
     } catch (...) {
       h->layerPixels.erase(id);
       return h->failWithCurrentException();

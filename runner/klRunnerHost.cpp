@@ -167,7 +167,7 @@ A_long Host::Impl::invoke(PF_Cmd cmd, double at, std::vector<PF_ParamDef>* param
   in.time_scale = A_u_long(settings.timeScale);
   in.width = settings.width;
   in.height = settings.height;
-  in.extent_hint = PF_Rect{0, 0, settings.width, settings.height};
+  in.extent_hint = out ? out->extent_hint : PF_Rect{0, 0, settings.width, settings.height};
   in.downsample_x = toRational(settings.downsampleX);
   in.downsample_y = toRational(settings.downsampleY);
   in.pixel_aspect_ratio = toRational(settings.pixelAspect);
@@ -486,10 +486,18 @@ bool Host::supportsDepth(Depth depth) const {
   return false;
 }
 
-Image Host::render(int frame, Depth depth) {
+Image Host::render(int frame, Depth depth) { return render(frame, depth, Region{0, 0, settings_.width, settings_.height}); }
+
+Image Host::render(int frame, Depth depth, const Region& region) {
   Lock lock(module_.callMutex());
   Impl& h = *impl_;
   const char* fn = "Kiln::Runner::Host::render: ";
+  if (region.left < 0 || region.top < 0 || region.right > settings_.width || region.bottom > settings_.height ||
+      region.width() <= 0 || region.height() <= 0)
+    throw RunnerError(fn + std::string("the region ") + std::to_string(region.left) + "," + std::to_string(region.top) +
+                      " to " + std::to_string(region.right) + "," + std::to_string(region.bottom) +
+                      " is empty or leaves the layer (" + std::to_string(settings_.width) + " x " +
+                      std::to_string(settings_.height) + ")");
   if (frame < 0 || frame >= settings_.frameCount)
     throw RunnerError(fn + std::string("frame ") + std::to_string(frame) + " is outside the clip (0 to " +
                       std::to_string(settings_.frameCount - 1) + ")");
@@ -505,11 +513,16 @@ Image Host::render(int frame, Depth depth) {
   } endCall{h};
   const PF_RationalScale par = toRational(settings_.pixelAspect);
   h.depth = depth;
-  auto output = makeWorld(Image::make(settings_.width, settings_.height, depth), par);
+  const PF_LRect asked{region.left, region.top, region.right, region.bottom};
 
   if (settings_.smartPath) {
+    // The output world covers the request and lies where it does in the layer.
+    auto output = makeWorld(Image::make(region.width(), region.height(), depth), par);
+    output->world.origin_x = region.left;
+    output->world.origin_y = region.top;
+    output->world.extent_hint = asked;
     PF_RenderRequest request{};
-    request.rect = PF_LRect{0, 0, settings_.width, settings_.height};
+    request.rect = asked;
     request.channel_mask = 15;
     PF_PreRenderInput preIn{request, bitDepthOf(depth)};
     PF_PreRenderOutput preOut{};
@@ -526,7 +539,12 @@ Image Host::render(int frame, Depth depth) {
     h.output = &output->world;
     r = h.invoke(PF_Cmd_SMART_RENDER, frame, &params, nullptr, &renderExtra);
     h.check(r, PF_Cmd_SMART_RENDER, frame, true);
-  } else {
+    return std::move(output->image);
+  }
+  {
+    // The whole output world, with the region as the part the module needs to fill.
+    auto output = makeWorld(Image::make(settings_.width, settings_.height, depth), par);
+    output->world.extent_hint = asked;
     auto layer = h.layerWorld(frame, depth);
     std::vector<PF_ParamDef> params = h.paramsAt(frame, &layer->world);
     h.phase = Impl::Phase::Render;
@@ -551,8 +569,14 @@ Image Host::render(int frame, Depth depth) {
     h.pendingException = downException;
     h.lastMessage = downMessage;
     h.check(down, PF_Cmd_FRAME_SETDOWN, frame, false);
+    if (region == Region{0, 0, settings_.width, settings_.height}) return std::move(output->image);
+    Image part = Image::make(region.width(), region.height(), depth);
+    const size_t bytes = size_t(region.width()) * bytesPerPixel(depth);
+    for (int y = 0; y < region.height(); ++y)
+      std::memcpy(part.row<uint8_t>(y), output->image.row<uint8_t>(region.top + y) + size_t(region.left) * bytesPerPixel(depth),
+                  bytes);
+    return part;
   }
-  return std::move(output->image);
 }
 
 void Host::flatten() {

@@ -71,7 +71,11 @@ struct Host::Impl {
   Phase phase = Phase::None;
   double frame = 0;
   Depth depth = Depth::Eight;
-  std::map<A_long, double> layerRequests;  // pre-render checkout id -> frame
+  struct LayerRequest {
+    double frame = 0;
+    PF_LRect rect{};  // the part of the layer asked for, within the layer
+  };
+  std::map<A_long, LayerRequest> layerRequests;  // pre-render checkout id -> what was asked
   std::map<A_long, LayerPixels> layerPixels;
   PF_EffectWorld* output = nullptr;
   HostWorld* canvas = nullptr;

@@ -105,10 +105,12 @@ TEST(EndToEndHost, PreRenderAsksForWhatTheBlurAndLensRead) {
     EXPECT_EQ(needed(rig, PF_LRect{50, 0, 60, 10}), (R{44, 0, 66, 100}));
     rig.set("SourceYMethod", 2);
     EXPECT_EQ(needed(rig, PF_LRect{50, 0, 60, 10}), (R{44, 0, 66, 16}));
-    // A crop window or the white dot can read anywhere.
+    // A crop window, the white dot or the quantiser's bounds and averages can read anywhere.
     rig.set("SourceLeft", 10);
     EXPECT_EQ(needed(rig, asked), (R{0, 0, 200, 100}));
     rig.set("SourceLeft", 0).set("whiteDot", 50);
+    EXPECT_EQ(needed(rig, asked), (R{0, 0, 200, 100}));
+    rig.set("whiteDot", 0).set("quantise", 1);
     EXPECT_EQ(needed(rig, asked), (R{0, 0, 200, 100}));
     EXPECT_EQ(rig.host().stats().liveParamCheckouts, 0);
 }
