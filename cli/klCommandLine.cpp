@@ -1,5 +1,7 @@
 #include "cli/klCommandLine.h"
 
+#include "cli/farm/klFarmCommand.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -20,12 +22,13 @@ const std::vector<CommandSpec>& commandTable() {
       {CommandAbout, "about", "", "Show the effect's About box",
        "Opens the About box in a window on the display ($DISPLAY); with --png FILE draws the same\n"
        "box into a PNG picture instead, without a display."},
+      farmCommandSpec(),
   };
   return table;
 }
 
 const std::vector<OptionSpec>& optionTable() {
-  static const std::vector<OptionSpec> table = {
+  static const std::vector<OptionSpec> table = withFarmOptions({
       {CommandRender, "--demo", nullptr, "Render the built-in demo clip instead of INPUT (give OUTPUT only)"},
       {CommandRender, "--demo-size", "WxH", "Size of the demo clip (default 1280x720)"},
       {CommandRender, "--demo-frames", "N", "Length of the demo clip in frames (default 75)"},
@@ -50,7 +53,7 @@ const std::vector<OptionSpec>& optionTable() {
        "Write the control values (defaults, or after --preset and --set) as a preset file; - for stdout"},
       {CommandRender | CommandControls | CommandAbout, "--module", "PATH",
        "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
-  };
+  });
   return table;
 }
 

@@ -21,7 +21,7 @@ namespace Kiln::Footage {
 
 enum ExitStatus { ExitOk = 0, ExitFailed = 1, ExitUsage = 2 };
 
-enum Command : unsigned { CommandRender = 1u << 0, CommandControls = 1u << 1, CommandAbout = 1u << 2 };
+enum Command : unsigned { CommandRender = 1u << 0, CommandControls = 1u << 1, CommandAbout = 1u << 2, CommandFarm = 1u << 3 };
 
 struct CommandSpec {
   Command id;

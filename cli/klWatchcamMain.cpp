@@ -2,6 +2,7 @@
 //
 // One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
+#include "cli/farm/klFarmCommand.h"
 #include "cli/klCommandLine.h"
 #include "cli/klControlOptions.h"
 #include "cli/klControlsTable.h"
@@ -242,6 +243,7 @@ int dispatch(const ParsedArgs& args) {
     case CommandRender: return runRender(args);
     case CommandControls: return runControls(args);
     case CommandAbout: return runAbout(args);
+    case CommandFarm: return runFarm(args);
   }
   return fail("unknown command", ExitUsage);
 }

@@ -1,0 +1,37 @@
+/*
+ * The end of a farm job: every chunk checked, then joined into the output.
+ *
+ * A sequence's frames move from the work folder to their names; a video's segments are joined packet by
+ * packet without decoding, each segment starting on a key frame, with the timestamps a single render
+ * would give. The output appears only when complete (a video under a temporary name, renamed), and the
+ * work folder goes only then. A chunk without its files is reported by number, frames and the last line
+ * of its log, and nothing is joined.
+ */
+#ifndef KL_FARM_JOIN_H
+#define KL_FARM_JOIN_H
+
+#include "cli/farm/klFarmPlan.h"
+#include "cli/klFootage.h"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace Kiln::Footage::Farm {
+
+struct JoinSettings {
+  FrameRate rate;       // the output's frame rate
+};
+
+// "chunk 3 of 4 (frames 20-29) failed: <why> (log <file>)" for every chunk whose files are missing.
+std::vector<std::string> failedChunks(const FarmPlan& plan);
+
+// Joins the chunks into the output (whose name the caller has checked may be written) and removes the
+// work folder. When chunks are missing, writes one line per failed chunk to `report` ("watchcam: " first)
+// and throws FootageError; FootageError for any other failure too, leaving no output and the work
+// folder as it was. An interruption (SIGINT, SIGTERM) throws Interrupted.
+void joinChunks(const FarmPlan& plan, const JoinSettings& settings, std::ostream& report);
+
+}  // namespace Kiln::Footage::Farm
+
+#endif
