@@ -173,11 +173,13 @@ private:
     if (!ost) throw FootageError(name_, "out of memory");
     ret = avcodec_parameters_copy(ost->codecpar, st->codecpar);
     if (ret < 0) throw FootageError(name_, "cannot set up the stream: " + avError(ret));
-    ost->codecpar->codec_tag = 0;
+    // The segments are in the output's own container: their codec tag (which tells ProRes 4444 from
+    // 422, say) stands as it is.
     // As the encoder's own stream is set up, so the container picks the same time scale.
     ost->time_base = frame_;
     ost->avg_frame_rate = av_inv_q(frame_);
-    ost->sample_aspect_ratio = st->sample_aspect_ratio;
+    const AVRational aspect = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : st->codecpar->sample_aspect_ratio;
+    ost->sample_aspect_ratio = ost->codecpar->sample_aspect_ratio = aspect;
     ret = avio_open(&out_.p->pb, file_.c_str(), AVIO_FLAG_WRITE);
     if (ret < 0) throw FootageError(name_, "cannot create the file: " + avError(ret));
     AVDictionary* muxing = nullptr;

@@ -35,6 +35,16 @@ if [ "$action" = stop ]; then
   dir=$(sed -n 's/^SLURM_CLUSTER_DIR=//p' "$envfile")
   rm -f "$envfile"
   [ -n "$dir" ] && [ -d "$dir" ] || exit 0
+  # Jobs a failed test left behind end with the cluster rather than outlive it.
+  if [ -f "$dir/slurm.conf" ] && [ -s "$dir/pids" ]; then
+    export SLURM_CONF=$dir/slurm.conf
+    if timeout 10 scancel --user="$(id -un)" 2>/dev/null; then
+      for _ in $(seq 100); do
+        [ -z "$(timeout 5 squeue --noheader --user="$(id -un)" 2>/dev/null)" ] && break
+        sleep 0.1
+      done
+    fi
+  fi
   stop_pids "$dir"
   rm -rf "$dir"
   exit 0
@@ -77,7 +87,8 @@ free_port() {
   local port
   for _ in $(seq 50); do
     port=$((20000 + RANDOM % 30000))
-    if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then echo "$port"; return; fi
+    # Free when nothing answers there.
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$port"; return; fi
   done
   echo 0
 }
