@@ -101,6 +101,8 @@ std::pair<int, int> parseFrameRange(const std::string& option, const std::string
     bad(option, text, "expected a frame range A-B or one frame number");
   }
   if (a < 0 || b < 0) bad(option, text, "frame numbers are never negative");
+  if (a > kMaxFrameNumber || b > kMaxFrameNumber)
+    bad(option, text, "frame numbers go up to " + std::to_string(kMaxFrameNumber));
   if (a > b) bad(option, text, "the first frame comes after the last");
   return {a, b};
 }
@@ -115,17 +117,18 @@ std::pair<int, int> parseSize(const std::string& option, const std::string& text
 }
 
 FrameRate parseFrameRate(const std::string& option, const std::string& text) {
+  // A decimal rate is kept to 1/1000 of a frame, so 0.001 is the slowest it can say; a fraction says more.
+  const char* expected = "expected a frame rate from 0.001 to 1000, such as 25, 29.97 or 30000/1001";
   const size_t slash = text.find('/');
   if (slash != std::string::npos) {
     int num = 0, den = 0;
     if (!toInt(text.substr(0, slash), num) || !toInt(text.substr(slash + 1), den) || num <= 0 || den <= 0 ||
         double(num) / den > 1000 || num > 1000000 || den > 1000000)
-      bad(option, text, "expected a frame rate such as 25, 29.97 or 30000/1001 (at most 1000)");
+      bad(option, text, expected);
     return FrameRate{num, den};
   }
   double fps = 0;
-  if (!toDouble(text, fps) || fps <= 0 || fps > 1000)
-    bad(option, text, "expected a frame rate such as 25, 29.97 or 30000/1001 (at most 1000)");
+  if (!toDouble(text, fps) || fps < 0.001 || fps > 1000) bad(option, text, expected);
   return FrameRate::fromDouble(fps);
 }
 

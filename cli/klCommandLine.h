@@ -56,6 +56,9 @@ public:
   explicit UsageError(const std::string& cause) : FootageError("", cause) {}
 };
 
+// The largest frame number: sequence file names hold at most nine digits.
+inline constexpr int kMaxFrameNumber = 999999999;
+
 // The value parsers, each naming `option` in its error.
 Depth parseDepth(const std::string& option, const std::string& text);
 std::pair<int, int> parseFrameRange(const std::string& option, const std::string& text);  // "A-B" or "A"

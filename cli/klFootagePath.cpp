@@ -92,6 +92,7 @@ FootagePath parseFootagePath(const std::string& path) {
   if (dot == std::string::npos || dot + 1 == name.size())
     throw FootageError(path, "no file extension to tell the format by (" + supportedList() + ")");
   result.extension = lower(name.substr(dot + 1));
+  if (dot == 0) throw FootageError(path, "no file name before the extension ." + result.extension);
 
   size_t at = 0, length = 0;
   int padding = 0;

@@ -34,9 +34,13 @@ void OutputFiles::check(const std::vector<std::string>& inputFiles, int first, i
     struct stat s {};
     if (stat(file.c_str(), &s) == 0) inputs.emplace_back(s.st_dev, s.st_ino);
   }
-  const int count = output_.kind == Kind::Sequence ? last - first + 1 : 1;
-  for (int i = 0; i < count; ++i) {
-    const int number = first + i;
+  // Frames already there, from one listing of the directory however long the range.
+  std::vector<int> present;
+  if (output_.kind != Kind::Sequence) present.push_back(first);
+  else
+    for (const int n : findSequenceFrames(output_))
+      if (n >= first && n <= last) present.push_back(n);
+  for (const int number : present) {
     const std::string file = output_.frameFile(number);
     const long label = output_.kind == Kind::Sequence ? long(number) : FootageError::noFrame;
     for (const std::string& in : inputFiles)

@@ -40,6 +40,28 @@ void setTimeBase(Runner::HostSettings& s, FrameRate rate) {
   s.timeStep = A_long(rate.den) * k;
 }
 
+std::string rateText(FrameRate r) {
+  return r.den == 1 ? std::to_string(r.num) : std::to_string(r.num) + "/" + std::to_string(r.den);
+}
+
+// What the user should read of a host's failure: the module's own words, without the host's function
+// names and command codes ("Kiln::Runner::Host::render: ...", "module \"X\" failed PF_Cmd_RENDER at
+// frame 3: ...").
+std::string plainCause(const std::string& text) {
+  std::string s = text;
+  while (s.rfind("Kiln::", 0) == 0) {
+    const size_t colon = s.find(": ");
+    if (colon == std::string::npos) break;
+    s = s.substr(colon + 2);
+  }
+  if (s.rfind("module \"", 0) == 0) {
+    const size_t failed = s.find("\" failed PF_Cmd_");
+    const size_t colon = failed == std::string::npos ? failed : s.find(": ", failed);
+    if (colon != std::string::npos) s = s.substr(colon + 2);
+  }
+  return s;
+}
+
 }  // namespace
 
 std::string findModule(const std::string& given) {
@@ -111,19 +133,30 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   }
   depth_ = options_.depth.value_or(info.nativeDepth);
 
+  // The host counts time in 32-bit ticks; a clip longer than they reach would wrap around.
+  Runner::HostSettings settings;
+  settings.frameCount = std::max(info.frameCount, last_ - inFirst + 1);
+  setTimeBase(settings, info.rate);
+  if (int64_t(settings.frameCount) * settings.timeStep > INT32_MAX) {
+    const int most = INT32_MAX / settings.timeStep;
+    const std::string at = "at " + rateText(info.rate) + " fps the host's clock ";
+    if (options_.frames)
+      throw FootageError("", "--frames " + rangeText(first_, last_) + ": " + at + "reaches frame " +
+                                 std::to_string(inFirst + most - 1) + " at most");
+    throw FootageError(reader_->name(), at + "holds " + std::to_string(most) + " frames; the input has " +
+                                            std::to_string(info.frameCount));
+  }
+
   // Output: checked before any work is done.
   files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
   files_->check(inputFiles, first_, last_, options_.overwrite);
 
   // Module and host.
   const std::string modulePath = findModule(options_.modulePath);
-  Runner::HostSettings settings;
   // The host hands the module its layer already at render scale, as a compositing host does at draft
   // resolution; the output has the same size.
   settings.width = scaledSize(info.width, options_.scale);
   settings.height = scaledSize(info.height, options_.scale);
-  settings.frameCount = std::max(info.frameCount, last_ - inFirst + 1);
-  setTimeBase(settings, info.rate);
   settings.downsampleX = settings.downsampleY = options_.scale;
   settings.highQuality = options_.highQuality;
   settings.smartPath = options_.smartPath;
@@ -131,7 +164,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
     module_ = Runner::Module::load(modulePath);
     host_ = std::make_unique<Runner::Host>(*module_, settings);
   } catch (const Runner::RunnerError& e) {
-    throw FootageError(modulePath, e.what());
+    throw FootageError(modulePath, plainCause(e.what()));
   }
   if (!host_->supportsDepth(depth_)) {
     if (depth_ == Depth::Float && !options_.smartPath)
@@ -180,7 +213,7 @@ RenderStats RenderJob::run() {
         throw Interrupted(outputPath_.path, n, s ? s : SIGINT);
       } catch (const Runner::RunnerError& e) {
         source_->rethrowPending();
-        throw FootageError(outputPath_.path, e.what(), n);
+        throw FootageError(reader_->name(), "the effect refused the frame: " + plainCause(e.what()), n);
       }
       source_->rethrowPending();
       const double read = source_->secondsReading() - readBefore;

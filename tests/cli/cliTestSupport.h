@@ -150,6 +150,33 @@ inline std::string effectModule() {
   return std::filesystem::exists(p) ? p : std::string();
 }
 
+
+// Runs of the watchcam program in a scratch directory; renders use the pass-through module.
+class WatchcamTest : public ScratchTest {
+protected:
+  RunResult run(std::vector<std::string> args, const std::map<std::string, std::string>& env = {},
+                const std::function<void(pid_t)>& whileRunning = {}) {
+    if (!args.empty() && args[0] == "render") {
+      args.push_back("--module");
+      args.push_back(passthroughModule());
+    }
+    return runWatchcam(args, dir_, env, whileRunning);
+  }
+  // The one line a failure prints.
+  static void expectOneLineFailure(const RunResult& r, int status, const std::string& part) {
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.errLines(), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("watchcam: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+  }
+  std::vector<std::string> hiddenFiles() const {
+    std::vector<std::string> hidden;
+    for (const std::string& n : listing())
+      if (n[0] == '.') hidden.push_back(n);
+    return hidden;
+  }
+};
+
 }  // namespace CliTest
 
 #endif

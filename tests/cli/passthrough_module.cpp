@@ -2,7 +2,8 @@
 // exactly, at every depth and on both render paths, so whole renders have pixels known in advance.
 // With "Mode" at "Earlier" it shows the layer "Delay" frames back (as time remapping asks for frames).
 // It asks for progress on every row (so interrupts land) and, when PASSTHROUGH_ROW_DELAY_US is set,
-// sleeps that long per row so a test can interrupt it mid-frame.
+// sleeps that long per row so a test can interrupt it mid-frame. PASSTHROUGH_FAIL_FRAME=N makes it refuse
+// frame N with a message, as a module out of memory would.
 #include "sdk/klHostAPI.h"
 
 #include <chrono>
@@ -19,6 +20,14 @@ enum { PT_MODE = 1, PT_DELAY = 2, PT_AMOUNT = 3, PT_PARAMS = 4 };
 long rowDelayMicroseconds() {
   const char* v = std::getenv("PASSTHROUGH_ROW_DELAY_US");
   return v ? std::atol(v) : 0;
+}
+
+// The host's frame being rendered refused on request (see above): an error code and a return message.
+PF_Err refusal(const PF_InData* in, PF_OutData* out) {
+  const char* v = std::getenv("PASSTHROUGH_FAIL_FRAME");
+  if (!v || in->time_step <= 0 || in->current_time / in->time_step != std::atol(v)) return PF_Err_NONE;
+  std::strncpy(out->return_msg, "not enough memory for this frame", sizeof out->return_msg - 1);
+  return PF_Err_OUT_OF_MEMORY;
 }
 
 A_long sourceTime(const PF_InData* in, PF_ParamDef* params[]) {
@@ -96,8 +105,12 @@ PF_Err entry(PF_Cmd cmd, PF_InData* in, PF_OutData* out, PF_ParamDef* params[], 
       pre->output->max_result_rect = result.max_result_rect;
       return PF_Err_NONE;
     }
-    case PF_Cmd_SMART_RENDER: return smartRender(in, static_cast<PF_SmartRenderExtra*>(extra));
-    case PF_Cmd_RENDER: return legacyRender(in, params, output);
+    case PF_Cmd_SMART_RENDER:
+      if (PF_Err e = refusal(in, out)) return e;
+      return smartRender(in, static_cast<PF_SmartRenderExtra*>(extra));
+    case PF_Cmd_RENDER:
+      if (PF_Err e = refusal(in, out)) return e;
+      return legacyRender(in, params, output);
     default: return PF_Err_NONE;
   }
 }

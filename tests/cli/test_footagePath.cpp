@@ -47,6 +47,7 @@ TEST(FootagePath, MalformedNamesAreRefusedWithTheReason) {
   EXPECT_NE(reason("a.##.#.png").find("more than one"), std::string::npos);
   EXPECT_NE(reason("a.png.%04d").find("before the extension"), std::string::npos);
   EXPECT_NE(reason("").find("empty"), std::string::npos);
+  EXPECT_NE(reason("dir/.png").find("no file name before the extension .png"), std::string::npos);
 }
 
 class SequenceOnDisk : public CliTest::ScratchTest {};
