@@ -48,7 +48,6 @@ double secondsPerUnit(const void* caller) {
 
 // The value a host offered, as text for a message.
 std::string offered(const ParamSpec& p, const void* value) {
-    if (value == nullptr) return "no value";
     char text[96];
     switch (p.type) {
         case ParamType::Bool:
@@ -127,24 +126,18 @@ KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t para
         if (f->warned.test(size_t(index))) return;
         f->warned.set(size_t(index));
         const ParamSpec& p = kParams[size_t(index)];
-        std::string kept;
-        if (p.type == ParamType::String) {
-            const char* now = nullptr;
-            f->instance.values().get(index, &now);
-            kept = std::string("\"") + now + "\" (" + controlOf(p)->choices + ")";
-        } else {
-            kept = offered(p, nullptr);
-            double now = 0.0;
-            f0r_param_color_t colour{};
-            if (p.type == ParamType::Colour) {
-                f->instance.values().get(index, &colour);
-                kept = offered(p, &colour);
-            } else {
-                f->instance.values().get(index, &now);
-                kept = offered(p, &now);
-            }
-        }
-        say(std::string("parameter ") + p.name + ": " + offered(p, param) + " refused; it stays " + kept);
+        // What it keeps, in the same form as what was offered.
+        double number = 0.0;
+        f0r_param_color_t colour{};
+        const char* text = nullptr;
+        void* now = p.type == ParamType::Colour ? static_cast<void*>(&colour)
+                    : p.type == ParamType::String ? static_cast<void*>(&text)
+                                                  : static_cast<void*>(&number);
+        f->instance.values().get(index, now);
+        std::string kept = offered(p, now);
+        if (p.type == ParamType::String) kept += std::string(" (one of ") + controlOf(p)->choices + ")";
+        const std::string given = param == nullptr ? "no value" : offered(p, param);
+        say(std::string("parameter ") + p.name + ": " + given + " refused; it stays " + kept);
     } catch (...) {
         // A message that cannot be made is no reason to stop the host.
     }
