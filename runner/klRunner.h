@@ -10,6 +10,9 @@
  *   parameter array is built. Times handed to the module are frame * timeStep in units of 1/timeScale s.
  * - Everything handed to the module (handles, worlds, checkouts) is owned and tracked by the host, so tests
  *   can prove the module gives everything back (stats()).
+ * - Memory is kept and reused as a real host keeps it: large handle blocks and worlds given back wait for the
+ *   next request of their size (HostSettings::keptMemory), a layer checkout hands the module the frame the
+ *   source holds instead of a copy, and nothing is cleared that the host API does not promise cleared.
  * - Failures are RunnerError with a message saying what went wrong and where; a render the user cancelled
  *   is RenderCancelled.
  */
@@ -112,6 +115,9 @@ struct HostSettings {
   bool smartPath = true;
   bool headless = true;
   int specMajor = 13, specMinor = 28;
+  // Bytes of released memory the host keeps for reuse (handle blocks, worlds, outputs given back with
+  // recycle()); 0 keeps none, so every request gets fresh memory.
+  size_t keptMemory = size_t(256) << 20;
 };
 
 // A control value in display units: fixed/int slider and angle v[0]; popup the 1-based item; checkbox 0/1;
@@ -152,6 +158,7 @@ struct HandleStats {
   long suiteAcquires = 0;
   long suiteReleases = 0;
   long badCalls = 0;  // callbacks given an unknown handle, record, checkout id or index
+  long keptBytes = 0;  // released memory the host keeps for reuse (not owned by anyone)
 };
 
 class Host {
@@ -181,13 +188,16 @@ public:
   ParamValue valueAt(int index, double frame) const;
 
   // --- input ---
-  // The input layer's frame at a depth; the image must be width x height at that depth and stay valid until
-  // the source is called again. Frames outside the clip are asked for as the first or last frame. Without
-  // a source the layer is transparent black. An exception the source throws reaches the caller of render()
+  // The input layer's frame at a depth; the image must be width x height at that depth and stay valid and
+  // unchanged until the render() that asked for it returns: the module reads it in place, as it reads a
+  // real host's cached frame, and never writes it. Frames outside the clip are asked for as the first or
+  // last frame. Without a source the layer is transparent black. An exception the source throws reaches the caller of render()
   // unchanged (after the module has been told the checkout failed).
   void setFrameSource(std::function<const Image&(int frame, Depth)> source);
 
   // --- rendering ---
+  // The module's output for a frame. Its memory may be a picture given back with recycle(): the host API
+  // does not promise a cleared output, so the module writes every pixel it renders.
   Image render(int frame, Depth depth);
   // Only `region` of the frame, as a tiling host asks for it: the smart path requests it in the pre-render
   // and hands out an output world of that size placed at the region (origin_x, origin_y), and layer pixels
@@ -195,6 +205,9 @@ public:
   // region as its extent hint. Returns the region's pixels. Throws RunnerError for an empty region or one
   // that leaves the layer.
   Image render(int frame, Depth depth, const Region& region);
+  // Gives a finished picture's memory back to the host for later outputs and worlds of its size (kept
+  // within HostSettings::keptMemory). Thread-safe; the image is left empty.
+  void recycle(Image&& image);
   bool supportsDepth(Depth depth) const;  // from the module's out flags
   A_long outFlags() const;
   A_long outFlags2() const;

@@ -57,11 +57,14 @@ PF_Handle hostNewHandle(uint64_t size) {
     if (owner->allocationBudget.compare_exchange_weak(budget, budget - 1)) break;
   }
   if (size > (uint64_t(1) << 40)) return nullptr;
-  void* block = std::calloc(size ? size_t(size) : 1, 1);
+  // The host API does not promise a cleared handle: a kept block comes as its last owner left it.
+  void* block = owner->kept.takeBlock(size_t(size));
+  if (!block) block = std::malloc(size ? size_t(size) : 1);
   if (!block) return nullptr;
+  // A new slot each time: a handle disposed of stays unknown even when its block is handed out again.
   auto* slot = new (std::nothrow) void*(block);
   if (!slot) {
-    std::free(block);
+    owner->kept.keepBlock(block, size_t(size));
     return nullptr;
   }
   {
@@ -103,6 +106,7 @@ void hostUnlockHandle(PF_Handle h) {
 
 void hostDisposeHandle(PF_Handle h) {
   Host::Impl* owner = nullptr;
+  uint64_t size = 0;
   {
     std::lock_guard<std::mutex> lock(g_handleMutex);
     auto it = g_handles.find(h);
@@ -111,10 +115,12 @@ void hostDisposeHandle(PF_Handle h) {
       return;
     }
     owner = it->second.owner;
+    size = it->second.size;
     g_handles.erase(it);
   }
   owner->liveHandles--;
-  freeHandle(h);
+  owner->kept.keepBlock(*h, size_t(size));
+  delete reinterpret_cast<void**>(h);
 }
 
 uint64_t hostGetHandleSize(PF_Handle h) {
@@ -338,7 +344,8 @@ PF_Err checkoutOutput(PF_ProgPtr ref, PF_EffectWorld** output) {
 }
 
 // ---- suites --------------------------------------------------------------------------------------
-PF_Err newWorld(PF_ProgPtr ref, A_long width, A_long height, PF_Boolean, PF_PixelFormat format, PF_EffectWorld* world) {
+PF_Err newWorld(PF_ProgPtr ref, A_long width, A_long height, PF_Boolean clear, PF_PixelFormat format,
+               PF_EffectWorld* world) {
   Host::Impl* h = hostOfRef(ref);
   if (!h || !world || width <= 0 || height <= 0) return PF_Err_BAD_CALLBACK_PARAM;
   Depth d;
@@ -347,7 +354,10 @@ PF_Err newWorld(PF_ProgPtr ref, A_long width, A_long height, PF_Boolean, PF_Pixe
   else if (format == PF_PixelFormat_ARGB128) d = Depth::Float;
   else return PF_Err_BAD_CALLBACK_PARAM;
   try {
-    auto w = makeWorld(Image::make(width, height, d), toRational(h->settings.pixelAspect));
+    bool reused = false;
+    Image pixels = h->kept.takeImage(width, height, d, &reused);
+    if (clear && reused) std::memset(pixels.pixels.data(), 0, pixels.pixels.size());
+    auto w = makeWorld(std::move(pixels), toRational(h->settings.pixelAspect));
     *world = w->world;
     h->newWorlds.emplace(w->world.data, std::move(w));
   } catch (const std::bad_alloc&) {
@@ -367,6 +377,7 @@ PF_Err disposeWorld(PF_ProgPtr ref, PF_EffectWorld* world) {
     h->badCalls++;
     return PF_Err_BAD_CALLBACK_PARAM;
   }
+  h->kept.keepImage(std::move(it->second->image));
   h->newWorlds.erase(it);
   *world = PF_EffectWorld{};
   h->liveWorlds--;

@@ -41,19 +41,33 @@ void checkSettings(const HostSettings& s) {
 
 }  // namespace
 
+namespace {
+
+void describe(PF_EffectWorld& pw, const Image& image, PF_RationalScale pixelAspect, HostWorld* owner) {
+  pw.world_flags = image.depth == Depth::Sixteen ? PF_WorldFlag_DEEP : 0;
+  // A view's pixels belong to the frame source; the module reads them and never writes them.
+  pw.data = const_cast<uint8_t*>(image.pixels.data());
+  pw.rowbytes = A_long(image.rowBytes);
+  pw.width = image.width;
+  pw.height = image.height;
+  pw.extent_hint = PF_Rect{0, 0, pw.width, pw.height};
+  pw.pix_aspect_ratio = pixelAspect;
+  pw.pixel_format = pixelFormatOf(image.depth);
+  pw.host_reserved = owner;
+}
+
+}  // namespace
+
 std::unique_ptr<HostWorld> makeWorld(Image image, PF_RationalScale pixelAspect) {
   auto w = std::make_unique<HostWorld>();
   w->image = std::move(image);
-  PF_EffectWorld& pw = w->world;
-  pw.world_flags = w->image.depth == Depth::Sixteen ? PF_WorldFlag_DEEP : 0;
-  pw.data = w->image.pixels.data();
-  pw.rowbytes = A_long(w->image.rowBytes);
-  pw.width = w->image.width;
-  pw.height = w->image.height;
-  pw.extent_hint = PF_Rect{0, 0, pw.width, pw.height};
-  pw.pix_aspect_ratio = pixelAspect;
-  pw.pixel_format = pixelFormatOf(w->image.depth);
-  pw.host_reserved = w.get();
+  describe(w->world, w->image, pixelAspect, w.get());
+  return w;
+}
+
+std::unique_ptr<HostWorld> viewWorld(const Image& frame, PF_RationalScale pixelAspect) {
+  auto w = std::make_unique<HostWorld>();
+  describe(w->world, frame, pixelAspect, w.get());
   return w;
 }
 
@@ -62,7 +76,7 @@ bool ControlInfo::animatable() const { return hasValue(type) && !(flags & PF_Par
 // ---- Impl ----------------------------------------------------------------------------------------
 
 Host::Impl::Impl(Module& m, const HostSettings& s)
-    : module(m), settings(s), specMajor(s.specMajor), specMinor(s.specMinor), applId(kRunnerApplId),
+    : module(m), settings(s), kept(s.keptMemory), specMajor(s.specMajor), specMinor(s.specMinor), applId(kRunnerApplId),
       headless(s.headless) {
   installCallbacks(*this);
   registerHost(this);
@@ -138,7 +152,11 @@ std::unique_ptr<HostWorld> Host::Impl::layerWorld(double at, Depth d) {
   // Times outside the clip hold its first or last frame.
   const int f = std::clamp(int(std::floor(at + 1e-9)), 0, settings.frameCount - 1);
   const PF_RationalScale par = toRational(settings.pixelAspect);
-  if (!frameSource) return makeWorld(Image::make(settings.width, settings.height, d), par);
+  if (!frameSource) {
+    Image& blank = blankLayer[int(d)];
+    if (blank.pixels.empty()) blank = Image::make(settings.width, settings.height, d);
+    return viewWorld(blank, par);
+  }
   const Image& src = frameSource(f, d);
   if (src.width != settings.width || src.height != settings.height || src.depth != d ||
       src.rowBytes < size_t(src.width) * bytesPerPixel(d) || src.pixels.size() < src.rowBytes * size_t(src.height)) {
@@ -148,7 +166,8 @@ std::unique_ptr<HostWorld> Host::Impl::layerWorld(double at, Depth d) {
       << settings.height << " at depth " << depthName(d);
     throw RunnerError(s.str());
   }
-  return makeWorld(src, par);
+  // The frame stays valid until the render returns, as a real host's cached frame does: no copy.
+  return viewWorld(src, par);
 }
 
 A_long Host::Impl::invoke(PF_Cmd cmd, double at, std::vector<PF_ParamDef>* params, PF_EffectWorld* out,
@@ -514,13 +533,24 @@ Image Host::render(int frame, Depth depth, const Region& region) {
   const PF_RationalScale par = toRational(settings_.pixelAspect);
   h.depth = depth;
   const PF_LRect asked{region.left, region.top, region.right, region.bottom};
+  // The smart path's output covers the request; the legacy path's is the whole layer with the request as
+  // its extent hint.
+  auto output = settings_.smartPath ? makeWorld(h.kept.takeImage(region.width(), region.height(), depth), par)
+                                    : makeWorld(h.kept.takeImage(settings_.width, settings_.height, depth), par);
+  output->world.extent_hint = asked;
+  // A failed render gives the output's memory back for the next one.
+  struct KeepOutput {
+    KeptMemory& kept;
+    HostWorld& world;
+    ~KeepOutput() {
+      if (!world.image.pixels.empty()) kept.keepImage(std::move(world.image));
+    }
+  } keepOutput{h.kept, *output};
 
   if (settings_.smartPath) {
-    // The output world covers the request and lies where it does in the layer.
-    auto output = makeWorld(Image::make(region.width(), region.height(), depth), par);
+    // The output world lies where the request does in the layer.
     output->world.origin_x = region.left;
     output->world.origin_y = region.top;
-    output->world.extent_hint = asked;
     PF_RenderRequest request{};
     request.rect = asked;
     request.channel_mask = 15;
@@ -542,9 +572,6 @@ Image Host::render(int frame, Depth depth, const Region& region) {
     return std::move(output->image);
   }
   {
-    // The whole output world, with the region as the part the module needs to fill.
-    auto output = makeWorld(Image::make(settings_.width, settings_.height, depth), par);
-    output->world.extent_hint = asked;
     auto layer = h.layerWorld(frame, depth);
     std::vector<PF_ParamDef> params = h.paramsAt(frame, &layer->world);
     h.phase = Impl::Phase::Render;
@@ -570,7 +597,7 @@ Image Host::render(int frame, Depth depth, const Region& region) {
     h.lastMessage = downMessage;
     h.check(down, PF_Cmd_FRAME_SETDOWN, frame, false);
     if (region == Region{0, 0, settings_.width, settings_.height}) return std::move(output->image);
-    Image part = Image::make(region.width(), region.height(), depth);
+    Image part = h.kept.takeImage(region.width(), region.height(), depth);
     const size_t bytes = size_t(region.width()) * bytesPerPixel(depth);
     for (int y = 0; y < region.height(); ++y)
       std::memcpy(part.row<uint8_t>(y), output->image.row<uint8_t>(region.top + y) + size_t(region.left) * bytesPerPixel(depth),
@@ -635,6 +662,8 @@ Image Host::about(int width, int height) {
   return std::move(canvas->image);
 }
 
+void Host::recycle(Image&& image) { impl_->kept.keepImage(std::move(image)); }
+
 void Host::requestAbort() noexcept { impl_->abortRequested.store(1, std::memory_order_relaxed); }
 void Host::clearAbort() noexcept { impl_->abortRequested.store(0, std::memory_order_relaxed); }
 
@@ -649,6 +678,7 @@ HandleStats Host::stats() const {
   s.suiteAcquires = h.suiteAcquires;
   s.suiteReleases = h.suiteReleases;
   s.badCalls = h.badCalls;
+  s.keptBytes = long(h.kept.keptBytes());
   return s;
 }
 

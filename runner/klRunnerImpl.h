@@ -12,6 +12,7 @@
 #define KL_RUNNER_IMPL_H
 
 #include "runner/klRunner.h"
+#include "runner/klRunnerMemory.h"
 
 #include <atomic>
 #include <exception>
@@ -22,12 +23,13 @@
 
 namespace Kiln::Runner {
 
-// A world whose pixels the host owns.
+// A world over pixels the host owns (`image`), or a view of a frame the frame source holds (`image` empty).
 struct HostWorld {
   Image image;
   PF_EffectWorld world{};
 };
 std::unique_ptr<HostWorld> makeWorld(Image image, PF_RationalScale pixelAspect);
+std::unique_ptr<HostWorld> viewWorld(const Image& frame, PF_RationalScale pixelAspect);
 
 struct ControlState {
   ParamValue value;             // used while there are no keys
@@ -42,6 +44,7 @@ struct Host::Impl {
 
   Module& module;
   HostSettings settings;
+  KeptMemory kept;
   PF_InteractCallbacks inter{};
   PF_UtilCallbacks utils{};
   SPBasicSuite basic{};
@@ -58,6 +61,7 @@ struct Host::Impl {
   bool globalUp = false, sequenceUp = false;
 
   std::function<const Image&(int, Depth)> frameSource;
+  Image blankLayer[3];  // the layer without a source, per depth (made on first use)
   std::atomic<int> abortRequested{0};
   static_assert(std::atomic<int>::is_always_lock_free, "requestAbort must be safe in a signal handler");
   bool cancelAnswered = false;  // progress or abort answered PF_Interrupt_CANCEL during this call
@@ -111,7 +115,8 @@ struct Host::Impl {
   // A value the module wrote (changed record or PF_UpdateParamUI) becomes the control's value at `frame`.
   void adoptValue(int index, const PF_ParamDef& def, double frame);
   double frameOfTime(A_long time, A_u_long scale) const;
-  // The input layer's frame as a host world; throws RunnerError when the frame source fails.
+  // The input layer's frame as a world viewing the source's pixels; throws RunnerError when the frame
+  // source fails.
   std::unique_ptr<HostWorld> layerWorld(double frame, Depth depth);
   void fail(const std::string& message);  // keeps the first failure of a call
   // Keeps the exception being handled for check(); answers the module's error code.

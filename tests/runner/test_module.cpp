@@ -285,6 +285,7 @@ PF_Err dispatch(PF_Cmd cmd, PF_InData* in, PF_OutData* out, PF_ParamDef* params[
     if (in->sequence_data && u->host_get_handle_size(in->sequence_data) == 4) {
       PF_Handle live = u->host_new_handle(sizeof(Sequence));
       if (!live) return PF_Err_OUT_OF_MEMORY;
+      std::memset(*live, 0, sizeof(Sequence));  // host memory comes uncleared
       u->host_dispose_handle(in->sequence_data);
       out->sequence_data = live;
       return PF_Err_NONE;
