@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <set>
@@ -43,9 +44,20 @@ struct HandleRecord {
 std::mutex g_handleMutex;
 std::unordered_map<PF_Handle, HandleRecord> g_handles;
 
+// A disposed handle's slot is not reused for the next few thousand handles, so a module holding on to a
+// handle it disposed of finds it unknown rather than someone else's. Called with g_handleMutex held.
+std::deque<void**> g_retiredSlots;
+void retireSlot(PF_Handle h) {
+  g_retiredSlots.push_back(reinterpret_cast<void**>(h));
+  if (g_retiredSlots.size() > 4096) {
+    delete g_retiredSlots.front();
+    g_retiredSlots.pop_front();
+  }
+}
+
 void freeHandle(PF_Handle h) {
   std::free(*h);
-  delete reinterpret_cast<void**>(h);
+  retireSlot(h);
 }
 
 PF_Handle hostNewHandle(uint64_t size) {
@@ -107,6 +119,7 @@ void hostUnlockHandle(PF_Handle h) {
 void hostDisposeHandle(PF_Handle h) {
   Host::Impl* owner = nullptr;
   uint64_t size = 0;
+  void* block = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_handleMutex);
     auto it = g_handles.find(h);
@@ -116,11 +129,12 @@ void hostDisposeHandle(PF_Handle h) {
     }
     owner = it->second.owner;
     size = it->second.size;
+    block = *h;
     g_handles.erase(it);
+    retireSlot(h);
   }
   owner->liveHandles--;
-  owner->kept.keepBlock(*h, size_t(size));
-  delete reinterpret_cast<void**>(h);
+  owner->kept.keepBlock(block, size_t(size));
 }
 
 uint64_t hostGetHandleSize(PF_Handle h) {
@@ -550,7 +564,10 @@ void disposeHandlesOf(Host::Impl* impl) {
       }
     }
   }
-  for (PF_Handle h : mine) freeHandle(h);
+  {
+    std::lock_guard<std::mutex> lock(g_handleMutex);
+    for (PF_Handle h : mine) freeHandle(h);
+  }
   impl->liveHandles -= long(mine.size());
 }
 
