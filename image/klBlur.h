@@ -175,6 +175,7 @@ public:
     ~BlurGeneralGauss() override
     {
         if (buffer_) buffer_->release();
+        if (scratch_) scratch_->release();
     }
 
     void setSizes(float sx, float sy)
@@ -227,7 +228,16 @@ public:
         strip_ = int32_t(std::clamp<int64_t>((int64_t(256) << 10) / std::max<int64_t>(column, 1), 4, 64)) & ~3;
         strips_ = (rect_.width() + strip_ - 1) / strip_;
         // The buffer is kept strip by strip, so pass 1 reads it sequentially.
-        ensureBuffer(size_t(strips_) * repY_.size() * size_t(strip_) * C * sizeof(float));
+        ensureBuffer(buffer_, size_t(strips_) * repY_.size() * size_t(strip_) * C * sizeof(float));
+        const Scratch h = horizontalScratch(), v = verticalScratch();
+        scratchPerThread_ = std::max(h.bytes, v.bytes);
+    }
+
+    // Each thread's working lines come from host memory taken once per pass on the rendering thread
+    // (a renderer that keeps its memory hands the same block back every frame).
+    void beforePass() override
+    {
+        if (mode_ == Mode::Blur) ensureBuffer(scratch_, size_t(std::max(this->threadCount(), 1)) * scratchPerThread_);
     }
 
     void process() override
@@ -247,12 +257,62 @@ private:
         return static_cast<float*>(buffer_->data()) + (size_t(s) * repY_.size() + size_t(b)) * size_t(strip_) * C;
     }
 
-    void ensureBuffer(size_t bytes)
+    static void ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
     {
-        if (buffer_ && buffer_->size() >= bytes) return;
-        if (buffer_) buffer_->release();
-        buffer_ = nullptr;
-        buffer_ = new Image::DataHandle(std::max<size_t>(bytes, 16));
+        if (buffer && buffer->size() >= bytes) return;
+        if (buffer) buffer->release();
+        buffer = nullptr;
+        buffer = new Image::DataHandle(std::max<size_t>(bytes, 16));
+    }
+
+    // A thread's scratch: arrays laid one after another, each on a cache line.
+    struct Scratch {
+        size_t bytes = 0;
+        template <class T>
+        size_t add(size_t count)
+        {
+            const size_t at = bytes;
+            bytes += (count * sizeof(T) + 63) & ~size_t(63);
+            return at;
+        }
+    };
+    unsigned char* threadScratch() const
+    {
+        return static_cast<unsigned char*>(scratch_->data()) + size_t(this->currentThreadIndex()) * scratchPerThread_;
+    }
+    template <class T>
+    T* scratchAt(size_t offset) const
+    {
+        return reinterpret_cast<T*>(threadScratch() + offset);
+    }
+
+    // Pass 0: four lines (two rows, current and next).
+    size_t horizontalLine() const { return size_t(rect_.x1 - startX_ + 2 * marginX_) * C; }
+    Scratch horizontalScratch() const
+    {
+        Scratch s;
+        s.add<float>(4 * horizontalLine());
+        return s;
+    }
+    // Pass 1: two strip temporaries, the row pointers, the running sums and the last row.
+    struct VerticalLayout {
+        size_t ta, tb, inRows, outRows, acc, lastRow;
+    };
+    int32_t verticalRows() const { return rect_.y1 - startY_ + 2 * marginY_; }
+    Scratch verticalScratch(VerticalLayout* at = nullptr) const
+    {
+        const size_t rows = size_t(verticalRows()), stripValues = size_t(strip_) * C;
+        const bool temporaries = marginY_ > 0 && iterations_ > 1;
+        Scratch s;
+        VerticalLayout l;
+        l.ta = s.add<float>(temporaries ? rows * stripValues : 0);
+        l.tb = s.add<float>(temporaries ? rows * stripValues : 0);
+        l.inRows = s.add<const float*>(rows);
+        l.outRows = s.add<float*>(rows);
+        l.acc = s.add<double>(stripValues);
+        l.lastRow = s.add<float>(stripValues);
+        if (at) *at = l;
+        return s;
     }
 
     // Distinct source rows the vertical pass reads (through the source's vertical edge
@@ -326,15 +386,15 @@ private:
     {
         const int32_t W = rect_.x1 - startX_;  // outputs from the anchor column on
         const int32_t L = W + 2 * marginX_;
-        const size_t line = size_t(L) * C;
-        std::vector<float> work(4 * line);
+        const size_t line = horizontalLine();
+        float* work = scratchAt<float>(0);
         const KlRowBand band = this->bandRows(0, int32_t(repY_.size()));
         for (int32_t k = band.begin; k < band.end; k += 2) {
             if (this->shouldStop()) return;
             const int32_t rowsNow = std::min(2, band.end - k);
             // Sample s (column startX_ + s) sits at index s + marginX_ of every line array.
-            float* cur[2] = {work.data(), work.data() + line};
-            float* nxt[2] = {work.data() + 2 * line, work.data() + 3 * line};
+            float* cur[2] = {work, work + line};
+            float* nxt[2] = {work + 2 * line, work + 3 * line};
             for (int32_t j = 0; j < rowsNow; ++j)
                 load(repY_[size_t(k + j)], cur[j], startX_ - marginX_, rect_.x1 + marginX_);
             // When the rectangle starts at the anchor the last pass writes straight into the strips.
@@ -387,18 +447,17 @@ private:
         const int32_t W = rect_.width(), H = rect_.y1 - startY_;  // outputs from the anchor row on
         const KlRowBand band = this->bandRows(0, strips_);
         if (band.begin >= band.end) return;
-        const int32_t rows = H + 2 * marginY_;
+        const int32_t rows = verticalRows();
         const size_t stripValues = size_t(strip_) * C;
         const int32_t passes = marginY_ > 0 ? iterations_ : 0;
-        std::vector<float> ta, tb;
-        if (passes > 1) {
-            ta.resize(size_t(rows) * stripValues);
-            tb.resize(size_t(rows) * stripValues);
-        }
-        std::vector<const float*> inRows(static_cast<size_t>(rows));
-        std::vector<float*> outRows(static_cast<size_t>(rows));
-        std::vector<double> acc(stripValues);
-        std::vector<float> lastRow(stripValues);
+        VerticalLayout at;
+        verticalScratch(&at);
+        float* const ta = scratchAt<float>(at.ta);
+        float* const tb = scratchAt<float>(at.tb);
+        const float** const inRows = scratchAt<const float*>(at.inRows);
+        float** const outRows = scratchAt<float*>(at.outRows);
+        double* const acc = scratchAt<double>(at.acc);
+        float* const lastRow = scratchAt<float>(at.lastRow);
         for (int32_t s = band.begin; s < band.end; ++s) {
             if (this->shouldStop()) return;
             const int32_t sx = s * strip_;
@@ -407,7 +466,7 @@ private:
             for (int32_t k = 0; k < rows; ++k) inRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
             // Extended row k is row startY_ - marginY_ + k; each iteration narrows the rows it
             // produces, and the last one hands each finished row straight to the store.
-            float* tmp[2] = {ta.data(), tb.data()};
+            float* tmp[2] = {ta, tb};
             StoreContext ctx{this, sx, rect_.y0 - startY_};
             for (int32_t it = 0; it < passes; ++it) {
                 const int32_t outMargin = marginY_ - (it + 1) * py_.reach;
@@ -415,8 +474,8 @@ private:
                 const size_t first = size_t(marginY_ - outMargin);
                 const bool last = it == passes - 1;
                 for (int32_t k = 0; k < count; ++k)
-                    outRows[size_t(k)] = last ? lastRow.data() : tmp[it & 1] + size_t(k) * stripValues;
-                Blur::boxPassRows<float, float>(inRows.data() + first, outRows.data(), count, lanes, py_, acc.data(),
+                    outRows[size_t(k)] = last ? lastRow : tmp[it & 1] + size_t(k) * stripValues;
+                Blur::boxPassRows<float, float>(inRows + first, outRows, count, lanes, py_, acc,
                                                 last ? &storeSink : nullptr, &ctx);
                 for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
             }
@@ -483,6 +542,8 @@ private:
     int32_t strip_ = 16;
     int32_t strips_ = 0;
     Image::DataHandle* buffer_ = nullptr;
+    Image::DataHandle* scratch_ = nullptr;  // threadCount() x scratchPerThread_ bytes
+    size_t scratchPerThread_ = 0;
 };
 
 }  // namespace Kiln
