@@ -191,8 +191,8 @@ public:
   // The input layer's frame at a depth; the image must be width x height at that depth and stay valid and
   // unchanged until the render() that asked for it returns: the module reads it in place, as it reads a
   // real host's cached frame, and never writes it. Frames outside the clip are asked for as the first or
-  // last frame. Without a source the layer is transparent black. An exception the source throws reaches the caller of render()
-  // unchanged (after the module has been told the checkout failed).
+  // last frame. Without a source the layer is transparent black. An exception the source throws reaches the
+  // caller of render() unchanged (after the module has been told the checkout failed).
   void setFrameSource(std::function<const Image&(int frame, Depth)> source);
 
   // --- rendering ---
