@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <set>
@@ -46,13 +46,14 @@ std::unordered_map<PF_Handle, HandleRecord> g_handles;
 
 // A disposed handle's slot is not reused for the next few thousand handles, so a module holding on to a
 // handle it disposed of finds it unknown rather than someone else's. Called with g_handleMutex held.
-std::deque<void**> g_retiredSlots;
+// (A plain array: it outlives every host and keeps the retired slots reachable to the end.)
+void** g_retiredSlots[4096];
+size_t g_nextRetired = 0;
 void retireSlot(PF_Handle h) {
-  g_retiredSlots.push_back(reinterpret_cast<void**>(h));
-  if (g_retiredSlots.size() > 4096) {
-    delete g_retiredSlots.front();
-    g_retiredSlots.pop_front();
-  }
+  void**& place = g_retiredSlots[g_nextRetired];
+  g_nextRetired = (g_nextRetired + 1) % std::size(g_retiredSlots);
+  delete place;
+  place = reinterpret_cast<void**>(h);
 }
 
 void freeHandle(PF_Handle h) {
