@@ -31,13 +31,14 @@ struct ClampChannel {
     }
 };
 
-// Colour channels times alpha / M; integer depths divide exactly (8 bits: by 255, truncating).
+// Colour channels times alpha / M: 8 bits in integers (by 255, truncating), every other depth in the
+// working type.
 template <class Px>
 struct MultiplyByAlpha {
     void operator()(Px& p) const {
         static_assert(Px::alphaIndex >= 0, "needs an alpha channel");
         constexpr int A = Px::alphaIndex;
-        if constexpr (Px::isInteger && sizeof(typename Px::Channel) <= 2) {
+        if constexpr (Px::isInteger && sizeof(typename Px::Channel) == 1) {
             const uint32_t a = p[A];
             for (int c = 0; c < Px::channels; ++c)
                 if (c != A)

@@ -151,13 +151,21 @@ void KlMultiProcessor::multiThreadSample() {
     firstFailure_ = nullptr;
 
     const int32_t k = threadCount();
-    if (!multiThreaded_ || t_inFork || k < 2) {
+    if (!multiThreaded_ || t_inFork) {
         process();
     } else {
         bands_ = k;
         forking_ = true;
         try {
-            forkRun(k);
+            if (k < 2) {
+                // One processor is a fork of one: its failures come back as they do from many.
+                t_inFork = true;
+                t_forkIndex = 0;
+                workerEntry();
+                t_inFork = false;
+            } else {
+                forkRun(k);
+            }
         } catch (...) {
             forking_ = false;
             throw;

@@ -294,6 +294,64 @@ TEST_F(MultiProcessorTest, WorkerFailuresBecomeOutOfMemoryOrThreadFailed) {
 
 namespace {
 
+// Fails on row 3 of 8, whichever band holds it.
+class FailsOnRow : public KlMultiProcessor {
+public:
+    explicit FailsOnRow(Failure f) : failure(f) {}
+    void process() override {
+        const KlRowBand b = bandRows(0, 8);
+        for (int32_t y = b.begin; y < b.end; ++y) {
+            if (y != 3) continue;
+            switch (failure) {
+                case Failure::KilnOutOfMemory: throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 64);
+                case Failure::BadAlloc: throw std::bad_alloc();
+                case Failure::Kiln: throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", y);
+                case Failure::Std: throw std::runtime_error("broken");
+                case Failure::Unknown: throw 42;
+            }
+        }
+    }
+    Failure failure;
+};
+
+}  // namespace
+
+TEST_F(MultiProcessorTest, OneProcessorTurnsFailuresIntoWhatManyDo) {
+    // One core, two, three; and one band of two cores through the environment.
+    struct Machine {
+        int32_t processors;
+        const char* limit;
+    };
+    for (Machine m : {Machine{1, nullptr}, Machine{2, nullptr}, Machine{3, nullptr}, Machine{2, "1"}}) {
+        KlMultiProcessor::setProcessorCountForTesting(m.processors);
+        if (m.limit) setenv("KILN_MAX_PROCESSORS", m.limit, 1);
+        else unsetenv("KILN_MAX_PROCESSORS");
+        KlMultiProcessor::reloadEnvironmentForTesting();
+        for (Failure f : {Failure::KilnOutOfMemory, Failure::BadAlloc, Failure::Kiln, Failure::Std, Failure::Unknown}) {
+            SCOPED_TRACE(std::to_string(m.processors) + " processors, failure " + std::to_string(int(f)));
+            KlInterruptHook hook;
+            FailsOnRow p(f);
+            p.setInterruptHook(&hook);
+            const bool memory = f == Failure::KilnOutOfMemory || f == Failure::BadAlloc;
+            try {
+                p.run();
+                ADD_FAILURE() << "no exception";
+            } catch (const Kiln::Exceptions::OutOfMemory& e) {
+                EXPECT_TRUE(memory);
+                EXPECT_STREQ(e.record().function, "KlMultiProcessor::multiThreadSample");
+            } catch (const Kiln::Exceptions::Thread::ThreadFailed& e) {
+                EXPECT_FALSE(memory);
+                EXPECT_STREQ(e.record().function, "KlMultiProcessor::multiThreadSample");
+            } catch (...) {
+                ADD_FAILURE() << "escaped unconverted";
+            }
+            EXPECT_EQ(hook.code.load(), memory ? 1000 : 1002);
+        }
+    }
+}
+
+namespace {
+
 class Inner : public KlMultiProcessor {
 public:
     void process() override {

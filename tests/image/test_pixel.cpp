@@ -168,11 +168,17 @@ TEST(Functors, MultiplyByAlpha) {
     m8(clear);
     EXPECT_TRUE(clear == (PixARGB8{0, 0, 0, 0}));
 
+    // 16 bits works in float: 32287 * 545 rounds to 17596416 = 537 * 32768 (integers would give 536).
     Processor::MultiplyByAlpha<PixARGB16> m16;
     PixARGB16 q{16384, 32768, 1001, 0};
     m16(q);
     EXPECT_EQ(q.r, 16384);
     EXPECT_EQ(q.g, 500);
+    PixARGB16 q2{545, 32287, 32768, 1};
+    m16(q2);
+    EXPECT_EQ(q2.r, 537);
+    EXPECT_EQ(q2.g, 545);
+    EXPECT_EQ(q2.b, 0);
 
     Processor::MultiplyByAlpha<PixARGBF> mf;
     PixARGBF f{0.5f, 0.8f, 1.0f, 0.0f};
