@@ -66,7 +66,8 @@ int32_t scanlineSpacing(const Settings& s, const RenderFacts& f) { return truncT
 
 int32_t frameNumber(double time) { return truncToInt(time); }
 
-Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameHeight) {
+Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameWidth,
+                                         float frameHeight) {
     Kiln::WornScreenSettings w;
     w.tvType = s.tvType;
     w.brightness = float(s.brightness);
@@ -88,6 +89,7 @@ Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f
     w.shashColour = false;
     w.scaleX = float(f.sx);
     w.scaleY = float(f.syAdj);
+    w.frameWidth = frameWidth;
     w.frameHeight = frameHeight;
     return w;
 }
@@ -208,7 +210,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         if (stopped(hook)) return;
     }
 
-    const WornScreenSettings sampling = samplerSettings(s, facts, frameNumber(facts.time), float(frameH));
+    const WornScreenSettings sampling = samplerSettings(s, facts, frameNumber(facts.time), float(frameW), float(frameH));
 
     if (s.quantise) {
         Quantise::Buckets::checkLevels(s.quantiseLevels);

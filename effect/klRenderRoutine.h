@@ -75,8 +75,9 @@ BlurSizes blurSizes(const Settings& s, const RenderFacts& f);
 // The scan-line period in rows: trunc(scanlineWidth * syAdj); the stage runs only above 1.
 int32_t scanlineSpacing(const Settings& s, const RenderFacts& f);
 
-// The sampler's settings. `frame` is the frame number being rendered, `frameHeight` the layer's height.
-Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameHeight);
+// The sampler's settings. `frame` is the frame number being rendered, frameWidth x frameHeight the layer's size.
+Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameWidth,
+                                         float frameHeight);
 
 // The frame number of a render time (trunc, saturating).
 int32_t frameNumber(double time);

@@ -1,6 +1,5 @@
 #include "effect/klShash.h"
 
-#include "image/klFiller.h"
 #include "image/klHash.h"
 #include "image/klNoise.h"
 
@@ -54,10 +53,23 @@ int64_t runSpan(float length, int64_t counter) noexcept
     return std::max<int64_t>(1, last - counter + 1);
 }
 
-float coarseReach(float scale, float pixelScale) noexcept
+float speckleLevel(int32_t pattern, float u, float scale, float pixelScale) noexcept
 {
-    const float reach = 1.32f * scale * pixelScale;
-    return std::isfinite(reach) && reach > 0.0f ? reach : 0.0f;
+    float level = 0.0f;
+    if (pattern == 3) {
+        level = 0.9f * u;
+    } else if (pattern == 4) {
+        const float n = 10.0f * (2.0f * u - 1.0f);
+        const float g = 0.1f * scale * pixelScale;
+        level = n >= 0.0f ? n * (1.32f * g) : n * (-1.32f * g);
+    }
+    // NaN from a bad scale is clear.
+    return level > 0.0f ? (level < 1.0f ? level : 1.0f) : 0.0f;
+}
+
+float speckleNoise(int32_t x, int32_t y, uint32_t seed, int channel) noexcept
+{
+    return Noise::value(Noise::hashInput(x, y, seed) + uint32_t(channel), 1.0f, 0.0f);
 }
 
 float bandBrightness(int32_t x, float l1, float p1, float l2, float p2, float offset) noexcept
@@ -99,19 +111,27 @@ void KlShashProc<Px>::prepare()
     base_ = Shash::frameBase(seed_, frame_);
     prepared_ = this->clippedRect();
     rowStates_.clear();
-    if (!drawsRows() || prepared_.isEmpty()) {
+    if (type_ < 0 || type_ > 2 || prepared_.isEmpty()) {
         return;
     }
-    // One sweep from the top, exactly as a single band would draw: row k starts from rowStates_[k].
+    walk_ = prepared_;
+    if (!anchor_.isEmpty()) {
+        walk_ = {std::min(anchor_.x0, prepared_.x0), std::min(anchor_.y0, prepared_.y0),
+                 std::max(anchor_.x1, prepared_.x1), std::max(anchor_.y1, prepared_.y1)};
+    }
+    // One sweep from the frame's top, exactly as a single band over the whole frame would draw: row k of
+    // the rectangle starts from rowStates_[k].
     RandomGenerator g(base_);
     if (type_ == 1) {
         frameOffset_ = g.unit() * 0.3f;
     }
     rowStates_.resize(size_t(prepared_.height()));
-    for (int32_t y = prepared_.y0; y < prepared_.y1; ++y) {
-        rowStates_[size_t(y - prepared_.y0)] = g.state();
+    for (int32_t y = walk_.y0; y < prepared_.y1; ++y) {
+        if (y >= prepared_.y0) {
+            rowStates_[size_t(y - prepared_.y0)] = g.state();
+        }
         if (type_ == 2) {
-            runRow<false>(y, prepared_, g, nullptr);
+            runRow<false>(y, g, nullptr);
         } else {
             g.draw();
         }
@@ -121,11 +141,18 @@ void KlShashProc<Px>::prepare()
 template <class Px>
 void KlShashProc<Px>::drawRow(int32_t y) const
 {
-    if (y < prepared_.y0 || y >= prepared_.y1 || rowStates_.empty()) {
+    if (y < prepared_.y0 || y >= prepared_.y1) {
         return;
     }
     Px* out = this->destination_->pixelAddress(prepared_.x0, y);
     if (out == nullptr) {
+        return;
+    }
+    if (type_ == 3 || type_ == 4) {
+        speckleRow(y, prepared_, out);
+        return;
+    }
+    if (rowStates_.empty()) {
         return;
     }
     RandomGenerator g(rowStates_[size_t(y - prepared_.y0)]);
@@ -137,7 +164,7 @@ void KlShashProc<Px>::drawRow(int32_t y) const
         bandRow(y, prepared_, g, out);
         break;
     case 2:
-        runRow<true>(y, prepared_, g, out);
+        runRow<true>(y, g, out);
         break;
     default:
         break;
@@ -191,8 +218,9 @@ void KlShashProc<Px>::bandRow(int32_t y, const KlRect& r, RandomGenerator g, Px*
 
 template <class Px>
 template <bool Draw>
-void KlShashProc<Px>::runRow(int32_t, const KlRect& r, RandomGenerator& g, Px* out) const
+void KlShashProc<Px>::runRow(int32_t, RandomGenerator& g, Px* out) const
 {
+    const KlRect& r = prepared_;
     constexpr float M = Px::M;
     const float ps = this->pixelScale();
     const float size = scale_ * 10.0f * ps;
@@ -214,7 +242,7 @@ void KlShashProc<Px>::runRow(int32_t, const KlRect& r, RandomGenerator& g, Px* o
     float length = newLength();
     int64_t counter = 0;
     const SmoothNoise& noise = smooth();
-    for (int32_t x = r.x0; x < r.x1;) {
+    for (int32_t x = walk_.x0; x < walk_.x1;) {
         if (float(counter) > length) {
             if (g.unit() > 0.7f) {
                 colour[0] = colour[1] = colour[2] = colour[3] = M;
@@ -224,10 +252,9 @@ void KlShashProc<Px>::runRow(int32_t, const KlRect& r, RandomGenerator& g, Px* o
             length = newLength();
             counter = 0;
         }
-        const int32_t n = int32_t(std::min<int64_t>(Shash::runSpan(length, counter), int64_t(r.x1 - x)));
+        const int32_t n = int32_t(std::min<int64_t>(Shash::runSpan(length, counter), int64_t(walk_.x1 - x)));
         if constexpr (Draw) {
-            for (int32_t k = 0; k < n; ++k) {
-                const int32_t cx = x + k;
+            for (int32_t cx = std::max(x, r.x0); cx < std::min(x + n, r.x1); ++cx) {
                 const float a = std::fabs(noise.value(float(cx) / size + rowOffset, 2));
                 const float f = a > 0.15f ? 1.0f : (a > 0.12f ? (a - 0.12f) / 0.03f : 0.0f);
                 Px& p = out[cx - r.x0];
@@ -242,50 +269,24 @@ void KlShashProc<Px>::runRow(int32_t, const KlRect& r, RandomGenerator& g, Px* o
 }
 
 template <class Px>
-void KlShashProc<Px>::drawWhole()
+void KlShashProc<Px>::speckleRow(int32_t y, const KlRect& r, Px* out) const
 {
-    if (type_ != 3 && type_ != 4) {
-        return;
-    }
-    const KlRect r = this->clippedRect();
-    if (r.isEmpty()) {
-        return;
-    }
-    // Snow over an opaque black frame, so the mix keeps the picture's alpha.
-    ColouredFrameGenerator<Px> fill;
-    Px black{};
-    black.a = Pixel::storeChannel<Channel>(Px::M);
-    fill.setColour(black);
-    fill.setDestination(this->destination_);
-    fill.setRect(r);
-    fill.setInterruptHook(this->interruptHook());
-    fill.setMultiThreaded(this->multiThreaded());
-    fill.execute();
-
-    KlRGBNoiseProc<Px> noise;
-    noise.setDestination(this->destination_);
-    noise.setRect(r);
-    noise.setInterruptHook(this->interruptHook());
-    noise.setMultiThreaded(this->multiThreaded());
-    noise.setSeed(Shash::noiseSeed(frame_));
-    if (type_ == 3) {
-        // Fine snow: every pixel an independent level in [0, 0.9 M).
-        noise.setVariant(colour_ ? 1 : 0);
-        for (int c = 0; c < 3; ++c) {
-            noise.setRange(c, 0.0f, 1.0f);
+    constexpr float M = Px::M;
+    const uint32_t seed = Shash::noiseSeed(frame_);
+    const float ps = this->pixelScale();
+    for (int32_t x = r.x0; x < r.x1; ++x) {
+        // The generator's transparent black plus the noise's level.
+        Px& p = out[x - r.x0];
+        p = Px{};
+        if (type_ == 3 && colour_) {
+            for (int c = 1; c < 4; ++c) {
+                p[c] = Pixel::storeChannel<Channel>(Shash::speckleLevel(3, Shash::speckleNoise(x, y, seed, c - 1), scale_, ps) * M);
+            }
+            p.a = std::max(p.r, std::max(p.g, p.b));
+        } else {
+            p = Px::filled(Pixel::storeChannel<Channel>(Shash::speckleLevel(type_, Shash::speckleNoise(x, y, seed), scale_, ps) * M));
         }
-        noise.setGains(0.9f, 0.9f, 0.9f);
-    } else {
-        // Coarse snow: levels spread over [-1.32 M, 1.32 M) clip to black or white in clumps once softened.
-        noise.setVariant(0);
-        for (int c = 0; c < 3; ++c) {
-            noise.setRange(c, -1.32f, 1.32f);
-        }
-        noise.setGains(1.0f, 1.0f, 1.0f);
-        const float reach = Shash::coarseReach(scale_, this->pixelScale());
-        noise.setSoftness(reach, reach);
     }
-    noise.execute();
 }
 
 template void mixShashLayer<PixARGB8>(const KlTexture<PixARGB8>&, KlTexture<PixARGB8>&, const KlRect&, float,

@@ -1,10 +1,12 @@
 #pragma once
 // Shash: the snow of a bad video signal, drawn into a layer of its own and mixed over the picture.
 //
-// Five patterns. 0 to 2 are drawn row by row from the two-step generator; 3 and 4 are hashed noise built
-// from a frame filler and the noise generators. A layer depends only on (seed, frame, pattern, scale,
-// pixel scale, geometry): the generator state at the top of every row is worked out on the calling
-// thread before the rows are shared out, so any thread split gives the same layer.
+// Five patterns. 0 to 2 are drawn row by row from the two-step generator; 3 and 4 are speckles of hashed
+// noise over the coloured frame generator's transparent black, one value per pixel and nothing blurred.
+// A layer depends only on (seed, frame, pattern, scale, pixel scale) and the frame it is anchored to:
+// the generator sweeps from the frame's top row (and, for the runs of pattern 2, its left column), and the
+// state at the top of every row is worked out on the calling thread before the rows are shared out, so
+// any thread split and any part of the frame give the same pixels.
 //
 // Pixel values: "grey g" sets all four channels to g, "white" all four to M, "clear" all four to 0.
 
@@ -47,8 +49,13 @@ inline float streakLevel(float a) noexcept
     return a > 0.418f ? (a - 0.418f) / 0.022000015f : 0.0f;
 }
 
-// Softening reach of pattern 4 in pixels: 1.32 * scale * pixelScale (0 when not positive and finite).
-float coarseReach(float scale, float pixelScale) noexcept;
+// Patterns 3 and 4: the level, as a fraction of M limited to 0..1, of a pixel whose hashed noise is u in
+// [0, 1). Pattern 3 takes the generator's gains of 0.9: 0.9 u. Pattern 4 spreads the noise to
+// n = 10 (2u - 1) and takes gain +1.32 g on positive n and -1.32 g on negative n, g = 0.1 scale pixelScale,
+// so both halves of the noise give grey or white (1.32 |2u - 1| at scale 1 and full size).
+float speckleLevel(int32_t pattern, float u, float scale, float pixelScale) noexcept;
+// The hashed noise u in [0, 1) of pixel (x, y) for a noise seed (channel k reads the hash of n + k).
+float speckleNoise(int32_t x, int32_t y, uint32_t seed, int channel = 0) noexcept;
 
 // Pattern 1 band brightening of column x: clamp((sin(2 pi x / L2 + p2) + sin(2 pi x / L1 + p1)) * 0.2 + o, 0, 1).
 float bandBrightness(int32_t x, float l1, float p1, float l2, float p2, float offset) noexcept;
@@ -107,35 +114,29 @@ public:
     float scale() const { return scale_; }
     int32_t type() const { return type_; }
 
+    // The frame the draws start from: its top row and left column (global coordinates). Unset, the
+    // rectangle drawn is the frame.
+    void setAnchor(const KlRect& frame) { anchor_ = frame; }
+
     // Work out the frame base and the generator state at the top of every row of the rectangle.
     void prepare();
-    // Patterns 0..2 are drawn by drawRow; 3 and 4 by drawWhole.
-    bool drawsRows() const { return type_ >= 0 && type_ <= 2; }
-    // One row of patterns 0..2 (after prepare); any thread, any order.
+    // One row of the rectangle (after prepare); any thread, any order.
     void drawRow(int32_t y) const;
-    // Patterns 3 and 4 over the whole rectangle; runs its own processors from the calling thread.
-    void drawWhole();
 
     void setUp() override { prepare(); }
-    void beforePass() override
-    {
-        if (!drawsRows()) {
-            drawWhole();
-        }
-    }
     void process() override
     {
-        if (drawsRows()) {
-            this->forEachRow([&](int32_t y) { drawRow(y); });
-        }
+        this->forEachRow([&](int32_t y) { drawRow(y); });
     }
 
 private:
-    // Pattern 2: walks the runs of row y from generator g; with Draw, writes them into out.
+    // Pattern 2: walks the runs of row y across walk_ from generator g; with Draw, writes the columns of
+    // the rectangle into out.
     template <bool Draw>
-    void runRow(int32_t y, const KlRect& r, RandomGenerator& g, Px* out) const;
+    void runRow(int32_t y, RandomGenerator& g, Px* out) const;
     void streakRow(int32_t y, const KlRect& r, RandomGenerator g, Px* out) const;
     void bandRow(int32_t y, const KlRect& r, RandomGenerator g, Px* out) const;
+    void speckleRow(int32_t y, const KlRect& r, Px* out) const;
 
     const SmoothNoise& smooth() const { return smooth_ ? *smooth_ : SmoothNoise::standard(); }
 
@@ -147,10 +148,13 @@ private:
     const SmoothNoise* smooth_ = nullptr;
     SineNoise sine_;
 
+    KlRect anchor_{};
+
     // Set by prepare().
     uint32_t base_ = 0;
     float frameOffset_ = 0.0f;
     KlRect prepared_{};
+    KlRect walk_{};  // the anchor and the rectangle together: rows and columns the generator sweeps
     std::vector<uint32_t> rowStates_;
 };
 

@@ -271,7 +271,11 @@ void WornScreenSampler<Px>::setUp()
     if (s.tvType < WornScreen::kColour || s.tvType > WornScreen::kTint) {
         throw Exceptions::BadValue("Kiln::WornScreenSampler::setUp", __FILE__, __LINE__, "TVType", s.tvType);
     }
-    frame_ = this->clippedRect();
+    out_ = this->clippedRect();
+    frame_ = out_;
+    if (s.frameWidth > 0.0f && s.frameHeight > 0.0f) {
+        frame_ = {0, 0, WornScreen::truncToInt(s.frameWidth), WornScreen::truncToInt(s.frameHeight)};
+    }
     frameHeight_ = s.frameHeight > 0.0f ? s.frameHeight : float(frame_.height());
     emPhase_ = WornScreen::emPhase(s.seed);
     tables_.build(s);
@@ -281,21 +285,23 @@ void WornScreenSampler<Px>::setUp()
     shashPattern_ = s.shashMax > 0.0f ? Shash::resolveType(s.shashType, s.shashPeriod, s.frame, s.seed) : Shash::kNone;
     shashOn_ = shashPattern_ != Shash::kNone;
     this->setPasses(whiteDotOn_ ? 5 : 4);
+    // The collapse reads the picture anywhere in the frame.
+    work_ = whiteDotOn_ ? frame_ : out_;
     if (whiteDotOn_) {
         collapse_ = WornScreen::collapse(whiteDot_, frame_);
     }
 
     layerA_ = Texture();
     layerB_ = Texture();
-    if (frame_.isEmpty()) {
+    if (out_.isEmpty() || work_.isEmpty()) {
         return;
     }
     try {
         if (whiteDotOn_) {
-            layerA_ = Texture(frame_.width(), frame_.height(), frame_.x0, frame_.y0);
+            layerA_ = Texture(work_.width(), work_.height(), work_.x0, work_.y0);
         }
         if (whiteDotOn_ || shashOn_) {
-            layerB_ = Texture(frame_.width(), frame_.height(), frame_.x0, frame_.y0);
+            layerB_ = Texture(work_.width(), work_.height(), work_.x0, work_.y0);
         }
     } catch (const Exceptions::ExceptionI&) {
         // Stop everything that shares the hook, then let the render fail with the memory error.
@@ -306,7 +312,8 @@ void WornScreenSampler<Px>::setUp()
     if (shashOn_) {
         const float sx = std::isfinite(s.scaleX) && s.scaleX > 0.0f ? s.scaleX : 1.0f;
         shash_.setDestination(&layerB_);
-        shash_.setRect(frame_);
+        shash_.setRect(work_);
+        shash_.setAnchor(frame_);
         shash_.setInterruptHook(this->interruptHook());
         shash_.setMultiThreaded(this->multiThreaded());
         shash_.setSeed(uint32_t(s.seed));
@@ -331,31 +338,41 @@ void WornScreenSampler<Px>::beforePass()
 {
     if (this->pass() == 3 && shashOn_) {
         shash_.prepare();
-        if (!shash_.drawsRows()) {
-            shash_.drawWhole();
+    }
+}
+
+template <class Px>
+template <class F>
+void WornScreenSampler<Px>::eachRow(const KlRect& r, F&& f) const
+{
+    const KlRowBand band = this->bandRows(r.y0, r.y1);
+    for (int32_t y = band.begin; y < band.end; ++y) {
+        if (this->shouldStop()) {
+            return;
         }
+        f(y);
     }
 }
 
 template <class Px>
 void WornScreenSampler<Px>::process()
 {
-    if (frame_.isEmpty()) {
+    if (out_.isEmpty() || work_.isEmpty()) {
         return;
     }
     switch (this->pass()) {
     case 0: {
         Texture& target = pictureTarget();
-        this->forEachRow([&](int32_t y) { pictureRow(y, target); });
+        eachRow(work_, [&](int32_t y) { pictureRow(y, target); });
         break;
     }
     case 3:
-        if (shashOn_ && shash_.drawsRows()) {
-            this->forEachRow([&](int32_t y) { shash_.drawRow(y); });
+        if (shashOn_) {
+            eachRow(work_, [&](int32_t y) { shash_.drawRow(y); });
         }
         break;
     case 4:
-        this->forEachRow([&](int32_t y) { collapseRow(y, layerB_); });
+        eachRow(work_, [&](int32_t y) { collapseRow(y, layerB_); });
         break;
     default:
         // Ghost images and edge distortion: nothing for this effect.
@@ -366,11 +383,11 @@ void WornScreenSampler<Px>::process()
 template <class Px>
 void WornScreenSampler<Px>::afterPass()
 {
-    if (frame_.isEmpty()) {
+    if (out_.isEmpty() || work_.isEmpty()) {
         return;
     }
     if (this->pass() == 3 && shashOn_) {
-        mixShashLayer(layerB_, pictureTarget(), frame_, settings_.shashMax, this->interruptHook(),
+        mixShashLayer(layerB_, pictureTarget(), work_, settings_.shashMax, this->interruptHook(),
                       this->multiThreaded());
     } else if (this->pass() == 4) {
         glow();
@@ -380,7 +397,7 @@ void WornScreenSampler<Px>::afterPass()
 template <class Px>
 void WornScreenSampler<Px>::pictureRow(int32_t y, Texture& target) const
 {
-    Px* out = target.pixelAddress(frame_.x0, y);
+    Px* out = target.pixelAddress(work_.x0, y);
     if (out == nullptr) {
         return;
     }
@@ -519,8 +536,8 @@ void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
         }
     };
 
-    const int32_t x0 = frame_.x0;
-    source_->forEachRun(y, frame_.x0, frame_.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+    const int32_t x0 = work_.x0;
+    source_->forEachRun(y, work_.x0, work_.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
         Px* o = out + (xs - x0);
         if (step == 1) {
             for (int32_t k = 0; k < n; ++k) {
@@ -603,10 +620,10 @@ void WornScreenSampler<Px>::glow()
     // Everything farther than the blur's reach from the collapsed picture stays black: blur only round it.
     auto reach = [](float size) { return std::isfinite(size) && size > 0.0f ? 3 * (truncToReach(size) + 1) + 1 : 0; };
     const WornScreen::Collapse& c = collapse_;
-    const KlRect lit = frame_.intersect({c.colStart - reach(sizeX), c.rowStart - reach(sizeY),
-                                         c.colEnd + reach(sizeX), c.rowEnd + reach(sizeY)});
-    if (!(lit == frame_)) {
-        WornScreen::blankFrame(*this->destination_, this->interruptHook(), &frame_, this->multiThreaded());
+    const KlRect lit = out_.intersect({c.colStart - reach(sizeX), c.rowStart - reach(sizeY),
+                                       c.colEnd + reach(sizeX), c.rowEnd + reach(sizeY)});
+    if (!(lit == out_)) {
+        WornScreen::blankFrame(*this->destination_, this->interruptHook(), &out_, this->multiThreaded());
     }
     if (lit.isEmpty()) {
         return;

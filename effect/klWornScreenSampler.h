@@ -10,7 +10,11 @@
 // With a white dot the picture passes render into a working layer instead of the output.
 //
 // Every per-pixel tone operation is a table look-up; the tone curve is evaluated once per table entry at
-// set-up. Row work depends only on the row, so any band split gives the same picture.
+// set-up. Row work depends only on the row, so any band split gives the same picture. Everything that
+// depends on where a pixel lies in the frame (EM bands, shash rows and runs, the white-dot collapse) is
+// laid out from the frame (settings frameWidth x frameHeight at the origin), never from the output
+// rectangle, so any part of the frame comes out as in the whole: with a white dot the picture, shash and
+// collapse cover the whole frame and the glow writes the output rectangle.
 //
 // Use, once per render:
 //     WornScreenSampler<Px> sampler;
@@ -58,7 +62,10 @@ struct WornScreenSettings {
     bool shashColour = false;
     float scaleX = 1.0f;     // horizontal render scale (sx)
     float scaleY = 1.0f;     // vertical render scale (syAdj)
-    float frameHeight = 0.0f;  // output frame height in pixels; 0 or less: the output rectangle's height
+    // The frame (the layer) in pixels, at the origin; with either 0 or less the output rectangle is the
+    // frame (the EM bands still take a positive height).
+    float frameWidth = 0.0f;
+    float frameHeight = 0.0f;
 };
 
 namespace WornScreen {
@@ -175,6 +182,9 @@ public:
     void tearDown() override;
 
 private:
+    // Calls f(y) for the calling thread's rows of r.
+    template <class F>
+    void eachRow(const KlRect& r, F&& f) const;
     void pictureRow(int32_t y, Texture& target) const;
     template <int32_t Type, bool Saturate>
     void pictureRowOf(int32_t y, Px* out, float gain) const;
@@ -189,7 +199,9 @@ private:
 
     // Set up per render.
     WornScreenTables<Px> tables_;
-    KlRect frame_{};
+    KlRect out_{};    // the output rectangle
+    KlRect frame_{};  // the frame everything is laid out from
+    KlRect work_{};   // where the picture and the shash are made: the output, or the frame with a white dot
     float frameHeight_ = 0.0f;
     float emPhase_ = 0.0f;
     float whiteDot_ = 0.0f;

@@ -18,12 +18,12 @@ sheet() { # output, tile, then label:file pairs
   local target=$1 tile=$2; shift 2
   local args=()
   for pair in "$@"; do args+=(-label "${pair%%:*}" "$tmp/${pair#*:}.png"); done
-  montage "${args[@]}" -tile "$tile" -geometry 200x112+3+3 -pointsize 12 -background "#202020" -fill white "PNG8:$out/$target"
+  montage "${args[@]}" -font DejaVu-Sans -tile "$tile" -geometry 200x112+3+3 -pointsize 12 -background "#202020" -fill white "PNG8:$out/$target"
 }
 
 frame before --set blendMethod=Mix --set blendMix=0
 frame after
-montage -label "source" "$tmp/before.png" -label "Q_Watchcam defaults" "$tmp/after.png" -tile 2x1 \
+montage -label "source" "$tmp/before.png" -label "Q_Watchcam defaults" "$tmp/after.png" -font DejaVu-Sans -tile 2x1 \
   -geometry 480x270+4+4 -pointsize 14 -background "#202020" -fill white "PNG8:$out/before-after.png"
 
 for t in Colour "B and W" Tint; do frame "tv-$t" --set "TV Type=$t" --set lensEffect=off; done

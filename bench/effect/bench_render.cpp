@@ -100,7 +100,7 @@ void Stage_Blur(benchmark::State& state) {
 template <class Px>
 void Stage_Sampler(benchmark::State& state) {
     Frame<Px> f;
-    const WornScreenSettings w = Watchcam::samplerSettings(defaults(), Watchcam::RenderFacts{}, 0, float(kHeight));
+    const WornScreenSettings w = Watchcam::samplerSettings(defaults(), Watchcam::RenderFacts{}, 0, float(kWidth), float(kHeight));
     for (auto _ : state) {
         WornScreenSampler<Px> stage;
         stage.setSource(&f.source);

@@ -32,7 +32,13 @@ std::vector<Look> looks() {
     };
     add("quantise alone", {{"lensEffect", 0}, {"shashMax", 0}, {"SourceLeft", 0}, {"SourceRight", 100},
                            {"SourceBottom", 0}, {"SourceTop", 100}, {"blendMethod", 1}});
-    add("no shash", {{"shashMax", 0}});
+    add("shash type 1, colour", {{"shashType", 1}, {"TVType", 1}});
+    add("shash type 2, tint, RGBA", {{"shashType", 2}, {"TVType", 3}, {"postAlphaYesNoNo", 2}});
+    add("shash type 3, repeat edges", {{"shashType", 3}, {"SourceXMethod", 2}, {"SourceYMethod", 3}});
+    add("shash type 4, colour edge", {{"shashType", 4}, {"SourceXMethod", 1}, {"blendMethod", 2}});
+    add("shash type 5", {{"shashType", 5}, {"blendMethod", 9}});
+    add("white dot 30, shash type 2", {{"whiteDot", 30}, {"shashType", 2}});
+    add("white dot 70, shash type 5, no blend", {{"whiteDot", 70}, {"shashType", 5}, {"blendMethod", 1}});
     return all;
 }
 

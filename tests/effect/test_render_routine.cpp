@@ -128,7 +128,7 @@ TEST(RenderRoutine, FactsWithoutAHostAndTheSamplerSettings) {
     RenderFacts half;
     half.sx = 0.5;
     half.syAdj = 0.25;
-    const Kiln::WornScreenSettings w = samplerSettings(s, half, 12, 540.0f);
+    const Kiln::WornScreenSettings w = samplerSettings(s, half, 12, 960.0f, 540.0f);
     EXPECT_EQ(w.tvType, 2);
     EXPECT_FLOAT_EQ(w.tintGreen, 0.65f);
     EXPECT_FLOAT_EQ(w.emAmount, 0.15f);

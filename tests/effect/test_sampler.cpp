@@ -65,13 +65,21 @@ std::vector<Px> testPicture(int w, int h)
     return p;
 }
 
+// The sampler over a w x h picture; with `part`, only that part of the frame is rendered (an output
+// image of the part's size placed there) and returned.
 template <class Px>
-std::vector<Px> render(const std::vector<Px>& source, int w, int h, const WornScreenSettings& s, int threads = 1)
+std::vector<Px> render(const std::vector<Px>& source, int w, int h, WornScreenSettings s, int threads = 1,
+                       const KlRect* part = nullptr)
 {
     std::vector<Px> in = source;
-    std::vector<Px> out(size_t(w * h), Px::filled(typename Px::Channel(3)));
+    const KlRect r = part ? *part : KlRect{0, 0, w, h};
+    if (part) {
+        s.frameWidth = float(w);
+        s.frameHeight = float(h);
+    }
+    std::vector<Px> out(size_t(r.width() * r.height()), Px::filled(typename Px::Channel(3)));
     KlTexture<Px> tin(in.data(), w, h, int32_t(w * sizeof(Px)));
-    KlTexture<Px> tout(out.data(), w, h, int32_t(w * sizeof(Px)));
+    KlTexture<Px> tout(out.data(), r.width(), r.height(), int32_t(r.width() * sizeof(Px)), r.x0, r.y0);
     ProcessorCount count(threads);
     WornScreenSampler<Px> sampler;
     sampler.setSource(&tin);
@@ -458,17 +466,53 @@ void checkThreadIndependence()
         s.scaleX = 0.1f;
         cases.push_back(s);
     }
+    // The right half, the bottom left corner, and a part touching no edge.
+    const KlRect parts[] = {{38, 0, w, h}, {0, 20, 38, h}, {9, 7, 61, 30}};
     for (size_t k = 0; k < cases.size(); ++k) {
         const auto one = render(pic, w, h, cases[k], 1);
         for (int threads : {2, 3, 5, 16}) {
             ASSERT_EQ(render(pic, w, h, cases[k], threads), one) << "case " << k << ", " << threads << " threads";
         }
+        for (const KlRect& r : parts) {
+            const auto part = render(pic, w, h, cases[k], 2, &r);
+            for (int y = r.y0; y < r.y1; ++y)
+                for (int x = r.x0; x < r.x1; ++x)
+                    ASSERT_EQ(part[size_t((y - r.y0) * r.width() + x - r.x0)], one[size_t(y * w + x)])
+                        << "case " << k << " at " << x << "," << y << " of part " << r.x0 << "," << r.y0;
+        }
     }
 }
 
-TEST(WornScreenSampler, SameFrameOnAnyThreadCount8) { checkThreadIndependence<PixARGB8>(); }
-TEST(WornScreenSampler, SameFrameOnAnyThreadCount16) { checkThreadIndependence<PixARGB16>(); }
-TEST(WornScreenSampler, SameFrameOnAnyThreadCountFloat) { checkThreadIndependence<PixARGBF>(); }
+TEST(WornScreenSampler, SameFrameOnAnyThreadCountAndPart)
+{
+    checkThreadIndependence<PixARGB8>();
+    checkThreadIndependence<PixARGB16>();
+    checkThreadIndependence<PixARGBF>();
+}
+
+TEST(WornScreenSampler, WhiteDotIsLaidOutFromTheFrame)
+{
+    // 200 x 100 at White Dot 30: the spot lights columns 75..123 (the collapse's 77..122 and the glow);
+    // rendering only the right half lights 100..123 of it, not a spot of its own.
+    HeapMemory memory;
+    const int w = 200, h = 100;
+    const std::vector<PixARGB8> white(size_t(w * h), PixARGB8::filled(255));
+    WornScreenSettings s = plain(WornScreen::kColour);
+    s.whiteDot = 0.3f;
+    auto litColumns = [](const std::vector<PixARGB8>& img, int width, int x0) {
+        int first = -1, last = -1;
+        for (size_t i = 0; i < img.size(); ++i)
+            if (img[i].a != 0) {
+                const int x = x0 + int(i % size_t(width));
+                first = first < 0 ? x : std::min(first, x);
+                last = std::max(last, x);
+            }
+        return std::pair<int, int>{first, last};
+    };
+    EXPECT_EQ(litColumns(render(white, w, h, s), w, 0), (std::pair<int, int>{75, 123}));
+    const KlRect right{100, 0, 200, 100};
+    EXPECT_EQ(litColumns(render(white, w, h, s, 2, &right), 100, 100), (std::pair<int, int>{100, 123}));
+}
 
 template <class Px>
 void checkWhiteDot()

@@ -31,15 +31,21 @@ struct ProcessorCount {
     ~ProcessorCount() { KlMultiProcessor::setProcessorCountForTesting(0); }
 };
 
+// The layer of a w x h frame; with `part`, only that part is drawn (anchored to the frame), the rest
+// keeps the fill value 7.
 template <class Px>
 std::vector<Px> drawLayer(int type, uint32_t seed, int32_t frame, float scale, int w, int h, int threads,
-                          bool colour = false)
+                          bool colour = false, const KlRect* part = nullptr)
 {
     std::vector<Px> pixels(size_t(w * h), Px::filled(typename Px::Channel(7)));
     KlTexture<Px> layer(pixels.data(), w, h, int32_t(w * sizeof(Px)));
     ProcessorCount count(threads < 1 ? 1 : threads);
     KlShashProc<Px> proc;
     proc.setDestination(&layer);
+    if (part != nullptr) {
+        proc.setRect(*part);
+        proc.setAnchor({0, 0, w, h});
+    }
     proc.setMultiThreaded(threads > 1);
     proc.setSeed(seed);
     proc.setFrame(frame);
@@ -123,9 +129,56 @@ TEST(ShashPatternMaths, LevelsSpansAndBands)
     EXPECT_EQ(Shash::bandBrightness(25, 100.0f, 0.0f, 100.0f, 0.0f, 0.9f), 1.0f);
     EXPECT_EQ(Shash::bandBrightness(5, 0.0f, 0.0f, 0.0f, 0.0f, 0.1f), 0.0f);
 
-    EXPECT_FLOAT_EQ(Shash::coarseReach(1.0f, 0.5f), 0.66f);
-    EXPECT_EQ(Shash::coarseReach(0.0f, 1.0f), 0.0f);
-    EXPECT_EQ(Shash::coarseReach(NAN, 1.0f), 0.0f);
+    // Speckles: pattern 3 is 0.9 u; pattern 4 is 1.32 * 0.1 * scale * pixelScale * |10 (2u - 1)|, limited to 1.
+    struct Speckle {
+        int pattern;
+        float u, scale, pixelScale, level;
+    };
+    for (const Speckle& c : {Speckle{3, 0.5f, 1, 1, 0.45f}, Speckle{3, 0.0f, 1, 1, 0.0f}, Speckle{4, 0.5f, 1, 1, 0.0f},
+                             Speckle{4, 0.6f, 1, 1, 0.264f}, Speckle{4, 0.2f, 1, 1, 0.792f}, Speckle{4, 0.9f, 1, 1, 1.0f},
+                             Speckle{4, 0.9f, 1, 0.5f, 0.528f}, Speckle{4, 0.9f, NAN, 1, 0.0f}, Speckle{2, 0.9f, 1, 1, 0.0f}})
+        EXPECT_NEAR(Shash::speckleLevel(c.pattern, c.u, c.scale, c.pixelScale), c.level, 1e-5)
+            << c.pattern << " " << c.u << " " << c.pixelScale;
+}
+
+TEST(ShashPatterns, ValuesWorkedByHand)
+{
+    // Seed 30, frame 10 (base 1030, noise seed 125411), 8 bits. Pattern 1 at scale 0.05: the frame offset
+    // is the base's first unit draw * 0.3 = 0.26153; row y's phase is the unit draw after y + 1 draws * 100.
+    //   (20, 0): phase 90.652, a = |3-octave noise at 20 / 2.5 + 90.652| = 0.50364, grey (a - 0.305) / 0.305
+    //            * 255 = 166 on all four channels (even row: no lift).
+    //   (0, 1):  a = 0.08073, clear; odd row lifted by the two band waves (L1 = L2 = 10.341, phases 1.7488)
+    //            plus the offset: 0.65521 * 255 = 167 in red, green and blue, alpha 0.
+    //   (6, 1):  a = 0.40553, grey 84; the waves cancel the offset (lift 0).
+    // Pattern 2 at scale 0.05 (run size 0.5 px): row 0 draws its offset 87.176, then runs of grey 231.16
+    // (length 2.86: columns 0..2), 114.54 (3..7), 167.03 (8..12), 252.65 (13..14), ...; a pixel shows its
+    // run's grey where the 2-octave noise at x / 0.5 + offset is above 0.15, a ramp over (0.12, 0.15].
+    //   (6, 0): a = 0.177, grey 114.   (14, 0): a = 0.154, grey 252.
+    //   (4, 3): run of grey 70.421, a = 0.14896: 70.421 * (a - 0.12) / 0.03 = 67.
+    //   (20, 3): a run turned white (its draw above 0.7), a = 0.207: 255.
+    // Patterns 3 and 4 at scale 1: u = hashMasked(y * 17387 + x * 7907 + 125411) / 2^31.
+    //   (3, 1): n = 166519, u = 0.88802: pattern 3 0.9 u * 255 = 203; pattern 4 1.32 * |10 (2u - 1)| * 0.1 > 1: 255.
+    //   (7, 2): n = 215534, u = 0.35517: pattern 3 81; pattern 4 1.32 * 0.28967 * 255 = 97.
+    //   (10, 4): n = 274029, u = 0.090566: pattern 3 20; pattern 4 255.
+    HeapMemory memory;
+    struct Worked {
+        int pattern;
+        float scale;
+        int x, y;
+        PixARGB8 expected;
+    };
+    const Worked cases[] = {{1, 0.05f, 20, 0, {166, 166, 166, 166}}, {1, 0.05f, 0, 1, {0, 167, 167, 167}},
+                            {1, 0.05f, 6, 1, {84, 84, 84, 84}},      {2, 0.05f, 6, 0, PixARGB8::filled(114)},
+                            {2, 0.05f, 14, 0, PixARGB8::filled(252)}, {2, 0.05f, 4, 3, PixARGB8::filled(67)},
+                            {2, 0.05f, 20, 3, PixARGB8::filled(255)}, {3, 1.0f, 3, 1, PixARGB8::filled(203)},
+                            {3, 1.0f, 7, 2, PixARGB8::filled(81)},    {3, 1.0f, 10, 4, PixARGB8::filled(20)},
+                            {4, 1.0f, 3, 1, PixARGB8::filled(255)},   {4, 1.0f, 7, 2, PixARGB8::filled(97)},
+                            {4, 1.0f, 10, 4, PixARGB8::filled(255)}};
+    const int w = 80, h = 12;
+    for (const Worked& c : cases) {
+        const auto layer = drawLayer<PixARGB8>(c.pattern, 30, 10, c.scale, w, h, 2);
+        EXPECT_EQ(layer[size_t(c.y * w + c.x)], c.expected) << "pattern " << c.pattern << " at " << c.x << "," << c.y;
+    }
 }
 
 TEST(ShashPattern0, RowsFollowOneSweepOfTheGenerator)
@@ -184,6 +237,16 @@ void checkPatternsAtDepth()
         for (int threads : {2, 3, 7, 64}) {
             EXPECT_EQ(drawLayer<Px>(type, 30, 10, 0.05f, w, h, threads), a) << threads << " threads";
         }
+        // A part of the frame has the whole layer's pixels there (and leaves the rest alone).
+        const KlRect part{17, 5, 90, 30};
+        const auto drawn = drawLayer<Px>(type, 30, 10, 0.05f, w, h, 3, false, &part);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const bool inside = x >= part.x0 && x < part.x1 && y >= part.y0 && y < part.y1;
+                ASSERT_EQ(drawn[size_t(y * w + x)], inside ? a[size_t(y * w + x)] : Px::filled(typename Px::Channel(7)))
+                    << x << "," << y;
+            }
+        }
         for (const Px& p : a) {
             for (int c = 0; c < 4; ++c) {
                 ASSERT_GE(float(p[c]), 0.0f);
@@ -215,12 +278,22 @@ void checkPatternsAtDepth()
         ASSERT_GE(p.a, p.g);
         ASSERT_GE(p.a, p.b);
     }
-    // Patterns 3 and 4 are snow over opaque black.
+    // Patterns 3 and 4 are grey speckles: pattern 3 never white, pattern 4 a quarter white and hardly
+    // any clear, both about as bright as mid-grey or brighter, so the mix does not darken the picture.
     for (int type : {3, 4}) {
-        for (const Px& p : drawLayer<Px>(type, 30, 10, 1.0f, w, h, 2)) {
-            ASSERT_EQ(p.a, typename Px::Channel(M));
-            ASSERT_TRUE(p.g == p.r && p.b == p.r);
+        double sum = 0;
+        int white = 0, clear = 0;
+        const auto layer = drawLayer<Px>(type, 30, 10, 1.0f, 200, 150, 2);
+        for (const Px& p : layer) {
+            ASSERT_TRUE(p.a == p.r && p.g == p.r && p.b == p.r);
+            sum += double(p.r) / M;
+            white += p.r == typename Px::Channel(M);
+            clear += p.r == typename Px::Channel(0);
         }
+        const double n = double(layer.size());
+        EXPECT_NEAR(sum / n, type == 3 ? 0.45 : 0.62, 0.01) << type;
+        EXPECT_NEAR(white / n, type == 3 ? 0.0 : 0.24, 0.01) << type;
+        EXPECT_LT(clear / n, 0.01) << type;
     }
 }
 
