@@ -48,7 +48,7 @@ LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frame
     LensGeometry g;
     g.k = float(std::exp(-s.lensStrength));
     g.radiusX = float(s.lensRadius * f.sx);
-    g.radiusY = float(s.lensRadius * f.syAdj * f.pixelAspect);
+    g.radiusY = float(s.lensRadius * verticalScale(f));
     g.centreX = float(frameWidth) * 0.5f;
     g.centreY = float(frameHeight) * 0.5f;
     g.filter = s.filtered != 0 ? 1 : 0;
@@ -62,7 +62,11 @@ BlurSizes blurSizes(const Settings& s, const RenderFacts& f) {
     return b;
 }
 
-int32_t scanlineSpacing(const Settings& s, const RenderFacts& f) { return truncToInt(double(s.scanlineWidth) * f.syAdj); }
+double verticalScale(const RenderFacts& f) { return f.syAdj * f.pixelAspect; }
+
+int32_t scanlineSpacing(const Settings& s, const RenderFacts& f) {
+    return truncToInt(double(s.scanlineWidth) * verticalScale(f));
+}
 
 int32_t frameNumber(double time) { return truncToInt(time); }
 

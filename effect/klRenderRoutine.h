@@ -72,7 +72,11 @@ struct BlurSizes {
 };
 BlurSizes blurSizes(const Settings& s, const RenderFacts& f);
 
-// The scan-line period in rows: trunc(scanlineWidth * syAdj); the stage runs only above 1.
+// Rows per pixel of size along the vertical: syAdj * pixelAspect. Sizes are given in the layer's
+// horizontal pixels, so a lens stays round and scan lines keep their proportions on non-square pixels.
+double verticalScale(const RenderFacts& f);
+
+// The scan-line period in rows: trunc(scanlineWidth * verticalScale); the stage runs only above 1.
 int32_t scanlineSpacing(const Settings& s, const RenderFacts& f);
 
 // The sampler's settings. `frame` is the frame number being rendered, frameWidth x frameHeight the layer's size.

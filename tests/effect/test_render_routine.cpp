@@ -93,8 +93,8 @@ TEST(RenderRoutine, StageSettingsFollowTheRenderScale) {
     EXPECT_EQ(blurSizes(s, full).iterations, 3);
     EXPECT_EQ(scanlineSpacing(s, full), 3);
 
-    // Half resolution halves the radii, the box sizes and the scan-line period (1.5 -> 1: no lines);
-    // the pixel aspect stretches the vertical radius only.
+    // Half resolution halves the radii, the box sizes and the scan-line period; a pixel aspect of 2
+    // stretches the lens's vertical radius and the scan-line period alike (3 * 0.5 * 2 = 3 rows).
     RenderFacts half;
     half.sx = half.sy = half.syAdj = 0.5;
     half.pixelAspect = 2.0;
@@ -104,6 +104,8 @@ TEST(RenderRoutine, StageSettingsFollowTheRenderScale) {
     EXPECT_FLOAT_EQ(h.radiusY, 450.0f);
     EXPECT_EQ(h.filter, 1);
     EXPECT_FLOAT_EQ(blurSizes(s, half).y, 0.5f);
+    EXPECT_EQ(scanlineSpacing(s, half), 3);
+    half.pixelAspect = 1.0;  // 1.5 -> 1: no lines
     EXPECT_EQ(scanlineSpacing(s, half), 1);
     s.blur = 0.2;
     EXPECT_NEAR(blurSizes(s, full).x, 0.0667f, 1e-4);
