@@ -6,6 +6,7 @@
 // A node with an id replaces the node with that id (or is appended with it); a
 // node without one is appended.
 #include "param/klColGrad.h"
+#include "param/klParamTypes.h"
 #include "xml/klXMLParser.h"
 #include "xml/klXMLStackedParser.h"
 
@@ -33,12 +34,13 @@ public:
         long long nodeId = -1;
         {
             std::istringstream in(position);
-            if (!(in >> p)) return parser.fail(name(), "Grad node element has a bad 'position' attribute");
+            if (!Kiln::Param::readNumber(in, p)) return parser.fail(name(), "Grad node element has a bad 'position' attribute");
         }
         {
             std::istringstream in(value);
             for (int i = 0; i < Colour::channels; ++i)
-                if (!(in >> c[i])) return parser.fail(name(), "Grad node element has a bad 'value' attribute");
+                if (!Kiln::Param::readNumber(in, c[i]))
+                    return parser.fail(name(), "Grad node element has a bad 'value' attribute");
         }
         if (attributes.take("id", id)) {
             std::istringstream in(id);

@@ -22,6 +22,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 namespace Kiln::XML {
 class Attributes;
@@ -92,7 +93,10 @@ template <class T>
 T parse(const std::string& text, const char* typeName) {
     std::istringstream in(text);
     T value{};
-    in >> value;
+    if constexpr (std::is_floating_point_v<T>)
+        readNumber(in, value);
+    else
+        in >> value;
     if (in.fail())
         throw Kiln::Exceptions::BadValue("Kiln::Param::Text::parse", __FILE__, __LINE__, std::string(typeName), text);
     return value;

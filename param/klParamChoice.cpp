@@ -48,20 +48,20 @@ void Choice::setOptionDescription(const std::string& label, const std::string& d
     if (it != byLabel_.end()) options_[it->second].description = description;
 }
 
-bool Choice::resolve(const std::string& text, int32_t& value) const {
+bool Choice::resolve(const std::string& text, int32_t& value, bool anyNumber) const {
     auto alias = aliases_.find(text);
     const std::string& label = alias == aliases_.end() ? text : alias->second;
     if (const ChoiceOption* o = optionByLabel(label)) {
         value = o->value;
         return true;
     }
-    // A number: white space and decimal digits, with one minus sign allowed in
-    // front of the digits so that negative option values read back as written.
+    // A number: white space and decimal digits, with one sign allowed in front of
+    // the digits so that negative option values read back as written.
     bool digit = false, sign = false;
     for (char c : text) {
         if (std::isdigit(static_cast<unsigned char>(c))) {
             digit = true;
-        } else if (c == '-' && !digit && !sign) {
+        } else if ((c == '-' || c == '+') && !digit && !sign) {
             sign = true;
         } else if (!std::isspace(static_cast<unsigned char>(c))) {
             return false;
@@ -72,24 +72,34 @@ bool Choice::resolve(const std::string& text, int32_t& value) const {
     char* end = nullptr;
     long long n = std::strtoll(text.c_str(), &end, 10);
     if (end == text.c_str() || errno != 0 || n < INT32_MIN || n > INT32_MAX) return false;
-    if (const ChoiceOption* o = optionByValue(static_cast<int32_t>(n))) {
-        value = o->value;
-        return true;
-    }
-    return false;
+    if (!anyNumber && optionByValue(static_cast<int32_t>(n)) == nullptr) return false;
+    value = static_cast<int32_t>(n);
+    return true;
 }
 
-void Choice::parseValue(const std::string& text) {
+std::string Choice::textOf(int32_t v) const {
+    auto named = [this](const std::string& t) { return byLabel_.count(t) != 0 || aliases_.count(t) != 0; };
+    std::string text = std::to_string(v);
+    if (!named(text)) return text;
+    // The number is some option's label: the option's own label, or the number spelt otherwise.
+    const ChoiceOption* o = optionByValue(v);
+    if (o != nullptr && !o->label.empty()) return o->label;
+    const std::string digits = std::to_string(v < 0 ? -int64_t(v) : int64_t(v));
+    for (std::string zeros; named(text); zeros += '0') text = (v < 0 ? "-" : "+") + zeros + digits;
+    return text;
+}
+
+void Choice::parseValue(const std::string& text, bool anyNumber) {
     int32_t v;
-    if (!resolve(text, v))
+    if (!resolve(text, v, anyNumber))
         throw Kiln::Exceptions::BadValue("Kiln::Param::Choice::parseValue", __FILE__, __LINE__, text,
                                          " is not an option to the choice parameter ", name());
     value_ = v;
 }
 
-void Choice::parseDefault(const std::string& text) {
+void Choice::parseDefault(const std::string& text, bool anyNumber) {
     int32_t v;
-    if (!resolve(text, v))
+    if (!resolve(text, v, anyNumber))
         throw Kiln::Exceptions::BadValue("Kiln::Param::Choice::parseValue", __FILE__, __LINE__, text,
                                          " is not an option to the choice parameter ", name());
     default_ = v;
@@ -110,8 +120,8 @@ void Choice::setValue(int32_t v) {
 void Choice::writeXML(std::ostream& out, bool full) const {
     out << "  <" << typeName();
     writeAttributes(out, full);
-    if (full) out << " default='" << default_ << "' ";
-    out << " value='" << value_ << "'>\n";
+    if (full) out << " default='" << XML::escapeAttribute(textOf(default_)) << "' ";
+    out << " value='" << XML::escapeAttribute(textOf(value_)) << "'>\n";
     for (const ChoiceOption& o : options_)
         out << "    <option label='" << XML::escapeAttribute(o.label) << "' description='"
             << XML::escapeAttribute(o.description) << "' value='" << o.value << "'/>\n";

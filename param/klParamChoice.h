@@ -27,11 +27,15 @@ public:
     void addOption(const std::string& label, int32_t value, const std::string& description = std::string());
     // DuplicateObject when the alias is an option's label; replaces an earlier mapping.
     void aliasOption(const std::string& alias, const std::string& target);
-    // Sets the value from a label, an alias or a number that is an option's value;
-    // BadValue(text, " is not an option to the choice parameter ", name) otherwise.
-    void parseValue(const std::string& text);
+    // Sets the value from a label, an alias or a number that is an option's value (with
+    // `anyNumber`, any number); BadValue(text, " is not an option to the choice parameter ",
+    // name) otherwise. Labels and aliases come first: a label "1" names its own option.
+    void parseValue(const std::string& text, bool anyNumber = false);
     // The same reading for the default.
-    void parseDefault(const std::string& text);
+    void parseDefault(const std::string& text, bool anyNumber = false);
+    // The text that reads back (with anyNumber) as v: the number, unless that is some option's label
+    // or an alias; then the label of v's own option, else the number spelt otherwise ("+7", "+07", ...).
+    std::string textOf(int32_t v) const;
     void setValueFromText(const std::string& text) override { parseValue(text); }
 
     const std::vector<ChoiceOption>& options() const { return options_; }
@@ -55,7 +59,7 @@ public:
 
 private:
     // The option value a text names, or false.
-    bool resolve(const std::string& text, int32_t& value) const;
+    bool resolve(const std::string& text, int32_t& value, bool anyNumber) const;
 
     std::vector<ChoiceOption> options_;
     std::map<std::string, std::size_t> byLabel_;

@@ -118,31 +118,19 @@ XML::ParseElement* ChoiceXMLElement::childElement(XML::StackedParser& parser, co
     return ParseElement::childElement(parser, child);
 }
 
-namespace {
-
-// Whether a text is the number `current` (a choice writes its value as a number
-// even when no option has it, for example before it has options).
-bool isNumber(const std::string& text, int32_t current) {
-    XML::Attributes a;
-    a.add("n", text);
-    int32_t n = 0;
-    return takeIntAttribute(a, "n", n) && n == current;
-}
-
-}  // namespace
-
 void ChoiceXMLElement::end(XML::StackedParser& parser) {
     auto* choice = static_cast<Choice*>(param_);
     if (choice == nullptr) return;
+    // The writer spells a value no option has as a number that is no label or alias.
     const std::string* text = nullptr;
     try {
-        if (!value_.empty() && !isNumber(value_, choice->storedValue())) {
+        if (!value_.empty()) {
             text = &value_;
-            choice->parseValue(value_);
+            choice->parseValue(value_, true);
         }
-        if (!default_.empty() && !set_->isLocked() && !isNumber(default_, choice->defaultValue())) {
+        if (!default_.empty() && !set_->isLocked()) {
             text = &default_;
-            choice->parseDefault(default_);
+            choice->parseDefault(default_, true);
         }
     } catch (const Kiln::Exceptions::BadValue&) {
         parser.fail(name(), "'" + *text + "' is not an option to the choice parameter " + choice->name());

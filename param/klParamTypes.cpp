@@ -1,7 +1,10 @@
 #include "param/klParamTypes.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <type_traits>
 #include <istream>
 #include <ostream>
 
@@ -20,6 +23,38 @@ void writeNumber(std::ostream& out, float v) {
     if (std::strtof(text, nullptr) != v) std::snprintf(text, sizeof text, "%.9g", static_cast<double>(v));
     out << text;
 }
+
+namespace {
+
+template <class T>
+std::istream& readNumberOf(std::istream& in, T& v) {
+    std::istream::sentry ok(in);  // skips leading white space
+    if (!ok) return in;
+    // The characters a number (decimal, hexadecimal, inf, nan) can be made of; what the conversion does
+    // not use goes back to the stream.
+    std::string token;
+    for (int c = in.peek(); c != EOF && (std::isalnum(c) || c == '+' || c == '-' || c == '.'); c = in.peek())
+        token += char(in.get());
+    if (in.eof()) in.clear(std::ios::eofbit);
+    const char* first = token.c_str();
+    char* end = nullptr;
+    const T x = std::is_same_v<T, float> ? T(std::strtof(first, &end)) : T(std::strtod(first, &end));
+    for (size_t left = token.size() - size_t(end - first); left > 0; --left) {
+        in.clear(in.rdstate() & ~std::ios::eofbit);
+        in.unget();
+    }
+    if (end == first) {
+        in.setstate(std::ios::failbit);
+        return in;
+    }
+    v = x;
+    return in;
+}
+
+}  // namespace
+
+std::istream& readNumber(std::istream& in, double& v) { return readNumberOf(in, v); }
+std::istream& readNumber(std::istream& in, float& v) { return readNumberOf(in, v); }
 
 HvVec2 clampToBounds(const HvVec2& v, const std::optional<HvVec2>& min, const std::optional<HvVec2>& max) {
     std::optional<float> minX, minY, maxX, maxY;
@@ -75,7 +110,9 @@ std::ostream& operator<<(std::ostream& out, const KlRGBAColF& v) {
     return out;
 }
 
-std::istream& operator>>(std::istream& in, HvVec2& v) { return in >> v.x >> v.y; }
+using Kiln::Param::readNumber;
+
+std::istream& operator>>(std::istream& in, HvVec2& v) { return readNumber(readNumber(in, v.x), v.y); }
 
 std::istream& operator>>(std::istream& in, HvBox2& v) { return in >> v.lo >> v.hi; }
 
@@ -83,6 +120,12 @@ std::istream& operator>>(std::istream& in, KlPointI& v) { return in >> v.x >> v.
 
 std::istream& operator>>(std::istream& in, KlRectI& v) { return in >> v.x0 >> v.y0 >> v.x1 >> v.y1; }
 
-std::istream& operator>>(std::istream& in, KlRGBColF& v) { return in >> v.r >> v.g >> v.b; }
+std::istream& operator>>(std::istream& in, KlRGBColF& v) {
+    for (int i = 0; i < 3; ++i) readNumber(in, v[i]);
+    return in;
+}
 
-std::istream& operator>>(std::istream& in, KlRGBAColF& v) { return in >> v.r >> v.g >> v.b >> v.a; }
+std::istream& operator>>(std::istream& in, KlRGBAColF& v) {
+    for (int i = 0; i < 4; ++i) readNumber(in, v[i]);
+    return in;
+}

@@ -6,7 +6,7 @@
 // components in declaration order separated by single spaces, each a number in
 // the stream's default form ("0.5 1"). Numbers are written in that default form
 // when it reads back exactly and with all significant digits otherwise, so a
-// written value always reads back to the same value.
+// written value always reads back to the same value, infinities and NaN included.
 //
 // Bounds: a vector, box or rectangle is clamped component by component against
 // the components of its min and max vector or point.
@@ -99,9 +99,14 @@ std::istream& operator>>(std::istream& in, KlRGBAColF& v);
 namespace Kiln::Param {
 
 // Numbers in the stream's default form when that reads back exactly, else with
-// every significant digit.
+// every significant digit; infinities and NaN as inf, -inf and nan.
 void writeNumber(std::ostream& out, double v);
 void writeNumber(std::ostream& out, float v);
+// Stream extraction of a number that also takes what writeNumber writes for infinities and NaN; as
+// extraction does, it stops at the first character that cannot continue the number and sets failbit
+// when there is none.
+std::istream& readNumber(std::istream& in, double& v);
+std::istream& readNumber(std::istream& in, float& v);
 
 // Bounds: below a set min gives min; otherwise above a set max gives max.
 template <class T>
