@@ -174,11 +174,32 @@ TEST(EndToEnd, BlurBelowATenthLeavesThePictureSharp) {
     EXPECT_FALSE(samePixels(rig.render(0, Depth::Eight), rig.source(0, Depth::Eight)));
 }
 
-TEST(EndToEnd, QuantiseOnAFlatPictureKeepsItsColour) {
-    const Painter painter = uniform([](Depth, int) { return Px{255, 120, 60, 30}; });
-    Rig rig(layer(8, 8, 1, true), painter);
-    rig.neutral().set("quantise", 1).set("quantiseLevels", 3);
-    EXPECT_TRUE(samePixels(rig.render(0, Depth::Eight), rig.source(0, Depth::Eight)));
+TEST(EndToEnd, QuantiseSeesTheLensAndBlurResult) {
+    // A flat picture keeps its colour.
+    Rig flat(layer(8, 8, 1, true), uniform([](Depth, int) { return Px{255, 120, 60, 30}; }));
+    flat.neutral().set("quantise", 1).set("quantiseLevels", 3);
+    EXPECT_TRUE(samePixels(flat.render(0, Depth::Eight), flat.source(0, Depth::Eight)));
+
+    // At one level every pixel takes the mean colour of the picture the quantiser sees: the lens-warped
+    // and blurred one (whose mean the warp moves away from the source's), not the source.
+    for (const Case& c : everyCase()) {
+        SCOPED_TRACE(caseName(c));
+        Rig rig(layer(40, 30, 1, c.smart), pattern());
+        rig.neutral().set("lensEffect", 1).set("lensRadius", 18).set("lensStrength", 150).set("blur", 3);
+        auto meanRed = [](const Image& img) {
+            double sum = 0;
+            for (int y = 0; y < img.height; ++y)
+                for (int x = 0; x < img.width; ++x) sum += getPixel(img, x, y)[1];
+            return sum / (img.width * img.height);
+        };
+        const double warped = meanRed(rig.render(0, c.depth));
+        const double lsb = c.depth == Depth::Float ? 1e-5 : 1.0;
+        ASSERT_GT(std::fabs(warped - meanRed(rig.source(0, c.depth))), 3 * lsb);
+        rig.set("quantise", 1).set("quantiseLevels", 1);
+        const Image out = rig.render(0, c.depth);
+        EXPECT_NEAR(getPixel(out, 0, 0)[1], c.depth == Depth::Float ? warped : std::trunc(warped), lsb);
+        EXPECT_EQ(getPixel(out, 39, 29), getPixel(out, 0, 0));
+    }
 }
 
 TEST(EndToEnd, DefaultLookRendersAtEveryDepth) {

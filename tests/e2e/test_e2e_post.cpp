@@ -3,6 +3,7 @@
 #include "tests/e2e/e2eSupport.h"
 
 #include <cmath>
+#include <utility>
 
 using namespace E2E;
 
@@ -42,17 +43,21 @@ TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
                                                                  : (s[1] + s[2] + s[3]) / 3.0);
         const Px gained{s[0], s[1] * 0.5, s[2] * 0.5, s[3] * 0.5};
 
-        rig.set("blendMix", 0);
-        expectEverywhere(rig.render(0, c.depth), {s[0], stored(c.depth, gained[1]), stored(c.depth, gained[2]),
-                                                  stored(c.depth, gained[3])},
-                         "blend 0: the gained source");
-        rig.set("blendMix", 100);
-        expectEverywhere(rig.render(0, c.depth), {s[0], e, e, e}, "blend 100: the effect");
-        rig.set("blendMix", 50);
-        expectEverywhere(rig.render(0, c.depth),
-                         {s[0], stored(c.depth, (gained[1] + e) / 2), stored(c.depth, (gained[2] + e) / 2),
-                          stored(c.depth, (gained[3] + e) / 2)},
-                         "blend 50: the average");
+        // The amount applies in the Mix formula and again in the final step: the effect's share is
+        // 2t(1 - t) below one half and 1 - 2t(1 - t) above (Blend 25 and 75: 0.375 and 0.625).
+        for (const auto& [blend, share] : {std::pair{0, 0.0}, {25, 0.375}, {50, 0.5}, {75, 0.625}, {100, 1.0}}) {
+            SCOPED_TRACE("blend " + std::to_string(blend));
+            rig.set("blendMix", blend);
+            const Image out = rig.render(0, c.depth);
+            // Blend 25 and 75 round on the way; the others are exact.
+            const double slack = c.depth == Depth::Float ? kTol : (blend % 50 ? 1.0 : 0.0);
+            for (int ch = 1; ch < 4; ++ch) {
+                const double want = stored(c.depth, gained[ch] + (e - gained[ch]) * share);
+                EXPECT_NEAR(getPixel(out, 1, 1)[ch], want, slack) << "channel " << ch;
+            }
+            EXPECT_EQ(getPixel(out, 1, 1)[0], s[0]);
+            expectEverywhere(out, getPixel(out, 0, 0), "one value everywhere");
+        }
     }
 }
 
