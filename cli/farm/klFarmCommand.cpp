@@ -246,6 +246,9 @@ int runFarm(const ParsedArgs& args) {
   const std::string job = jobText(plan, commands);
 
   if (farm.merge) {
+    if (!isDirectory(plan.workFolder()))
+      throw FootageError(output.path, "nothing to join: no work folder " + plan.workFolder() +
+                                          " (the farm job was never submitted, or its join has run)");
     claimWorkFolder(plan, job, false);
     JoinSettings settings;
     settings.rate = check.inputInfo().rate;

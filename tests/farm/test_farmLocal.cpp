@@ -64,6 +64,7 @@ TEST_F(FarmLocal, MistakesAreRefusedBeforeAnythingIsWritten) {
       {"a.png", {"--chunk", "10", "--dry-run"}, 1, "not a single picture"},
       {"a.mkv", {"--chunk", "10", "--dry-run", "--plain"}, 2, "exclude each other"},
       {"a.mkv", {"--chunk", "10", "--merge", "--wait"}, 2, "--merge"},
+      {"a.mkv", {"--chunk", "10", "--merge"}, 1, "nothing to join"},
       {"taken.mkv", {"--chunk", "10", "--dry-run"}, 1, "already exists"},
       {"a.mkv", {"--chunk", "10", "--dry-run", "--set", "contrast=-4"}, 2, "contrast"},
       {"a.mkv", {"--chunk", "10", "--dry-run", "--frames", "30-45"}, 1, "outside the input's frames"},
