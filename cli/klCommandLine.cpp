@@ -40,6 +40,14 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
       {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
       {CommandRender, "--quiet", nullptr, "No progress bar"},
+      {CommandRender, "--no-audio", nullptr, "Leave the input's audio out of a video OUTPUT (default: carried)"},
+      {CommandRender, "--codec", "NAME",
+       "Video codec of OUTPUT: h264 or hevc (mp4, mov, mkv); prores-proxy, prores-lt, prores, prores-hq,\n"
+       "prores-4444, prores-4444xq (mov, mkv); ffv1 (mkv). Default: h264 (mp4), prores-4444 (mov), ffv1 (mkv)"},
+      {CommandRender, "--crf", "N", "Constant quality of h264/hevc, 0 (lossless) to 51, lower is better (default 18/20)"},
+      {CommandRender, "--bitrate", "RATE", "Average bitrate of h264/hevc instead of constant quality: 8M, 2500k"},
+      {CommandRender, "--pixel-format", "FMT",
+       "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
       {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
       {CommandAbout | CommandRender, "--overwrite", nullptr, "Replace OUTPUT (or the --png FILE) if it exists"},
       {CommandRender | CommandControls, "--preset", "FILE",
@@ -132,6 +140,18 @@ FrameRate parseFrameRate(const std::string& option, const std::string& text) {
   return FrameRate::fromDouble(fps);
 }
 
+int64_t parseBitrate(const std::string& option, const std::string& text) {
+  double v = 0;
+  std::string number = text;
+  double unit = 1;
+  if (!number.empty() && (number.back() == 'k' || number.back() == 'K')) unit = 1e3;
+  else if (!number.empty() && (number.back() == 'm' || number.back() == 'M')) unit = 1e6;
+  if (unit != 1) number.pop_back();
+  if (!toDouble(number, v) || v * unit < 1000 || v * unit > 4e9)
+    bad(option, text, "expected bits per second from 1k to 4000M, such as 8M or 2500k");
+  return int64_t(std::llround(v * unit));
+}
+
 double parseScale(const std::string& option, const std::string& text) {
   double s = 0;
   if (!toDouble(text, s) || !(s > 0) || s > 1) bad(option, text, "expected a scale above 0 and at most 1, such as 0.5");
@@ -178,6 +198,12 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args) {
   if (const std::string* v = find(args, "--render-path"))
     o.smartPath = parseChoice("--render-path", *v, "smart", "legacy");
   if (const std::string* v = find(args, "--module")) o.modulePath = *v;
+  o.audio = args.switches.count("--no-audio") == 0;
+  if (const std::string* v = find(args, "--codec")) o.encoder.codec = *v;
+  if (const std::string* v = find(args, "--crf")) o.encoder.crf = parseCount("--crf", *v, 0, 51);
+  if (const std::string* v = find(args, "--bitrate")) o.encoder.bitrate = parseBitrate("--bitrate", *v);
+  if (const std::string* v = find(args, "--pixel-format")) o.encoder.pixelFormat = *v;
+  if (o.encoder.crf >= 0 && o.encoder.bitrate > 0) throw UsageError("--crf and --bitrate exclude each other");
   o.overwrite = args.switches.count("--overwrite") != 0;
   return o;
 }

@@ -65,6 +65,7 @@ std::pair<int, int> parseFrameRange(const std::string& option, const std::string
 std::pair<int, int> parseSize(const std::string& option, const std::string& text);        // "WxH"
 FrameRate parseFrameRate(const std::string& option, const std::string& text);              // "25", "29.97", "30000/1001"
 double parseScale(const std::string& option, const std::string& text);                     // 0 < s <= 1
+int64_t parseBitrate(const std::string& option, const std::string& text);                  // "8M", "2500k", "900000"
 int parseCount(const std::string& option, const std::string& text, int low, int high);
 bool parseChoice(const std::string& option, const std::string& text, const char* yes, const char* no);
 

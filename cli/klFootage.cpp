@@ -25,6 +25,22 @@ FrameRate FrameRate::fromDouble(double fps) {
   return FrameRate{num, den};
 }
 
+PixelAspect PixelAspect::fromDouble(double aspect) {
+  if (!std::isfinite(aspect) || aspect <= 0 || aspect > 100 || aspect < 0.01) return {};
+  // The ratio with the smallest denominator up to 1000 within 1/10000 of the value.
+  for (int den = 1; den <= 1000; ++den) {
+    const long num = std::lround(aspect * den);
+    if (num > 0 && std::fabs(double(num) / den - aspect) <= 1e-4 * aspect) return {int(num), den};
+  }
+  return {int(std::lround(aspect * 10000)), 10000};
+}
+
+double FootageInfo::frameTime(int index) const {
+  if (timing.variable() && index >= 0 && size_t(index) < timing.ticks.size())
+    return startSeconds + double(timing.ticks[size_t(index)]) * timing.tickNum / timing.tickDen;
+  return startSeconds + double(index) * rate.den / rate.num;
+}
+
 std::unique_ptr<FootageReader> openReader(const FootagePath& path, FrameRate rate) {
   if (path.kind != Kind::Sequence) {
     struct stat s {};

@@ -14,9 +14,11 @@
 #include "cli/klFootagePath.h"
 #include "runner/klRunner.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Kiln::Footage {
 
@@ -31,13 +33,66 @@ struct FrameRate {
   static FrameRate fromDouble(double fps);
 };
 
+// Width of a pixel over its height (4:3 for 1440x1080 shown as 1920x1080).
+struct PixelAspect {
+  int num = 1, den = 1;
+  double value() const { return double(num) / double(den); }
+  bool square() const { return num == den; }
+  // The nearest ratio of small whole numbers; 1:1 for anything not a positive finite number.
+  static PixelAspect fromDouble(double aspect);
+};
+
+// How a video describes its colours, in FFmpeg's numbering (AVColorPrimaries, AVColorTransferCharacteristic,
+// AVColorSpace, AVColorRange); the defaults mean "not said".
+struct ColourTags {
+  int primaries = 2, transfer = 2, matrix = 2, range = 0;
+};
+
+// When each frame of a video is shown, where the frames do not simply follow each other at the frame rate.
+struct FrameTiming {
+  int tickNum = 1, tickDen = 1;  // one tick lasts tickNum / tickDen seconds
+  // Frame i starts ticks[i] ticks after frame 0; one entry more than frames: the end of the last frame.
+  std::vector<int64_t> ticks;
+  bool variable() const { return !ticks.empty(); }
+};
+
 struct FootageInfo {
   int width = 0, height = 0;
   int frameCount = 1;
   int firstFrame = 0;  // number of the first frame; frame i is number firstFrame + i
-  FrameRate rate;
+  FrameRate rate;  // with variable timing: the mean rate, frames over duration
   Depth nativeDepth = Depth::Eight;  // the depth the footage holds: 8-bit, 16-bit (or 9..16-bit video), float
   bool hasAlpha = false;
+  PixelAspect pixelAspect;
+  // Videos: the time of frame 0 on the file's own timeline, the frames' times when they vary, the colour
+  // description and how many audio streams go along.
+  double startSeconds = 0;
+  FrameTiming timing;
+  ColourTags colour;
+  int audioStreams = 0;
+  // Seconds on the file's timeline at which frame `index` starts (index == frameCount: where the last ends).
+  double frameTime(int index) const;
+};
+
+// What of an input video is carried into a video output beside the rendered picture: its audio streams
+// and its tags (creation time, title, timecode, ...). The span is of the input's own timeline.
+struct Carry {
+  std::string input;        // the input as FFmpeg opens it; empty: nothing is carried
+  std::string inputFormat;  // its container when it cannot be told by probing; empty: probe
+  std::string inputName;    // what messages call it
+  double start = -1e300, end = 1e300;  // the span carried, in seconds (the defaults: everything)
+  double zero = 0;          // the input time that becomes time 0 of the output: the first rendered frame
+  int framesIn = 0;         // frames from the input's first to the first rendered one: the timecode moves on by as many
+  bool audio = true;
+  bool tags = true;
+};
+
+// The encoder of a video output; empty fields keep the container's usual choice.
+struct EncoderChoice {
+  std::string codec;        // "h264", "hevc" (mp4, mov); "prores", "prores-hq", ... (mov); "ffv1" (mkv)
+  int crf = -1;             // constant quality for H.264 / HEVC, 0 (lossless) to 51; -1: the codec's default
+  int64_t bitrate = 0;      // bits per second instead of constant quality; 0: none
+  std::string pixelFormat;  // FFmpeg's name ("yuv422p10le"); must be one the codec takes
 };
 
 class FootageReader {
@@ -56,6 +111,14 @@ struct WriterSettings {
   FrameRate rate;
   int firstFrame = 0;  // number of the first frame written (sequences)
   bool alpha = false;  // keep alpha where the format can hold it
+  PixelAspect pixelAspect;
+  // Videos only.
+  FrameTiming timing;        // the written frames' times (ticks[0] == 0); not variable: frames follow at `rate`
+  ColourTags colour;         // what the pictures' colours are; not said: BT.709
+  Carry carry;
+  EncoderChoice encoder;
+  std::string container;     // FFmpeg's container name; empty: the one the target's extension names
+  bool streamed = false;     // the output cannot seek (a pipe or FIFO): containers are written as a stream
 };
 
 class FootageWriter {
@@ -84,6 +147,10 @@ std::unique_ptr<FootageReader> openImageReader(const FootagePath& path, FrameRat
 std::unique_ptr<FootageWriter> createImageWriter(const FootagePath& target, const WriterSettings& settings,
                                                  const FileNamer& namer);
 std::unique_ptr<FootageReader> openVideoReader(const FootagePath& path);
+// A video by what FFmpeg opens (a path, "/proc/self/fd/N"), in `container` (empty: found by probing),
+// reported as `name`.
+std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const std::string& container,
+                                               const std::string& name);
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,
                                                  const FileNamer& namer);
 

@@ -147,6 +147,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
                                             std::to_string(info.frameCount));
   }
 
+  writing_ = writerSettingsFor(info, stillInput ? std::string() : options_.input);
+
   // Output: checked before any work is done.
   files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
   files_->check(inputFiles, first_, last_, options_.overwrite);
@@ -158,6 +160,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   settings.width = scaledSize(info.width, options_.scale);
   settings.height = scaledSize(info.height, options_.scale);
   settings.downsampleX = settings.downsampleY = options_.scale;
+  settings.pixelAspect = info.pixelAspect.value();
   settings.highQuality = options_.highQuality;
   settings.smartPath = options_.smartPath;
   try {
@@ -174,6 +177,40 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   }
   source_ = std::make_unique<FrameSource>(*reader_, settings.width, settings.height);
   host_->setFrameSource([this](int frame, Depth depth) -> const Image& { return source_->frame(frame, depth); });
+}
+
+// What the output keeps of the input: frame rate and timing, pixel aspect, colours, and for a video input
+// into a video output its audio and tags over the rendered span.
+WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::string& videoInput) const {
+  WriterSettings ws;
+  ws.depth = depth_;
+  ws.rate = info.rate;
+  ws.firstFrame = first_;
+  ws.alpha = info.hasAlpha;
+  ws.pixelAspect = info.pixelAspect;
+  ws.colour = info.colour;
+  ws.encoder = options_.encoder;
+  const int from = first_ - info.firstFrame, to = last_ - info.firstFrame;  // input frame indices
+  if (info.timing.variable() && to + 1 < int(info.timing.ticks.size())) {
+    ws.timing = info.timing;
+    ws.timing.ticks.assign(info.timing.ticks.begin() + from, info.timing.ticks.begin() + to + 2);
+    for (int64_t& t : ws.timing.ticks) t -= info.timing.ticks[size_t(from)];
+  }
+  const bool videoIn = !videoInput.empty() && parseFootagePath(videoInput).kind == Kind::Video;
+  if (videoIn && outputPath_.kind == Kind::Video) {
+    Carry& c = ws.carry;
+    c.input = videoInput;
+    c.inputName = videoInput;
+    c.zero = info.frameTime(from);
+    if (from > 0) c.start = c.zero;
+    if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
+    c.framesIn = from;
+    c.audio = options_.audio;
+  } else if (videoIn && info.audioStreams > 0 && options_.audio && options_.note) {
+    options_.note(std::string("the audio is left out: ") +
+                  (outputPath_.kind == Kind::Sequence ? "an image sequence" : "a picture") + " holds no sound");
+  }
+  return ws;
 }
 
 RenderJob::~RenderJob() {
@@ -222,13 +259,9 @@ RenderStats RenderJob::run() {
 
       const auto writeStart = Clock::now();
       if (!writer) {
-        WriterSettings ws;
+        WriterSettings ws = writing_;
         ws.width = frame.width;
         ws.height = frame.height;
-        ws.depth = depth_;
-        ws.rate = info.rate;
-        ws.firstFrame = first_;
-        ws.alpha = info.hasAlpha;
         writer = createWriter(outputPath_, ws, [this](int number) { return files_->temporaryFor(number); });
       }
       writer->write(frame);

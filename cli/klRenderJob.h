@@ -38,8 +38,12 @@ struct RenderOptions {
   std::optional<int> threads;  // sets KILN_MAX_PROCESSORS for the module
   bool overwrite = false;
   std::string modulePath;  // as given (--module); empty: see findModule()
+  bool audio = true;       // carry the input's audio into a video output
+  EncoderChoice encoder;   // video outputs
   // Called after each frame with frames done and the total.
   std::function<void(int done, int total)> progress;
+  // Called with what the user should know of a render that goes ahead ("the audio is left out: ...").
+  std::function<void(const std::string&)> note;
 };
 
 struct RenderStats {
@@ -76,6 +80,8 @@ public:
   Runner::Host& host() { return *host_; }
 
 private:
+  WriterSettings writerSettingsFor(const FootageInfo& info, const std::string& videoInput) const;
+
   RenderOptions options_;
   FootagePath outputPath_;
   std::unique_ptr<FootageReader> reader_;
@@ -85,6 +91,7 @@ private:
   std::unique_ptr<Runner::Host> host_;
   Depth depth_ = Depth::Eight;
   int first_ = 0, last_ = 0;
+  WriterSettings writing_;  // all but the frame size, which the first rendered frame gives
   std::atomic<int> abortSignal_{0};
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace Kiln::Footage {
@@ -56,6 +57,23 @@ Runner::Image downsample(const Runner::Image& src, int width, int height) {
     }
     return out;
   });
+}
+
+Runner::Image reorient(const Runner::Image& src, Orientation o) {
+  if (o.identity()) return src;
+  const int width = o.swapsSides() ? src.height : src.width, height = o.swapsSides() ? src.width : src.height;
+  Runner::Image out = Runner::Image::make(width, height, src.depth);
+  const size_t pixel = Runner::bytesPerPixel(src.depth);
+  const int offX = (o.a < 0 ? src.width - 1 : 0) + (o.c < 0 ? src.height - 1 : 0);
+  const int offY = (o.b < 0 ? src.width - 1 : 0) + (o.d < 0 ? src.height - 1 : 0);
+  for (int y = 0; y < src.height; ++y) {
+    const uint8_t* in = src.pixels.data() + size_t(y) * src.rowBytes;
+    for (int x = 0; x < src.width; ++x) {
+      const int u = o.a * x + o.c * y + offX, v = o.b * x + o.d * y + offY;
+      std::memcpy(out.pixels.data() + size_t(v) * out.rowBytes + size_t(u) * pixel, in + size_t(x) * pixel, pixel);
+    }
+  }
+  return out;
 }
 
 }  // namespace Kiln::Footage

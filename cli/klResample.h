@@ -25,6 +25,17 @@ std::vector<std::vector<Tap>> areaTaps(int inSize, int outSize);
 
 Runner::Image downsample(const Runner::Image& source, int width, int height);
 
+// How a stored picture is turned to be shown (a phone held upright): the stored pixel (x, y) is shown at
+// (a x + c y, b x + d y), moved so that the picture starts at (0, 0). Each of a, b, c, d is -1, 0 or 1,
+// making the eight turns and mirrorings by quarter turns.
+struct Orientation {
+  int a = 1, b = 0, c = 0, d = 1;
+  bool identity() const { return a == 1 && b == 0 && c == 0 && d == 1; }
+  bool swapsSides() const { return a == 0; }
+};
+
+Runner::Image reorient(const Runner::Image& source, Orientation o);
+
 }  // namespace Kiln::Footage
 
 #endif

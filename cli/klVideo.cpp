@@ -2,66 +2,41 @@
 //
 // Reading: the container is scanned once for the presentation time of every frame, so frame i is the i-th
 // time in display order whatever the codec's reordering; frames are then decoded on demand, forwards
-// without seeking, and from the nearest earlier key frame when asked to go back or far ahead.
-// Writing: H.264 yuv420p in mp4, ProRes 4444 in mov, FFV1 (lossless RGB, 16 bits above 8-bit frames) in mkv.
+// without seeking, and from the nearest earlier key frame when asked to go back or far ahead. The scan
+// also tells a cut-off file from a whole one, whatever streams it holds. Pictures come out as they are
+// shown: turned upright when the file says so (phone clips).
+// Writing: by default H.264 yuv420p in mp4, ProRes 4444 in mov, FFV1 (lossless RGB, 16 bits above 8-bit
+// frames) in mkv; the encoder choice may name another codec of the container, a quality or bitrate and a
+// pixel format. The muxer (klMuxer) carries the input's audio and tags beside the picture.
+#include "cli/klFFmpeg.h"
 #include "cli/klFootage.h"
+#include "cli/klMuxer.h"
 #include "cli/klPixelConvert.h"
+#include "cli/klResample.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace Kiln::Footage {
 
+using namespace FF;
+
 namespace {
-
-std::string avError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-// The libraries chatter on standard error; the renderer reports failures itself, in one line.
-void quietLibraries() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
-struct FormatInput {
-  AVFormatContext* p = nullptr;
-  ~FormatInput() { avformat_close_input(&p); }
-};
-struct CodecContext {
-  AVCodecContext* p = nullptr;
-  ~CodecContext() { avcodec_free_context(&p); }
-};
-struct Frame {
-  AVFrame* p = av_frame_alloc();
-  ~Frame() { av_frame_free(&p); }
-};
-struct Packet {
-  AVPacket* p = av_packet_alloc();
-  ~Packet() { av_packet_free(&p); }
-};
-struct Scaler {
-  SwsContext* p = nullptr;
-  ~Scaler() { sws_freeContext(p); }
-};
 
 constexpr int kScaleFlags = SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
 
-int swsColourspace(AVColorSpace space, int height) {
+int swsColourspace(int space, int height) {
   switch (space) {
     case AVCOL_SPC_BT709: return SWS_CS_ITU709;
     case AVCOL_SPC_BT470BG:
@@ -80,15 +55,28 @@ bool isFullRangeFormat(AVPixelFormat f) {
 // The interleaved RGBA format a host depth is read from and written through.
 AVPixelFormat rgbaFormatFor(Depth depth) { return depth == Depth::Eight ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGBA64; }
 
+// The turn a display matrix asks for, when it is one by quarter turns (the matrix maps stored (x, y) to
+// shown (a x + c y, b x + d y)); anything else is shown as stored.
+Orientation orientationOf(const int32_t* m) {
+  if (!m) return {};
+  auto unit = [](int32_t v) { return v > 0x8000 ? 1 : v < -0x8000 ? -1 : 0; };
+  const Orientation o{unit(m[0]), unit(m[1]), unit(m[3]), unit(m[4])};
+  const bool quarterTurns = (o.a != 0 && o.b == 0 && o.c == 0 && o.d != 0) || (o.a == 0 && o.b != 0 && o.c != 0 && o.d == 0);
+  return quarterTurns ? o : Orientation{};
+}
+
 class VideoReader final : public FootageReader {
 public:
-  explicit VideoReader(const FootagePath& path) : name_(path.path) {
+  VideoReader(const std::string& file, const std::string& container, const std::string& name) : name_(name) {
     quietLibraries();
-    int ret = avformat_open_input(&format_.p, name_.c_str(), nullptr, nullptr);
+    const AVInputFormat* format = nullptr;
+    if (!container.empty() && !(format = av_find_input_format(container.c_str())))
+      throw FootageError(name_, "unknown container '" + container + "'");
+    int ret = avformat_open_input(&format_.p, file.c_str(), format, nullptr);
     if (ret == AVERROR_INVALIDDATA) throw FootageError(name_, "cannot open: not a video, or damaged or truncated");
-    if (ret < 0) throw FootageError(name_, "cannot open: " + avError(ret));
+    if (ret < 0) throw FootageError(name_, "cannot open: " + errorText(ret));
     ret = avformat_find_stream_info(format_.p, nullptr);
-    if (ret < 0) throw FootageError(name_, "cannot read the stream layout: " + avError(ret));
+    if (ret < 0) throw FootageError(name_, "cannot read the stream layout: " + errorText(ret));
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(format_.p, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream_ == AVERROR_DECODER_NOT_FOUND) throw FootageError(name_, "no decoder for its video codec");
@@ -98,23 +86,36 @@ public:
     codec_.p = avcodec_alloc_context3(codec);
     if (!codec_.p) throw FootageError(name_, "out of memory");
     ret = avcodec_parameters_to_context(codec_.p, st->codecpar);
-    if (ret < 0) throw FootageError(name_, "cannot set up the decoder: " + avError(ret));
+    if (ret < 0) throw FootageError(name_, "cannot set up the decoder: " + errorText(ret));
     codec_.p->thread_count = 0;
     // Damaged data is an error, never a silently concealed picture.
     codec_.p->err_recognition |= AV_EF_EXPLODE | AV_EF_CRCCHECK;
     ret = avcodec_open2(codec_.p, codec, nullptr);
-    if (ret < 0) throw FootageError(name_, "cannot open the decoder: " + avError(ret));
+    if (ret < 0) throw FootageError(name_, "cannot open the decoder: " + errorText(ret));
 
-    info_.width = st->codecpar->width;
-    info_.height = st->codecpar->height;
-    if (info_.width <= 0 || info_.height <= 0) throw FootageError(name_, "the video has no picture size");
+    const AVCodecParameters* par = st->codecpar;
+    storedWidth_ = par->width;
+    storedHeight_ = par->height;
+    if (storedWidth_ <= 0 || storedHeight_ <= 0) throw FootageError(name_, "the video has no picture size");
+    orientation_ = orientationOf(reinterpret_cast<const int32_t*>(av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
+    info_.width = orientation_.swapsSides() ? storedHeight_ : storedWidth_;
+    info_.height = orientation_.swapsSides() ? storedWidth_ : storedHeight_;
+    const AVRational sar = av_guess_sample_aspect_ratio(format_.p, st, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+      AVRational r = orientation_.swapsSides() ? AVRational{sar.den, sar.num} : sar;
+      av_reduce(&r.num, &r.den, r.num, r.den, 1 << 20);
+      info_.pixelAspect = PixelAspect{r.num, r.den};
+    }
+    info_.colour = ColourTags{par->color_primaries, par->color_trc, par->color_space, par->color_range};
     const AVRational rate = av_guess_frame_rate(format_.p, st, nullptr);
     if (rate.num > 0 && rate.den > 0) info_.rate = FrameRate{rate.num, rate.den};
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(st->codecpar->format));
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(par->format));
     if (desc) {
       info_.nativeDepth = desc->comp[0].depth > 8 ? Depth::Sixteen : Depth::Eight;
       info_.hasAlpha = (desc->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
     }
+    for (unsigned i = 0; i < format_.p->nb_streams; ++i)
+      if (format_.p->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ++info_.audioStreams;
     scan(st);
     info_.frameCount = int(times_.size());
     rewind(0);
@@ -136,7 +137,7 @@ public:
         continue;
       }
       if (ret == AVERROR_EOF) throw FootageError(name_, "the file ends before this frame", index);
-      if (ret < 0) throw FootageError(name_, "cannot decode: " + avError(ret), index);
+      if (ret < 0) throw FootageError(name_, "cannot decode: " + errorText(ret), index);
       const int64_t t = frame_.p->pts != AV_NOPTS_VALUE ? frame_.p->pts : frame_.p->best_effort_timestamp;
       const auto at = std::lower_bound(times_.begin(), times_.end(), t);
       if (at != times_.end() && *at == t) next_ = int(at - times_.begin()) + 1;
@@ -154,45 +155,92 @@ public:
   }
 
 private:
-  // Every frame's presentation time, in display order; also tells a cut-off file from a whole one.
+  // Every frame's presentation time, in display order; the timing of the frames; and whether the file is
+  // whole: every stream as long as the file says, and as many packets as it counts.
   void scan(AVStream* st) {
+    const unsigned streams = format_.p->nb_streams;
+    std::vector<int64_t> packets(streams, 0);
+    std::vector<double> ends(streams, -1e300);
+    int64_t lastTime = INT64_MIN, lastDuration = 0;  // the last frame shown, and how long
     Packet packet;
-    int64_t packets = 0;
     int ret;
     while ((ret = av_read_frame(format_.p, packet.p)) >= 0) {
-      if (packet.p->stream_index == stream_) {
-        ++packets;
-        if (packet.p->flags & AV_PKT_FLAG_CORRUPT)
-          throw FootageError(name_, "the file is truncated or damaged", long(times_.size()));
-        const int64_t t = packet.p->pts != AV_NOPTS_VALUE ? packet.p->pts : packet.p->dts;
-        if (!(packet.p->flags & AV_PKT_FLAG_DISCARD) && t != AV_NOPTS_VALUE) times_.push_back(t);
+      const AVPacket* p = packet.p;
+      const unsigned s = unsigned(p->stream_index);
+      if (s < streams) {
+        ++packets[s];
+        if (p->flags & AV_PKT_FLAG_CORRUPT) {
+          if (int(s) == stream_) throw FootageError(name_, "the file is truncated or damaged", long(times_.size()));
+          throw FootageError(name_, "the file is truncated or damaged (in its " +
+                                        std::string(av_get_media_type_string(format_.p->streams[s]->codecpar->codec_type)
+                                                        ?: "data") + " stream)");
+        }
+        const int64_t t = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+        if (t != AV_NOPTS_VALUE)
+          ends[s] = std::max(ends[s], double(t + std::max<int64_t>(p->duration, 0)) * av_q2d(format_.p->streams[s]->time_base));
+        if (int(s) == stream_ && !(p->flags & AV_PKT_FLAG_DISCARD) && t != AV_NOPTS_VALUE) {
+          times_.push_back(t);
+          if (t >= lastTime) {
+            lastTime = t;
+            lastDuration = p->duration;
+          }
+        }
       }
       av_packet_unref(packet.p);
     }
-    if (ret != AVERROR_EOF) throw FootageError(name_, "cannot read: " + avError(ret), long(times_.size()));
+    if (ret != AVERROR_EOF) throw FootageError(name_, "cannot read: " + errorText(ret), long(times_.size()));
     std::sort(times_.begin(), times_.end());
     times_.erase(std::unique(times_.begin(), times_.end()), times_.end());
     if (times_.empty()) throw FootageError(name_, "holds no video frames");
-    if (st->nb_frames > 0 && packets < st->nb_frames)
-      throw FootageError(name_, "the file is truncated: " + std::to_string(packets) + " of " +
-                                    std::to_string(st->nb_frames) + " frames present");
-    // Containers without a frame count still record their duration up front.
-    if (format_.p->duration > 0 && format_.p->nb_streams == 1 && info_.rate.num > 0) {
+    for (unsigned s = 0; s < streams; ++s) {
+      const int64_t declared = format_.p->streams[s]->nb_frames;
+      if (declared > 0 && packets[s] < declared) {
+        const char* what = int(s) == stream_ ? "frames" : "packets of another stream";
+        throw FootageError(name_, "the file is truncated: " + std::to_string(packets[s]) + " of " +
+                                      std::to_string(declared) + " " + what + " present");
+      }
+    }
+    timing(st, lastDuration);
+    // Containers without packet counts still record their duration up front; every stream ending well
+    // before it means the end of the file is missing.
+    if (format_.p->duration > 0) {
+      const double begin = format_.p->start_time != AV_NOPTS_VALUE ? double(format_.p->start_time) / AV_TIME_BASE : 0;
       const double declared = double(format_.p->duration) / AV_TIME_BASE;
+      const double present = *std::max_element(ends.begin(), ends.end()) - begin;
       const double frameTime = 1.0 / info_.rate.value();
-      const double present = double(times_.back() - times_.front()) * av_q2d(st->time_base) + frameTime;
-      if (present + 1.5 * frameTime < declared) {
+      if (present + std::max(1.5 * frameTime, 0.05) < declared) {
         char text[128];
-        std::snprintf(text, sizeof text, "the file is truncated: its pictures end at %.2f s of %.2f s", present, declared);
+        std::snprintf(text, sizeof text, "the file is truncated: its streams end at %.2f s of %.2f s", present, declared);
         throw FootageError(name_, text);
       }
     }
   }
 
+  // Constant rate when every frame is within a quarter frame of the rate's grid; otherwise each frame's
+  // own time is kept, and the rate becomes the mean one.
+  void timing(AVStream* st, int64_t lastDuration) {
+    const double base = av_q2d(st->time_base);
+    info_.startSeconds = double(times_.front()) * base;
+    const size_t n = times_.size();
+    const double step = 1.0 / info_.rate.value();
+    bool constant = true;
+    for (size_t i = 0; i < n && constant; ++i)
+      constant = std::fabs(double(times_[i] - times_.front()) * base - double(i) * step) <= 0.25 * step;
+    if (constant) return;
+    if (lastDuration <= 0) lastDuration = n > 1 ? times_[n - 1] - times_[n - 2] : int64_t(std::llround(step / base));
+    FrameTiming& t = info_.timing;
+    t.tickNum = st->time_base.num;
+    t.tickDen = st->time_base.den;
+    for (int64_t v : times_) t.ticks.push_back(v - times_.front());
+    t.ticks.push_back(times_.back() - times_.front() + lastDuration);
+    const double seconds = double(t.ticks.back()) * base;
+    if (seconds > 0) info_.rate = FrameRate::fromDouble(std::clamp(double(n) / seconds, 0.001, 1000.0));
+  }
+
   // Positions the decoder so that it delivers frame `index` (or earlier ones) next.
   void rewind(int index) {
     const int ret = av_seek_frame(format_.p, stream_, times_[size_t(index)], AVSEEK_FLAG_BACKWARD);
-    if (ret < 0) throw FootageError(name_, "cannot seek: " + avError(ret), index);
+    if (ret < 0) throw FootageError(name_, "cannot seek: " + errorText(ret), index);
     avcodec_flush_buffers(codec_.p);
     next_ = -1;
     seekTarget_ = index;
@@ -209,21 +257,21 @@ private:
         avcodec_send_packet(codec_.p, nullptr);
         return;
       }
-      if (ret < 0) throw FootageError(name_, "cannot read: " + avError(ret), index);
+      if (ret < 0) throw FootageError(name_, "cannot read: " + errorText(ret), index);
       if (packet_.p->stream_index != stream_) {
         av_packet_unref(packet_.p);
         continue;
       }
       const int sent = avcodec_send_packet(codec_.p, packet_.p);
       av_packet_unref(packet_.p);
-      if (sent < 0 && sent != AVERROR(EAGAIN)) throw FootageError(name_, "cannot decode: " + avError(sent), index);
+      if (sent < 0 && sent != AVERROR(EAGAIN)) throw FootageError(name_, "cannot decode: " + errorText(sent), index);
       return;
     }
   }
 
   Image convert(Depth depth, int index) {
     const AVFrame* f = frame_.p;
-    if (f->width != info_.width || f->height != info_.height)
+    if (f->width != storedWidth_ || f->height != storedHeight_)
       throw FootageError(name_, "the picture size changes inside the video", index);
     const AVPixelFormat src = AVPixelFormat(f->format);
     const AVPixelFormat dst = rgbaFormatFor(depth);
@@ -242,12 +290,13 @@ private:
     int strides[4] = {stride, 0, 0, 0};
     sws_scale(scaler_.p, f->data, f->linesize, 0, f->height, planes, strides);
 
-    return withHostType(depth, [&](auto zero) {
+    Image stored = withHostType(depth, [&](auto zero) {
       using H = decltype(zero);
       using F = std::conditional_t<std::is_same_v<H, uint8_t>, uint8_t, uint16_t>;
       return pictureToHost<H, F>(reinterpret_cast<const F*>(rgba_.data()), f->width, f->height, 4,
                                  size_t(stride) / sizeof(F), depth);
     });
+    return reorient(stored, orientation_);
   }
 
   std::string name_;
@@ -258,6 +307,8 @@ private:
   Packet packet_;
   Scaler scaler_;
   int stream_ = -1;
+  int storedWidth_ = 0, storedHeight_ = 0;
+  Orientation orientation_;
   std::vector<int64_t> times_;
   int next_ = -1;        // index of the frame the decoder delivers next; -1 after a seek
   int seekTarget_ = 0;   // the frame the last seek was for: the decoder delivers no later one first
@@ -267,93 +318,119 @@ private:
 
 // ---- writing -----------------------------------------------------------------------------------------
 
-struct Encoding {
-  const char* container;
-  const char* codec;
-  AVPixelFormat pixels;
-  bool yuv;
+// A codec a user may name, the encoder behind it and its private options.
+struct CodecChoice {
+  const char* name;
+  const char* encoder;
+  const char* profile;  // ProRes profile, else nullptr
 };
 
-Encoding encodingFor(const std::string& ext, Depth depth, bool alpha) {
-  if (ext == "mp4") return {"mp4", "libx264", AV_PIX_FMT_YUV420P, true};
-  if (ext == "mov") return {"mov", "prores_ks", alpha ? AV_PIX_FMT_YUVA444P10LE : AV_PIX_FMT_YUV444P10LE, true};
-  if (depth == Depth::Eight) return {"matroska", "ffv1", alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_0RGB32, false};
-  return {"matroska", "ffv1", alpha ? AV_PIX_FMT_GBRAP16LE : AV_PIX_FMT_GBRP16LE, false};
+constexpr CodecChoice kCodecs[] = {
+    {"h264", "libx264", nullptr},         {"hevc", "libx265", nullptr},
+    {"prores-proxy", "prores_ks", "proxy"}, {"prores-lt", "prores_ks", "lt"},
+    {"prores", "prores_ks", "standard"},  {"prores-hq", "prores_ks", "hq"},
+    {"prores-4444", "prores_ks", "4444"}, {"prores-4444xq", "prores_ks", "4444xq"},
+    {"ffv1", "ffv1", nullptr},
+};
+
+// The codecs each container takes; the first is its default.
+std::vector<std::string> codecsOf(const std::string& container) {
+  if (container == "mp4") return {"h264", "hevc"};
+  if (container == "mov")
+    return {"prores-4444", "prores-4444xq", "prores-hq", "prores", "prores-lt", "prores-proxy", "h264", "hevc"};
+  return {"ffv1", "h264", "hevc", "prores-4444", "prores-4444xq", "prores-hq", "prores", "prores-lt", "prores-proxy"};
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string s;
+  for (const std::string& n : names) s += (s.empty() ? "" : ", ") + n;
+  return s;
+}
+
+bool isProRes(const CodecChoice& c) { return c.profile != nullptr; }
+bool takesQuality(const CodecChoice& c) { return std::strcmp(c.name, "h264") == 0 || std::strcmp(c.name, "hevc") == 0; }
+
+// The pixel format a codec is given when none is asked for: what this renderer has always written.
+AVPixelFormat defaultPixels(const CodecChoice& c, Depth depth, bool alpha) {
+  if (std::strcmp(c.name, "h264") == 0) return AV_PIX_FMT_YUV420P;
+  if (std::strcmp(c.name, "hevc") == 0) return depth == Depth::Eight ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV420P10LE;
+  if (isProRes(c)) {
+    if (std::strncmp(c.profile, "4444", 4) == 0) return alpha ? AV_PIX_FMT_YUVA444P10LE : AV_PIX_FMT_YUV444P10LE;
+    return AV_PIX_FMT_YUV422P10LE;
+  }
+  if (depth == Depth::Eight) return alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_0RGB32;
+  return alpha ? AV_PIX_FMT_GBRAP16LE : AV_PIX_FMT_GBRP16LE;
+}
+
+bool isRgbFormat(AVPixelFormat f) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(f);
+  return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+// A colour matrix the converter knows; BT.709 for any other.
+int writableMatrix(int matrix) {
+  switch (matrix) {
+    case AVCOL_SPC_BT709:
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+    case AVCOL_SPC_SMPTE240M:
+    case AVCOL_SPC_BT2020_NCL: return matrix;
+    default: return AVCOL_SPC_BT709;
+  }
 }
 
 class VideoWriter final : public FootageWriter {
 public:
   VideoWriter(const FootagePath& target, const WriterSettings& settings, const FileNamer& namer)
-      : name_(target.path), settings_(settings), file_(namer(settings.firstFrame)) {
+      : name_(target.path), settings_(settings) {
     quietLibraries();
-    const Encoding enc = encodingFor(target.extension, settings.depth, settings.alpha);
-    if (enc.pixels == AV_PIX_FMT_YUV420P && (settings.width % 2 || settings.height % 2))
-      throw FootageError(name_, "H.264 in mp4 needs an even width and height, the frames are " +
+    const std::string container = containerFor(settings.container.empty() ? target.extension : settings.container);
+    if (container.empty()) throw FootageError(name_, "no video container named '" + settings.container + "'");
+    const EncoderChoice& want = settings.encoder;
+    const std::vector<std::string> allowed = codecsOf(container);
+    const std::string codecName = want.codec.empty() ? allowed.front() : want.codec == "h265" ? "hevc" : want.codec;
+    if (std::find(allowed.begin(), allowed.end(), codecName) == allowed.end())
+      throw FootageError(name_, "--codec " + want.codec + ": " + container + " takes " + joined(allowed));
+    const CodecChoice& choice = *std::find_if(std::begin(kCodecs), std::end(kCodecs),
+                                              [&](const CodecChoice& c) { return codecName == c.name; });
+    if ((want.crf >= 0 || want.bitrate > 0) && !takesQuality(choice))
+      throw FootageError(name_, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264 and hevc; " +
+                                    (isProRes(choice) ? "ProRes quality follows its profile" : "FFV1 is lossless"));
+
+    const AVCodec* codec = avcodec_find_encoder_by_name(choice.encoder);
+    if (!codec) throw FootageError(name_, std::string("this FFmpeg has no ") + choice.encoder + " encoder");
+    AVPixelFormat pixels = defaultPixels(choice, settings.depth, settings.alpha);
+    if (!want.pixelFormat.empty()) pixels = pickPixels(codec, choice, want.pixelFormat);
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(pixels);
+    if (layout && (settings.width % (1 << layout->log2_chroma_w) || settings.height % (1 << layout->log2_chroma_h)))
+      throw FootageError(name_, std::string(av_get_pix_fmt_name(pixels)) + " needs an even width" +
+                                    (layout->log2_chroma_h ? " and height" : "") + ", the frames are " +
                                     std::to_string(settings.width) + "x" + std::to_string(settings.height) +
-                                    " (write mov or mkv instead)");
-    int ret = avformat_alloc_output_context2(&format_, nullptr, enc.container, file_.c_str());
-    if (ret < 0 || !format_) throw FootageError(name_, "cannot set up the container: " + avError(ret));
-    const AVCodec* codec = avcodec_find_encoder_by_name(enc.codec);
-    if (!codec) throw FootageError(name_, std::string("this FFmpeg has no ") + enc.codec + " encoder");
-    codec_.p = avcodec_alloc_context3(codec);
-    AVCodecContext* c = codec_.p;
-    c->width = settings.width;
-    c->height = settings.height;
-    c->pix_fmt = enc.pixels;
-    c->time_base = AVRational{settings.rate.den, settings.rate.num};
-    c->framerate = AVRational{settings.rate.num, settings.rate.den};
-    c->sample_aspect_ratio = AVRational{1, 1};
-    c->thread_count = 0;
-    if (enc.yuv) {
-      c->colorspace = AVCOL_SPC_BT709;
-      c->color_primaries = AVCOL_PRI_BT709;
-      c->color_trc = AVCOL_TRC_BT709;
-      c->color_range = AVCOL_RANGE_MPEG;
-    }
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* options = nullptr;
-    if (target.extension == "mp4") {
-      av_dict_set(&options, "crf", "18", 0);
-      av_dict_set(&options, "preset", "medium", 0);
-    } else if (target.extension == "mov") {
-      av_dict_set(&options, "profile", "4444", 0);
-      av_dict_set(&options, "vendor", "apl0", 0);
-    } else {
-      av_dict_set(&options, "level", "3", 0);
-      av_dict_set(&options, "slicecrc", "1", 0);
-    }
-    ret = avcodec_open2(c, codec, &options);
-    av_dict_free(&options);
-    if (ret < 0) throw FootageError(name_, std::string("cannot open the ") + enc.codec + " encoder: " + avError(ret));
+                                    " (write mov or mkv instead, or another --pixel-format)");
+    yuv_ = !isRgbFormat(pixels);
 
-    stream_ = avformat_new_stream(format_, nullptr);
-    if (!stream_) throw FootageError(name_, "out of memory");
-    stream_->time_base = c->time_base;
-    stream_->avg_frame_rate = c->framerate;
-    ret = avcodec_parameters_from_context(stream_->codecpar, c);
-    if (ret < 0) throw FootageError(name_, "cannot set up the stream: " + avError(ret));
+    muxer_ = std::make_unique<Muxer>(name_, namer(settings.firstFrame), container, settings.streamed);
+    openEncoder(codec, choice, pixels);
+    if (choice.encoder == std::string("libx265") && (container == "mp4" || container == "mov")) hvc1_ = true;
 
-    ret = avio_open(&format_->pb, file_.c_str(), AVIO_FLAG_WRITE);
-    if (ret < 0) throw FootageError(name_, "cannot create the file: " + avError(ret));
-    // Tag the colour description in the container too, so readers need not guess the matrix.
-    AVDictionary* muxing = nullptr;
-    if (target.extension != "mkv") av_dict_set(&muxing, "movflags", "+write_colr", 0);
-    ret = avformat_write_header(format_, &muxing);
-    av_dict_free(&muxing);
-    if (ret < 0) throw FootageError(name_, "cannot write the header: " + avError(ret));
+    AVCodecParameters* par = avcodec_parameters_alloc();
+    if (!par) throw FootageError(name_, "out of memory");
+    int ret = avcodec_parameters_from_context(par, codec_.p);
+    if (ret >= 0) muxer_->addVideo(*par, codec_.p->time_base, codec_.p->framerate);
+    avcodec_parameters_free(&par);
+    if (ret < 0) throw FootageError(name_, "cannot set up the stream: " + errorText(ret));
+    // Players on Apple systems take HEVC in mp4 and mov only under this tag.
+    if (hvc1_) muxer_->context()->streams[0]->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    muxer_->carry(settings.carry);
+    muxer_->begin();
 
-    scaler_.p = sws_getContext(c->width, c->height, rgbaFormatFor(settings.depth), c->width, c->height, c->pix_fmt,
-                               kScaleFlags, nullptr, nullptr, nullptr);
+    scaler_.p = sws_getContext(settings.width, settings.height, rgbaFormatFor(settings.depth), settings.width,
+                               settings.height, pixels, kScaleFlags, nullptr, nullptr, nullptr);
     if (!scaler_.p) throw FootageError(name_, "cannot convert to the codec's pixel format");
-    if (enc.yuv)
-      sws_setColorspaceDetails(scaler_.p, sws_getCoefficients(SWS_CS_ITU709), 1, sws_getCoefficients(SWS_CS_ITU709),
-                               0, 0, 1 << 16, 1 << 16);
-  }
-
-  ~VideoWriter() override {
-    if (format_) {
-      if (format_->pb) avio_closep(&format_->pb);
-      avformat_free_context(format_);
+    if (yuv_) {
+      const int* matrix = sws_getCoefficients(swsColourspace(codec_.p->colorspace, settings.height));
+      sws_setColorspaceDetails(scaler_.p, matrix, 1, matrix, codec_.p->color_range == AVCOL_RANGE_JPEG ? 1 : 0, 0,
+                               1 << 16, 1 << 16);
     }
   }
 
@@ -361,6 +438,9 @@ public:
     const int number = settings_.firstFrame + int(count_);
     if (image.width != settings_.width || image.height != settings_.height || image.depth != settings_.depth)
       throw FootageError(name_, "frame size or depth changed during the render", number);
+    const FrameTiming& timing = settings_.timing;
+    if (timing.variable() && size_t(count_) + 1 >= timing.ticks.size())
+      throw FootageError(name_, "more frames than the input has times for", number);
     const int sampleBytes = image.depth == Depth::Eight ? 1 : 2;
     const int stride = FFALIGN(image.width * 4 * sampleBytes, 64);
     rgba_.resize(size_t(stride) * size_t(image.height) + 64);
@@ -385,46 +465,114 @@ public:
     frame.p->color_primaries = codec_.p->color_primaries;
     frame.p->color_trc = codec_.p->color_trc;
     frame.p->color_range = codec_.p->color_range;
-    frame.p->pts = count_++;
+    frame.p->sample_aspect_ratio = codec_.p->sample_aspect_ratio;
+    frame.p->pts = timing.variable() ? timing.ticks[size_t(count_)] : count_;
+    ++count_;
     ret = avcodec_send_frame(codec_.p, frame.p);
-    if (ret < 0) throw FootageError(name_, "cannot encode: " + avError(ret), number);
+    if (ret < 0) throw FootageError(name_, "cannot encode: " + errorText(ret), number);
     drain(number);
   }
 
   void finish() override {
     const int last = settings_.firstFrame + int(count_) - 1;
     int ret = avcodec_send_frame(codec_.p, nullptr);
-    if (ret < 0) throw FootageError(name_, "cannot finish encoding: " + avError(ret), last);
+    if (ret < 0) throw FootageError(name_, "cannot finish encoding: " + errorText(ret), last);
     drain(last);
-    ret = av_write_trailer(format_);
-    if (ret < 0) throw FootageError(name_, "cannot finish the file: " + avError(ret));
-    if (format_->pb->error < 0) throw FootageError(name_, "cannot write: " + avError(format_->pb->error));
-    ret = avio_closep(&format_->pb);
-    if (ret < 0) throw FootageError(name_, "cannot close the file: " + avError(ret));
+    muxer_->finish();
   }
 
 private:
+  AVPixelFormat pickPixels(const AVCodec* codec, const CodecChoice& choice, const std::string& name) {
+    const AVPixelFormat wanted = av_get_pix_fmt(name.c_str());
+    std::vector<std::string> offered;
+    for (const AVPixelFormat* f = codec->pix_fmts; f && *f != AV_PIX_FMT_NONE; ++f) {
+      if (*f == wanted) return wanted;
+      offered.push_back(av_get_pix_fmt_name(*f));
+    }
+    throw FootageError(name_, "--pixel-format " + name + ": " + choice.name + " takes " + joined(offered));
+  }
+
+  void openEncoder(const AVCodec* codec, const CodecChoice& choice, AVPixelFormat pixels) {
+    const WriterSettings& s = settings_;
+    // FFV1 cuts the picture into slices; a picture too small for the usual count gets one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      avcodec_free_context(&codec_.p);
+      codec_.p = avcodec_alloc_context3(codec);
+      if (!codec_.p) throw FootageError(name_, "out of memory");
+      AVCodecContext* c = codec_.p;
+      c->width = s.width;
+      c->height = s.height;
+      c->pix_fmt = pixels;
+      c->framerate = AVRational{s.rate.num, s.rate.den};
+      c->time_base = s.timing.variable() ? AVRational{s.timing.tickNum, s.timing.tickDen} : AVRational{s.rate.den, s.rate.num};
+      c->sample_aspect_ratio = AVRational{s.pixelAspect.num, s.pixelAspect.den};
+      c->thread_count = 0;
+      describeColours(c);
+      if (muxer_->wantsGlobalHeader()) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+      Dictionary options;
+      const EncoderChoice& want = s.encoder;
+      if (takesQuality(choice)) {
+        if (want.bitrate > 0) c->bit_rate = want.bitrate;
+        else av_dict_set(&options.p, "crf", std::to_string(want.crf >= 0 ? want.crf : choice.encoder == std::string("libx264") ? 18 : 20).c_str(), 0);
+        av_dict_set(&options.p, "preset", "medium", 0);
+        if (choice.encoder == std::string("libx265")) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
+      } else if (isProRes(choice)) {
+        av_dict_set(&options.p, "profile", choice.profile, 0);
+        av_dict_set(&options.p, "vendor", "apl0", 0);
+      } else {
+        av_dict_set(&options.p, "level", "3", 0);
+        av_dict_set(&options.p, "slicecrc", "1", 0);
+        if (attempt > 0) av_dict_set(&options.p, "slices", "1", 0);
+      }
+      const int ret = avcodec_open2(c, codec, &options.p);
+      if (ret >= 0) return;
+      if (attempt == 0 && codec->id == AV_CODEC_ID_FFV1 && ret == AVERROR(ENOSYS)) continue;
+      throw FootageError(name_, std::string("cannot open the ") + choice.encoder + " encoder for " +
+                                    std::to_string(s.width) + "x" + std::to_string(s.height) + " " +
+                                    av_get_pix_fmt_name(pixels) + " frames: " + errorText(ret));
+    }
+  }
+
+  // The input's colour description where it said one; BT.709 video range otherwise (what the converter
+  // writes). RGB pictures have no matrix or range.
+  void describeColours(AVCodecContext* c) const {
+    const ColourTags& in = settings_.colour;
+    if (yuv_) {
+      c->colorspace = AVColorSpace(writableMatrix(in.matrix));
+      c->color_range = in.range == AVCOL_RANGE_JPEG || isFullRangeFormat(c->pix_fmt) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+      c->color_primaries = in.primaries != AVCOL_PRI_UNSPECIFIED ? AVColorPrimaries(in.primaries) : AVCOL_PRI_BT709;
+      c->color_trc = in.transfer != AVCOL_TRC_UNSPECIFIED ? AVColorTransferCharacteristic(in.transfer) : AVCOL_TRC_BT709;
+    } else {
+      c->colorspace = AVCOL_SPC_RGB;
+      c->color_primaries = AVColorPrimaries(in.primaries);
+      c->color_trc = AVColorTransferCharacteristic(in.transfer);
+    }
+  }
+
   void drain(int number) {
     Packet packet;
+    const FrameTiming& timing = settings_.timing;
     for (;;) {
       int ret = avcodec_receive_packet(codec_.p, packet.p);
       if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
-      if (ret < 0) throw FootageError(name_, "cannot encode: " + avError(ret), number);
-      av_packet_rescale_ts(packet.p, codec_.p->time_base, stream_->time_base);
-      packet.p->stream_index = stream_->index;
-      ret = av_interleaved_write_frame(format_, packet.p);
-      if (ret < 0) throw FootageError(name_, "cannot write: " + avError(ret), number);
-      if (format_->pb->error < 0) throw FootageError(name_, "cannot write: " + avError(format_->pb->error), number);
+      if (ret < 0) throw FootageError(name_, "cannot encode: " + errorText(ret), number);
+      // Each frame lasts until the next one's time; the last as long as the input's did.
+      if (timing.variable()) {
+        const auto at = std::lower_bound(timing.ticks.begin(), timing.ticks.end() - 1, packet.p->pts);
+        if (at != timing.ticks.end() - 1 && *at == packet.p->pts) packet.p->duration = *(at + 1) - *at;
+      }
+      muxer_->writeVideo(*packet.p);
+      av_packet_unref(packet.p);
     }
   }
 
   std::string name_;
   WriterSettings settings_;
-  std::string file_;
-  AVFormatContext* format_ = nullptr;
+  std::unique_ptr<Muxer> muxer_;
   CodecContext codec_;
-  AVStream* stream_ = nullptr;
   Scaler scaler_;
+  bool yuv_ = true;
+  bool hvc1_ = false;
   int64_t count_ = 0;
   std::vector<uint8_t> rgba_;
 };
@@ -432,7 +580,12 @@ private:
 }  // namespace
 
 std::unique_ptr<FootageReader> openVideoReader(const FootagePath& path) {
-  return std::make_unique<VideoReader>(path);
+  return std::make_unique<VideoReader>(path.path, std::string(), path.path);
+}
+
+std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const std::string& container,
+                                               const std::string& name) {
+  return std::make_unique<VideoReader>(file, container, name);
 }
 
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,

@@ -150,6 +150,10 @@ int runRender(const ParsedArgs& args) {
   const bool quiet = args.switches.count("--quiet") != 0;
   ProgressBar bar(!quiet && isatty(STDERR_FILENO));
   options.progress = [&bar](int done, int total) { bar.update(done, total); };
+  options.note = [&bar](const std::string& text) {
+    bar.close();
+    std::cerr << "watchcam: " << text << std::endl;
+  };
 
   InterruptWatch interrupts;
   try {
