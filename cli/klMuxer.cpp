@@ -33,6 +33,13 @@ void copyTags(AVDictionary* from, AVDictionary** to) {
     if (!writtenByMuxer(e->key)) av_dict_set(to, e->key, e->value, AV_DICT_DONT_OVERWRITE);
 }
 
+// A codec tag means something in the output only where its container knows it for the same codec (a ProRes
+// profile's tag in mov); otherwise the container picks its own.
+void keepTagIfKnown(AVCodecParameters* par, const AVOutputFormat* format) {
+  if (par->codec_tag && (!format->codec_tag || av_codec_get_id(format->codec_tag, par->codec_tag) != par->codec_id))
+    par->codec_tag = 0;
+}
+
 bool isQuickTimeFamily(const AVOutputFormat* f) {
   return std::strcmp(f->name, "mp4") == 0 || std::strcmp(f->name, "mov") == 0;
 }
@@ -140,7 +147,7 @@ struct Muxer::Impl {
     if (avformat_query_codec(out.p->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 1) {
       int ret = avcodec_parameters_copy(a->out->codecpar, par);
       if (ret < 0) fail("cannot set up an audio stream: " + errorText(ret));
-      a->out->codecpar->codec_tag = 0;  // the tag of the input's container need not mean anything here
+      keepTagIfKnown(a->out->codecpar, out.p->oformat);
       a->out->time_base = source->time_base;
     } else {
       const std::string why = std::string("cannot carry its ") + codecName + " audio into " + out.p->oformat->name;
@@ -363,7 +370,7 @@ void Muxer::addVideo(const AVCodecParameters& codec, AVRational timeBase, AVRati
   if (!m.video) m.fail("out of memory");
   const int ret = avcodec_parameters_copy(m.video->codecpar, &codec);
   if (ret < 0) m.fail("cannot set up the picture's stream: " + errorText(ret));
-  m.video->codecpar->codec_tag = 0;
+  keepTagIfKnown(m.video->codecpar, m.out.p->oformat);
   m.video->time_base = timeBase;
   m.video->avg_frame_rate = frameRate;
   m.video->sample_aspect_ratio = codec.sample_aspect_ratio;
@@ -440,6 +447,77 @@ void Muxer::finish() {
       m.fail("cannot close the file: " + errorText(ret));
   }
   m.finished = true;
+}
+
+void joinSegments(const std::vector<std::string>& segments, const std::string& name, const std::string& file,
+                  const std::string& container, const Carry& carry, bool streamed) {
+  quietLibraries();
+  if (segments.empty()) throw FootageError(name, "nothing to join");
+  Muxer muxer(name, file, container, streamed);
+  AVRational base{0, 1};
+  const AVCodecParameters* first = nullptr;
+  FormatInput firstInput;
+  int64_t offset = 0;  // in `base`: where the current segment starts
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const std::string& segment = segments[i];
+    FormatInput own;
+    FormatInput& in = i == 0 ? firstInput : own;
+    int ret = avformat_open_input(&in.p, segment.c_str(), nullptr, nullptr);
+    if (ret < 0) throw FootageError(segment, "cannot open: " + errorText(ret));
+    if ((ret = avformat_find_stream_info(in.p, nullptr)) < 0)
+      throw FootageError(segment, "cannot read the stream layout: " + errorText(ret));
+    const int index = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) throw FootageError(segment, "holds no video stream");
+    AVStream* st = in.p->streams[index];
+    const AVCodecParameters* par = st->codecpar;
+    if (i == 0) {
+      first = par;
+      base = st->time_base;
+      AVCodecParameters* copy = avcodec_parameters_alloc();
+      if (!copy || avcodec_parameters_copy(copy, par) < 0) {
+        avcodec_parameters_free(&copy);
+        throw FootageError(name, "out of memory");
+      }
+      copy->sample_aspect_ratio = av_guess_sample_aspect_ratio(in.p, st, nullptr);
+      const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      try {
+        muxer.addVideo(*copy, base, rate);
+      } catch (...) {
+        avcodec_parameters_free(&copy);
+        throw;
+      }
+      avcodec_parameters_free(&copy);
+      muxer.carry(carry);
+      muxer.begin();
+    } else if (par->codec_id != first->codec_id || par->width != first->width || par->height != first->height ||
+               par->format != first->format) {
+      throw FootageError(segment, "does not match the first segment's codec, size or pixel format");
+    }
+    // Packets keep their spacing; the segment starts where the one before ended.
+    Packet packet;
+    int64_t startTime = AV_NOPTS_VALUE, end = offset;
+    const int64_t frame = st->avg_frame_rate.num > 0 ? av_rescale_q(1, av_inv_q(st->avg_frame_rate), base) : 0;
+    while ((ret = av_read_frame(in.p, packet.p)) >= 0) {
+      if (packet.p->stream_index != index) {
+        av_packet_unref(packet.p);
+        continue;
+      }
+      av_packet_rescale_ts(packet.p, st->time_base, base);
+      // The first packet is the key frame shown first: its time is the segment's start.
+      if (startTime == AV_NOPTS_VALUE) startTime = packet.p->pts != AV_NOPTS_VALUE ? packet.p->pts : packet.p->dts;
+      const int64_t shift = offset - startTime;
+      if (packet.p->pts != AV_NOPTS_VALUE) {
+        packet.p->pts += shift;
+        end = std::max(end, packet.p->pts + (packet.p->duration > 0 ? packet.p->duration : frame));
+      }
+      if (packet.p->dts != AV_NOPTS_VALUE) packet.p->dts += shift;
+      muxer.writeVideo(*packet.p);
+      av_packet_unref(packet.p);
+    }
+    if (ret != AVERROR_EOF) throw FootageError(segment, "cannot read: " + errorText(ret));
+    offset = end;
+  }
+  muxer.finish();
 }
 
 std::string containerFor(const std::string& name) {

@@ -147,6 +147,9 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
                                             std::to_string(info.frameCount));
   }
 
+  const EncoderChoice& enc = options_.encoder;
+  if (outputPath_.kind != Kind::Video && (!enc.codec.empty() || enc.crf >= 0 || enc.bitrate > 0 || !enc.pixelFormat.empty()))
+    throw FootageError(outputPath_.path, "--codec, --crf, --bitrate and --pixel-format are for video outputs");
   writing_ = writerSettingsFor(info, stillInput ? std::string() : options_.input);
 
   // Output: checked before any work is done.
@@ -174,6 +177,12 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
       throw FootageError(modulePath, "the legacy render path has no float; use --render-path smart or another --depth");
     const char* label = depth_ == Depth::Eight ? "8-bit" : depth_ == Depth::Sixteen ? "16-bit" : "float";
     throw FootageError(modulePath, std::string("the effect does not render ") + label + " frames; choose another --depth");
+  }
+  if (outputPath_.kind == Kind::Video) {
+    WriterSettings ws = writing_;
+    ws.width = settings.width;
+    ws.height = settings.height;
+    checkVideoWriter(outputPath_, ws);
   }
   source_ = std::make_unique<FrameSource>(*reader_, settings.width, settings.height);
   host_->setFrameSource([this](int frame, Depth depth) -> const Image& { return source_->frame(frame, depth); });

@@ -107,6 +107,12 @@ public:
       info_.pixelAspect = PixelAspect{r.num, r.den};
     }
     info_.colour = ColourTags{par->color_primaries, par->color_trc, par->color_space, par->color_range};
+    const AVPixFmtDescriptor* stored = av_pix_fmt_desc_get(AVPixelFormat(par->format));
+    if (stored && (stored->flags & AV_PIX_FMT_FLAG_RGB)) {
+      // Said of RGB pictures, matrix and range mean nothing for the YUV ones written from them.
+      info_.colour.matrix = AVCOL_SPC_UNSPECIFIED;
+      info_.colour.range = AVCOL_RANGE_UNSPECIFIED;
+    }
     const AVRational rate = av_guess_frame_rate(format_.p, st, nullptr);
     if (rate.num > 0 && rate.den > 0) info_.rate = FrameRate{rate.num, rate.den};
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(par->format));
@@ -379,34 +385,61 @@ int writableMatrix(int matrix) {
   }
 }
 
+// What a writer's settings come to: the container, the codec and the pixel format, each checked.
+struct Encoding {
+  std::string container;
+  const CodecChoice* choice = nullptr;
+  const AVCodec* codec = nullptr;
+  AVPixelFormat pixels = AV_PIX_FMT_NONE;
+};
+
+Encoding resolve(const FootagePath& target, const WriterSettings& settings) {
+  const std::string& name = target.path;
+  Encoding e;
+  e.container = containerFor(settings.container.empty() ? target.extension : settings.container);
+  if (e.container.empty()) throw FootageError(name, "no video container named '" + settings.container + "'");
+  const EncoderChoice& want = settings.encoder;
+  const std::vector<std::string> allowed = codecsOf(e.container);
+  const std::string codecName = want.codec.empty() ? allowed.front() : want.codec == "h265" ? "hevc" : want.codec;
+  if (std::find(allowed.begin(), allowed.end(), codecName) == allowed.end())
+    throw FootageError(name, "--codec " + want.codec + ": " + (e.container == "matroska" ? "mkv" : e.container) +
+                                 " takes " + joined(allowed));
+  e.choice = &*std::find_if(std::begin(kCodecs), std::end(kCodecs), [&](const CodecChoice& c) { return codecName == c.name; });
+  if ((want.crf >= 0 || want.bitrate > 0) && !takesQuality(*e.choice))
+    throw FootageError(name, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264 and hevc; " +
+                                 (isProRes(*e.choice) ? "ProRes quality follows its profile" : "FFV1 is lossless"));
+  e.codec = avcodec_find_encoder_by_name(e.choice->encoder);
+  if (!e.codec) throw FootageError(name, std::string("this FFmpeg has no ") + e.choice->encoder + " encoder");
+  e.pixels = defaultPixels(*e.choice, settings.depth, settings.alpha);
+  if (!want.pixelFormat.empty()) {
+    const AVPixelFormat wanted = av_get_pix_fmt(want.pixelFormat.c_str());
+    std::vector<std::string> offered;
+    for (const AVPixelFormat* f = e.codec->pix_fmts; f && *f != AV_PIX_FMT_NONE && e.pixels != wanted; ++f) {
+      if (*f == wanted) e.pixels = wanted;
+      offered.push_back(av_get_pix_fmt_name(*f));
+    }
+    if (e.pixels != wanted)
+      throw FootageError(name, "--pixel-format " + want.pixelFormat + ": " + e.choice->name + " takes " + joined(offered));
+  }
+  const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(e.pixels);
+  if (layout && (settings.width % (1 << layout->log2_chroma_w) || settings.height % (1 << layout->log2_chroma_h)))
+    throw FootageError(name, std::string(e.choice->name) + " " + av_get_pix_fmt_name(e.pixels) + " needs an even width" +
+                                 (layout->log2_chroma_h ? " and height" : "") + ", the frames are " +
+                                 std::to_string(settings.width) + "x" + std::to_string(settings.height) +
+                                 " (write mkv instead, or choose another --pixel-format)");
+  return e;
+}
+
 class VideoWriter final : public FootageWriter {
 public:
   VideoWriter(const FootagePath& target, const WriterSettings& settings, const FileNamer& namer)
       : name_(target.path), settings_(settings) {
     quietLibraries();
-    const std::string container = containerFor(settings.container.empty() ? target.extension : settings.container);
-    if (container.empty()) throw FootageError(name_, "no video container named '" + settings.container + "'");
-    const EncoderChoice& want = settings.encoder;
-    const std::vector<std::string> allowed = codecsOf(container);
-    const std::string codecName = want.codec.empty() ? allowed.front() : want.codec == "h265" ? "hevc" : want.codec;
-    if (std::find(allowed.begin(), allowed.end(), codecName) == allowed.end())
-      throw FootageError(name_, "--codec " + want.codec + ": " + container + " takes " + joined(allowed));
-    const CodecChoice& choice = *std::find_if(std::begin(kCodecs), std::end(kCodecs),
-                                              [&](const CodecChoice& c) { return codecName == c.name; });
-    if ((want.crf >= 0 || want.bitrate > 0) && !takesQuality(choice))
-      throw FootageError(name_, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264 and hevc; " +
-                                    (isProRes(choice) ? "ProRes quality follows its profile" : "FFV1 is lossless"));
-
-    const AVCodec* codec = avcodec_find_encoder_by_name(choice.encoder);
-    if (!codec) throw FootageError(name_, std::string("this FFmpeg has no ") + choice.encoder + " encoder");
-    AVPixelFormat pixels = defaultPixels(choice, settings.depth, settings.alpha);
-    if (!want.pixelFormat.empty()) pixels = pickPixels(codec, choice, want.pixelFormat);
-    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(pixels);
-    if (layout && (settings.width % (1 << layout->log2_chroma_w) || settings.height % (1 << layout->log2_chroma_h)))
-      throw FootageError(name_, std::string(av_get_pix_fmt_name(pixels)) + " needs an even width" +
-                                    (layout->log2_chroma_h ? " and height" : "") + ", the frames are " +
-                                    std::to_string(settings.width) + "x" + std::to_string(settings.height) +
-                                    " (write mov or mkv instead, or another --pixel-format)");
+    const Encoding e = resolve(target, settings);
+    const std::string& container = e.container;
+    const CodecChoice& choice = *e.choice;
+    const AVCodec* codec = e.codec;
+    const AVPixelFormat pixels = e.pixels;
     yuv_ = !isRgbFormat(pixels);
 
     muxer_ = std::make_unique<Muxer>(name_, namer(settings.firstFrame), container, settings.streamed);
@@ -482,16 +515,6 @@ public:
   }
 
 private:
-  AVPixelFormat pickPixels(const AVCodec* codec, const CodecChoice& choice, const std::string& name) {
-    const AVPixelFormat wanted = av_get_pix_fmt(name.c_str());
-    std::vector<std::string> offered;
-    for (const AVPixelFormat* f = codec->pix_fmts; f && *f != AV_PIX_FMT_NONE; ++f) {
-      if (*f == wanted) return wanted;
-      offered.push_back(av_get_pix_fmt_name(*f));
-    }
-    throw FootageError(name_, "--pixel-format " + name + ": " + choice.name + " takes " + joined(offered));
-  }
-
   void openEncoder(const AVCodec* codec, const CodecChoice& choice, AVPixelFormat pixels) {
     const WriterSettings& s = settings_;
     // FFV1 cuts the picture into slices; a picture too small for the usual count gets one.
@@ -517,7 +540,8 @@ private:
         av_dict_set(&options.p, "preset", "medium", 0);
         if (choice.encoder == std::string("libx265")) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
       } else if (isProRes(choice)) {
-        av_dict_set(&options.p, "profile", choice.profile, 0);
+        // The encoder's own option: a "profile" in the options would be read as the generic number first.
+        av_opt_set(c->priv_data, "profile", choice.profile, 0);
         av_dict_set(&options.p, "vendor", "apl0", 0);
       } else {
         av_dict_set(&options.p, "level", "3", 0);
@@ -586,6 +610,11 @@ std::unique_ptr<FootageReader> openVideoReader(const FootagePath& path) {
 std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const std::string& container,
                                                const std::string& name) {
   return std::make_unique<VideoReader>(file, container, name);
+}
+
+void checkVideoWriter(const FootagePath& target, const WriterSettings& settings) {
+  quietLibraries();
+  resolve(target, settings);
 }
 
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,

@@ -2,6 +2,7 @@
 // by the ffmpeg program, renders go through watchcam with the pass-through module, and ffprobe says what
 // the outputs hold.
 #include "cli/klFootage.h"
+#include "cli/klMuxer.h"
 #include "tests/cli/cliTestSupport.h"
 
 #include <cmath>
@@ -124,4 +125,84 @@ TEST_F(Streams, AudioIsCarriedCopiedOrEncodedAndCutWithTheFrames) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.errLines(), 1) << r.err;
   EXPECT_NE(r.err.find("the audio is left out"), std::string::npos) << r.err;
+}
+
+TEST_F(Streams, TheEncoderIsChosenWithinTheContainerAndBadChoicesAreRefusedUpFront) {
+  make("in.mkv", join({kPicture, {"-frames:v", "4", "-c:v", "ffv1"}}));
+  struct Case {
+    const char* output;
+    std::vector<std::string> options;
+    const char *codec, *profile, *pixels;  // expected of the output's picture stream
+  };
+  const Case cases[] = {
+      {"default.mp4", {}, "h264", "High", "yuv420p"},
+      {"hevc.mp4", {"--codec", "hevc", "--crf", "30"}, "hevc", "Main", "yuv420p"},
+      {"deep.mp4", {"--pixel-format", "yuv444p10le", "--bitrate", "2M"}, "h264", "High 4:4:4 Predictive", "yuv444p10le"},
+      {"default.mov", {}, "prores", "4444", "yuv444p12le"},  // 4444 decodes to 12 bits
+      {"hq.mov", {"--codec", "prores-hq"}, "prores", "HQ", "yuv422p10le"},
+      {"default.mkv", {}, "ffv1", "", "bgr0"},
+      {"h264.mkv", {"--codec", "h264"}, "h264", "High", "yuv420p"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    std::vector<std::string> args = {path("in.mkv"), path(c.output)};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const auto r = render(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto video = probe(c.output, "stream=codec_name,profile,pix_fmt", "v");
+    ASSERT_EQ(video.size(), 1u);
+    EXPECT_EQ(field(video[0], "codec_name"), c.codec);
+    if (*c.profile) {
+      EXPECT_EQ(field(video[0], "profile"), c.profile);
+    }
+    EXPECT_EQ(field(video[0], "pix_fmt"), c.pixels);
+  }
+  const std::pair<std::vector<std::string>, const char*> refused[] = {
+      {{"x.mp4", "--codec", "ffv1"}, "mp4 takes h264, hevc"},
+      {{"x.mov", "--crf", "20"}, "ProRes quality follows its profile"},
+      {{"x.mkv", "--bitrate", "5M"}, "FFV1 is lossless"},
+      {{"x.mp4", "--pixel-format", "rgb24"}, "h264 takes yuv420p"},
+      {{"x.png", "--codec", "h264"}, "are for video outputs"},
+      {{"x.mp4", "--crf", "52"}, "--crf 52"},
+      {{"x.mp4", "--crf", "20", "--bitrate", "1M"}, "exclude each other"},
+  };
+  for (const auto& [options, message] : refused) {
+    SCOPED_TRACE(message);
+    std::vector<std::string> args = {path("in.mkv"), path(options[0])};
+    args.insert(args.end(), options.begin() + 1, options.end());
+    const auto r = render(args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.errLines(), 1) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path(options[0])));
+  }
+}
+
+TEST_F(Streams, SegmentsRenderedApartJoinWithoutEncodingAndCarryTheAudio) {
+  make("in.mp4", join({kPicture, kTone48k, {"-c:v", "libx264", "-c:a", "aac", "-metadata", "title=Joined"}}));
+  for (const char* ext : {"mp4", "mkv"}) {
+    SCOPED_TRACE(ext);
+    std::vector<std::string> parts;
+    for (const char* range : {"0-19", "20-39", "40-49"}) {
+      parts.push_back(path(std::string("part-") + range + "." + ext));
+      ASSERT_EQ(render({path("in.mp4"), parts.back(), "--frames", range, "--no-audio"}).status, 0);
+    }
+    Carry carry;
+    carry.input = carry.inputName = path("in.mp4");
+    const std::string joined = path(std::string("joined.") + ext);
+    joinSegments(parts, joined, joined, containerFor(ext), carry);
+    auto reader = openReader(parseFootagePath(joined), FrameRate{});
+    EXPECT_EQ(reader->info().frameCount, 50);
+    EXPECT_FALSE(reader->info().timing.variable());
+    for (int i : {0, 19, 20, 49}) EXPECT_NO_THROW(reader->read(i, Depth::Eight)) << i;
+    const auto audio = probe(std::string("joined.") + ext, "stream=codec_name", "a");
+    ASSERT_EQ(audio.size(), 1u);
+    EXPECT_EQ(field(audio[0], "codec_name"), "aac");
+    const auto format = probe(std::string("joined.") + ext, "format=duration:format_tags=title");
+    ASSERT_EQ(format.size(), 1u);
+    EXPECT_NEAR(std::stod(field(format[0], "duration")), 2.0, 0.05) << format[0];
+    EXPECT_EQ(field(format[0], "tag:title"), "Joined");
+  }
+  EXPECT_THROW(joinSegments({path("part-0-19.mp4"), path("in.mp4"), path("absent.mp4")}, "x", path("x.mp4"), "mp4", {}),
+               FootageError);
 }
