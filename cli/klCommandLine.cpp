@@ -49,7 +49,8 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--pixel-format", "FMT",
        "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
       {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
-      {CommandAbout | CommandRender, "--overwrite", nullptr, "Replace OUTPUT (or the --png FILE) if it exists"},
+      {CommandAbout | CommandRender | CommandControls, "--overwrite", nullptr,
+       "Replace OUTPUT (or the --png or --write-preset FILE) if it is there and a regular file"},
       {CommandRender | CommandControls, "--preset", "FILE",
        "Control values from a preset file (a paramset document; see controls --write-preset)"},
       {CommandRender | CommandControls, "--set", "NAME=VALUE",
@@ -58,7 +59,8 @@ const std::vector<OptionSpec>& optionTable() {
        "overrides --preset",
        true},
       {CommandControls, "--write-preset", "FILE",
-       "Write the control values (defaults, or after --preset and --set) as a preset file; - for stdout"},
+       "Write the control values (defaults, or after --preset and --set) as a preset file; - for stdout.\n"
+       "An existing FILE is replaced only with --overwrite"},
       {CommandRender | CommandControls | CommandAbout, "--module", "PATH",
        "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
   });

@@ -2,6 +2,7 @@
 
 #include "cli/klCommandLine.h"
 #include "cli/klFootagePath.h"
+#include "cli/klOutputFiles.h"
 #include "cli/klPresetFile.h"
 #include "runner/klRunnerValues.h"
 
@@ -412,22 +413,17 @@ void ControlOptions::readPresetText(const std::string& text, const std::string& 
 
 void ControlOptions::writePreset(std::ostream& out) const { Footage::writePreset(out, controls_, currentValues()); }
 
-void ControlOptions::writePresetFile(const std::string& path) const {
-  const std::string temporary = temporaryName(path, long(getpid()));
+void ControlOptions::writePresetFile(const std::string& path, bool overwrite) const {
+  FootagePath target;
+  target.path = path;
+  OutputFiles files(target, long(getpid()));
+  files.check({}, 0, 0, overwrite);
+  const std::string temporary = files.temporaryFor(0);
   std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-  if (!out) throw FootageError(path, std::string("cannot write the preset: ") + std::strerror(errno));
-  writePreset(out);
+  if (out) writePreset(out);
   out.close();
-  if (!out) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    throw FootageError(path, std::string("cannot write the preset: ") + std::strerror(error));
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    unlink(temporary.c_str());
-    throw FootageError(path, std::string("cannot write the preset: ") + std::strerror(error));
-  }
+  if (!out) throw FootageError(path, std::string("cannot write the preset: ") + std::strerror(errno));
+  files.commit();
 }
 
 void ControlOptions::applyTo(Runner::Host& host, int firstFrame) const {

@@ -88,8 +88,9 @@ public:
   void readPresetText(const std::string& text, const std::string& name);
   // The current values as a preset document.
   void writePreset(std::ostream& out) const;
-  // Written under a temporary name and renamed, so a failed write leaves no half file. FootageError.
-  void writePresetFile(const std::string& path) const;
+  // Written under a temporary name and renamed, so a failed write leaves no half file; an existing file
+  // is replaced only with `overwrite`, and never anything but a regular file. FootageError.
+  void writePresetFile(const std::string& path, bool overwrite = false) const;
 
   // Gives the host every setting, in control order: constants with setValue (skipped when the host holds
   // that value already), keyframes with setKeyframes at host frame (frame - firstFrame), where firstFrame

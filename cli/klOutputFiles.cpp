@@ -14,6 +14,15 @@ namespace {
 
 std::string errnoText() { return std::strerror(errno); }
 
+// What a path is when it is not a regular file: renaming over it would replace a link, a FIFO or a device.
+const char* kindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
 }  // namespace
 
 OutputFiles::OutputFiles(FootagePath output, long pid) : output_(std::move(output)), pid_(pid) {}
@@ -46,10 +55,15 @@ void OutputFiles::check(const std::vector<std::string>& inputFiles, int first, i
     for (const std::string& in : inputFiles)
       if (in == file) throw FootageError(file, "is the input; choose another output", label);
     struct stat s {};
-    if (stat(file.c_str(), &s) != 0) continue;
+    if (lstat(file.c_str(), &s) != 0) continue;
+    struct stat target = s;
+    if (S_ISLNK(s.st_mode)) stat(file.c_str(), &target);
     for (const auto& [devNo, inode] : inputs)
-      if (s.st_dev == devNo && s.st_ino == inode) throw FootageError(file, "is the input; choose another output", label);
+      if (target.st_dev == devNo && target.st_ino == inode)
+        throw FootageError(file, "is the input; choose another output", label);
     if (S_ISDIR(s.st_mode)) throw FootageError(file, "is a directory", label);
+    if (!S_ISREG(s.st_mode))
+      throw FootageError(file, std::string("is ") + kindOf(s.st_mode) + "; only a regular file is ever replaced", label);
     if (!overwrite) throw FootageError(file, "already exists (--overwrite replaces it)", label);
   }
 }

@@ -192,7 +192,7 @@ int runControls(const ParsedArgs& args) {
     controls.applyTo(host);
     controls.takeFrom(host);
     if (out->second == "-") controls.writePreset(std::cout);
-    else controls.writePresetFile(out->second);
+    else controls.writePresetFile(out->second, args.switches.count("--overwrite") != 0);
   } catch (const Kiln::Runner::RunnerError& e) {
     throw FootageError(path, e.what());
   }

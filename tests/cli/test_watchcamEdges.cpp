@@ -3,6 +3,9 @@
 // runs the watchcam program on files made here and expects one plain line and nothing left behind.
 #include "tests/cli/cliTestSupport.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 using OIIO::TypeDesc;
 
 namespace {
@@ -45,4 +48,49 @@ TEST_F(WatchcamEdges, NumbersAndNamesGetPlainMessages) {
     EXPECT_EQ(r.err.find("Kiln::"), std::string::npos) << r.err;
     EXPECT_EQ(listing(), std::vector<std::string>{"in.png"});
   }
+}
+
+TEST_F(WatchcamEdges, WritePresetReplacesOnlyARegularFileAndOnlyWhenAsked) {
+  namespace fs = std::filesystem;
+  CliTest::writeText(path("old.xml"), "keep");
+  CliTest::writeText(path("target.txt"), "target");
+  fs::create_symlink(path("target.txt"), path("link.xml"));
+  ASSERT_EQ(mkfifo(path("fifo.xml").c_str(), 0644), 0);
+  fs::create_directory(path("dir.xml"));
+  // A device node of our own (the null device's numbers), when this user may make one.
+  const bool device = mknod(path("null.xml").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  struct Case {
+    const char* file;
+    bool overwrite;
+    int status;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"old.xml", false, 1, "old.xml: already exists (--overwrite replaces it)"},
+      {"link.xml", true, 1, "link.xml: is a symbolic link; only a regular file is ever replaced"},
+      {"fifo.xml", true, 1, "fifo.xml: is a FIFO; only a regular file is ever replaced"},
+      {"null.xml", true, 1, "null.xml: is a device; only a regular file is ever replaced"},
+      {"dir.xml", true, 1, "dir.xml: is a directory"},
+      {"old.xml", true, 0, ""},
+      {"new.xml", false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.file) == "null.xml" && !device) continue;
+    SCOPED_TRACE(c.file);
+    std::vector<std::string> args = {"controls", "--module", CliTest::passthroughModule(), "--set", "delay=7",
+                                     "--write-preset", path(c.file)};
+    if (c.overwrite) args.push_back("--overwrite");
+    const auto r = CliTest::runWatchcam(args, dir_);
+    if (c.status != 0) {
+      expectOneLineFailure(r, c.status, c.message);
+    } else {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_NE(CliTest::slurp(path(c.file)).find("<int name='delay' value='7' />"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(fs::symlink_status(path("link.xml")).type(), fs::file_type::symlink);
+  EXPECT_EQ(CliTest::slurp(path("target.txt")), "target");
+  EXPECT_EQ(fs::symlink_status(path("fifo.xml")).type(), fs::file_type::fifo);
+  if (device) EXPECT_EQ(fs::symlink_status(path("null.xml")).type(), fs::file_type::character);
+  EXPECT_TRUE(hiddenFiles().empty());
 }
