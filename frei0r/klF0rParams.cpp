@@ -102,7 +102,8 @@ bool ParamValues::setNumber(int32_t index, double f) {
     }
     if (p.type != ParamType::Double) return false;
     double x = std::clamp(p.low + f * (p.high - p.low), p.validLow, p.validHigh);
-    if (p.whole) x = std::round(x);
+    // Three decimals in the control's units: a typed 0.166667 of 0..30 is the frame rate 5, not 5.00001.
+    x = p.whole ? std::round(x) : std::round(x * 1000.0) / 1000.0;
     if (p.fixed) x = std::round(x * kFixedOne) / kFixedOne;
     v.number = x;
     return true;

@@ -10,8 +10,9 @@
 // frei0r's conventions, and how values reach the effect:
 //   double    0..1 spans the control's slider range linearly (lensStrength: 0 is -500, 1 is 500);
 //             values beyond 0..1 go on linearly up to the control's valid range and stop there.
-//             Integer sliders round to whole numbers; the others keep 1/65536 steps, the steps the
-//             plug-in module's host stores, so that the effect sees the same numbers through both.
+//             Integer sliders round to whole numbers, the others to three decimals (what people type
+//             as 1/6 is meant to be a whole 5 of 30) and then to the 1/65536 steps the plug-in module's
+//             host stores, so that the effect sees the same numbers through both.
 //   bool      0.5 and above is on.
 //   colour    three channels 0..1, kept as 8-bit channels like the module's colour controls. The
 //             edge colour's alpha is its own parameter, "SourceEdgeColourAlpha" (0..1: 0..100 %).

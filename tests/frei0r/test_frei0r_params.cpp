@@ -13,6 +13,7 @@ extern "C" {
 #include <limits>
 #include <set>
 #include <string>
+#include <tuple>
 
 using namespace Kiln::Frei0r;
 
@@ -57,19 +58,20 @@ TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange) {
         {"blur", 0.05, 1.0},             {"footageFps", 0.25, 25.0},      {"footageFps", 0.0, 1.0},
         {"footageFps", 0.2997, 29.97},   {"quantiseLevels", 0.5, 6.0},    {"quantiseLevels", 0.0, 1.0},
         {"seed", 0.254, 25.0},           {"seed", 0.256, 26.0},           {"scanlineWidth", 3.0, 100.0},
-        {"SourceEdgeColourAlpha", 0.5, 50.0},
+        {"SourceEdgeColourAlpha", 0.5, 50.0}, {"framesPerSec", 0.166667, 5.0},   {"contrast", 0.15255, 15.255},
     };
     for (const Case& c : cases) {
         ParamValues v;
         const double f = c.frei0r;
         EXPECT_TRUE(v.set(at(c.name), &f)) << c.name << " " << f;
-        EXPECT_NEAR(v.number(at(c.name)), c.value, 1.0 / 65536.0) << c.name << " " << f;
+        EXPECT_NEAR(v.number(at(c.name)), c.value, 0.5 / 65536.0) << c.name << " " << f;
     }
     // Fixed sliders keep 1/65536 steps, as the module's host does: 15 exactly, not 15.000000000000002.
     ParamValues v;
-    const double f = 0.15;
-    v.set(at("contrast"), &f);
-    EXPECT_EQ(v.number(at("contrast")), 15.0);
+    for (const auto& [name, f, value] : {std::tuple{"contrast", 0.15, 15.0}, std::tuple{"framesPerSec", 0.166667, 5.0}}) {
+        v.setNumber(at(name), f);
+        EXPECT_EQ(v.number(at(name)), value) << name;
+    }
 }
 
 TEST(Frei0rParams, GetGivesBackTheFrei0rValueOfTheDefaults) {
