@@ -474,15 +474,27 @@ private:
                 const size_t first = size_t(marginY_ - outMargin);
                 const bool last = it == passes - 1;
                 for (int32_t k = 0; k < count; ++k)
-                    outRows[size_t(k)] = last ? lastRow : tmp[it & 1] + size_t(k) * stripValues;
+                    outRows[size_t(k)] = last ? lastRowFor(k, sx, ctx.skip, lastRow) : tmp[it & 1] + size_t(k) * stripValues;
                 Blur::boxPassRows<float, float>(inRows + first, outRows, count, lanes, py_, acc,
-                                                last ? &storeSink : nullptr, &ctx);
+                                                last && !kDirectStore ? &storeSink : nullptr, &ctx);
                 for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
             }
             if (passes == 0)
                 for (int32_t k = rect_.y0 - startY_; k < H; ++k)
                     storeRow(sx, sw, k - (rect_.y0 - startY_), inRows[size_t(marginY_ + k)]);
         }
+    }
+
+    // Float results need no conversion: the last vertical pass writes them into the destination itself.
+    static constexpr bool kDirectStore = std::is_same_v<typename DstPx::Channel, float> && !kWeighted && !kKeepAlpha;
+    // Where the last pass writes extended row k of the strip at column offset sx.
+    float* lastRowFor(int32_t k, int32_t sx, int32_t skip, float* scratch) const
+    {
+        if constexpr (kDirectStore) {
+            if (k >= skip)
+                return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + sx, rect_.y0 + k - skip));
+        }
+        return scratch;
     }
 
     struct StoreContext {
