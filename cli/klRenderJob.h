@@ -78,6 +78,8 @@ public:
   int firstFrame() const { return first_; }
   int lastFrame() const { return last_; }
   Runner::Host& host() { return *host_; }
+  // What the output is written with (all but the frame size), the input's carried audio and tags included.
+  const WriterSettings& writerSettings() const { return writing_; }
 
 private:
   WriterSettings writerSettingsFor(const FootageInfo& info, const std::string& videoInput) const;

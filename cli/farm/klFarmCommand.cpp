@@ -232,6 +232,8 @@ int runFarm(const ParsedArgs& args) {
   commands.renderHead = {self, "render"};
   commands.renderHead.push_back(demo ? std::string("--demo") : options.input);
   commands.renderTail = optionWords;
+  // The join carries the input's audio over the whole span; a chunk's own would only be thrown away.
+  if (!args.switches.count("--no-audio")) commands.renderTail.push_back("--no-audio");
   commands.renderTail.insert(commands.renderTail.end(), {"--module", module, "--quiet", "--overwrite"});
   commands.threadsGiven = args.values.count("--threads") != 0;
   commands.join = {self, "farm"};
@@ -251,7 +253,7 @@ int runFarm(const ParsedArgs& args) {
                                           " (the farm job was never submitted, or its join has run)");
     claimWorkFolder(plan, job, false);
     JoinSettings settings;
-    settings.rate = check.inputInfo().rate;
+    settings.carry = check.writerSettings().carry;
     joinChunks(plan, settings, std::cerr);
     std::cout << "watchcam: " << output.path << ": joined " << plan.chunks().size() << " chunks, frames "
               << plan.first() << "-" << plan.last() << std::endl;

@@ -1,11 +1,8 @@
 #include "cli/farm/klFarmJoin.h"
 
+#include "cli/klFFmpeg.h"
+#include "cli/klMuxer.h"
 #include "cli/klOutputFiles.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 
 #include <cerrno>
 #include <csignal>
@@ -20,23 +17,27 @@ namespace Kiln::Footage::Farm {
 
 namespace {
 
-std::string avError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-// ---- interruptions: a scancel or a time limit sends SIGTERM; the join stops and leaves no output ----
+// ---- interruptions: a scancel or a time limit sends SIGTERM ----------------------------------------
+// While a video is joined the handler removes its temporary file and ends the process (the join runs
+// inside the muxer); while a sequence's frames move, it only notes the signal so that they move back.
 volatile std::sig_atomic_t g_signal = 0;
+char g_temporary[4096] = {};
 
-extern "C" void noteSignal(int s) { g_signal = s; }
+extern "C" void onSignal(int s) {
+  if (g_temporary[0]) {
+    unlink(g_temporary);
+    _exit(128 + s);
+  }
+  g_signal = s;
+}
 
 class SignalGuard {
 public:
-  SignalGuard() {
+  explicit SignalGuard(const std::string& temporary = {}) {
     g_signal = 0;
+    if (temporary.size() < sizeof g_temporary) std::memcpy(g_temporary, temporary.c_str(), temporary.size() + 1);
     struct sigaction action {};
-    action.sa_handler = noteSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, &oldInt_);
     sigaction(SIGTERM, &action, &oldTerm_);
@@ -44,6 +45,7 @@ public:
   ~SignalGuard() {
     sigaction(SIGINT, &oldInt_, nullptr);
     sigaction(SIGTERM, &oldTerm_, nullptr);
+    g_temporary[0] = 0;
   }
   void check(const std::string& file, long frame) const {
     if (g_signal) throw Interrupted(file, frame, int(g_signal));
@@ -70,139 +72,63 @@ std::string lastLine(const std::string& file) {
 }
 
 // ---- video segments -------------------------------------------------------------------------------
-struct Input {
-  AVFormatContext* p = nullptr;
-  ~Input() { avformat_close_input(&p); }
-};
-struct Output {
-  AVFormatContext* p = nullptr;
-  ~Output() {
-    if (p) {
-      if (p->pb) avio_closep(&p->pb);
-      avformat_free_context(p);
-    }
-  }
-};
-struct Packet {
-  AVPacket* p = av_packet_alloc();
-  ~Packet() { av_packet_free(&p); }
-};
-
-bool sameStream(const AVCodecParameters* a, const AVCodecParameters* b) {
-  return a->codec_id == b->codec_id && a->width == b->width && a->height == b->height && a->format == b->format &&
-         a->extradata_size == b->extradata_size &&
-         (a->extradata_size == 0 || std::memcmp(a->extradata, b->extradata, size_t(a->extradata_size)) == 0);
-}
-
-class SegmentJoiner {
+// What the join takes on trust otherwise: each segment starts on a key frame, is coded exactly as the
+// first (same codec headers: a node with another build would differ) and, where the container counts
+// them, holds its chunk's pictures. Reads the headers and the first picture only.
+class SegmentCheck {
 public:
-  SegmentJoiner(const FarmPlan& plan, const JoinSettings& settings, std::string file, const SignalGuard& signals)
-      : plan_(plan), name_(plan.output().path), file_(std::move(file)), signals_(signals),
-        frame_{settings.rate.den, settings.rate.num} {}
+  SegmentCheck(const FarmPlan& plan) : plan_(plan) {}
 
-  void add(const Chunk& chunk) {
+  void check(const Chunk& chunk) {
     const std::string segment = plan_.chunkTarget(chunk.number).path;
     const std::string where = "chunk " + std::to_string(chunk.number) + " (" + segment + ")";
-    Input in;
+    const std::string& name = plan_.output().path;
+    FF::FormatInput in;
     int ret = avformat_open_input(&in.p, segment.c_str(), nullptr, nullptr);
-    if (ret < 0) throw FootageError(name_, where + ": cannot open: " + avError(ret));
-    ret = avformat_find_stream_info(in.p, nullptr);
-    if (ret < 0) throw FootageError(name_, where + ": cannot read the stream layout: " + avError(ret));
+    if (ret < 0) throw FootageError(name, where + ": cannot open: " + FF::errorText(ret));
+    if ((ret = avformat_find_stream_info(in.p, nullptr)) < 0)
+      throw FootageError(name, where + ": cannot read the stream layout: " + FF::errorText(ret));
     const int stream = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (stream < 0) throw FootageError(name_, where + ": holds no video");
+    if (stream < 0) throw FootageError(name, where + ": holds no video");
     const AVStream* st = in.p->streams[stream];
-    if (!out_.p) open(st);
-    else if (!sameStream(out_.p->streams[0]->codecpar, st->codecpar))
-      throw FootageError(name_, where + ": encoded with other settings than chunk 1, so the two cannot be joined "
-                                        "without encoding again (is every node running the same build?)");
-
-    const int64_t offset = chunk.first - plan_.first();  // the segment's first frame in the output
-    const AVRational outBase = out_.p->streams[0]->time_base;
-    const auto toOutput = [&](int64_t t, int64_t start) {
-      const int64_t frames = av_rescale_q_rnd(t - start, st->time_base, frame_, AV_ROUND_NEAR_INF);
-      return av_rescale_q_rnd(offset + frames, frame_, outBase, AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-    };
-    Packet packet;
-    int64_t start = AV_NOPTS_VALUE;
-    int count = 0;
-    while ((ret = av_read_frame(in.p, packet.p)) >= 0) {
-      signals_.check(name_, chunk.first + count);
-      if (packet.p->stream_index != stream) {
-        av_packet_unref(packet.p);
-        continue;
-      }
-      if (start == AV_NOPTS_VALUE) {
-        if (!(packet.p->flags & AV_PKT_FLAG_KEY))
-          throw FootageError(name_, where + ": does not start on a key frame");
-        start = packet.p->pts;
-        if (start == AV_NOPTS_VALUE) throw FootageError(name_, where + ": its first picture has no time");
-      }
-      if (packet.p->pts == AV_NOPTS_VALUE || packet.p->pts < start)
-        throw FootageError(name_, where + ": pictures before its first key frame");
-      const int64_t dts = packet.p->dts == AV_NOPTS_VALUE ? packet.p->pts : packet.p->dts;
-      const int64_t frames = av_rescale_q_rnd(packet.p->duration, st->time_base, frame_, AV_ROUND_NEAR_INF);
-      packet.p->pts = toOutput(packet.p->pts, start);
-      packet.p->dts = toOutput(dts, start);
-      packet.p->duration = av_rescale_q(frames, frame_, outBase);
-      packet.p->stream_index = 0;
-      packet.p->pos = -1;
-      ret = av_interleaved_write_frame(out_.p, packet.p);
-      if (ret < 0) throw FootageError(name_, "cannot write: " + avError(ret), chunk.first + count);
-      if (out_.p->pb->error < 0) throw FootageError(name_, "cannot write: " + avError(out_.p->pb->error), chunk.first + count);
-      ++count;
+    const AVCodecParameters* par = st->codecpar;
+    const std::vector<uint8_t> headers(par->extradata, par->extradata + par->extradata_size);
+    if (chunk.number == plan_.chunks().front().number) {
+      codec_ = par->codec_id;
+      headers_ = headers;
+    } else if (par->codec_id != codec_ || headers != headers_) {
+      throw FootageError(name, where + ": encoded with other settings than chunk 1, so the two cannot be joined "
+                                       "without encoding again (is every node running the same build?)");
     }
-    if (ret != AVERROR_EOF) throw FootageError(name_, where + ": cannot read: " + avError(ret));
-    const int expected = chunk.last - chunk.first + 1;
-    if (count != expected)
-      throw FootageError(name_, where + ": holds " + std::to_string(count) + " pictures, not " + std::to_string(expected));
-  }
-
-  void finish() {
-    int ret = av_write_trailer(out_.p);
-    if (ret < 0) throw FootageError(name_, "cannot finish the file: " + avError(ret));
-    if (out_.p->pb->error < 0) throw FootageError(name_, "cannot write: " + avError(out_.p->pb->error));
-    ret = avio_closep(&out_.p->pb);
-    if (ret < 0) throw FootageError(name_, "cannot close the file: " + avError(ret));
+    const int64_t pictures = chunk.last - chunk.first + 1;
+    if (st->nb_frames > 0 && st->nb_frames != pictures)
+      throw FootageError(name, where + ": holds " + std::to_string(st->nb_frames) + " pictures, not " +
+                                   std::to_string(pictures));
+    FF::Packet packet;
+    while ((ret = av_read_frame(in.p, packet.p)) >= 0 && packet.p->stream_index != stream) av_packet_unref(packet.p);
+    if (ret < 0) throw FootageError(name, where + ": holds no pictures");
+    if (!(packet.p->flags & AV_PKT_FLAG_KEY)) throw FootageError(name, where + ": does not start on a key frame");
   }
 
 private:
-  void open(const AVStream* st) {
-    int ret = avformat_alloc_output_context2(&out_.p, nullptr, nullptr, name_.c_str());
-    if (ret < 0 || !out_.p) throw FootageError(name_, "cannot set up the container: " + avError(ret));
-    AVStream* ost = avformat_new_stream(out_.p, nullptr);
-    if (!ost) throw FootageError(name_, "out of memory");
-    ret = avcodec_parameters_copy(ost->codecpar, st->codecpar);
-    if (ret < 0) throw FootageError(name_, "cannot set up the stream: " + avError(ret));
-    // The segments are in the output's own container: their codec tag (which tells ProRes 4444 from
-    // 422, say) stands as it is.
-    // As the encoder's own stream is set up, so the container picks the same time scale.
-    ost->time_base = frame_;
-    ost->avg_frame_rate = av_inv_q(frame_);
-    const AVRational aspect = st->sample_aspect_ratio.num ? st->sample_aspect_ratio : st->codecpar->sample_aspect_ratio;
-    ost->sample_aspect_ratio = ost->codecpar->sample_aspect_ratio = aspect;
-    ret = avio_open(&out_.p->pb, file_.c_str(), AVIO_FLAG_WRITE);
-    if (ret < 0) throw FootageError(name_, "cannot create the file: " + avError(ret));
-    AVDictionary* muxing = nullptr;
-    if (plan_.output().extension != "mkv") av_dict_set(&muxing, "movflags", "+write_colr", 0);
-    ret = avformat_write_header(out_.p, &muxing);
-    av_dict_free(&muxing);
-    if (ret < 0) throw FootageError(name_, "cannot write the header: " + avError(ret));
-  }
-
   const FarmPlan& plan_;
-  std::string name_, file_;
-  const SignalGuard& signals_;
-  AVRational frame_;  // one frame
-  Output out_;
+  AVCodecID codec_ = AV_CODEC_ID_NONE;
+  std::vector<uint8_t> headers_;
 };
 
-void joinVideo(const FarmPlan& plan, const JoinSettings& settings, const SignalGuard& signals) {
-  av_log_set_level(AV_LOG_QUIET);
+void joinVideo(const FarmPlan& plan, const JoinSettings& settings) {
+  FF::quietLibraries();
+  SegmentCheck checks(plan);
+  std::vector<std::string> segments;
+  for (const Chunk& c : plan.chunks()) {
+    checks.check(c);
+    segments.push_back(plan.chunkTarget(c.number).path);
+  }
   OutputFiles files(plan.output(), long(getpid()));
   try {
-    SegmentJoiner joiner(plan, settings, files.temporaryFor(plan.first()), signals);
-    for (const Chunk& c : plan.chunks()) joiner.add(c);
-    joiner.finish();
+    const std::string temporary = files.temporaryFor(plan.first());
+    const SignalGuard signals(temporary);
+    joinSegments(segments, plan.output().path, temporary, containerFor(plan.output().extension), settings.carry);
     files.commit();
   } catch (...) {
     files.discard();
@@ -253,9 +179,8 @@ void joinChunks(const FarmPlan& plan, const JoinSettings& settings, std::ostream
                                                std::to_string(plan.chunks().size()) +
                                                " chunks failed; the same farm command again renders only those");
   }
-  const SignalGuard signals;
-  if (plan.output().kind == Kind::Video) joinVideo(plan, settings, signals);
-  else joinSequence(plan, signals);
+  if (plan.output().kind == Kind::Video) joinVideo(plan, settings);
+  else joinSequence(plan, SignalGuard());
   std::error_code ec;
   std::filesystem::remove_all(plan.workFolder(), ec);
   if (ec)

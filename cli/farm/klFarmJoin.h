@@ -2,8 +2,8 @@
  * The end of a farm job: every chunk checked, then joined into the output.
  *
  * A sequence's frames move from the work folder to their names; a video's segments are joined packet by
- * packet without decoding, each segment starting on a key frame, with the timestamps a single render
- * would give. The output appears only when complete (a video under a temporary name, renamed), and the
+ * packet without decoding (each must start on a key frame and be coded as the first), with the input's
+ * audio and tags over the whole span, as a single render of it carries them. The output appears only when complete (a video under a temporary name, renamed), and the
  * work folder goes only then. A chunk without its files is reported by number, frames and the last line
  * of its log, and nothing is joined.
  */
@@ -20,7 +20,7 @@
 namespace Kiln::Footage::Farm {
 
 struct JoinSettings {
-  FrameRate rate;       // the output's frame rate
+  Carry carry;  // what a single render of the whole span carries from the input (its audio, its tags)
 };
 
 // "chunk 3 of 4 (frames 20-29) failed: <why> (log <file>)" for every chunk whose files are missing.

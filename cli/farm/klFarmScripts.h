@@ -18,7 +18,7 @@ namespace Kiln::Footage::Farm {
 
 struct FarmCommands {
   std::vector<std::string> renderHead;  // this program, "render", the input (or --demo)
-  std::vector<std::string> renderTail;  // every render option, --module, --quiet, --overwrite
+  std::vector<std::string> renderTail;  // every render option, --no-audio, --module, --quiet, --overwrite
   bool threadsGiven = false;            // otherwise a task uses the CPUs Slurm gives it
   std::vector<std::string> join;        // this program's whole join command
 };

@@ -79,7 +79,7 @@ TEST_F(FarmLocal, MistakesAreRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(FarmLocal, TheJoinNamesMissingChunksAndRefusesSegmentsThatDoNotFit) {
-  const auto plain = watchcam(farm(path("out.mkv"), {"--chunk", "10", "--plain"}));
+  const auto plain = watchcam(farm(path("out.mp4"), {"--chunk", "10", "--plain"}));
   ASSERT_EQ(plain.status, 0) << plain.err;
   // Chunk 3 never runs.
   std::vector<std::string> chunks;
@@ -93,11 +93,11 @@ TEST_F(FarmLocal, TheJoinNamesMissingChunksAndRefusesSegmentsThatDoNotFit) {
     const std::string err = CliTest::slurp(path("join.err"));
     EXPECT_NE(err.find(part), std::string::npos) << err;
   };
-  joinSays("out.mkv: chunk 3 of 4 (frames 20-29) failed: it never ran (no log)");
+  joinSays("out.mp4: chunk 3 of 4 (frames 20-29) failed: it never ran (no log)");
 
   // Chunk 2 rendered again at another size, then with too few frames.
   ASSERT_EQ(std::system(chunks[2].c_str()), 0);
-  const std::string segment2 = path(".out.mkv.farm/chunk-0002.mkv");
+  const std::string segment2 = path(".out.mp4.farm/chunk-0002.mp4");
   const auto renderChunk2 = [&](const char* size, const char* frames) {
     ASSERT_EQ(watchcam({"render", "--demo", "--demo-size", size, "--demo-frames", "40", "--frames", frames, segment2,
                         "--overwrite", "--module", CliTest::passthroughModule()})
@@ -108,7 +108,7 @@ TEST_F(FarmLocal, TheJoinNamesMissingChunksAndRefusesSegmentsThatDoNotFit) {
   joinSays("chunk 2 (" + segment2 + "): encoded with other settings");
   renderChunk2("480x270", "10-14");
   joinSays("chunk 2 (" + segment2 + "): holds 5 pictures, not 10");
-  EXPECT_FALSE(std::filesystem::exists(path("out.mkv")));
+  EXPECT_FALSE(std::filesystem::exists(path("out.mp4")));
   for (const std::string& name : listing()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 }
 
