@@ -62,7 +62,7 @@ public:
 
     void start(Kiln::XML::StackedParser& parser, Kiln::XML::Attributes& attributes) override {
         std::string text;
-        if (attributes.take("cyclic", text)) gradient_.setCyclic(Kiln::XML::parseBoolean(text));
+        if (bool b; attributes.takeBoolean("cyclic", b)) gradient_.setCyclic(b);
         if (attributes.take("interp", text)) {
             if (text == "linear")
                 gradient_.setInterpolation(KlGradDescription<Colour>::Linear);

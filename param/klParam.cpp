@@ -53,13 +53,13 @@ void Param::readAttributes(XML::Attributes& attributes) {
     std::string text;
     if (attributes.take("description", text)) setDescription(text);
     if (attributes.take("label", text)) setLabel(text);
-    if (attributes.take("valid", text)) setValid(XML::parseBoolean(text));
+    if (bool b; attributes.takeBoolean("valid", b)) setValid(b);
     // A locked set keeps the flags its owner gave it; these are then unknown attributes.
     if (ownerLocked()) return;
-    if (attributes.take("secret", text)) secret_ = XML::parseBoolean(text);
-    if (attributes.take("significant", text)) significant_ = XML::parseBoolean(text);
-    if (attributes.take("animatable", text)) animatable_ = XML::parseBoolean(text);
-    if (attributes.take("enabled", text)) enabled_ = XML::parseBoolean(text);
+    attributes.takeBoolean("secret", secret_);
+    attributes.takeBoolean("significant", significant_);
+    attributes.takeBoolean("animatable", animatable_);
+    attributes.takeBoolean("enabled", enabled_);
 }
 
 void Param::setOwner(ParamSet* owner) { owner_ = owner; }

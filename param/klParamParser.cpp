@@ -222,28 +222,12 @@ void PageRowXMLElement::start(XML::StackedParser& parser, XML::Attributes& attri
 // ---------------------------------------------------------------------------------------
 // ParamSet reading
 
-void ParamSet::parseXML(const std::string& text) {
-    XML::RootElement<ParamSetXMLElement, ParamSet*> root("paramset", this);
-    XML::StackedParser parser(root);
-    parser.parse(text);
-}
+void ParamSet::parseXML(const std::string& text) { XML::parseDocument<ParamSetXMLElement>("paramset", this, text); }
 
-void ParamSet::parseXML(std::FILE* file) {
-    XML::RootElement<ParamSetXMLElement, ParamSet*> root("paramset", this);
-    XML::StackedParser parser(root);
-    parser.parse(file);
-}
+void ParamSet::parseXML(std::FILE* file) { XML::parseDocument<ParamSetXMLElement>("paramset", this, file); }
 
 void ParamSet::parseXMLFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        throw Kiln::Exceptions::File::FileOpen("Kiln::Param::ParamSet::parseXMLFile", __FILE__, __LINE__,
-                                               "open file for reading", path);
-    struct Closer {
-        std::FILE* f;
-        ~Closer() { std::fclose(f); }
-    } closer{file};
-    parseXML(file);
+    XML::readFile(path, "Kiln::Param::ParamSet::parseXMLFile", __FILE__, __LINE__, [this](std::FILE* f) { parseXML(f); });
 }
 
 }  // namespace Kiln::Param

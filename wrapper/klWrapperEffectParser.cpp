@@ -33,10 +33,10 @@ void EffectXMLElement::start(XML::StackedParser& parser, XML::Attributes& attrib
     attributes.take("label", a.label);
     attributes.take("group", a.group);
     attributes.take("description", a.description);
-    if (attributes.take("temporalAccess", text)) a.temporalAccess = XML::parseBoolean(text);
-    if (attributes.take("supportsTiles", text)) a.supportsTiles = XML::parseBoolean(text);
-    if (attributes.take("fieldRenderTwiceAlways", text)) a.fieldRenderTwiceAlways = XML::parseBoolean(text);
-    if (attributes.take("sequentialRender", text)) a.sequentialRender = XML::parseBoolean(text);
+    attributes.takeBoolean("temporalAccess", a.temporalAccess);
+    attributes.takeBoolean("supportsTiles", a.supportsTiles);
+    attributes.takeBoolean("fieldRenderTwiceAlways", a.fieldRenderTwiceAlways);
+    attributes.takeBoolean("sequentialRender", a.sequentialRender);
     if (attributes.take("fields", text)) {
         if (text == "both")
             a.fields = EffectI::FieldsBoth;
@@ -101,10 +101,10 @@ void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attribut
     if (!attributes.take("name", clipName)) return parser.fail(name(), "needs a name attribute");
     Clip* clip = clips_->clipDescription(clipName);
     if (clip == nullptr) return parser.fail(name(), "with name = '" + clipName + "' is unknown.");
-    if (attributes.take("optional", text)) clip->setOptional(XML::parseBoolean(text));
-    if (attributes.take("ismask", text)) clip->setIsmask(XML::parseBoolean(text));
-    if (attributes.take("tiles", text)) clip->setTiles(XML::parseBoolean(text));
-    if (attributes.take("temporal", text)) clip->setTemporal(XML::parseBoolean(text));
+    if (bool b; attributes.takeBoolean("optional", b)) clip->setOptional(b);
+    if (bool b; attributes.takeBoolean("ismask", b)) clip->setIsmask(b);
+    if (bool b; attributes.takeBoolean("tiles", b)) clip->setTiles(b);
+    if (bool b; attributes.takeBoolean("temporal", b)) clip->setTemporal(b);
     if (attributes.take("cropping", text))
         clip->setCropping(text == "methods" ? Clip::CroppingMethods
                           : text == "crops" ? Clip::CroppingCrops
@@ -123,28 +123,12 @@ void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attribut
 // ---------------------------------------------------------------------------------------
 // EffectI reading
 
-void EffectI::parseXML(const std::string& text) {
-    XML::RootElement<EffectXMLElement, EffectI*> root("effect", this);
-    XML::StackedParser parser(root);
-    parser.parse(text);
-}
+void EffectI::parseXML(const std::string& text) { XML::parseDocument<EffectXMLElement>("effect", this, text); }
 
-void EffectI::parseXML(std::FILE* file) {
-    XML::RootElement<EffectXMLElement, EffectI*> root("effect", this);
-    XML::StackedParser parser(root);
-    parser.parse(file);
-}
+void EffectI::parseXML(std::FILE* file) { XML::parseDocument<EffectXMLElement>("effect", this, file); }
 
 void EffectI::parseXMLFile(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        throw Kiln::Exceptions::File::FileOpen("Kiln::Wrapper::EffectI::parseXMLFile", __FILE__, __LINE__,
-                                               "open file for reading", path);
-    struct Closer {
-        std::FILE* f;
-        ~Closer() { std::fclose(f); }
-    } closer{file};
-    parseXML(file);
+    XML::readFile(path, "Kiln::Wrapper::EffectI::parseXMLFile", __FILE__, __LINE__, [this](std::FILE* f) { parseXML(f); });
 }
 
 }  // namespace Kiln::Wrapper

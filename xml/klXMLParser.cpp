@@ -60,6 +60,13 @@ bool Attributes::take(const std::string& name, std::string& value) {
     return true;
 }
 
+bool Attributes::takeBoolean(const std::string& name, bool& value) {
+    std::string text;
+    if (!take(name, text)) return false;
+    value = parseBoolean(text);
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Parser
 

@@ -45,6 +45,8 @@ public:
     // When present: copies the value out, removes the entry and returns true.
     // Otherwise returns false and leaves `value` unchanged.
     bool take(const std::string& name, std::string& value);
+    // take() of a boolean attribute, read with parseBoolean.
+    bool takeBoolean(const std::string& name, bool& value);
 
     // The number of entries not yet consumed.
     std::size_t count() const { return entries_.size(); }

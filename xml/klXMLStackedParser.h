@@ -11,8 +11,10 @@
 //     Kiln::XML::RootElement<ParamSetXMLElement, ParamSet*> root("paramset", &set);
 //     Kiln::XML::StackedParser parser(root);
 //     parser.parse(text);
+#include "exceptions/klException.h"
 #include "xml/klXMLParser.h"
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,5 +114,26 @@ private:
     std::string rootName_;
     Holder holder_;
 };
+
+// Reads a document (text or an open file) whose root element `rootName` is handled by Element(holder).
+template <class Element, class Holder, class Source>
+void parseDocument(const std::string& rootName, Holder holder, Source source) {
+    RootElement<Element, Holder> root(rootName, holder);
+    StackedParser parser(root);
+    parser.parse(source);
+}
+
+// Opens `path` for reading and hands the file to read(FILE*), closing it afterwards; a file that cannot
+// be opened raises FileOpen("open file for reading", path) from the caller's function, file and line.
+template <class Read>
+void readFile(const std::string& path, const char* function, const char* file, int line, Read&& read) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) throw Kiln::Exceptions::File::FileOpen(function, file, line, "open file for reading", path);
+    struct Closer {
+        std::FILE* f;
+        ~Closer() { std::fclose(f); }
+    } closer{f};
+    read(f);
+}
 
 }  // namespace Kiln::XML
