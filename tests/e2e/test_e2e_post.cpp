@@ -1,5 +1,6 @@
-// The shared finish through the real module: source crops, gains, blend methods and the "Process"
-// choice, with the effect's picture known (all stages off, or "B and W" without a tone curve).
+// The shared finish through the real module: gains and the blend amount, the "Process" choice, and a
+// crop window reaching the effect's own stages. The methods' formulas and the crop rules at their
+// limits are the wrapper tests' (tests/wrapper).
 #include "tests/e2e/e2eSupport.h"
 
 #include <cmath>
@@ -58,79 +59,6 @@ TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
             EXPECT_EQ(getPixel(out, 1, 1)[0], s[0]);
             expectEverywhere(out, getPixel(out, 0, 0), "one value everywhere");
         }
-    }
-}
-
-TEST(EndToEndPost, ColourBurnAndDodgeAtTheirLimits) {
-    for (Depth d : {Depth::Eight, Depth::Sixteen, Depth::Float}) {
-        SCOPED_TRACE(name(d));
-        const double M = channelMax(d);
-        Rig rig(layer(3, 2, 1, true), uniform([M](Depth, int) { return Px{M, M, M, M}; }));
-        rig.neutral();
-        // Burn with an effect of 0 (effect gain 0) over white: 0, not M - M * M / 0.
-        rig.set("blendMethod", 17).set("blendEffect", 0);
-        expectEverywhere(rig.render(0, d), {M, 0, 0, 0}, "ColourBurn");
-        // Dodge with an effect of M over half-gained white: M, not a * M / 0.
-        rig.set("blendMethod", 18).set("blendEffect", 100).set("blendSrc", 50);
-        expectEverywhere(rig.render(0, d), {M, M, M, M}, "ColourDodge");
-    }
-}
-
-TEST(EndToEndPost, HardAndSoftLightGiveHalfAtAnEffectOfExactlyHalf) {
-    // 16 bits: the mean of 30000, 16384 and 2768 is exactly H = 16384, whatever the source channel.
-    for (bool smart : {true, false}) {
-        SCOPED_TRACE(smart ? "smart" : "legacy");
-        Rig rig(layer(3, 2, 1, smart), uniform([](Depth, int) { return Px{32768, 30000, 16384, 2768}; }));
-        rig.neutral().set("TVType", 2);
-        for (int method : {19, 23}) {
-            rig.set("blendMethod", method);
-            expectEverywhere(rig.render(0, Depth::Sixteen), {32768, 16384, 16384, 16384},
-                             method == 19 ? "HardLight" : "SoftLight");
-        }
-    }
-}
-
-TEST(EndToEndPost, AddAboveOneAtFloatWithAndWithoutTheClamp) {
-    Rig rig(layer(3, 2, 1, true), uniform([](Depth d, int) {
-                const double M = channelMax(d);
-                return Px{M, M, M, M};
-            }));
-    rig.neutral().set("blendMethod", 3).set("blendSrc", 200);
-    // Source 2 (gained) + effect 1.
-    expectEverywhere(rig.render(0, Depth::Float), {1, 3, 3, 3}, "unclamped");
-    // The clamp limits what the method sees (1 + 1), not the sum.
-    rig.set("clampBlendAtFloat", 1);
-    expectEverywhere(rig.render(0, Depth::Float), {1, 2, 2, 2}, "clamped");
-    rig.set("blendSrc", 100).set("clampBlendAtFloat", 0);
-    expectEverywhere(rig.render(0, Depth::Float), {1, 2, 2, 2}, "white + white");
-    // Integer depths store within the range.
-    expectEverywhere(rig.render(0, Depth::Eight), {255, 255, 255, 255}, "8 bits");
-}
-
-TEST(EndToEndPost, SourceCropsLeft25Right75) {
-    // Column x of the 100-pixel-wide source has red x and green 255 - x.
-    const Painter columns = [](Image& img, int) {
-        for (int y = 0; y < img.height; ++y)
-            for (int x = 0; x < img.width; ++x) setPixel(img, x, y, Px{255, double(x), double(255 - x), 7});
-    };
-    for (bool smart : {true, false}) {
-        SCOPED_TRACE(smart ? "smart" : "legacy");
-        Rig rig(layer(100, 3, 1, smart), columns);
-        rig.neutral().set("SourceLeft", 25).set("SourceRight", 75).setColour("SourceEdgeColour", 255, 255, 0, 255);
-        rig.set("SourceXMethod", 1);  // Colour
-        Image out = rig.render(0, Depth::Eight);
-        for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 100; ++x) {
-                const Px want = (x < 25 || x > 75) ? Px{255, 255, 0, 255} : Px{255, double(x), double(255 - x), 7};
-                ASSERT_EQ(getPixel(out, x, y), want) << "Colour, column " << x;
-            }
-        rig.set("SourceXMethod", 2);  // Repeat: columns 25 and 75 (the window's last column)
-        out = rig.render(0, Depth::Eight);
-        for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 100; ++x) {
-                const int from = x < 25 ? 25 : (x > 75 ? 75 : x);
-                ASSERT_EQ(getPixel(out, x, y), (Px{255, double(from), double(255 - from), 7})) << "Repeat, column " << x;
-            }
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the lens, quantise and scan-line tests: image memory from the heap for the test's
-// lifetime, a processor-count override, and small image helpers.
+// Shared by the stage tests: image memory from the heap for the whole program, a processor-count
+// override, and small image helpers.
 #include "image/klMultiProcessor.h"
 #include "image/klTexture.h"
 
@@ -12,25 +12,29 @@
 
 namespace KilnStagesTest {
 
-class StageTest : public ::testing::Test, public Kiln::Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
+// Image memory from the heap for the whole test program; with `failing` set every allocation fails.
+struct HeapMemory : Kiln::Memory::HostMemoryService {
+    void* allocate(size_t bytes) override { return failing ? nullptr : std::malloc(bytes); }
     void release(void* block) override { std::free(block); }
+    bool failing = false;
+};
+inline HeapMemory& heapMemory()
+{
+    static HeapMemory memory;
+    return memory;
+}
+inline const bool kHeapMemoryInstalled = (Kiln::Memory::setHostMemoryService(&heapMemory()), true);
 
+// Pretends the machine has n processors for the life of the object.
+struct ProcessorCount {
+    explicit ProcessorCount(int n) { KlMultiProcessor::setProcessorCountForTesting(n); }
+    ~ProcessorCount() { KlMultiProcessor::setProcessorCountForTesting(0); }
+};
+
+// Restores the machine's processor count after each test.
+class StageTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        previous_ = Kiln::Memory::hostMemoryService();
-        Kiln::Memory::setHostMemoryService(this);
-    }
-    void TearDown() override
-    {
-        KlMultiProcessor::setProcessorCountForTesting(0);
-        Kiln::Memory::setHostMemoryService(previous_);
-    }
-
-private:
-    Kiln::Memory::HostMemoryService* previous_ = nullptr;
+    void TearDown() override { KlMultiProcessor::setProcessorCountForTesting(0); }
 };
 
 template <class Px>

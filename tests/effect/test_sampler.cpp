@@ -4,6 +4,8 @@
 #include "exceptions/klException.h"
 #include "image/klBlur.h"
 
+#include "stagesTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,22 +18,7 @@ namespace {
 using namespace Kiln;
 using WornScreen::toneCurve;
 
-class HeapMemory : public Memory::HostMemoryService {
-public:
-    HeapMemory() : previous_(Memory::hostMemoryService()) { Memory::setHostMemoryService(this); }
-    ~HeapMemory() override { Memory::setHostMemoryService(previous_); }
-    void* allocate(size_t bytes) override { return failing ? nullptr : std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-    bool failing = false;
-
-private:
-    Memory::HostMemoryService* previous_;
-};
-
-struct ProcessorCount {
-    explicit ProcessorCount(int n) { KlMultiProcessor::setProcessorCountForTesting(n); }
-    ~ProcessorCount() { KlMultiProcessor::setProcessorCountForTesting(0); }
-};
+using KilnStagesTest::ProcessorCount;
 
 WornScreenSettings plain(int tvType)
 {
@@ -262,7 +249,6 @@ TEST(SamplerTables, SizesAndEntriesPerDepth)
 template <class Px>
 void checkToneAtDepth()
 {
-    HeapMemory memory;
     using Ch = typename Px::Channel;
     constexpr float M = Px::M;
     const int w = 61, h = 29;
@@ -357,13 +343,15 @@ void checkToneAtDepth()
     }
 }
 
-TEST(WornScreenSampler, TvTypesAt8Bits) { checkToneAtDepth<PixARGB8>(); }
-TEST(WornScreenSampler, TvTypesAt16Bits) { checkToneAtDepth<PixARGB16>(); }
-TEST(WornScreenSampler, TvTypesInFloat) { checkToneAtDepth<PixARGBF>(); }
+TEST(WornScreenSampler, TvTypesAtEveryDepth)
+{
+    checkToneAtDepth<PixARGB8>();
+    checkToneAtDepth<PixARGB16>();
+    checkToneAtDepth<PixARGBF>();
+}
 
 TEST(WornScreenSampler, SixteenBitValuesAboveTheMaximum)
 {
-    HeapMemory memory;
     std::vector<PixARGB16> pic(4, PixARGB16::filled(65535));
     for (int type = 0; type < 3; ++type) {
         for (const PixARGB16& p : render(pic, 2, 2, plain(type))) {
@@ -374,7 +362,6 @@ TEST(WornScreenSampler, SixteenBitValuesAboveTheMaximum)
 
 TEST(WornScreenSampler, BandsFollowTheSeedNotTheFrame)
 {
-    HeapMemory memory;
     const int w = 8, h = 120;
     const std::vector<PixARGB8> flat(size_t(w * h), PixARGB8({{255, 128, 128, 128}}));
     WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
@@ -389,7 +376,6 @@ TEST(WornScreenSampler, BandsFollowTheSeedNotTheFrame)
 
 TEST(WornScreenSampler, ShashMixAndPatternChoice)
 {
-    HeapMemory memory;
     const int w = 83, h = 31;
     const auto pic = testPicture<PixARGB8>(w, h);
     WornScreenSettings s = plain(WornScreen::kColour);
@@ -441,7 +427,6 @@ TEST(WornScreenSampler, ShashMixAndPatternChoice)
 template <class Px>
 void checkThreadIndependence()
 {
-    HeapMemory memory;
     const int w = 75, h = 41;
     const auto pic = testPicture<Px>(w, h);
     std::vector<WornScreenSettings> cases;
@@ -494,7 +479,6 @@ TEST(WornScreenSampler, WhiteDotIsLaidOutFromTheFrame)
 {
     // 200 x 100 at White Dot 30: the spot lights columns 75..123 (the collapse's 77..122 and the glow);
     // rendering only the right half lights 100..123 of it, not a spot of its own.
-    HeapMemory memory;
     const int w = 200, h = 100;
     const std::vector<PixARGB8> white(size_t(w * h), PixARGB8::filled(255));
     WornScreenSettings s = plain(WornScreen::kColour);
@@ -517,7 +501,6 @@ TEST(WornScreenSampler, WhiteDotIsLaidOutFromTheFrame)
 template <class Px>
 void checkWhiteDot()
 {
-    HeapMemory memory;
     using Ch = typename Px::Channel;
     constexpr float M = Px::M;
     const int w = 100, h = 80;
@@ -588,13 +571,15 @@ void checkWhiteDot()
     }
 }
 
-TEST(WornScreenSampler, WhiteDot8) { checkWhiteDot<PixARGB8>(); }
-TEST(WornScreenSampler, WhiteDot16) { checkWhiteDot<PixARGB16>(); }
-TEST(WornScreenSampler, WhiteDotFloat) { checkWhiteDot<PixARGBF>(); }
+TEST(WornScreenSampler, WhiteDotAtEveryDepth)
+{
+    checkWhiteDot<PixARGB8>();
+    checkWhiteDot<PixARGB16>();
+    checkWhiteDot<PixARGBF>();
+}
 
 TEST(WornScreenSampler, SetUpFailures)
 {
-    HeapMemory memory;
     std::vector<PixARGB8> pix(16);
     KlTexture<PixARGB8> t(pix.data(), 4, 4, 16);
     {
@@ -613,7 +598,7 @@ TEST(WornScreenSampler, SetUpFailures)
     }
     {
         // No memory for the white-dot layer: the hook is aborted with 1000 and the render fails.
-        memory.failing = true;
+        KilnStagesTest::heapMemory().failing = true;
         KlInterruptHook hook;
         WornScreenSampler<PixARGB8> sampler;
         sampler.setSource(&t);
@@ -625,7 +610,7 @@ TEST(WornScreenSampler, SetUpFailures)
         EXPECT_THROW(sampler.execute(), Exceptions::OutOfMemory);
         EXPECT_NE(hook.interrupted.load(), 0);
         EXPECT_EQ(hook.code.load(), 1000);
-        memory.failing = false;
+        KilnStagesTest::heapMemory().failing = false;
     }
 }
 

@@ -2,6 +2,7 @@
 // the thread split.
 #include "effect/klShash.h"
 #include "image/klHash.h"
+#include "stagesTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,23 +14,7 @@ namespace {
 
 using namespace Kiln;
 
-// Image memory for the test from the heap, installed for the test's lifetime.
-class HeapMemory : public Memory::HostMemoryService {
-public:
-    HeapMemory() : previous_(Memory::hostMemoryService()) { Memory::setHostMemoryService(this); }
-    ~HeapMemory() override { Memory::setHostMemoryService(previous_); }
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-
-private:
-    Memory::HostMemoryService* previous_;
-};
-
-// Restores the real processor count after a test that pretends otherwise.
-struct ProcessorCount {
-    explicit ProcessorCount(int n) { KlMultiProcessor::setProcessorCountForTesting(n); }
-    ~ProcessorCount() { KlMultiProcessor::setProcessorCountForTesting(0); }
-};
+using KilnStagesTest::ProcessorCount;
 
 // The layer of a w x h frame; with `part`, only that part is drawn (anchored to the frame), the rest
 // keeps the fill value 7.
@@ -160,7 +145,6 @@ TEST(ShashPatterns, ValuesWorkedByHand)
     //   (3, 1): n = 166519, u = 0.88802: pattern 3 0.9 u * 255 = 203; pattern 4 1.32 * |10 (2u - 1)| * 0.1 > 1: 255.
     //   (7, 2): n = 215534, u = 0.35517: pattern 3 81; pattern 4 1.32 * 0.28967 * 255 = 97.
     //   (10, 4): n = 274029, u = 0.090566: pattern 3 20; pattern 4 255.
-    HeapMemory memory;
     struct Worked {
         int pattern;
         float scale;
@@ -183,7 +167,6 @@ TEST(ShashPatterns, ValuesWorkedByHand)
 
 TEST(ShashPattern0, RowsFollowOneSweepOfTheGenerator)
 {
-    HeapMemory memory;
     const int w = 97, h = 23;
     const uint32_t seed = 30;
     const int32_t frame = 4;
@@ -224,7 +207,6 @@ TEST(ShashPattern0, RowsFollowOneSweepOfTheGenerator)
 template <class Px>
 void checkPatternsAtDepth()
 {
-    HeapMemory memory;
     constexpr float M = Px::M;
     const int w = 131, h = 37;
     for (int type = 0; type < 5; ++type) {
@@ -297,13 +279,15 @@ void checkPatternsAtDepth()
     }
 }
 
-TEST(ShashPatterns, DeterministicAndThreadIndependent8) { checkPatternsAtDepth<PixARGB8>(); }
-TEST(ShashPatterns, DeterministicAndThreadIndependent16) { checkPatternsAtDepth<PixARGB16>(); }
-TEST(ShashPatterns, DeterministicAndThreadIndependentFloat) { checkPatternsAtDepth<PixARGBF>(); }
+TEST(ShashPatterns, DeterministicAndIndependentOfThreadsAndPart)
+{
+    checkPatternsAtDepth<PixARGB8>();
+    checkPatternsAtDepth<PixARGB16>();
+    checkPatternsAtDepth<PixARGBF>();
+}
 
 TEST(ShashPatterns, NoPatternDrawsNothing)
 {
-    HeapMemory memory;
     const auto untouched = drawLayer<PixARGB8>(Shash::kNone, 30, 10, 1.0f, 9, 5, 2);
     for (const PixARGB8& p : untouched) {
         ASSERT_EQ(p, PixARGB8::filled(7));
@@ -313,7 +297,6 @@ TEST(ShashPatterns, NoPatternDrawsNothing)
 template <class Px>
 void checkMix()
 {
-    HeapMemory memory;
     using Ch = typename Px::Channel;
     constexpr float M = Px::M;
     const int w = 5, h = 4;
