@@ -417,6 +417,7 @@ void ControlOptions::writePresetFile(const std::string& path, bool overwrite) co
   FootagePath target;
   target.path = path;
   OutputFiles files(target, long(getpid()));
+  files.claim(0, 0);
   files.check({}, 0, 0, overwrite);
   const std::string temporary = files.temporaryFor(0);
   std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

@@ -116,26 +116,29 @@ FootagePath parseFootagePath(const std::string& path) {
   return result;
 }
 
+bool FootagePath::namesFile(const std::string& n, int& number) const {
+  number = 0;
+  if (kind != Kind::Sequence) return n == fileNameOf(path);
+  const std::string namePrefix = fileNameOf(prefix + "x");
+  const std::string head = namePrefix.substr(0, namePrefix.size() - 1);
+  if (n.size() <= head.size() + suffix.size()) return false;
+  if (n.compare(0, head.size(), head) != 0) return false;
+  if (n.compare(n.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  const std::string digits = n.substr(head.size(), n.size() - head.size() - suffix.size());
+  if (digits.empty() || digits.size() > 9) return false;
+  if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) return false;
+  number = std::stoi(digits);
+  return fileNameOf(frameFile(number)) == n;
+}
+
 std::vector<int> findSequenceFrames(const FootagePath& seq) {
   const std::string dir = directoryOf(seq.prefix + "x");
-  const std::string namePrefix = fileNameOf(seq.prefix + "x");
-  const std::string head = namePrefix.substr(0, namePrefix.size() - 1);
   std::vector<int> frames;
   DIR* d = opendir(dir.c_str());
   if (!d) throw FootageError(seq.path, std::string("cannot list the directory: ") + std::strerror(errno));
-  while (const dirent* entry = readdir(d)) {
-    const std::string n = entry->d_name;
-    if (n.size() <= head.size() + seq.suffix.size()) continue;
-    if (n.compare(0, head.size(), head) != 0) continue;
-    if (n.compare(n.size() - seq.suffix.size(), seq.suffix.size(), seq.suffix) != 0) continue;
-    const std::string digits = n.substr(head.size(), n.size() - head.size() - seq.suffix.size());
-    if (digits.empty() || digits.size() > 9) continue;
-    if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); })) continue;
-    // The name must be exactly what frameFile() gives for its number, so "%04d" does not pick up "7".
-    const int number = std::stoi(digits);
-    if (seq.frameFile(number) != seq.prefix + digits + seq.suffix) continue;
-    frames.push_back(number);
-  }
+  int number = 0;
+  while (const dirent* entry = readdir(d))
+    if (seq.namesFile(entry->d_name, number)) frames.push_back(number);
   closedir(d);
   std::sort(frames.begin(), frames.end());
   return frames;
@@ -156,6 +159,15 @@ std::string temporaryName(const std::string& finalPath, long pid) {
   const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
   const std::string ext = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
   return dir + "." + stem + ".tmp-" + std::to_string(pid) + ext;
+}
+
+std::string finalNameOf(const std::string& name) {
+  const size_t mark = name.rfind(".tmp-");
+  if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark == 0) return "";
+  size_t end = mark + 5;
+  while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
+  if (end == mark + 5 || (end < name.size() && name[end] != '.')) return "";
+  return name.substr(1, mark - 1) + name.substr(end);
 }
 
 }  // namespace Kiln::Footage

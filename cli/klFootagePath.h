@@ -25,6 +25,9 @@ struct FootagePath {
 
   // The file that holds frame `number` (the path itself for stills and videos).
   std::string frameFile(int number) const;
+  // Whether `fileName` (no directory) is one this path names in its directory, and which frame it holds
+  // (0 for stills and videos): exactly what frameFile() gives, so "%04d" does not take "7".
+  bool namesFile(const std::string& fileName, int& number) const;
 };
 
 // Classifies a path. Throws FootageError for an unknown extension or a malformed frame field.
@@ -36,6 +39,9 @@ std::vector<int> findSequenceFrames(const FootagePath& sequence);
 // "dir/.name.tmp-PID.ext" for "dir/name.ext": a hidden name in the same directory (so the final rename
 // stays on one file system) that keeps the extension (so writers still pick the format from it).
 std::string temporaryName(const std::string& finalPath, long pid);
+// The final file name a temporary file name stands for ("out.mp4" for ".out.tmp-42.mp4"); empty when
+// `fileName` is not a temporary name.
+std::string finalNameOf(const std::string& fileName);
 
 // Directory part of a path ("." when none).
 std::string directoryOf(const std::string& path);

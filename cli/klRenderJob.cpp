@@ -154,6 +154,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
 
   // Output: checked before any work is done.
   files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
+  files_->claim(first_, last_);
   files_->check(inputFiles, first_, last_, options_.overwrite);
 
   // Module and host.

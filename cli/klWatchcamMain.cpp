@@ -211,6 +211,7 @@ int runAbout(const ParsedArgs& args) {
     target = parseFootagePath(png->second);
     if (target.kind != Kind::Still) throw UsageError("--png " + png->second + ": expected a picture file name");
     output = std::make_unique<OutputFiles>(target, long(getpid()));
+    output->claim(0, 0);
     output->check({}, 0, 0, args.switches.count("--overwrite") != 0);
   }
   Image box;

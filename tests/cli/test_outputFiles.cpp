@@ -81,3 +81,35 @@ TEST_F(OutputFilesTest, ChecksRefuseTheInputExistingFilesAndUnwritablePlaces) {
     EXPECT_NE(failure(locked, {}, 0, 0, false).find("Permission denied"), std::string::npos);
   }
 }
+
+TEST_F(OutputFilesTest, ClaimsOfOverlappingFramesExcludeEachOtherAndTheLastRemovesTheLock) {
+  // Open-file-description locks conflict within one process too, so two claims here behave as two renders.
+  OutputFiles a(parseFootagePath(path("seq.%04d.png")), 1);
+  a.claim(0, 9);
+  EXPECT_EQ(listing(), std::vector<std::string>{".seq.#.png.lock"});
+  OutputFiles b(parseFootagePath(path("seq.####.png")), 2);
+  try {
+    b.claim(9, 12);
+    ADD_FAILURE() << "frame 9 is claimed twice";
+  } catch (const FootageError& e) {
+    EXPECT_NE(std::string(e.what()).find("another render is writing it now (frames of 9-12)"), std::string::npos);
+  }
+  OutputFiles c(parseFootagePath(path("seq.%d.png")), 3);
+  c.claim(10, 12);
+  CliTest::writeText(path(".seq.0011.tmp-77.png"), "left by a killed render of a frame c now holds");
+  CliTest::writeText(path(".seq.0020.tmp-77.png"), "left by a killed render of a frame no one holds");
+  CliTest::writeText(c.temporaryFor(10), "c's own");
+  a.commit();
+  EXPECT_TRUE(std::filesystem::exists(path(".seq.#.png.lock")));  // c still holds frames
+  OutputFiles d(parseFootagePath(path("seq.%04d.png")), 4);
+  d.claim(0, 3);  // removes the temporary files of frames no one holds, and only those
+  EXPECT_EQ(listing(), (std::vector<std::string>{".seq.#.png.lock", ".seq.0011.tmp-77.png", ".seq.10.tmp-3.png"}));
+  d.discard();
+  c.discard();
+  EXPECT_EQ(listing(), std::vector<std::string>{".seq.0011.tmp-77.png"});  // the next claim of frame 11 takes it
+
+  OutputFiles still(parseFootagePath(path("one.exr")), 5);
+  still.claim(0, 0);
+  OutputFiles again(parseFootagePath(path("one.exr")), 6);
+  EXPECT_THROW(again.claim(0, 0), FootageError);
+}

@@ -6,12 +6,24 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <chrono>
+#include <thread>
+
 using OIIO::TypeDesc;
 
 namespace {
 
 class WatchcamEdges : public CliTest::WatchcamTest {
 protected:
+  // Until a render running in the background has written its first frame.
+  void waitForTemporaryFile() {
+    for (int i = 0; i < 400; ++i) {
+      for (const std::string& n : hiddenFiles())
+        if (n.find(".tmp-") != std::string::npos) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    ADD_FAILURE() << "no temporary file appeared";
+  }
   void SetUp() override {
     WatchcamTest::SetUp();
     CliTest::writePicture(path("in.png"), 8, 8, 3, std::vector<uint8_t>(192, 40), TypeDesc::UINT8);
@@ -93,4 +105,51 @@ TEST_F(WatchcamEdges, WritePresetReplacesOnlyARegularFileAndOnlyWhenAsked) {
   EXPECT_EQ(fs::symlink_status(path("fifo.xml")).type(), fs::file_type::fifo);
   if (device) EXPECT_EQ(fs::symlink_status(path("null.xml")).type(), fs::file_type::character);
   EXPECT_TRUE(hiddenFiles().empty());
+}
+
+TEST_F(WatchcamEdges, ARenderClaimsItsOutputUntilItEndsHoweverItEnds) {
+  const std::string elsewhere = path("elsewhere");  // the second render's own stdout and stderr
+  std::filesystem::create_directory(elsewhere);
+  const std::map<std::string, std::string> slow = {{"PASSTHROUGH_ROW_DELAY_US", "5000"}};
+  auto render = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"render", "--demo", "--demo-size", "64x40", "--module", CliTest::passthroughModule()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  };
+  struct Case {
+    std::string output, sameOutput;  // two spellings of one output
+    std::vector<std::string> otherFrames;  // a render beside the first that does not touch its frames
+  };
+  const std::vector<Case> cases = {
+      {"out.mkv", "./out.mkv", {}},
+      {"seq.%04d.png", "seq.####.png", {"--frames", "50-52"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    const auto first = CliTest::runWatchcam(
+        render({"--demo-frames", "100", path(c.output), "--frames", "0-49"}), dir_, slow, [&](pid_t pid) {
+          waitForTemporaryFile();
+          const auto second = CliTest::runWatchcam(render({"--demo-frames", "100", dir_ + "/" + c.sameOutput}), elsewhere);
+          expectOneLineFailure(second, 1, "another render is writing it now");
+          if (!c.otherFrames.empty()) {
+            std::vector<std::string> args = {"--demo-frames", "100", path(c.sameOutput)};
+            args.insert(args.end(), c.otherFrames.begin(), c.otherFrames.end());
+            const auto beside = CliTest::runWatchcam(render(args), elsewhere);
+            EXPECT_EQ(beside.status, 0) << beside.err;
+          }
+          kill(pid, SIGKILL);  // nothing of it can be cleaned up by itself
+        });
+    EXPECT_EQ(first.status, 128 + SIGKILL);
+    EXPECT_FALSE(hiddenFiles().empty());
+    // The next render takes the claim over and removes what the killed one left; a failing one leaves nothing.
+    auto r = CliTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(hiddenFiles().empty()) << hiddenFiles()[0];
+    r = CliTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_,
+                             {{"PASSTHROUGH_FAIL_FRAME", "1"}});
+    expectOneLineFailure(r, 1, "the effect refused the frame");
+    EXPECT_TRUE(hiddenFiles().empty()) << hiddenFiles()[0];
+  }
+  EXPECT_EQ(listing(), (std::vector<std::string>{"elsewhere", "in.png", "out.mkv", "seq.0000.png", "seq.0001.png",
+                                                 "seq.0002.png", "seq.0050.png", "seq.0051.png", "seq.0052.png"}));
 }
