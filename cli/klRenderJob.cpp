@@ -95,7 +95,6 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
 
   // Input.
-  std::vector<std::string> inputFiles;
   bool stillInput = false;
   if (options_.demo) {
     reader_ = std::make_unique<DemoReader>(options_.demoWidth, options_.demoHeight, options_.demoFrames,
@@ -107,7 +106,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
     reader_ = openReader(in, options_.rate.value_or(FrameRate{25, 1}));
     stillInput = in.kind == Kind::Still;
     const FootageInfo& info = reader_->info();
-    for (int i = 0; i < info.frameCount; ++i) inputFiles.push_back(in.frameFile(info.firstFrame + i));
+    for (int i = 0; i < info.frameCount; ++i) inputFiles_.push_back(in.frameFile(info.firstFrame + i));
   }
   const FootageInfo& info = reader_->info();
 
@@ -154,8 +153,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
 
   // Output: checked before any work is done.
   files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
-  files_->claim(first_, last_);
-  files_->check(inputFiles, first_, last_, options_.overwrite);
+  files_->check(inputFiles_, first_, last_, options_.overwrite);
 
   // Module and host.
   const std::string modulePath = findModule(options_.modulePath);
@@ -246,6 +244,9 @@ RenderStats RenderJob::run() {
   RenderStats stats;
   std::unique_ptr<FootageWriter> writer;
   const int total = last_ - first_ + 1;
+  // Checked again once claimed: another render may have finished these frames since.
+  files_->claim(first_, last_);
+  files_->check(inputFiles_, first_, last_, options_.overwrite);
   try {
     for (int n = first_; n <= last_; ++n) {
       if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, n, s);

@@ -3,7 +3,8 @@
  *
  * Everything that can be checked is checked before the first frame (input readable, frame range inside
  * it, output name free and writable and not the input, module loadable and able to render the depth).
- * Frames are then rendered in order; the output appears under its name only when every frame is written.
+ * run() claims the output's frames (another render writing them is an error at once), then renders them
+ * in order; the output appears under its name only when every frame is written.
  * Failures are FootageError naming the file and frame; an interruption is Interrupted.
  */
 #ifndef KL_RENDER_JOB_H
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace Kiln::Footage {
 
@@ -87,6 +89,7 @@ private:
   RenderOptions options_;
   FootagePath outputPath_;
   std::unique_ptr<FootageReader> reader_;
+  std::vector<std::string> inputFiles_;  // every file of the input, never to be written over
   std::unique_ptr<FrameSource> source_;
   std::unique_ptr<OutputFiles> files_;
   std::unique_ptr<Runner::Module> module_;
