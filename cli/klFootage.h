@@ -95,6 +95,10 @@ struct EncoderChoice {
   std::string pixelFormat;  // FFmpeg's name ("yuv422p10le"); must be one the codec takes
 };
 
+// What a picture file says of itself beyond its pixels (camera, dates, colour space, ...): filled by the
+// picture reader, read by the picture writer, opaque to everything between.
+struct PictureAttributes;
+
 class FootageReader {
 public:
   virtual ~FootageReader() = default;
@@ -103,6 +107,9 @@ public:
   virtual Image read(int index, Depth depth) = 0;
   // The name messages give for this footage.
   virtual const std::string& name() const = 0;
+  // What the file of frame `index` says of itself beyond its pixels, for a picture written from it;
+  // null when nothing (videos, whose tags travel with Carry).
+  virtual std::shared_ptr<const PictureAttributes> attributes(int /*index*/) { return nullptr; }
 };
 
 struct WriterSettings {
@@ -111,7 +118,7 @@ struct WriterSettings {
   FrameRate rate;
   int firstFrame = 0;  // number of the first frame written (sequences)
   bool alpha = false;  // keep alpha where the format can hold it
-  PixelAspect pixelAspect;
+  PixelAspect pixelAspect;  // written where the format holds it (videos, EXR, DPX, TIFF, PNG)
   // Videos only.
   FrameTiming timing;        // the written frames' times (ticks[0] == 0); not variable: frames follow at `rate`
   ColourTags colour;         // what the pictures' colours are; not said: BT.709
@@ -124,8 +131,9 @@ struct WriterSettings {
 class FootageWriter {
 public:
   virtual ~FootageWriter() = default;
-  // Frames in order; each must be width x height at the settings' depth.
-  virtual void write(const Image& frame) = 0;
+  // Frames in order; each must be width x height at the settings' depth. A picture file keeps those of
+  // `attributes` that still hold for it.
+  virtual void write(const Image& frame, const PictureAttributes* attributes = nullptr) = 0;
   // Flushes and closes. A writer destroyed without finish() leaves incomplete files for the caller to
   // remove.
   virtual void finish() = 0;

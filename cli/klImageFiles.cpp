@@ -1,15 +1,20 @@
-// Stills and image sequences through OpenImageIO.
+// Stills and image sequences through OpenImageIO; PNG is read with libpng directly, whose own reports
+// would otherwise reach standard error beside the renderer's one line.
 #include "cli/klFootage.h"
 #include "cli/klPixelConvert.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <png.h>
 
 #include <cerrno>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -52,7 +57,128 @@ struct Picture {
   int width = 0, height = 0, channels = 0;
   Depth native = Depth::Eight;
   bool alpha = false;
+  double pixelAspect = 1;
 };
+
+bool isPng(const std::string& file) {
+  const size_t dot = file.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = file.substr(dot + 1);
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext == "png";
+}
+
+// ---- PNG ------------------------------------------------------------------------------------------------
+// One PNG file being read. libpng reports a failure by jumping back to the setjmp in the function that
+// called it; every libpng call below sits in such a function, which turns the report into a FootageError.
+class PngFile {
+public:
+  PngFile(const std::string& file, long frame) : file_(file), frame_(frame) {
+    fp_ = std::fopen(file.c_str(), "rb");
+    if (!fp_) throw FootageError(file, std::string("cannot open: ") + std::strerror(errno), frame);
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, &PngFile::onError, &PngFile::onWarning);
+    info_ = png_ ? png_create_info_struct(png_) : nullptr;
+    if (!info_) throw FootageError(file, "out of memory", frame);
+  }
+  ~PngFile() {
+    png_destroy_read_struct(&png_, &info_, nullptr);
+    std::fclose(fp_);
+  }
+  PngFile(const PngFile&) = delete;
+  PngFile& operator=(const PngFile&) = delete;
+
+  // Reads the header and sets up 8 or 16-bit gray, gray+alpha, RGB or RGBA samples in machine order.
+  Picture header() {
+    Picture p;
+    if (setjmp(png_jmpbuf(png_))) fail();
+    unsigned char signature[8] = {};
+    if (std::fread(signature, 1, 8, fp_) != 8 || png_sig_cmp(signature, 0, 8) != 0)
+      throw FootageError(file_, "not a PNG file, or damaged", frame_);
+    png_init_io(png_, fp_);
+    png_set_sig_bytes(png_, 8);
+    png_read_info(png_, info_);
+    png_set_expand(png_);  // palettes to RGB, gray below 8 bits to 8, transparency to alpha
+    if (png_get_bit_depth(png_, info_) == 16) png_set_swap(png_);
+    png_set_interlace_handling(png_);
+    png_read_update_info(png_, info_);
+    p.width = int(png_get_image_width(png_, info_));
+    p.height = int(png_get_image_height(png_, info_));
+    p.channels = png_get_channels(png_, info_);
+    p.native = png_get_bit_depth(png_, info_) == 16 ? Depth::Sixteen : Depth::Eight;
+    p.alpha = p.channels == 2 || p.channels == 4;
+    png_uint_32 x = 0, y = 0;
+    int unit = 0;
+    if (png_get_pHYs(png_, info_, &x, &y, &unit) && x > 0 && y > 0) p.pixelAspect = double(y) / double(x);
+    return p;
+  }
+
+  // The samples of the picture whose header() was read, row after row, then the rest of the file: a file
+  // cut short anywhere is an error.
+  void read(void* samples, size_t rowBytes, int height) {
+    std::vector<png_bytep> rows(static_cast<size_t>(height));
+    for (int y = 0; y < height; ++y) rows[size_t(y)] = static_cast<png_bytep>(samples) + size_t(y) * rowBytes;
+    if (setjmp(png_jmpbuf(png_))) fail();
+    png_read_image(png_, rows.data());
+    png_read_end(png_, nullptr);
+  }
+
+private:
+  static void onError(png_structp png, png_const_charp message) {
+    auto* self = static_cast<PngFile*>(png_get_error_ptr(png));
+    self->message_ = message ? message : "";
+    png_longjmp(png, 1);
+  }
+  static void onWarning(png_structp, png_const_charp) {}  // ancillary details the picture does not need
+
+  [[noreturn]] void fail() {
+    const bool cut = std::feof(fp_) || message_.find("end of file") != std::string::npos ||
+                     message_.find("Read Error") != std::string::npos;
+    throw FootageError(file_, cut ? "the file is truncated" : "damaged PNG: " + message_, frame_);
+  }
+
+  std::string file_;
+  long frame_;
+  std::FILE* fp_ = nullptr;
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+  std::string message_;
+};
+
+// A sample as OpenImageIO converts it between types: full scale to full scale.
+template <class To, class From> To rescaled(From v) {
+  if constexpr (std::is_same_v<To, From>) return v;
+  else if constexpr (std::is_same_v<To, float>) return float(v) / float(std::numeric_limits<From>::max());
+  else if constexpr (std::is_same_v<To, uint16_t>) return uint16_t(v * 257u);
+  else return uint8_t((uint32_t(v) * 255u + 32767u) / 65535u);
+}
+
+template <class T> Image readPng(const std::string& file, long frame, const Picture& expected, Depth depth) {
+  PngFile png(file, frame);
+  const Picture p = png.header();
+  if (p.width != expected.width || p.height != expected.height || p.channels != expected.channels)
+    throw FootageError(file,
+                       "picture is " + std::to_string(p.width) + "x" + std::to_string(p.height) + " with " +
+                           std::to_string(p.channels) + " channels, the first frame is " +
+                           std::to_string(expected.width) + "x" + std::to_string(expected.height) + " with " +
+                           std::to_string(expected.channels),
+                       frame);
+  const size_t count = size_t(p.width) * size_t(p.height) * size_t(p.channels);
+  auto convert = [&](auto fileZero) {
+    using F = decltype(fileZero);
+    std::vector<F> samples(count);
+    png.read(samples.data(), size_t(p.width) * size_t(p.channels) * sizeof(F), p.height);
+    Image image = Image::make(p.width, p.height, depth);
+    const size_t rowSamples = size_t(p.width) * size_t(p.channels);
+    std::vector<T> row(rowSamples);
+    for (int y = 0; y < p.height; ++y) {
+      const F* in = samples.data() + size_t(y) * rowSamples;
+      for (size_t i = 0; i < rowSamples; ++i) row[i] = rescaled<T>(in[i]);
+      rowToHost(row.data(), p.channels, image.row<T>(y), p.width);
+    }
+    return image;
+  };
+  return p.native == Depth::Sixteen ? convert(uint16_t{}) : convert(uint8_t{});
+}
 
 // Pixels travel as the file holds them: alpha is never multiplied in or divided out on the way.
 std::unique_ptr<ImageInput> openPicture(const std::string& file) {
@@ -62,6 +188,10 @@ std::unique_ptr<ImageInput> openPicture(const std::string& file) {
 }
 
 Picture probe(const std::string& file, long frame) {
+  if (isPng(file)) {
+    PngFile png(file, frame);
+    return png.header();
+  }
   auto in = openPicture(file);
   if (!in) throw FootageError(file, oneLine(OIIO::geterror(), "cannot open"), frame);
   const ImageSpec& spec = in->spec();
@@ -71,11 +201,13 @@ Picture probe(const std::string& file, long frame) {
   p.channels = channelsUsed(spec);
   p.native = depthOfFormat(spec.format);
   p.alpha = p.channels == 2 || p.channels == 4;
+  p.pixelAspect = spec.get_float_attribute("PixelAspectRatio", 1.0f);
   if (p.width <= 0 || p.height <= 0 || p.channels <= 0) throw FootageError(file, "the picture is empty", frame);
   return p;
 }
 
 Image readPicture(const std::string& file, long frame, const Picture& expected, Depth depth) {
+  if (isPng(file)) return withHostType(depth, [&](auto zero) { return readPng<decltype(zero)>(file, frame, expected, depth); });
   auto in = openPicture(file);
   if (!in) throw FootageError(file, oneLine(OIIO::geterror(), "cannot open"), frame);
   const ImageSpec& spec = in->spec();
@@ -91,8 +223,43 @@ Image readPicture(const std::string& file, long frame, const Picture& expected, 
     std::vector<T> samples(size_t(spec.width) * size_t(spec.height) * size_t(channels));
     if (!in->read_image(0, 0, 0, channels, typeOf<T>(), samples.data()))
       throw FootageError(file, oneLine(in->geterror(), "cannot read the picture"), frame);
+    // Some readers (JPEG, TIFF) fill what a cut-off or damaged file lacks, and only say so.
+    if (const std::string said = in->geterror(); !said.empty())
+      throw FootageError(file, "the file is truncated or damaged: " + said.substr(0, std::min(said.find('\n'), size_t(160))), frame);
     return pictureToHost<T, T>(samples.data(), spec.width, spec.height, channels, size_t(spec.width) * channels, depth);
   });
+}
+
+}  // namespace
+
+struct PictureAttributes {
+  OIIO::ParamValueList list;
+};
+
+namespace {
+
+// Attributes that describe how a file is stored, or that no longer hold for a rendered picture (its size,
+// resolution, rate and pixel aspect are written afresh). The rest -- dates, camera, colour space, a
+// frame's own timecode -- go to the output frame of the same number.
+bool describesTheFile(const std::string& name) {
+  if (name == "oiio:ColorSpace" || name == "oiio:Gamma") return false;  // what the values mean: kept
+  static const char* const exact[] = {
+      "compression", "planarconfig", "Software", "XResolution", "YResolution", "ResolutionUnit",
+      "PixelAspectRatio", "FramesPerSecond", "Orientation", "openexr:lineOrder", "openexr:chunkCount",
+      "openexr:version", "openexr:dwaCompressionLevel", "openexr:roundingmode", "dpx:FrameRate"};
+  for (const char* e : exact)
+    if (name == e) return true;
+  for (const char* prefix : {"tiff:", "jpeg:", "png:", "oiio:", "dpx:Packing", "dpx:EndOf", "dpx:ImageDescriptor",
+                             "dpx:DataSign", "dpx:Version", "dpx:DittoKey"})
+    if (name.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+std::shared_ptr<const PictureAttributes> attributesOf(const ImageSpec& spec) {
+  auto a = std::make_shared<PictureAttributes>();
+  for (const OIIO::ParamValue& p : spec.extra_attribs)
+    if (!describesTheFile(p.name().string())) a->list.push_back(p);
+  return a;
 }
 
 class ImageReader final : public FootageReader {
@@ -113,6 +280,7 @@ public:
     info_.height = first_.height;
     info_.nativeDepth = first_.native;
     info_.hasAlpha = first_.alpha;
+    info_.pixelAspect = PixelAspect::fromDouble(first_.pixelAspect);
   }
 
   const FootageInfo& info() const override { return info_; }
@@ -121,6 +289,18 @@ public:
   Image read(int index, Depth depth) override {
     const int number = info_.firstFrame + index;
     return readPicture(path_.frameFile(number), frameLabel(index), first_, depth);
+  }
+
+  // PNG files say little worth keeping, and their reader prints its complaints: not asked.
+  std::shared_ptr<const PictureAttributes> attributes(int index) override {
+    const std::string file = path_.frameFile(info_.firstFrame + index);
+    if (isPng(file)) return nullptr;
+    auto in = openPicture(file);
+    if (!in) {
+      OIIO::geterror();
+      return nullptr;
+    }
+    return attributesOf(in->spec());
   }
 
 private:
@@ -169,7 +349,7 @@ public:
     channels_ = settings.alpha && holdsAlpha(target.extension) ? 4 : 3;
   }
 
-  void write(const Image& frame) override {
+  void write(const Image& frame, const PictureAttributes* attributes) override {
     const int number = next_++;
     const long label = target_.kind == Kind::Sequence ? long(number) : FootageError::noFrame;
     const std::string reported = target_.frameFile(number);
@@ -186,8 +366,11 @@ public:
     auto out = ImageOutput::create(file, &memory);
     if (!out) throw FootageError(reported, oneLine(OIIO::geterror(), "cannot create a writer"), label);
     ImageSpec spec(frame.width, frame.height, channels_, fileType(target_.extension, frame.depth));
+    if (attributes)
+      for (const OIIO::ParamValue& p : attributes->list) spec.attribute(p.name(), p.type(), p.data());
     if (channels_ == 4) spec.alpha_channel = 3;
     spec.attribute("oiio:UnassociatedAlpha", 1);
+    describe(spec);
     if (!out->open(file, spec)) throw FootageError(reported, oneLine(out->geterror(), "cannot create the file"), label);
     withHostType(frame.depth, [&](auto zero) {
       using T = decltype(zero);
@@ -204,6 +387,25 @@ public:
   void finish() override {}
 
 private:
+  // Pixel aspect where the format holds it (PNG and TIFF as a resolution ratio, which keeps it exact)
+  // and the frame rate of sequences.
+  void describe(ImageSpec& spec) const {
+    const std::string& ext = target_.extension;
+    const PixelAspect aspect = settings_.pixelAspect;
+    if (ext == "exr" || ext == "dpx" || ext == "tif" || ext == "tiff" || ext == "png") {
+      spec.attribute("PixelAspectRatio", float(aspect.value()));
+      if (!aspect.square() && ext != "exr" && ext != "dpx") {
+        spec.attribute("XResolution", float(aspect.den));
+        spec.attribute("YResolution", float(aspect.num));
+      }
+    }
+    if (ext == "exr") {
+      const int rate[2] = {settings_.rate.num, settings_.rate.den};
+      spec.attribute("FramesPerSecond", OIIO::TypeRational, rate);
+    }
+    if (ext == "dpx") spec.attribute("dpx:FrameRate", float(settings_.rate.value()));
+  }
+
   FootagePath target_;
   WriterSettings settings_;
   FileNamer namer_;

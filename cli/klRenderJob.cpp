@@ -275,7 +275,9 @@ RenderStats RenderJob::run() {
         ws.height = frame.height;
         writer = createWriter(outputPath_, ws, [this](int number) { return files_->temporaryFor(number); });
       }
-      writer->write(frame);
+      // Each output frame keeps what the input frame of its number says of itself.
+      const int index = std::min(n - info.firstFrame, info.frameCount - 1);
+      writer->write(frame, reader_->attributes(index).get());
       stats.writeSeconds += secondsSince(writeStart);
       ++stats.frames;
       if (options_.progress) options_.progress(stats.frames, total);

@@ -207,19 +207,45 @@ private:
       }
     }
     timing(st, lastDuration);
-    // Containers without packet counts still record their duration up front; every stream ending well
-    // before it means the end of the file is missing.
+    // Containers without packet counts still record durations up front, of the file and of each stream;
+    // a picture or sound stream ending well before its own, or every stream before the file's, means the
+    // end of the file is missing.
+    const double begin = format_.p->start_time != AV_NOPTS_VALUE ? double(format_.p->start_time) / AV_TIME_BASE : 0;
+    const double slack = std::max(1.5 / info_.rate.value(), 0.05);
+    for (unsigned s = 0; s < streams; ++s) {
+      const AVMediaType type = format_.p->streams[s]->codecpar->codec_type;
+      const double declared = declaredEnd(format_.p->streams[s], begin);
+      if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && declared > 0 && ends[s] + slack < declared)
+        truncated(ends[s] - begin, declared - begin, av_get_media_type_string(type));
+    }
     if (format_.p->duration > 0) {
-      const double begin = format_.p->start_time != AV_NOPTS_VALUE ? double(format_.p->start_time) / AV_TIME_BASE : 0;
       const double declared = double(format_.p->duration) / AV_TIME_BASE;
       const double present = *std::max_element(ends.begin(), ends.end()) - begin;
-      const double frameTime = 1.0 / info_.rate.value();
-      if (present + std::max(1.5 * frameTime, 0.05) < declared) {
-        char text[128];
-        std::snprintf(text, sizeof text, "the file is truncated: its streams end at %.2f s of %.2f s", present, declared);
-        throw FootageError(name_, text);
-      }
+      if (present + slack < declared) truncated(present, declared, nullptr);
     }
+  }
+
+  // Where a stream says it ends (seconds on the file's timeline), or 0 when it does not say.
+  static double declaredEnd(const AVStream* st, double begin) {
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
+      const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+      return double(start + st->duration) * av_q2d(st->time_base);
+    }
+    // Matroska keeps each track's length as a tag, "h:mm:ss.fraction".
+    const AVDictionaryEntry* tag = av_dict_get(st->metadata, "DURATION", nullptr, 0);
+    int h = 0, m = 0;
+    double sec = 0;
+    if (tag && std::sscanf(tag->value, "%d:%d:%lf", &h, &m, &sec) == 3) return begin + h * 3600.0 + m * 60.0 + sec;
+    return 0;
+  }
+
+  [[noreturn]] void truncated(double present, double declared, const char* stream) const {
+    char text[160];
+    if (stream)
+      std::snprintf(text, sizeof text, "the file is truncated: its %s ends at %.2f s of %.2f s", stream, present, declared);
+    else
+      std::snprintf(text, sizeof text, "the file is truncated: its streams end at %.2f s of %.2f s", present, declared);
+    throw FootageError(name_, text);
   }
 
   // Constant rate when every frame is within a quarter frame of the rate's grid; otherwise each frame's
@@ -467,7 +493,7 @@ public:
     }
   }
 
-  void write(const Image& image) override {
+  void write(const Image& image, const PictureAttributes*) override {
     const int number = settings_.firstFrame + int(count_);
     if (image.width != settings_.width || image.height != settings_.height || image.depth != settings_.depth)
       throw FootageError(name_, "frame size or depth changed during the render", number);
@@ -517,44 +543,43 @@ public:
 private:
   void openEncoder(const AVCodec* codec, const CodecChoice& choice, AVPixelFormat pixels) {
     const WriterSettings& s = settings_;
-    // FFV1 cuts the picture into slices; a picture too small for the usual count gets one.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      avcodec_free_context(&codec_.p);
-      codec_.p = avcodec_alloc_context3(codec);
-      if (!codec_.p) throw FootageError(name_, "out of memory");
-      AVCodecContext* c = codec_.p;
-      c->width = s.width;
-      c->height = s.height;
-      c->pix_fmt = pixels;
-      c->framerate = AVRational{s.rate.num, s.rate.den};
-      c->time_base = s.timing.variable() ? AVRational{s.timing.tickNum, s.timing.tickDen} : AVRational{s.rate.den, s.rate.num};
-      c->sample_aspect_ratio = AVRational{s.pixelAspect.num, s.pixelAspect.den};
-      c->thread_count = 0;
-      describeColours(c);
-      if (muxer_->wantsGlobalHeader()) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-      Dictionary options;
-      const EncoderChoice& want = s.encoder;
-      if (takesQuality(choice)) {
-        if (want.bitrate > 0) c->bit_rate = want.bitrate;
-        else av_dict_set(&options.p, "crf", std::to_string(want.crf >= 0 ? want.crf : choice.encoder == std::string("libx264") ? 18 : 20).c_str(), 0);
-        av_dict_set(&options.p, "preset", "medium", 0);
-        if (choice.encoder == std::string("libx265")) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
-      } else if (isProRes(choice)) {
-        // The encoder's own option: a "profile" in the options would be read as the generic number first.
-        av_opt_set(c->priv_data, "profile", choice.profile, 0);
-        av_dict_set(&options.p, "vendor", "apl0", 0);
-      } else {
-        av_dict_set(&options.p, "level", "3", 0);
-        av_dict_set(&options.p, "slicecrc", "1", 0);
-        if (attempt > 0) av_dict_set(&options.p, "slices", "1", 0);
-      }
-      const int ret = avcodec_open2(c, codec, &options.p);
-      if (ret >= 0) return;
-      if (attempt == 0 && codec->id == AV_CODEC_ID_FFV1 && ret == AVERROR(ENOSYS)) continue;
+    codec_.p = avcodec_alloc_context3(codec);
+    if (!codec_.p) throw FootageError(name_, "out of memory");
+    AVCodecContext* c = codec_.p;
+    c->width = s.width;
+    c->height = s.height;
+    c->pix_fmt = pixels;
+    c->framerate = AVRational{s.rate.num, s.rate.den};
+    c->time_base = s.timing.variable() ? AVRational{s.timing.tickNum, s.timing.tickDen} : AVRational{s.rate.den, s.rate.num};
+    c->sample_aspect_ratio = AVRational{s.pixelAspect.num, s.pixelAspect.den};
+    c->thread_count = 0;
+    describeColours(c);
+    if (muxer_->wantsGlobalHeader()) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    Dictionary options;
+    const EncoderChoice& want = s.encoder;
+    const bool isX264 = std::strcmp(choice.encoder, "libx264") == 0;
+    if (takesQuality(choice)) {
+      if (want.bitrate > 0) c->bit_rate = want.bitrate;
+      else av_dict_set(&options.p, "crf", std::to_string(want.crf >= 0 ? want.crf : isX264 ? 18 : 20).c_str(), 0);
+      av_dict_set(&options.p, "preset", "medium", 0);
+      if (!isX264) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
+    } else if (isProRes(choice)) {
+      // The encoder's own option: a "profile" in the options would be read as the generic number first.
+      av_opt_set(c->priv_data, "profile", choice.profile, 0);
+      av_dict_set(&options.p, "vendor", "apl0", 0);
+    } else if (s.width >= 16 && s.height >= 16) {
+      av_dict_set(&options.p, "level", "3", 0);
+      av_dict_set(&options.p, "slicecrc", "1", 0);
+    } else {
+      // Level 3 cuts the picture into slices, which a side of one or two pixels cannot take (refused,
+      // or worse, wrong pictures): small ones are written whole.
+      av_dict_set(&options.p, "level", "1", 0);
+    }
+    const int ret = avcodec_open2(c, codec, &options.p);
+    if (ret < 0)
       throw FootageError(name_, std::string("cannot open the ") + choice.encoder + " encoder for " +
                                     std::to_string(s.width) + "x" + std::to_string(s.height) + " " +
                                     av_get_pix_fmt_name(pixels) + " frames: " + errorText(ret));
-    }
   }
 
   // The input's colour description where it said one; BT.709 video range otherwise (what the converter

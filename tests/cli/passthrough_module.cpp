@@ -2,11 +2,13 @@
 // exactly, at every depth and on both render paths, so whole renders have pixels known in advance.
 // With "Mode" at "Earlier" it shows the layer "Delay" frames back (as time remapping asks for frames).
 // It asks for progress on every row (so interrupts land) and, when PASSTHROUGH_ROW_DELAY_US is set,
-// sleeps that long per row so a test can interrupt it mid-frame. PASSTHROUGH_FAIL_FRAME=N makes it refuse
+// sleeps that long per row so a test can interrupt it mid-frame. With PASSTHROUGH_ASPECT_FILE set it
+// writes the layer's pixel aspect there ("num/den") at every render. PASSTHROUGH_FAIL_FRAME=N makes it refuse
 // frame N with a message, as a module out of memory would.
 #include "sdk/klHostAPI.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -35,13 +37,23 @@ A_long sourceTime(const PF_InData* in, PF_ParamDef* params[]) {
   return in->current_time - params[PT_DELAY]->u.sd.value * in->time_step;
 }
 
+void reportAspect(const PF_InData* in) {
+  const char* file = std::getenv("PASSTHROUGH_ASPECT_FILE");
+  if (!file) return;
+  if (std::FILE* f = std::fopen(file, "w")) {
+    std::fprintf(f, "%d/%u", int(in->pixel_aspect_ratio.num), unsigned(in->pixel_aspect_ratio.den));
+    std::fclose(f);
+  }
+}
+
 PF_Err copyRows(PF_InData* in, const PF_EffectWorld* src, PF_EffectWorld* dst, int bytesPerPixel) {
+  reportAspect(in);
   const long delay = rowDelayMicroseconds();
   for (A_long y = 0; y < dst->height; ++y) {
     if (in->inter.progress(in->effect_ref, y, dst->height) == PF_Interrupt_CANCEL) return PF_Interrupt_CANCEL;
     if (delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
-    std::memcpy(static_cast<char*>(dst->data) + y * dst->rowbytes,
-                static_cast<const char*>(src->data) + y * src->rowbytes, size_t(dst->width) * bytesPerPixel);
+    std::memcpy(static_cast<char*>(dst->data) + size_t(y) * size_t(dst->rowbytes),
+                static_cast<const char*>(src->data) + size_t(y) * size_t(src->rowbytes), size_t(dst->width) * bytesPerPixel);
   }
   return PF_Err_NONE;
 }

@@ -5,6 +5,11 @@
 #include "cli/klMuxer.h"
 #include "tests/cli/cliTestSupport.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+}
+
 #include <cmath>
 #include <cstdio>
 
@@ -69,6 +74,36 @@ protected:
     return tagged.substr(from, tagged.find('|', from) - from);
   }
 };
+
+// Copies `from` into `to`, its picture stream marked to be shown turned by `degrees` counterclockwise, as
+// a phone marks a clip filmed upright.
+void turn(const std::string& from, const std::string& to, double degrees) {
+  AVFormatContext* in = nullptr;
+  AVFormatContext* out = nullptr;
+  ASSERT_EQ(avformat_open_input(&in, from.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(avformat_find_stream_info(in, nullptr), 0);
+  ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, nullptr, to.c_str()), 0);
+  for (unsigned i = 0; i < in->nb_streams; ++i) {
+    AVStream* s = avformat_new_stream(out, nullptr);
+    avcodec_parameters_copy(s->codecpar, in->streams[i]->codecpar);
+    s->codecpar->codec_tag = 0;
+    s->time_base = in->streams[i]->time_base;
+    if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+      av_display_rotation_set(reinterpret_cast<int32_t*>(av_stream_new_side_data(s, AV_PKT_DATA_DISPLAYMATRIX, 36)), degrees);
+  }
+  ASSERT_GE(avio_open(&out->pb, to.c_str(), AVIO_FLAG_WRITE), 0);
+  ASSERT_GE(avformat_write_header(out, nullptr), 0);
+  AVPacket* p = av_packet_alloc();
+  while (av_read_frame(in, p) >= 0) {
+    av_packet_rescale_ts(p, in->streams[p->stream_index]->time_base, out->streams[p->stream_index]->time_base);
+    av_interleaved_write_frame(out, p);
+  }
+  av_packet_free(&p);
+  av_write_trailer(out);
+  avio_closep(&out->pb);
+  avformat_free_context(out);
+  avformat_close_input(&in);
+}
 
 const std::vector<std::string> kTone48k = {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2"};
 const std::vector<std::string> kTone44k = {"-f", "lavfi", "-i", "sine=frequency=660:sample_rate=44100:duration=2"};
@@ -205,4 +240,154 @@ TEST_F(Streams, SegmentsRenderedApartJoinWithoutEncodingAndCarryTheAudio) {
   }
   EXPECT_THROW(joinSegments({path("part-0-19.mp4"), path("in.mp4"), path("absent.mp4")}, "x", path("x.mp4"), "mp4", {}),
                FootageError);
+}
+
+TEST_F(Streams, PixelAspectTimingTurnColoursAndTagsOfAVideoAreKept) {
+  const std::vector<std::string> wide = {"-vf", "setsar=4/3", "-c:v", "libx264"};
+  make("wide.mp4", join({kPicture, wide}));
+  // 30 frames over 1.88 s: half a second missing after frame 15.
+  make("vfr.mp4", join({{"-f", "lavfi", "-i", "testsrc=size=32x24:rate=30"}, kTone48k,
+                        {"-frames:v", "30", "-vf", "setpts='N/30/TB+gte(N,15)*0.88/TB'", "-fps_mode", "passthrough",
+                         "-c:v", "libx264", "-c:a", "aac", "-t", "1.88"}}));
+  make("tagged.mov", join({kPicture, kTone48k,
+                           {"-c:v", "libx264", "-color_primaries", "bt470bg", "-color_trc", "smpte170m", "-colorspace",
+                            "smpte170m", "-color_range", "pc", "-timecode", "01:00:00:00", "-metadata",
+                            "creation_time=2021-06-01T12:00:00Z", "-metadata", "title=Lobby"}}));
+  make("upright.mp4", join({kPicture, {"-c:v", "libx264", "-pix_fmt", "yuv444p", "-qp", "0"}}));
+  turn(path("upright.mp4"), path("phone.mp4"), 90);
+
+  struct Case {
+    const char *input, *output;
+    std::vector<std::string> options;
+    std::vector<std::pair<std::string, std::string>> expected;  // ffprobe field of the picture stream or file
+  };
+  const Case cases[] = {
+      {"wide.mp4", "wide.mkv", {}, {{"sample_aspect_ratio", "4:3"}, {"width", "32"}}},
+      {"wide.mp4", "wide.mov", {}, {{"sample_aspect_ratio", "4:3"}}},
+      {"vfr.mp4", "kept.mp4", {}, {{"nb_frames", "30"}, {"duration", "1.88"}}},
+      {"vfr.mp4", "vfr.mkv", {}, {{"duration", "1.88"}}},
+      {"vfr.mp4", "cut.mp4", {"--frames", "10-19"}, {{"nb_frames", "10"}, {"duration", "1.21"}}},
+      {"phone.mp4", "phone.mkv", {}, {{"width", "24"}, {"height", "32"}}},
+      {"tagged.mov", "tagged.mp4", {"--frames", "25-49"},
+       {{"color_primaries", "bt470bg"}, {"color_transfer", "smpte170m"}, {"color_space", "smpte170m"},
+        {"color_range", "pc"}, {"tag:timecode", "01:00:01:00"}, {"tag:creation_time", "2021-06-01T12:00:00.000000Z"},
+        {"tag:title", "Lobby"}}},
+  };
+  const std::string aspectFile = path("aspect.txt");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    std::vector<std::string> args = {"render", path(c.input), path(c.output), "--module", CliTest::passthroughModule()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const auto r = CliTest::runWatchcam(args, dir_, {{"PASSTHROUGH_ASPECT_FILE", aspectFile}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The effect sees the layer's pixel aspect.
+    EXPECT_EQ(CliTest::slurp(aspectFile), std::string(c.input) == "wide.mp4" ? "4/3" : "1/1");
+    const auto video = probe(c.output,
+                             "stream=sample_aspect_ratio,width,height,nb_frames,color_primaries,color_transfer,color_space,"
+                             "color_range:stream_tags=timecode:format=duration:format_tags=creation_time,title,timecode",
+                             "v:0");
+    ASSERT_FALSE(video.empty());
+    const std::string all = video[0] + (video.size() > 1 ? "|" + video[1] : "");
+    for (const auto& [key, value] : c.expected) {
+      const std::string got = field(all, key);
+      if (key == "duration") EXPECT_NEAR(std::stod(got), std::stod(value), 0.03) << all;
+      else EXPECT_EQ(got, value) << key << " in " << all;
+    }
+  }
+  // Turned upright: the same pictures a player shows.
+  make("shown.png", {"-i", path("phone.mp4"), "-frames:v", "1"});
+  ASSERT_EQ(render({path("phone.mp4"), path("turned.png"), "--frames", "0"}).status, 0);
+  EXPECT_EQ(CliTest::readPicture<uint8_t>(path("turned.png")), CliTest::readPicture<uint8_t>(path("shown.png")));
+  EXPECT_TRUE(probe("phone.mkv", "stream_side_data=rotation", "v").empty());
+}
+
+TEST_F(Streams, PicturesKeepPixelAspectRateAndTheirOwnAttributes) {
+  // A 4:3 video into every format that holds a pixel aspect; EXR and DPX also the frame rate.
+  make("wide.mkv", join({{"-f", "lavfi", "-i", "testsrc=size=32x24:rate=30000/1001:duration=0.1"},
+                         {"-vf", "setsar=4/3", "-c:v", "ffv1"}}));
+  for (const char* out : {"w.%d.exr", "w.%d.dpx", "w.%d.tif", "w.%d.png"}) {
+    SCOPED_TRACE(out);
+    ASSERT_EQ(render({path("wide.mkv"), path(out), "--frames", "0-1"}).status, 0);
+    const std::string file = path(std::string(out).replace(2, 2, "1"));
+    auto in = OIIO::ImageInput::open(file);
+    ASSERT_TRUE(in);
+    EXPECT_NEAR(in->spec().get_float_attribute("PixelAspectRatio"), 4.0 / 3.0, 1e-5);
+    auto reader = openReader(parseFootagePath(file), FrameRate{});
+    EXPECT_EQ(reader->info().pixelAspect.num, 4);
+    EXPECT_EQ(reader->info().pixelAspect.den, 3);
+    if (std::string(out).find("exr") != std::string::npos) {
+      const OIIO::ParamValue* fps = in->spec().find_attribute("FramesPerSecond", OIIO::TypeRational);
+      ASSERT_TRUE(fps);
+      EXPECT_EQ(static_cast<const int*>(fps->data())[0], 30000);
+      EXPECT_EQ(static_cast<const int*>(fps->data())[1], 1001);
+    }
+  }
+  // EXR frames keep what each input frame says of itself; what no longer holds is written afresh.
+  for (int n : {1, 2}) {
+    auto out = OIIO::ImageOutput::create(path("in." + std::to_string(n) + ".exr"));
+    OIIO::ImageSpec spec(8, 4, 3, OIIO::TypeDesc::HALF);
+    spec.attribute("Copyright", "Lobby camera");
+    spec.attribute("DateTime", "2021:06:01 12:00:0" + std::to_string(n));
+    spec.attribute("PixelAspectRatio", 2.0f);
+    spec.attribute("Software", "something else");
+    ASSERT_TRUE(out->open(path("in." + std::to_string(n) + ".exr"), spec));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, std::vector<float>(8 * 4 * 3, 0.5f).data()));
+    ASSERT_TRUE(out->close());
+  }
+  ASSERT_EQ(render({path("in.%d.exr"), path("out.%d.exr"), "--fps", "24", "--scale", "0.5"}).status, 0);
+  for (int n : {1, 2}) {
+    auto in = OIIO::ImageInput::open(path("out." + std::to_string(n) + ".exr"));
+    ASSERT_TRUE(in);
+    const OIIO::ImageSpec& spec = in->spec();
+    EXPECT_EQ(spec.width, 4);
+    EXPECT_EQ(spec.get_string_attribute("Copyright"), "Lobby camera");
+    EXPECT_EQ(spec.get_string_attribute("DateTime"), "2021:06:01 12:00:0" + std::to_string(n));
+    EXPECT_FLOAT_EQ(spec.get_float_attribute("PixelAspectRatio"), 2.0f);
+    EXPECT_EQ(spec.get_string_attribute("Software"), "");
+  }
+}
+
+TEST_F(Streams, TruncatedFilesOfEveryLayoutAreOneLineErrors) {
+  make("x264-aac.mkv", join({kPicture, kTone48k, {"-c:v", "libx264", "-c:a", "aac"}}));
+  make("ffv1-pcm.mkv", join({kPicture, kTone48k, {"-c:v", "ffv1", "-c:a", "pcm_s16le"}}));
+  make("x264-aac.mp4", join({kPicture, kTone48k, {"-c:v", "libx264", "-c:a", "aac", "-movflags", "+faststart"}}));
+  make("prores.mov", join({kPicture, {"-c:v", "prores_ks", "-movflags", "+faststart"}}));
+  make("still.jpg", {"-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1"});
+  make("still.png", {"-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1"});
+  make("still.tif", {"-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1"});
+  for (const char* name : {"x264-aac.mkv", "ffv1-pcm.mkv", "x264-aac.mp4", "prores.mov", "still.jpg", "still.png", "still.tif"}) {
+    for (double keep : {0.5, 0.9}) {
+      SCOPED_TRACE(std::string(name) + " cut to " + std::to_string(keep));
+      const std::string cut = "cut-" + std::to_string(int(keep * 10)) + "-" + name;
+      std::filesystem::copy_file(path(name), path(cut));
+      CliTest::truncateFile(path(cut), keep);
+      const auto r = render({path(cut), path("out.mkv")});
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_EQ(r.errLines(), 1) << r.err;
+      EXPECT_NE(r.err.find("watchcam: " + path(cut) + ": "), std::string::npos) << r.err;
+      EXPECT_FALSE(std::filesystem::exists(path("out.mkv")));
+    }
+  }
+}
+
+TEST_F(Streams, PicturesOneOrTwoPixelsAcrossGoIntoEveryContainer) {
+  // FFV1's usual slices need more room; H.264 4:2:0 needs even sides and says so.
+  for (const auto& [w, h] : {std::pair{1, 8}, std::pair{40, 2}, std::pair{2, 1}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    std::vector<uint8_t> samples(size_t(w * h * 3));
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint8_t(i * 37);
+    const std::string in = "thin" + std::to_string(w) + ".png";
+    CliTest::writePicture(path(in), w, h, 3, samples, OIIO::TypeDesc::UINT8);
+    for (const char* out : {"thin.mkv", "thin.mov"}) {
+      std::filesystem::remove(path(out));
+      const auto r = render({path(in), path(out)});
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    const Image back = openReader(parseFootagePath(path("thin.mkv")), FrameRate{})->read(0, Depth::Eight);
+    for (int i = 0; i < w * h; ++i)
+      for (int c = 0; c < 3; ++c) ASSERT_EQ(back.pixels[size_t(i) * 4 + 1 + c], samples[size_t(i) * 3 + c]) << i;
+  }
+  const auto r = render({path("thin1.png"), path("thin.mp4")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("needs an even width and height, the frames are 1x8"), std::string::npos) << r.err;
 }
