@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The frei0r filter inside the real hosts, frame by frame against `watchcam render --depth 8`.
 #
-#   hosts.sh setup DIR         one short clip (64x36, 12 frames, every frame and alpha different) and
+#   hosts.sh setup DIR         one short clip (64x36, 12 frames, every frame and alpha different), a 37x23
+#                              crop of it, and
 #                              watchcam's renders of it
 #   hosts.sh CHECK DIR         one check: ffmpeg-default, ffmpeg-neutral, ffmpeg-settings, melt, gstreamer,
 #                              bad-values
@@ -57,6 +58,11 @@ case $check in
     "$WATCHCAM" render "$dir/clip.mkv" "$dir/wc-settings.mkv" --depth 8 --overwrite --quiet "${wc_settings[@]}"
     raw "$dir/wc-default.mkv" "$dir/wc-default.raw"
     raw "$dir/wc-settings.mkv" "$dir/wc-settings.raw"
+    # An odd size, for the hosts that hand rows without padding.
+    ffmpeg -nostdin -v error -i "$dir/clip.mkv" -vf crop=37:23:5:3 -c:v ffv1 -pix_fmt bgra -y "$dir/odd.mkv"
+    raw "$dir/odd.mkv" "$dir/odd.raw"
+    "$WATCHCAM" render "$dir/odd.mkv" "$dir/wc-odd.mkv" --depth 8 --overwrite --quiet
+    raw "$dir/wc-odd.mkv" "$dir/wc-odd.raw"
     if cmp -s "$dir/clip.raw" "$dir/wc-default.raw"; then echo "the default look left the clip unchanged" >&2; exit 1; fi
     ;;
   ffmpeg-default)
@@ -95,6 +101,9 @@ case $check in
       t. ! queue ! frei0r-filter-watchcam ! filesink location="$dir/gst-default.raw" \
       t. ! queue ! frei0r-filter-watchcam "${gst_settings[@]}" ! filesink location="$dir/gst-settings.raw"
     for look in default settings; do same "$dir/gst-$look.raw" "$dir/wc-$look.raw" "gst-launch, $look"; done
+    gst-launch-1.0 -q filesrc location="$dir/odd.raw" ! rawvideoparse format=rgba width=37 height=23 framerate=25/1 \
+      ! frei0r-filter-watchcam ! filesink location="$dir/gst-odd.raw"
+    frame_bytes=$((37 * 23 * 4)) same "$dir/gst-odd.raw" "$dir/wc-odd.raw" "gst-launch, 37x23"
     ;;
   bad-values)
     # NaN, an unknown choice name and a value far out of range: refused or clamped, said once, the
