@@ -2,8 +2,7 @@
 # The frei0r filter inside the real hosts, frame by frame against `watchcam render --depth 8`.
 #
 #   hosts.sh setup DIR         one short clip (64x36, 12 frames, every frame and alpha different), a 37x23
-#                              crop of it, and
-#                              watchcam's renders of it
+#                              crop of it, and watchcam's renders of them
 #   hosts.sh CHECK DIR         one check: ffmpeg-default, ffmpeg-neutral, ffmpeg-settings, melt, gstreamer,
 #                              bad-values
 #
