@@ -4,6 +4,7 @@
 // output world).
 #include "effect/klLensWarper.h"
 #include "bench/klBenchPattern.h"
+#include "bench/klBenchMemory.h"
 #include "effect/klRenderRoutine.h"
 #include "effect/klScanLines.h"
 #include "effect/klWornScreenSampler.h"
@@ -23,12 +24,6 @@ using namespace Kiln;
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-
-class BenchMemory : public Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
 
 // The default controls as the render reads them.
 Watchcam::Settings defaults() {
@@ -51,8 +46,7 @@ template <class Px>
 struct Frame {
     KlTexture<Px> source, work, output;
     Frame() {
-        static BenchMemory memory;
-        if (Memory::hostMemoryService() == nullptr) Memory::setHostMemoryService(&memory);
+        Bench::installBenchMemory();
         source = KlTexture<Px>(kWidth, kHeight);
         work = KlTexture<Px>(kWidth, kHeight);
         output = KlTexture<Px>(kWidth, kHeight);

@@ -1,5 +1,6 @@
 // The monitor sampler on a 1920 x 1080 frame: its default look at each depth against a plain copy of the
 // same frame, the table set-up on its own, each shash pattern, and the white dot.
+#include "bench/klBenchMemory.h"
 #include "effect/klShash.h"
 #include "effect/klWornScreenSampler.h"
 #include "image/klSamplers.h"
@@ -16,19 +17,6 @@ using namespace Kiln;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-class HeapMemory : public Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
-
-HeapMemory& memory()
-{
-    static HeapMemory m;
-    Memory::setHostMemoryService(&m);
-    return m;
-}
-
 template <class Px>
 struct Frame {
     std::vector<Px> in, out;
@@ -36,7 +24,7 @@ struct Frame {
 
     Frame() : in(size_t(kWidth) * kHeight), out(size_t(kWidth) * kHeight)
     {
-        memory();
+        Bench::installBenchMemory();
         for (int y = 0; y < kHeight; ++y) {
             for (int x = 0; x < kWidth; ++x) {
                 Px& p = in[size_t(y) * kWidth + size_t(x)];

@@ -1,6 +1,7 @@
 // The lens, quantise and scan-line stages on a 1920 x 1080 frame at each depth, each against a plain
 // copy of the same frame in the same run (the ratio is what matters), with the effect's default
 // settings: lens radius 450 and strength 0.4 (k = exp(-0.4)), 6 quantise levels, scan-line spacing 3.
+#include "bench/klBenchMemory.h"
 #include "effect/klLensWarper.h"
 #include "bench/klBenchPattern.h"
 #include "effect/klQuantise.h"
@@ -19,11 +20,6 @@ using namespace Kiln;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-class StagesBenchMemory : public Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
 
 template <class Px>
 struct StageFrame {
@@ -31,8 +27,7 @@ struct StageFrame {
 
     StageFrame()
     {
-        static StagesBenchMemory memory;
-        if (Memory::hostMemoryService() == nullptr) Memory::setHostMemoryService(&memory);
+        Bench::installBenchMemory();
         source = KlTexture<Px>(kWidth, kHeight);
         destination = KlTexture<Px>(kWidth, kHeight);
         source.setEdgeModes(KlEdgeRepeat, KlEdgeRepeat);

@@ -1,5 +1,6 @@
 // The blur on a 1920 x 1080 frame at each depth, radius 1 and radius 100, against a plain copy of the
 // same frame (the ratio is what matters); the noise generator, plain and softened.
+#include "bench/klBenchMemory.h"
 #include "image/klBlur.h"
 #include "bench/klBenchPattern.h"
 #include "image/klNoise.h"
@@ -16,17 +17,7 @@ using namespace Kiln;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-class BlurBenchMemory : public Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
-
-void useHeap()
-{
-    static BlurBenchMemory m;
-    if (Memory::hostMemoryService() == nullptr) Memory::setHostMemoryService(&m);
-}
+void useHeap() { Bench::installBenchMemory(); }
 
 template <class Px>
 struct BlurFrame {

@@ -1,5 +1,6 @@
 // Image core costs: the row copy against a plain memcpy of the same bytes, bilinear
 // sampling on the fast path and near the edges, and one empty multi-threaded pass.
+#include "bench/klBenchMemory.h"
 #include "image/klSamplers.h"
 
 #include <benchmark/benchmark.h>
@@ -10,15 +11,8 @@
 
 namespace {
 
-struct HeapService : Kiln::Memory::HostMemoryService {
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
 
-void installService() {
-    static HeapService service;
-    Kiln::Memory::setHostMemoryService(&service);
-}
+void installService() { Kiln::Bench::installBenchMemory(); }
 
 constexpr int32_t kW = 1920;
 constexpr int32_t kH = 1080;
