@@ -177,16 +177,30 @@ KL_AVX2 __m256d ld4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 KL_AVX2 __m256d ld4(const double* p) { return _mm256_loadu_pd(p); }
 KL_AVX2 void st4(float* p, __m256d v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
 KL_AVX2 void st4(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
+// Past the caches: the same values, for output read back only in a later pass (p 16-byte aligned).
+KL_AVX2 void stream4(float* p, __m256d v) { _mm_stream_ps(p, _mm256_cvtpd_ps(v)); }
+KL_AVX2 void stream4(double* p, __m256d v) { _mm256_stream_pd(p, v); }
 
 // One output of four lanes; returns the running sum moved on by one sample.
-template <bool Frac, class In, class Out>
+template <bool Frac, class In, class Out, bool Stream = false>
 KL_AVX2 __m256d stepAvx2(__m256d a, const In* enter, const In* leave, const In* outer, Out* o, __m256d wv, __m256d fv)
 {
     const __m256d e = ld4(enter);
     __m256d r = a;
     if constexpr (Frac) r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(ld4(outer), e)));
-    st4(o, _mm256_mul_pd(r, wv));
+    if constexpr (Stream)
+        stream4(o, _mm256_mul_pd(r, wv));
+    else
+        st4(o, _mm256_mul_pd(r, wv));
     return _mm256_add_pd(a, _mm256_sub_pd(e, ld4(leave)));
+}
+
+// Grouped output (a strip layout, gap > 0) is streamed when aligned for it.
+template <class Out>
+bool streams(const Out* a, const Out* b, size_t gap)
+{
+    constexpr uintptr_t mask = 4 * sizeof(Out) - 1;
+    return gap > 0 && (reinterpret_cast<uintptr_t>(a) & mask) == 0 && (reinterpret_cast<uintptr_t>(b) & mask) == 0;
 }
 
 template <bool Frac, class In, class Out>
@@ -197,6 +211,15 @@ __attribute__((target("avx2"))) void line4Avx2(const In* in, Out* out, int32_t c
     for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, ld4(in + 4 * j));
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
+    if (streams(out, out, gap)) {
+        for (int32_t done = 0; done < count; out += gap) {
+            const int32_t end = std::min(count, done + group);
+            for (; done < end; ++done, in += 4, out += 4)
+                acc = stepAvx2<Frac, In, Out, true>(acc, in + enter, in + leave, in + outer, out, wv, fv);
+        }
+        _mm_sfence();
+        return;
+    }
     for (int32_t done = 0; done < count; out += gap) {
         const int32_t end = std::min(count, done + group);
         for (; done < end; ++done, in += 4, out += 4)
@@ -218,6 +241,17 @@ __attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, con
     }
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
+    if (streams(outA, outB, gap)) {
+        for (int32_t done = 0; done < count; outA += gap, outB += gap) {
+            const int32_t end = std::min(count, done + group);
+            for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
+                accA = stepAvx2<Frac, In, Out, true>(accA, inA + enter, inA + leave, inA + outer, outA, wv, fv);
+                accB = stepAvx2<Frac, In, Out, true>(accB, inB + enter, inB + leave, inB + outer, outB, wv, fv);
+            }
+        }
+        _mm_sfence();
+        return;
+    }
     for (int32_t done = 0; done < count; outA += gap, outB += gap) {
         const int32_t end = std::min(count, done + group);
         for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {

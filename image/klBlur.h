@@ -71,8 +71,9 @@ template <>
 void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams& p);
 
 // The same for L = lanes (1 or 4), the output split into groups: after every `group` samples the
-// output pointer skips `gap` values (the pass writes straight into a strip layout). Instantiated
-// for float samples.
+// output pointer skips `gap` values (the pass writes straight into a strip layout, which is read
+// back only in a later pass: with gap > 0 and an output aligned to a pixel it is written past the
+// caches, same values). Instantiated for float samples.
 template <class In, class Out>
 void boxPassLineGrouped(int lanes, const In* in, Out* out, int32_t count, const BoxParams& p, int32_t group,
                         size_t gap);
@@ -228,7 +229,7 @@ public:
         strip_ = int32_t(std::clamp<int64_t>((int64_t(256) << 10) / std::max<int64_t>(column, 1), 4, 64)) & ~3;
         strips_ = (rect_.width() + strip_ - 1) / strip_;
         // The buffer is kept strip by strip, so pass 1 reads it sequentially.
-        ensureBuffer(buffer_, size_t(strips_) * repY_.size() * size_t(strip_) * C * sizeof(float));
+        ensureBuffer(buffer_, size_t(strips_) * repY_.size() * size_t(strip_) * C * sizeof(float) + 64);
         const Scratch h = horizontalScratch(), v = verticalScratch();
         scratchPerThread_ = std::max(h.bytes, v.bytes);
     }
@@ -252,9 +253,11 @@ private:
     enum class Mode { Nothing, Copy, Blur };
 
     // Buffer row b of strip s: strip_ pixels of C floats.
+    // The buffer starts on a cache line, so each strip row fills whole lines when streamed in.
     float* stripRow(int32_t s, int32_t b) const
     {
-        return static_cast<float*>(buffer_->data()) + (size_t(s) * repY_.size() + size_t(b)) * size_t(strip_) * C;
+        const uintptr_t base = (reinterpret_cast<uintptr_t>(buffer_->data()) + 63) & ~uintptr_t(63);
+        return reinterpret_cast<float*>(base) + (size_t(s) * repY_.size() + size_t(b)) * size_t(strip_) * C;
     }
 
     static void ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
