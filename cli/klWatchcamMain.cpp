@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #ifndef WATCHCAM_VERSION
 #define WATCHCAM_VERSION "unknown"
@@ -60,31 +61,40 @@ private:
   std::chrono::steady_clock::time_point start_;
 };
 
-// ---- interrupts -----------------------------------------------------------------------------------------
-// SIGINT and SIGTERM are blocked in every thread (the module's workers inherit the mask) and taken by one
-// thread with sigwait, so the handling code may do anything. The first asks the render to stop; a second
-// removes the temporary output and leaves at once.
-class InterruptWatch {
+// ---- signals -------------------------------------------------------------------------------------------
+// Every signal that would end the process (and that nobody set to be ignored, as nohup does SIGHUP) is
+// blocked in every thread (the module's workers inherit the mask) and taken by one thread with sigwait,
+// so the handling code may do anything. The first asks an attached render to stop at its next chance;
+// without one, or at a second signal, every temporary output file and claim is removed and the process
+// ends at once. A SIGPIPE or SIGXFSZ raised by a failing write stays with the writing thread, whose
+// write then fails with EPIPE or EFBIG and ends the render as any write error does.
+class SignalWatch {
 public:
-  InterruptWatch() {
+  SignalWatch() {
     sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGUSR1);  // our own wake-up for shutting the watch down
+    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+                                SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR,  SIGSTKFLT};
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) signals.push_back(s);
+    for (const int s : signals) {
+      struct sigaction now {};
+      if (sigaction(s, nullptr, &now) == 0 && now.sa_handler == SIG_DFL) sigaddset(&set_, s);
+    }
+    sigaddset(&set_, kWakeUp);
     pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     thread_ = std::thread([this] { watch(); });
   }
 
-  ~InterruptWatch() {
-    stopping_ = true;
-    pthread_kill(thread_.native_handle(), SIGUSR1);
+  ~SignalWatch() {
+    sigval mark{};
+    mark.sival_int = kWakeUpMark;
+    pthread_sigqueue(thread_.native_handle(), kWakeUp, mark);
     thread_.join();
   }
 
-  // While an attachment lives, interrupts reach the job; its end waits for an interrupt using the job.
+  // While an attachment lives, signals reach the job; its end waits for a signal using the job.
   class Attachment {
   public:
-    Attachment(InterruptWatch& watch, RenderJob& job) : watch_(watch) {
+    Attachment(SignalWatch& watch, RenderJob& job) : watch_(watch) {
       std::lock_guard lock(watch_.mutex_);
       watch_.job_ = &job;
       if (const int s = watch_.signal_.load()) job.requestAbort(s);
@@ -95,33 +105,35 @@ public:
     }
 
   private:
-    InterruptWatch& watch_;
+    SignalWatch& watch_;
   };
 
   int signal() const { return signal_.load(); }
 
 private:
+  // Also a signal a user may send: only the watch's own, queued with its mark at its end, wakes it to leave.
+  static constexpr int kWakeUp = SIGUSR1;
+  static constexpr int kWakeUpMark = 0x5743;
+
   void watch() {
     for (;;) {
-      int s = 0;
-      if (sigwait(&set_, &s) != 0) continue;
-      if (s == SIGUSR1) {
-        if (stopping_) return;
-        continue;
-      }
+      siginfo_t info{};
+      const int s = sigwaitinfo(&set_, &info);
+      if (s < 0) continue;
+      if (s == kWakeUp && info.si_code == SI_QUEUE && info.si_pid == getpid() && info.si_value.sival_int == kWakeUpMark)
+        return;
       std::lock_guard lock(mutex_);
-      if (signal_.exchange(s) != 0) {
-        if (job_) job_->discardOutput();
+      if (signal_.exchange(s) != 0 || job_ == nullptr) {
+        discardAllOutputs();
         std::fputs(isatty(STDERR_FILENO) ? "\nwatchcam: interrupted\n" : "watchcam: interrupted\n", stderr);
         _exit(128 + s);
       }
-      if (job_) job_->requestAbort(s);
+      job_->requestAbort(s);
     }
   }
 
   sigset_t set_{};
   std::thread thread_;
-  std::atomic<bool> stopping_{false};
   std::atomic<int> signal_{0};
   std::mutex mutex_;
   RenderJob* job_ = nullptr;
@@ -145,7 +157,7 @@ ControlOptions controlOptionsOf(const ParsedArgs& args, const std::vector<Kiln::
                             sets == args.lists.end() ? std::vector<std::string>() : sets->second);
 }
 
-int runRender(const ParsedArgs& args) {
+int runRender(const ParsedArgs& args, SignalWatch& signals) {
   RenderOptions options = renderOptionsFrom(args);
   const bool quiet = args.switches.count("--quiet") != 0;
   ProgressBar bar(!quiet && isatty(STDERR_FILENO));
@@ -155,12 +167,11 @@ int runRender(const ParsedArgs& args) {
     std::cerr << "watchcam: " << text << std::endl;
   };
 
-  InterruptWatch interrupts;
   try {
     RenderJob job(options);
     // Keyframes are given in output frame numbers, which are the input's.
     controlOptionsOf(args, job.host().controls()).applyTo(job.host(), job.inputInfo().firstFrame);
-    const InterruptWatch::Attachment attachment(interrupts, job);
+    const SignalWatch::Attachment attachment(signals, job);
     job.run();
     bar.close();
     return ExitOk;
@@ -169,7 +180,7 @@ int runRender(const ParsedArgs& args) {
     return fail(e.what(), 128 + e.signalNumber());
   } catch (...) {
     bar.close();
-    if (const int s = interrupts.signal()) return fail(options.output + ": interrupted", 128 + s);
+    if (const int s = signals.signal()) return fail(options.output + ": interrupted", 128 + s);
     throw;
   }
 }
@@ -244,8 +255,10 @@ int runAbout(const ParsedArgs& args) {
 }
 
 int dispatch(const ParsedArgs& args) {
+  if (args.command == CommandFarm) return runFarm(args);  // it rolls a join back on its own signals
+  SignalWatch signals;
   switch (args.command) {
-    case CommandRender: return runRender(args);
+    case CommandRender: return runRender(args, signals);
     case CommandControls: return runControls(args);
     case CommandAbout: return runAbout(args);
     case CommandFarm: return runFarm(args);

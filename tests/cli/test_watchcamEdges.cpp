@@ -153,3 +153,16 @@ TEST_F(WatchcamEdges, ARenderClaimsItsOutputUntilItEndsHoweverItEnds) {
   EXPECT_EQ(listing(), (std::vector<std::string>{"elsewhere", "in.png", "out.mkv", "seq.0000.png", "seq.0001.png",
                                                  "seq.0002.png", "seq.0050.png", "seq.0051.png", "seq.0052.png"}));
 }
+
+TEST_F(WatchcamEdges, EverySignalThatEndsARenderLeavesNothingBehind) {
+  for (const int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2}) {
+    SCOPED_TRACE(strsignal(s));
+    const auto r = run({"render", "--demo", "--demo-size", "64x40", "--demo-frames", "100", path("out.mkv")},
+                       {{"PASSTHROUGH_ROW_DELAY_US", "5000"}}, [&](pid_t pid) {
+                         waitForTemporaryFile();
+                         kill(pid, s);
+                       });
+    expectOneLineFailure(r, 128 + s, "interrupted");
+    EXPECT_EQ(listing(), std::vector<std::string>{"in.png"});
+  }
+}
