@@ -172,6 +172,24 @@ std::vector<std::pair<std::string, std::string>> splitKeys(const std::string& te
 
 }  // namespace
 
+std::string abridged(const std::string& message) {
+  constexpr size_t kLongRun = 60, kKept = 24, kMost = 400;
+  std::string out;
+  size_t i = 0;
+  while (i < message.size()) {
+    size_t end = i;
+    while (end < message.size() && !std::isspace(static_cast<unsigned char>(message[end]))) ++end;
+    if (end - i > kLongRun)
+      out += message.substr(i, kKept) + "... (" + std::to_string(end - i) + " characters)";
+    else
+      out.append(message, i, end - i);
+    while (end < message.size() && std::isspace(static_cast<unsigned char>(message[end]))) out += message[end++];
+    i = end;
+  }
+  if (out.size() > kMost) out = out.substr(0, kMost / 2) + " ... " + out.substr(out.size() - kMost / 2 + 10);
+  return out;
+}
+
 std::string controlDisplayName(const ControlInfo& c) {
   if (!c.label.empty()) return c.label;
   if (!c.checkboxText.empty()) return c.checkboxText;
@@ -317,8 +335,6 @@ ControlSetting parseKeyframes(const ControlInfo& c, const std::string& text) {
                                ": the frame must be a whole number, 0 or more");
     const std::string at = "keyframe at frame " + formatNumber(frame);
     if (valueText.empty()) throw ControlOptionError(at + " has no value");
-    for (const Keyframe& k : keys)
-      if (k.first == frame) throw ControlOptionError("two keyframes at frame " + formatNumber(frame));
     try {
       keys.emplace_back(frame, parseControlValue(c, valueText));
     } catch (const ControlOptionError& e) {
@@ -326,6 +342,9 @@ ControlSetting parseKeyframes(const ControlInfo& c, const std::string& text) {
     }
   }
   std::stable_sort(keys.begin(), keys.end(), [](const Keyframe& a, const Keyframe& b) { return a.first < b.first; });
+  for (size_t i = 1; i < keys.size(); ++i)
+    if (keys[i].first == keys[i - 1].first)
+      throw ControlOptionError("two keyframes at frame " + formatNumber(keys[i].first));
   ControlSetting s;
   s.value = keys.front().second;
   if (keys.size() > 1) s.keys = std::move(keys);
@@ -394,12 +413,12 @@ ControlSettings ControlOptions::currentValues() const {
 void ControlOptions::set(const std::string& assignment) {
   const size_t eq = assignment.find('=');
   if (eq == std::string::npos || trim(assignment.substr(0, eq)).empty())
-    throw UsageError("--set " + assignment + ": expected NAME=VALUE, such as contrast=30 or \"TV Type=Tint\"");
+    throw UsageError(abridged("--set " + assignment + ": expected NAME=VALUE, such as contrast=30 or \"TV Type=Tint\""));
   try {
     const int index = findControlByName(controls_, assignment.substr(0, eq));
     settings_[index] = parseControlSetting(controls_[size_t(index)], assignment.substr(eq + 1));
   } catch (const ControlOptionError& e) {
-    throw UsageError("--set " + assignment + ": " + e.what());
+    throw UsageError(abridged("--set " + assignment + ": " + e.what()));
   }
 }
 

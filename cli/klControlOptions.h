@@ -42,6 +42,11 @@ struct ControlSetting {
 
 using ControlSettings = std::map<int, ControlSetting>;  // by position in the control list
 
+// `message` with every run of more than 60 non-blank characters cut to its first few ("7777777777...
+// (1048576 characters)") and the whole kept to a few hundred: what a user typed or a file held may be
+// megabytes long, and a message quotes only enough to find it.
+std::string abridged(const std::string& message);
+
 // The name a user sees: the label, else the checkbox text, else the script name.
 std::string controlDisplayName(const Runner::ControlInfo& control);
 // The control a name stands for (script name, label, checkbox text; exact, then in any case), as its

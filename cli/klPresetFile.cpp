@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <ostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Kiln::Footage {
 
@@ -211,10 +214,11 @@ ControlSettings readPreset(const std::vector<ControlInfo>& controls, const std::
     XML::StackedParser parser(root);
     feed(parser);
   } catch (const Exceptions::XML::Parse& e) {
-    if (set.failureLine != 0) throw FootageError(name, "line " + std::to_string(set.failureLine) + ": " + set.failure);
-    throw FootageError(name, describeParseFailure(e));
+    if (set.failureLine != 0)
+      throw FootageError(name, abridged("line " + std::to_string(set.failureLine) + ": " + set.failure));
+    throw FootageError(name, abridged(describeParseFailure(e)));
   } catch (const Exceptions::ExceptionI& e) {
-    throw FootageError(name, e.message());
+    throw FootageError(name, abridged(e.message()));
   }
   if (!set.sawRoot) throw FootageError(name, "not a preset: there is no \"paramset\" element");
   ControlSettings settings;
@@ -246,13 +250,35 @@ ControlSettings readPresetText(const std::vector<ControlInfo>& controls, const s
 }
 
 ControlSettings readPresetFile(const std::vector<ControlInfo>& controls, const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) throw FootageError(path, std::string("cannot read the preset: ") + std::strerror(errno));
+  // Read whole and parsed in one piece: fed in pieces, the XML reader goes over a long value or comment
+  // again with every piece.
+  const auto cannot = [&path] { return FootageError(path, std::string("cannot read the preset: ") + std::strerror(errno)); };
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw cannot();
   struct Closer {
-    std::FILE* f;
-    ~Closer() { std::fclose(f); }
-  } closer{file};
-  return readPreset(controls, path, [file](XML::StackedParser& parser) { parser.parse(file); });
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (fstat(fd, &info) != 0) throw cannot();
+  if (!S_ISREG(info.st_mode)) throw FootageError(path, "not a regular file");
+  if (info.st_size > kMaxPresetBytes) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f", double(info.st_size) / (1 << 20));
+    throw FootageError(path, std::string("is ") + size + " MB; a preset may be at most " +
+                                 std::to_string(kMaxPresetBytes >> 20) + " MB");
+  }
+  std::string text(size_t(info.st_size), '\0');
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = read(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw cannot();
+    if (n == 0) break;  // shorter than it was a moment ago
+    done += size_t(n);
+  }
+  text.resize(done);
+  return readPresetText(controls, text, path);
 }
 
 void writePreset(std::ostream& out, const std::vector<ControlInfo>& controls, const ControlSettings& values) {

@@ -16,7 +16,7 @@
  * "rgb" (colours; "rgba" is read too), "angle", "pos2d". `keys` animates a control (FRAME:VALUE pairs,
  * output frame numbers). Controls a preset leaves out keep their values. Unknown names, values of the
  * wrong form or outside a control's valid range, and a control given twice are errors; every error names
- * the file and the line.
+ * the file and the line, and quotes at most the first few characters of a long value.
  */
 #ifndef KL_PRESET_FILE_H
 #define KL_PRESET_FILE_H
@@ -31,6 +31,9 @@ namespace Kiln::Footage {
 
 // The element a control's value is written as; empty for a control without a value.
 std::string presetTypeName(const Runner::ControlInfo& control);
+
+// The largest preset read: more is refused before reading, with its size.
+inline constexpr long kMaxPresetBytes = 64L << 20;
 
 // The settings a document gives, by position in `controls`. FootageError(name, "line N: ...") for any
 // error in the document.

@@ -471,3 +471,33 @@ TEST(ControlOptionsModule, PresetTakenFromTheHostAppliesToTheSameValues) {
 #endif
 
 }  // namespace
+
+TEST_F(PresetFiles, LargePresetsAreReadWholeUpToALimitAndErrorsQuoteLittleOfThem) {
+  const auto cs = sampleControls();
+  // 200,000 keyframes and a comment of 4 MB read as any preset does.
+  std::string keys;
+  for (int f = 0; f < 200000; ++f) keys += (f ? "," : "") + std::to_string(f) + ":" + std::to_string(f % 100);
+  const std::string big = write("big.xml", "<paramset><!-- " + std::string(4 << 20, 'x') +
+                                               " --><double name='playSpeed' keys='" + keys + "'/></paramset>");
+  ControlOptions o(cs);
+  o.readPreset(big);
+  ASSERT_EQ(o.current(kSpeed).keys.size(), 200000u);
+  EXPECT_EQ(o.current(kSpeed).keys[123456], (Keyframe{123456, pv(56)}));
+
+  // Past the limit the file is refused before it is read (a sparse file takes no room).
+  const std::string huge = write("huge.xml", "<paramset>");
+  std::filesystem::resize_file(huge, std::uintmax_t(65) << 20);
+  EXPECT_EQ(errorOf([&] { o.readPreset(huge); }), huge + ": is 65.0 MB; a preset may be at most 64 MB");
+
+  // A bad value, name or element of a megabyte is quoted by its first few characters only.
+  const std::string mega(1 << 20, '7');
+  for (const std::string& body :
+       {"<double name='contrast' value='" + mega + "'/>", "<double name='playSpeed' keys='0:1,2:" + mega + "'/>",
+        "<double name='playSpeed' keys='" + mega + ",1:2'/>", "<double name='c" + mega + "'/>",
+        "<d" + mega + " name='contrast'/>", "<double name='contrast' value='1' z" + mega + "='1'/>"}) {
+    const std::string e = errorOf([&] { o.readPresetText("<paramset>" + body + "</paramset>", "x.xml"); });
+    EXPECT_LT(e.size(), 300u) << e.substr(0, 300);
+    EXPECT_NE(e.find("7777..."), std::string::npos) << e.substr(0, 300);
+  }
+  EXPECT_LT(errorOf([&] { o.set("contrast=" + mega); }).size(), 300u);
+}
