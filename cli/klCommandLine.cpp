@@ -46,6 +46,9 @@ const std::vector<OptionSpec>& optionTable() {
        "prores-4444, prores-4444xq (mov, mkv); ffv1 (mkv). Default: h264 (mp4), prores-4444 (mov), ffv1 (mkv)"},
       {CommandRender, "--crf", "N", "Constant quality of h264/hevc, 0 (lossless) to 51, lower is better (default 18/20)"},
       {CommandRender, "--bitrate", "RATE", "Average bitrate of h264/hevc instead of constant quality: 8M, 2500k"},
+      {CommandRender, "--format", "NAME",
+       "Container of OUTPUT when it is - (standard output) or a FIFO: mp4, mov, mkv (matroska) or nut.\n"
+       "INPUT may be - (standard input) or a FIFO too; its container is recognised"},
       {CommandRender, "--pixel-format", "FMT",
        "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
       {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
@@ -205,6 +208,12 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args) {
   if (const std::string* v = find(args, "--crf")) o.encoder.crf = parseCount("--crf", *v, 0, 51);
   if (const std::string* v = find(args, "--bitrate")) o.encoder.bitrate = parseBitrate("--bitrate", *v);
   if (const std::string* v = find(args, "--pixel-format")) o.encoder.pixelFormat = *v;
+  if (const std::string* v = find(args, "--format")) {
+    if (*v != "mp4" && *v != "mov" && *v != "mkv" && *v != "matroska" && *v != "nut")
+      bad("--format", *v, "expected mp4, mov, mkv (or matroska) or nut");
+    o.format = *v;
+  }
+  if (o.output == "-" && o.format.empty()) throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv or nut");
   if (o.encoder.crf >= 0 && o.encoder.bitrate > 0) throw UsageError("--crf and --bitrate exclude each other");
   o.overwrite = args.switches.count("--overwrite") != 0;
   return o;

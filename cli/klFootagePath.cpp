@@ -13,7 +13,7 @@ namespace Kiln::Footage {
 namespace {
 
 const char* const kStillExtensions[] = {"png", "tif", "tiff", "exr", "dpx", "jpg", "jpeg"};
-const char* const kVideoExtensions[] = {"mp4", "mov", "mkv"};
+const char* const kVideoExtensions[] = {"mp4", "mov", "mkv", "nut"};
 
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });

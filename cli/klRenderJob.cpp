@@ -2,7 +2,9 @@
 
 #include "cli/klDemoClip.h"
 #include "cli/klFrameSource.h"
+#include "cli/klMuxer.h"
 #include "cli/klOutputFiles.h"
+#include "cli/klPipes.h"
 #include "cli/klResample.h"
 
 #include <chrono>
@@ -96,22 +98,30 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
 
   // Input.
   bool stillInput = false;
+  std::string videoFile, videoName;  // a video input, as FFmpeg opens it and as messages call it
   if (options_.demo) {
     reader_ = std::make_unique<DemoReader>(options_.demoWidth, options_.demoHeight, options_.demoFrames,
                                            options_.rate.value_or(FrameRate{25, 1}));
+  } else if (isStream(options_.input)) {
+    if (options_.rate) throw FootageError("", "--fps is for stills and sequences; a video keeps its own frame rate");
+    spooled_ = std::make_unique<SpooledInput>(options_.input);
+    videoFile = spooled_->file();
+    videoName = spooled_->name();
+    reader_ = openVideoReader(videoFile, std::string(), videoName);
   } else {
     const FootagePath in = parseFootagePath(options_.input);
     if (in.kind == Kind::Video && options_.rate)
       throw FootageError(in.path, "--fps is for stills and sequences; a video keeps its own frame rate");
     reader_ = openReader(in, options_.rate.value_or(FrameRate{25, 1}));
     stillInput = in.kind == Kind::Still;
+    if (in.kind == Kind::Video) videoFile = videoName = in.path;
     const FootageInfo& info = reader_->info();
     for (int i = 0; i < info.frameCount; ++i) inputFiles_.push_back(in.frameFile(info.firstFrame + i));
   }
   const FootageInfo& info = reader_->info();
 
   // Frames: by default all of the input; a still input can be held for as many frames as asked.
-  outputPath_ = parseFootagePath(options_.output);
+  outputPath_ = outputFor(options_.output);
   const int inFirst = info.firstFrame, inLast = info.firstFrame + info.frameCount - 1;
   first_ = inFirst;
   last_ = inLast;
@@ -149,11 +159,13 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   const EncoderChoice& enc = options_.encoder;
   if (outputPath_.kind != Kind::Video && (!enc.codec.empty() || enc.crf >= 0 || enc.bitrate > 0 || !enc.pixelFormat.empty()))
     throw FootageError(outputPath_.path, "--codec, --crf, --bitrate and --pixel-format are for video outputs");
-  writing_ = writerSettingsFor(info, stillInput ? std::string() : options_.input);
+  writing_ = writerSettingsFor(info, videoFile, videoName);
 
-  // Output: checked before any work is done.
-  files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
-  files_->check(inputFiles_, first_, last_, options_.overwrite);
+  // Output: checked before any work is done. A stream is written as it goes.
+  if (!writing_.streamed) {
+    files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
+    files_->check(inputFiles_, first_, last_, options_.overwrite);
+  }
 
   // Module and host.
   const std::string modulePath = findModule(options_.modulePath);
@@ -189,8 +201,36 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
 
 // What the output keeps of the input: frame rate and timing, pixel aspect, colours, and for a video input
 // into a video output its audio and tags over the rendered span.
-WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::string& videoInput) const {
+// The output as a footage path; a stream ("-" or a FIFO) is a video in the container --format names, or
+// its name's extension.
+FootagePath RenderJob::outputFor(const std::string& output) const {
+  const std::string& format = options_.format;
+  if (!format.empty() && containerFor(format).empty())
+    throw FootageError("", "--format " + format + ": expected mp4, mov, mkv (or matroska) or nut");
+  if (!isStream(output)) {
+    if (!format.empty()) throw FootageError(output, "--format is for - (standard output) and FIFOs; a file's name says its format");
+    return parseFootagePath(output);
+  }
+  FootagePath path;
+  path.kind = Kind::Video;
+  path.path = output;
+  if (!format.empty()) {
+    path.extension = format == "matroska" ? "mkv" : format;
+  } else if (output != "-") {
+    const FootagePath named = parseFootagePath(output);
+    if (named.kind != Kind::Video) throw FootageError(output, "a FIFO takes video only (mp4, mov, mkv, nut)");
+    path.extension = named.extension;
+  } else {
+    throw FootageError("", "writing to - (standard output) needs --format: mp4, mov, mkv or nut");
+  }
+  return path;
+}
+
+WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::string& videoFile,
+                                            const std::string& videoName) const {
   WriterSettings ws;
+  ws.streamed = isStream(options_.output);
+  if (ws.streamed) ws.container = containerFor(outputPath_.extension);
   ws.depth = depth_;
   ws.rate = info.rate;
   ws.firstFrame = first_;
@@ -204,11 +244,11 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
     ws.timing.ticks.assign(info.timing.ticks.begin() + from, info.timing.ticks.begin() + to + 2);
     for (int64_t& t : ws.timing.ticks) t -= info.timing.ticks[size_t(from)];
   }
-  const bool videoIn = !videoInput.empty() && parseFootagePath(videoInput).kind == Kind::Video;
+  const bool videoIn = !videoFile.empty();
   if (videoIn && outputPath_.kind == Kind::Video) {
     Carry& c = ws.carry;
-    c.input = videoInput;
-    c.inputName = videoInput;
+    c.input = videoFile;
+    c.inputName = videoName;
     c.zero = info.frameTime(from);
     if (from > 0) c.start = c.zero;
     if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
@@ -245,8 +285,10 @@ RenderStats RenderJob::run() {
   std::unique_ptr<FootageWriter> writer;
   const int total = last_ - first_ + 1;
   // Checked again once claimed: another render may have finished these frames since.
-  files_->claim(first_, last_);
-  files_->check(inputFiles_, first_, last_, options_.overwrite);
+  if (files_) {
+    files_->claim(first_, last_);
+    files_->check(inputFiles_, first_, last_, options_.overwrite);
+  }
   try {
     for (int n = first_; n <= last_; ++n) {
       if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, n, s);
@@ -273,7 +315,9 @@ RenderStats RenderJob::run() {
         WriterSettings ws = writing_;
         ws.width = frame.width;
         ws.height = frame.height;
-        writer = createWriter(outputPath_, ws, [this](int number) { return files_->temporaryFor(number); });
+        writer = createWriter(outputPath_, ws, [this](int number) {
+          return files_ ? files_->temporaryFor(number) : streamTarget(outputPath_.path);
+        });
       }
       // Each output frame keeps what the input frame of its number says of itself.
       const int index = std::min(n - info.firstFrame, info.frameCount - 1);
@@ -286,11 +330,11 @@ RenderStats RenderJob::run() {
     const auto finishStart = Clock::now();
     writer->finish();
     writer.reset();
-    files_->commit();
+    if (files_) files_->commit();
     stats.writeSeconds += secondsSince(finishStart);
   } catch (...) {
     writer.reset();
-    files_->discard();
+    if (files_) files_->discard();
     throw;
   }
   stats.totalSeconds = secondsSince(start);

@@ -25,6 +25,7 @@ namespace Kiln::Footage {
 
 class FrameSource;
 class OutputFiles;
+class SpooledInput;
 
 struct RenderOptions {
   std::string input;  // ignored for the demo
@@ -41,6 +42,7 @@ struct RenderOptions {
   bool overwrite = false;
   std::string modulePath;  // as given (--module); empty: see findModule()
   bool audio = true;       // carry the input's audio into a video output
+  std::string format;      // container of an output stream ("-" or a FIFO): mp4, mov, mkv, nut
   EncoderChoice encoder;   // video outputs
   // Called after each frame with frames done and the total.
   std::function<void(int done, int total)> progress;
@@ -84,10 +86,15 @@ public:
   const WriterSettings& writerSettings() const { return writing_; }
 
 private:
-  WriterSettings writerSettingsFor(const FootageInfo& info, const std::string& videoInput) const;
+  // `videoFile` and `videoName`: the input video as FFmpeg opens it and as messages call it; empty when
+  // the input is no video.
+  WriterSettings writerSettingsFor(const FootageInfo& info, const std::string& videoFile,
+                                   const std::string& videoName) const;
+  FootagePath outputFor(const std::string& output) const;
 
   RenderOptions options_;
   FootagePath outputPath_;
+  std::unique_ptr<SpooledInput> spooled_;  // an input stream, kept in a temporary file
   std::unique_ptr<FootageReader> reader_;
   std::vector<std::string> inputFiles_;  // every file of the input, never to be written over
   std::unique_ptr<FrameSource> source_;

@@ -12,6 +12,7 @@ extern "C" {
 
 #include <cmath>
 #include <cstdio>
+#include <sys/stat.h>
 
 using namespace Kiln::Footage;
 
@@ -390,4 +391,55 @@ TEST_F(Streams, PicturesOneOrTwoPixelsAcrossGoIntoEveryContainer) {
   const auto r = render({path("thin1.png"), path("thin.mp4")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("needs an even width and height, the frames are 1x8"), std::string::npos) << r.err;
+}
+
+TEST_F(Streams, StandardInputAndOutputAndFifosCarryVideoThroughPipes) {
+  make("in.mp4", join({kPicture, kTone48k, {"-c:v", "libx264", "-c:a", "aac"}}));
+  const std::string watchcam = quoted(WATCHCAM_EXE) + " render ";
+  const std::string module = " --module " + quoted(CliTest::passthroughModule());
+  const std::string ffmpeg = "ffmpeg -v error -nostdin -y ";
+  ASSERT_EQ(mkfifo(path("out.fifo.mkv").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(path("in.fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string pipeline;  // run by the shell
+    const char* result;    // the file it leaves, probed
+  };
+  const Case cases[] = {
+      {ffmpeg + "-i " + quoted(path("in.mp4")) + " -c copy -f nut - | " + watchcam + "- " + quoted(path("a.mp4")) + module,
+       "a.mp4"},
+      {watchcam + quoted(path("in.mp4")) + " - --format nut" + module + " | " + ffmpeg + "-i - -c copy " + quoted(path("b.mkv")),
+       "b.mkv"},
+      {watchcam + quoted(path("in.mp4")) + " - --format mp4" + module + " | " + ffmpeg + "-i - -c copy " + quoted(path("c.mkv")),
+       "c.mkv"},
+      {watchcam + quoted(path("in.mp4")) + " " + quoted(path("out.fifo.mkv")) + module + " & " + ffmpeg + "-i " +
+           quoted(path("out.fifo.mkv")) + " -c copy " + quoted(path("d.mkv")) + "; wait $!",
+       "d.mkv"},
+      {ffmpeg + "-i " + quoted(path("in.mp4")) + " -c copy -f matroska " + quoted(path("in.fifo")) + " & " + watchcam +
+           quoted(path("in.fifo")) + " " + quoted(path("e.mov")) + module + "; wait $!",
+       "e.mov"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pipeline);
+    EXPECT_EQ(std::system(("set -e; " + c.pipeline).c_str()), 0);
+    const auto streams = probe(c.result, "stream=codec_type,duration:stream_tags=DURATION", "");
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(field(streams[0], "codec_type"), "video");
+    EXPECT_EQ(field(streams[1], "codec_type"), "audio");
+    EXPECT_EQ(openReader(parseFootagePath(path(c.result)), FrameRate{})->info().frameCount, 50);
+  }
+  const std::pair<std::vector<std::string>, const char*> refused[] = {
+      {{path("in.mp4"), "-"}, "needs --format"},
+      {{path("in.mp4"), path("x.mkv"), "--format", "nut"}, "--format is for - (standard output) and FIFOs"},
+      {{path("in.mp4"), "-", "--format", "avi"}, "--format avi"},
+      {{path("in.mp4"), "-", "--format", "nut", "--frames", "0-60"}, "outside the input's frames"},
+  };
+  for (const auto& [args, message] : refused) {
+    const auto r = render(args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.errLines(), 1) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+  EXPECT_NE(std::system((watchcam + "- " + quoted(path("f.mkv")) + module + " < /dev/null 2> " + quoted(path("err.txt"))).c_str()), 0);
+  EXPECT_NE(CliTest::slurp(path("err.txt")).find("watchcam: standard input: the stream is empty"), std::string::npos);
 }
