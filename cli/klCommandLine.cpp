@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace Kiln::Footage {
 
@@ -40,6 +41,9 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
       {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
       {CommandRender, "--quiet", nullptr, "No progress bar"},
+      {CommandRender, "--max-memory", "SIZE",
+       "Memory a render may take, such as 8G (default: what the machine has available); a frame needing\n"
+       "more is refused before it is read"},
       {CommandRender, "--no-audio", nullptr, "Leave the input's audio out of a video OUTPUT (default: carried)"},
       {CommandRender, "--codec", "NAME",
        "Video codec of OUTPUT: h264 or hevc (mp4, mov, mkv); prores-proxy, prores-lt, prores, prores-hq,\n"
@@ -163,6 +167,24 @@ double parseScale(const std::string& option, const std::string& text) {
   return s;
 }
 
+uint64_t parseMemorySize(const std::string& option, const std::string& text) {
+  std::string number = text;
+  double unit = 1;
+  if (!number.empty() && (number.back() == 'B' || number.back() == 'b')) number.pop_back();
+  if (!number.empty()) {
+    const char u = char(std::toupper(static_cast<unsigned char>(number.back())));
+    const char* units = "KMGT";
+    if (const char* at = std::strchr(units, u); at && u != '\0') {
+      unit = std::ldexp(1.0, 10 * int(at - units + 1));
+      number.pop_back();
+    }
+  }
+  double v = 0;
+  if (!toDouble(number, v) || v * unit < 1 || v * unit > 0x1p60)
+    bad(option, text, "expected a size such as 512M or 4G (K, M, G and T count 1024s)");
+  return uint64_t(v * unit);
+}
+
 int parseCount(const std::string& option, const std::string& text, int low, int high) {
   int n = 0;
   if (!toInt(text, n) || n < low || n > high)
@@ -203,6 +225,7 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args) {
   if (const std::string* v = find(args, "--render-path"))
     o.smartPath = parseChoice("--render-path", *v, "smart", "legacy");
   if (const std::string* v = find(args, "--module")) o.modulePath = *v;
+  if (const std::string* v = find(args, "--max-memory")) o.maxMemory = parseMemorySize("--max-memory", *v);
   o.audio = args.switches.count("--no-audio") == 0;
   if (const std::string* v = find(args, "--codec")) o.encoder.codec = *v;
   if (const std::string* v = find(args, "--crf")) o.encoder.crf = parseCount("--crf", *v, 0, 51);

@@ -67,6 +67,7 @@ FrameRate parseFrameRate(const std::string& option, const std::string& text);   
 double parseScale(const std::string& option, const std::string& text);                     // 0 < s <= 1
 int64_t parseBitrate(const std::string& option, const std::string& text);                  // "8M", "2500k", "900000"
 int parseCount(const std::string& option, const std::string& text, int low, int high);
+uint64_t parseMemorySize(const std::string& option, const std::string& text);              // "512M", "4G", "1.5G"
 bool parseChoice(const std::string& option, const std::string& text, const char* yes, const char* no);
 
 RenderOptions renderOptionsFrom(const ParsedArgs& args);

@@ -1,6 +1,7 @@
 #include "cli/klRenderJob.h"
 
 #include "cli/klDemoClip.h"
+#include "cli/klFrameMemory.h"
 #include "cli/klFrameSource.h"
 #include "cli/klMuxer.h"
 #include "cli/klOutputFiles.h"
@@ -142,6 +143,20 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   }
   depth_ = options_.depth.value_or(info.nativeDepth);
 
+  // Memory is weighed before any frame is read: a header may claim a picture no machine can hold.
+  const int layerWidth = scaledSize(info.width, options_.scale), layerHeight = scaledSize(info.height, options_.scale);
+  const uint64_t needed = renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight, depth_);
+  const std::optional<uint64_t> limit = options_.maxMemory ? options_.maxMemory : availableMemory();
+  if (limit && needed > *limit) {
+    const char* bits = depth_ == Depth::Eight ? "at 8 bits" : depth_ == Depth::Sixteen ? "at 16 bits" : "in float";
+    throw FootageError(reader_->name(),
+                       "a " + std::to_string(info.width) + "x" + std::to_string(info.height) + " frame needs about " +
+                           formatBytes(needed) + " to render " + bits + "; " +
+                           (options_.maxMemory ? "--max-memory allows " + formatBytes(*limit)
+                                               : "this machine has " + formatBytes(*limit) +
+                                                     " available (--max-memory sets another limit)"));
+  }
+
   // The host counts time in 32-bit ticks; a clip longer than they reach would wrap around.
   Runner::HostSettings settings;
   settings.frameCount = std::max(info.frameCount, last_ - inFirst + 1);
@@ -171,8 +186,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   const std::string modulePath = findModule(options_.modulePath);
   // The host hands the module its layer already at render scale, as a compositing host does at draft
   // resolution; the output has the same size.
-  settings.width = scaledSize(info.width, options_.scale);
-  settings.height = scaledSize(info.height, options_.scale);
+  settings.width = layerWidth;
+  settings.height = layerHeight;
   settings.downsampleX = settings.downsampleY = options_.scale;
   settings.pixelAspect = info.pixelAspect.value();
   settings.highQuality = options_.highQuality;

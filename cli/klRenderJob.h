@@ -41,6 +41,7 @@ struct RenderOptions {
   std::optional<int> threads;  // sets KILN_MAX_PROCESSORS for the module
   bool overwrite = false;
   std::string modulePath;  // as given (--module); empty: see findModule()
+  std::optional<uint64_t> maxMemory;  // bytes a render may take; default: what the machine has available
   bool audio = true;       // carry the input's audio into a video output
   std::string format;      // container of an output stream ("-" or a FIFO): mp4, mov, mkv, nut
   EncoderChoice encoder;   // video outputs

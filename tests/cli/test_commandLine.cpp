@@ -47,6 +47,10 @@ TEST(CommandLine, ValuesAreParsedStrictlyAndBadOnesNameTheOption) {
   EXPECT_DOUBLE_EQ(parseScale("--scale", "0.5"), 0.5);
   EXPECT_NE(usageError([] { parseScale("--scale", "1.5"); }).find("at most 1"), std::string::npos);
   EXPECT_NE(usageError([] { parseScale("--scale", "0"); }).find("above 0"), std::string::npos);
+  EXPECT_EQ(parseMemorySize("--max-memory", "1.5G"), 3u << 29);
+  EXPECT_EQ(parseMemorySize("--max-memory", "512kb"), 512u << 10);
+  EXPECT_EQ(parseMemorySize("--max-memory", "1000"), 1000u);
+  EXPECT_NE(usageError([] { parseMemorySize("--max-memory", "0.1"); }).find("such as 512M"), std::string::npos);
   EXPECT_EQ(parseCount("--threads", "4", 1, 1024), 4);
   EXPECT_NE(usageError([] { parseCount("--threads", "0", 1, 1024); }).find("from 1 to 1024"), std::string::npos);
   EXPECT_FALSE(parseChoice("--quality", "low", "high", "low"));

@@ -166,3 +166,58 @@ TEST_F(WatchcamEdges, EverySignalThatEndsARenderLeavesNothingBehind) {
     EXPECT_EQ(listing(), std::vector<std::string>{"in.png"});
   }
 }
+
+namespace {
+
+uint32_t crc32(const std::string& bytes) {
+  uint32_t c = 0xffffffffu;
+  for (const unsigned char b : bytes) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  return c ^ 0xffffffffu;
+}
+
+std::string bigEndian(uint32_t v) {
+  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  return bigEndian(uint32_t(data.size())) + type + data + bigEndian(crc32(type + data));
+}
+
+}  // namespace
+
+TEST_F(WatchcamEdges, AFrameTooLargeForMemoryIsRefusedBeforeAnythingIsAllocated) {
+  // 66 bytes claiming 40000x40000 RGB: the header is all that is ever read.
+  const std::string header = bigEndian(40000) + bigEndian(40000) + std::string("\x08\x02\x00\x00\x00", 5);
+  const std::string pixels("\x78\x9c\x63\x00\x00\x00\x01\x00\x01", 9);
+  const std::string png = "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + pngChunk("IDAT", pixels) + pngChunk("IEND", "");
+  ASSERT_EQ(png.size(), 66u);
+  CliTest::writeText(path("huge.png"), png);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{path("huge.png"), path("out.png")}, 1, "huge.png: a 40000x40000 frame needs about "},
+      {{"--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "100K"}, 1,
+       "demo: a 64x48 frame needs about "},
+      {{"--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "lots"}, 2,
+       "--max-memory lots: expected a size such as 512M or 4G"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"render"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(args[1]);
+    const auto r = run(args);
+    expectOneLineFailure(r, c.status, c.message);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"huge.png", "in.png"}));
+  }
+  EXPECT_NE(run({"render", "--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "100K"}).err.find(
+                "to render at 8 bits; --max-memory allows 100 KB"),
+            std::string::npos);
+  const auto r = run({"render", "--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "1G"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
