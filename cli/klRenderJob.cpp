@@ -228,7 +228,7 @@ FootagePath RenderJob::outputFor(const std::string& output) const {
   }
   FootagePath path;
   path.kind = Kind::Video;
-  path.path = output;
+  path.path = streamName(output, true);
   if (!format.empty()) {
     path.extension = format == "matroska" ? "mkv" : format;
   } else if (output != "-") {
@@ -331,7 +331,7 @@ RenderStats RenderJob::run() {
         ws.width = frame.width;
         ws.height = frame.height;
         writer = createWriter(outputPath_, ws, [this](int number) {
-          return files_ ? files_->temporaryFor(number) : streamTarget(outputPath_.path);
+          return files_ ? files_->temporaryFor(number) : streamTarget(options_.output);
         });
       }
       // Each output frame keeps what the input frame of its number says of itself.

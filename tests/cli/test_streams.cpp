@@ -442,4 +442,10 @@ TEST_F(Streams, StandardInputAndOutputAndFifosCarryVideoThroughPipes) {
   }
   EXPECT_NE(std::system((watchcam + "- " + quoted(path("f.mkv")) + module + " < /dev/null 2> " + quoted(path("err.txt"))).c_str()), 0);
   EXPECT_NE(CliTest::slurp(path("err.txt")).find("watchcam: standard input: the stream is empty"), std::string::npos);
+  // A reader that stops early: one line, exit 1. (16-bit FFV1 makes about 150 kB, far more than a pipe holds.)
+  EXPECT_EQ(std::system(("bash -c " + quoted(watchcam + quoted(path("in.mp4")) + " - --format nut --depth 16" + module + " 2> " +
+                                             quoted(path("err.txt")) + " | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}"))
+                            .c_str()),
+            1 << 8);
+  EXPECT_EQ(CliTest::slurp(path("err.txt")), "watchcam: standard output: cannot write: Broken pipe\n");
 }
