@@ -161,8 +161,8 @@ std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const st
                                                const std::string& name);
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,
                                                  const FileNamer& namer);
-// Throws the FootageError createVideoWriter() would for the codec, quality and pixel format asked for,
-// without creating anything.
+// Throws the FootageError createVideoWriter() would for the codec, quality and pixel format asked for
+// and for the streams carried from the input, without creating anything.
 void checkVideoWriter(const FootagePath& target, const WriterSettings& settings);
 
 }  // namespace Kiln::Footage

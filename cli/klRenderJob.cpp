@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,9 +270,14 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
     if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
     c.framesIn = from;
     c.audio = options_.audio;
-  } else if (videoIn && info.audioStreams > 0 && options_.audio && options_.note) {
-    options_.note(std::string("the audio is left out: ") +
-                  (outputPath_.kind == Kind::Sequence ? "an image sequence" : "a picture") + " holds no sound");
+  } else if (videoIn && options_.note) {
+    const std::string what = outputPath_.kind == Kind::Sequence ? "an image sequence" : "a picture";
+    if (info.audioStreams > 0 && options_.audio) options_.note("the audio is left out: " + what + " holds no sound");
+    if (info.timing.variable() && outputPath_.kind == Kind::Sequence) {
+      char mean[32];
+      std::snprintf(mean, sizeof mean, "%.2f", info.rate.value());
+      options_.note("the frames' own times are left out: " + what + " has one frame rate (" + mean + " fps, the mean)");
+    }
   }
   return ws;
 }

@@ -639,7 +639,10 @@ std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const st
 
 void checkVideoWriter(const FootagePath& target, const WriterSettings& settings) {
   quietLibraries();
-  resolve(target, settings);
+  const Encoding e = resolve(target, settings);
+  // The carried streams set up once for trial (no file is made): the same failures, before any rendering.
+  Muxer trial(target.path, std::string(), e.container, settings.streamed);
+  trial.carry(settings.carry);
 }
 
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,

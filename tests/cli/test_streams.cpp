@@ -295,6 +295,11 @@ TEST_F(Streams, PixelAspectTimingTurnColoursAndTagsOfAVideoAreKept) {
       else EXPECT_EQ(got, value) << key << " in " << all;
     }
   }
+  // A sequence has one frame rate: the render says what it leaves out.
+  const auto notes = render({path("vfr.mp4"), path("vfr.%02d.png"), "--frames", "0-1"});
+  ASSERT_EQ(notes.status, 0) << notes.err;
+  EXPECT_EQ(notes.err, "watchcam: the audio is left out: an image sequence holds no sound\n"
+                       "watchcam: the frames' own times are left out: an image sequence has one frame rate (16.07 fps, the mean)\n");
   // Turned upright: the same pictures a player shows.
   make("shown.png", {"-i", path("phone.mp4"), "-frames:v", "1"});
   ASSERT_EQ(render({path("phone.mp4"), path("turned.png"), "--frames", "0"}).status, 0);
