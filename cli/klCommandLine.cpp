@@ -40,7 +40,7 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--quality", "low|high", "Render quality (default high)"},
       {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
       {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
-      {CommandRender, "--quiet", nullptr, "No progress bar"},
+      {CommandRender, "--quiet", nullptr, "No progress bar and no summary line at the end"},
       {CommandRender, "--max-memory", "SIZE",
        "Memory a render may take, such as 8G (default: what the machine has available); a frame needing\n"
        "more is refused before it is read"},

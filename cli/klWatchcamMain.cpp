@@ -7,6 +7,7 @@
 #include "cli/klControlOptions.h"
 #include "cli/klControlsTable.h"
 #include "cli/klOutputFiles.h"
+#include "cli/klProgress.h"
 #include "cli/klRenderJob.h"
 
 #include <CLI/CLI.hpp>
@@ -30,36 +31,6 @@
 namespace {
 
 using namespace Kiln::Footage;
-
-// ---- progress on standard error, only for a person watching ----------------------------------------
-class ProgressBar {
-public:
-  explicit ProgressBar(bool enabled) : enabled_(enabled), start_(std::chrono::steady_clock::now()) {}
-
-  void update(int done, int total) {
-    if (!enabled_) return;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const int width = 30;
-    const int filled = total > 0 ? done * width / total : width;
-    std::string bar(size_t(filled), '#');
-    bar.resize(width, '.');
-    std::fprintf(stderr, "\rwatchcam: [%s] %d/%d frames  %.1f fps ", bar.c_str(), done, total,
-                 seconds > 0 ? done / seconds : 0.0);
-    std::fflush(stderr);
-    shown_ = true;
-  }
-
-  // Ends the bar's line so that whatever follows starts on its own.
-  void close() {
-    if (shown_) std::fputs("\n", stderr);
-    shown_ = false;
-  }
-
-private:
-  bool enabled_;
-  bool shown_ = false;
-  std::chrono::steady_clock::time_point start_;
-};
 
 // ---- signals -------------------------------------------------------------------------------------------
 // Every signal that would end the process (and that nobody set to be ignored, as nohup does SIGHUP) is
@@ -172,8 +143,9 @@ int runRender(const ParsedArgs& args, SignalWatch& signals) {
     // Keyframes are given in output frame numbers, which are the input's.
     controlOptionsOf(args, job.host().controls()).applyTo(job.host(), job.inputInfo().firstFrame);
     const SignalWatch::Attachment attachment(signals, job);
-    job.run();
+    const RenderStats stats = job.run();
     bar.close();
+    if (!quiet) std::cerr << "watchcam: " << summaryLine(options.output, stats.frames, stats.totalSeconds) << std::endl;
     return ExitOk;
   } catch (const Interrupted& e) {
     bar.close();

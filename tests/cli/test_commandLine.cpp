@@ -1,6 +1,7 @@
 #include "cli/klCommandLine.h"
 #include "cli/klControlsTable.h"
 #include "cli/klDemoClip.h"
+#include "cli/klProgress.h"
 
 #include <gtest/gtest.h>
 
@@ -181,4 +182,14 @@ TEST(DemoClip, PicturesAreTheTestCardAndMove) {
   EXPECT_EQ(deep.row<uint16_t>(0)[1], 24576);  // 0.75 * 32768
   EXPECT_EQ(demo.read(1, Depth::Eight).pixels, eight.pixels);  // the same every time
   EXPECT_THROW(DemoReader(8, 8, 1), FootageError);
+}
+
+TEST(Progress, BarAndSummaryTellFramesSpeedAndTime) {
+  EXPECT_EQ(clockText(7.4), "0:07");
+  EXPECT_EQ(clockText(725), "12:05");
+  EXPECT_EQ(clockText(3723), "1:02:03");
+  EXPECT_EQ(progressLine(12, 75, 2), "[####..........................] 12/75 frames  6.0 fps  0:02 spent, 0:11 left");
+  EXPECT_EQ(progressLine(75, 75, 12.5), "[##############################] 75/75 frames  6.0 fps  0:13 spent");
+  EXPECT_EQ(summaryLine("out.mp4", 75, 12.34), "out.mp4: 75 frames in 12.3 s (6.1 fps)");
+  EXPECT_EQ(summaryLine("a.png", 1, 90), "a.png: 1 frame in 1:30 (0.0 fps)");
 }

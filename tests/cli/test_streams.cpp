@@ -51,7 +51,7 @@ protected:
   }
   CliTest::RunResult render(std::vector<std::string> args) {
     args.insert(args.begin(), "render");
-    args.insert(args.end(), {"--module", CliTest::passthroughModule()});
+    args.insert(args.end(), {"--module", CliTest::passthroughModule(), "--quiet"});  // notes and errors only
     return CliTest::runWatchcam(args, dir_);
   }
   // ffprobe's answer for `entries` ("stream=codec_name,duration"), one line per section, as key=value|...

@@ -29,10 +29,15 @@ TEST_F(Watchcam, UsageErrorsExitWithTwoAndOneLine) {
 }
 
 TEST_F(Watchcam, DemoToASequencePassesEveryPixelThrough) {
-  const auto r = run({"render", "--demo", "--demo-size", "64x48", "--demo-frames", "3", path("out.%04d.png")});
+  auto r = run({"render", "--demo", "--demo-size", "64x48", "--demo-frames", "3", path("out.%04d.png")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.err.empty()) << r.err;  // no progress bar without a terminal
+  // No progress bar without a terminal, only the summary.
+  EXPECT_EQ(r.err.rfind("watchcam: " + path("out.%04d.png") + ": 3 frames in ", 0), 0u) << r.err;
+  EXPECT_EQ(r.errLines(), 1) << r.err;
   EXPECT_EQ(listing(), (std::vector<std::string>{"out.0000.png", "out.0001.png", "out.0002.png"}));
+  r = run({"render", "--demo", "--demo-size", "64x48", "--demo-frames", "3", path("out.%04d.png"), "--overwrite", "--quiet"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
   int w = 0, h = 0, ch = 0;
   const auto pixels = CliTest::readPicture<uint8_t>(path("out.0001.png"), &w, &h, &ch);
   ASSERT_EQ(w, 64);
