@@ -65,36 +65,13 @@ TEST(ParamBounds, VectorsBoxesAndRectanglesClampPerComponent) {
     EXPECT_EQ(win->storedValue(), KlRectI(0, 20, 100, 50));
 }
 
-TEST(ParamModel, TypeNamesAndTextForms) {
-    struct Case {
-        Param* p;
-        const char* type;
-    };
-    Kiln::RefPtr<Param> keep[] = {
-        Kiln::RefPtr<Param>(new Int("a")),      Kiln::RefPtr<Param>(new Double("a")),
-        Kiln::RefPtr<Param>(new XSize("a")),    Kiln::RefPtr<Param>(new YSize("a")),
-        Kiln::RefPtr<Param>(new XPos("a")),     Kiln::RefPtr<Param>(new YPos("a")),
-        Kiln::RefPtr<Param>(new Scale("a")),    Kiln::RefPtr<Param>(new Angle("a")),
-        Kiln::RefPtr<Param>(new TimePos("a")),  Kiln::RefPtr<Param>(new TimeSize("a")),
-        Kiln::RefPtr<Param>(new Double2("a")),  Kiln::RefPtr<Param>(new Size2D("a")),
-        Kiln::RefPtr<Param>(new Pos2D("a")),    Kiln::RefPtr<Param>(new Scale2D("a")),
-        Kiln::RefPtr<Param>(new Angle2D("a")),  Kiln::RefPtr<Param>(new RectD("a")),
-        Kiln::RefPtr<Param>(new RectI("a")),    Kiln::RefPtr<Param>(new Bool("a")),
-        Kiln::RefPtr<Param>(new String("a")),   Kiln::RefPtr<Param>(new RGBColour("a")),
-        Kiln::RefPtr<Param>(new RGBAColour("a")), Kiln::RefPtr<Param>(new Choice("a")),
-        Kiln::RefPtr<Param>(new PushButton("a")), Kiln::RefPtr<Param>(new Roto("a")),
-        Kiln::RefPtr<Param>(new Grad("a")),     Kiln::RefPtr<Param>(new Group("a")),
-        Kiln::RefPtr<Param>(new Page("a"))};
-    const char* types[] = {"int",    "double", "xsize",  "ysize",  "xpos",    "ypos",   "scale",
-                           "angle",  "timepos", "timesize", "double2", "size2d", "pos2d", "scale2d",
-                           "angle2d", "rectd", "recti",  "bool",   "string",  "rgb",    "rgba",
-                           "choice", "pushbutton", "roto", "grad", "group",   "page"};
-    for (size_t i = 0; i < std::size(types); ++i) EXPECT_STREQ(keep[i]->typeName(), types[i]);
-    // Flags and texts start as documented.
-    EXPECT_FALSE(keep[0]->secret());
-    EXPECT_TRUE(keep[0]->enabled() && keep[0]->significant() && keep[0]->animatable());
-    EXPECT_FALSE(keep[0]->valid());
-    EXPECT_EQ(keep[0]->label(), "");
+TEST(ParamModel, FlagsAndTextForms) {
+    // Type names are checked by the XML round trip, which creates every class by its element name.
+    Int flags("a");
+    EXPECT_FALSE(flags.secret());
+    EXPECT_TRUE(flags.enabled() && flags.significant() && flags.animatable());
+    EXPECT_FALSE(flags.valid());
+    EXPECT_EQ(flags.label(), "");
 
     EXPECT_EQ(Int("i").parseText(" 42"), 42);
     EXPECT_DOUBLE_EQ(Double("d").parseText("-0.125"), -0.125);
