@@ -14,7 +14,9 @@ const std::vector<CommandSpec>& commandTable() {
       {CommandRender, "render", "INPUT OUTPUT", "Render INPUT through the effect into OUTPUT",
        "INPUT and OUTPUT are each a still (png, tif, tiff, exr, dpx, jpg, jpeg), an image sequence\n"
        "(shot.%04d.exr or shot.####.exr; an input sequence is the frames found on disk) or a video\n"
-       "(mp4: H.264 8-bit; mov: ProRes 4444; mkv: FFV1, lossless, 16-bit above 8-bit renders).\n"
+       "(mp4: H.264 8-bit; mov: ProRes 4444; mkv, nut: FFV1, lossless, 16-bit above 8-bit renders;\n"
+       "--codec chooses another). A video output keeps the input's audio, timing, pixel aspect and tags.\n"
+       "- is standard input or output (with --format); FIFOs work too.\n"
        "OUTPUT is written under a temporary name and appears only when complete."},
       {CommandControls, "controls", "", "List the effect's controls",
        "Lists number, label, script name, type, default, slider and valid range and choices\n"
@@ -50,11 +52,11 @@ const std::vector<OptionSpec>& optionTable() {
        "prores-4444, prores-4444xq (mov, mkv); ffv1 (mkv). Default: h264 (mp4), prores-4444 (mov), ffv1 (mkv)"},
       {CommandRender, "--crf", "N", "Constant quality of h264/hevc, 0 (lossless) to 51, lower is better (default 18/20)"},
       {CommandRender, "--bitrate", "RATE", "Average bitrate of h264/hevc instead of constant quality: 8M, 2500k"},
+      {CommandRender, "--pixel-format", "FMT",
+       "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
       {CommandRender, "--format", "NAME",
        "Container of OUTPUT when it is - (standard output) or a FIFO: mp4, mov, mkv (matroska) or nut.\n"
        "INPUT may be - (standard input) or a FIFO too; its container is recognised"},
-      {CommandRender, "--pixel-format", "FMT",
-       "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
       {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
       {CommandAbout | CommandRender | CommandControls, "--overwrite", nullptr,
        "Replace OUTPUT (or the --png or --write-preset FILE) if it is there and a regular file"},
