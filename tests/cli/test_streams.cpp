@@ -3,6 +3,7 @@
 // the outputs hold.
 #include "cli/klFootage.h"
 #include "cli/klMuxer.h"
+#include "cli/klResample.h"
 #include "tests/cli/cliTestSupport.h"
 
 extern "C" {
@@ -156,6 +157,14 @@ TEST_F(Streams, AudioIsCarriedCopiedOrEncodedAndCutWithTheFrames) {
       EXPECT_NEAR(std::stod(duration), c.seconds, c.tolerance) << audio[i];
     }
   }
+  // Time remapping changes the pictures, never the sound: the pass-through showing frames 5 back.
+  ASSERT_EQ(render({path("aac.mp4"), path("late.mkv"), "--set", "mode=Earlier", "--set", "delay=5"}).status, 0);
+  const auto audioOf = [&](const char* name) {
+    return capture({"ffmpeg", "-v", "error", "-i", path(name), "-map", "0:a", "-c", "copy", "-f", "md5", "-"});
+  };
+  EXPECT_EQ(audioOf("late.mkv"), audioOf("both.mkv"));
+  EXPECT_NE(capture({"ffmpeg", "-v", "error", "-i", path("late.mkv"), "-map", "0:v", "-f", "md5", "-"}),
+            capture({"ffmpeg", "-v", "error", "-i", path("both.mkv"), "-map", "0:v", "-f", "md5", "-"}));
   // A picture sequence holds no sound: the render says once that the audio is left out.
   const auto r = render({path("aac.mp4"), path("still.%02d.png"), "--frames", "0-1"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -453,4 +462,31 @@ TEST_F(Streams, StandardInputAndOutputAndFifosCarryVideoThroughPipes) {
                             .c_str()),
             1 << 8);
   EXPECT_EQ(CliTest::slurp(path("err.txt")), "watchcam: standard output: cannot write: Broken pipe\n");
+}
+
+TEST(Reorient, EachQuarterTurnAndMirrorPutsEveryPixelWhereWorkedOut) {
+  // Source 3 x 2, red = 10 y + x; each case's rows as shown, worked out by hand from (a x + c y, b x + d y).
+  Image source = Image::make(3, 2, Depth::Eight);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) source.row<uint8_t>(y)[x * 4 + 1] = uint8_t(10 * y + x);
+  struct Case {
+    Orientation o;
+    std::vector<std::vector<int>> rows;
+  };
+  const Case cases[] = {
+      {{1, 0, 0, 1}, {{0, 1, 2}, {10, 11, 12}}},
+      {{-1, 0, 0, 1}, {{2, 1, 0}, {12, 11, 10}}},         // mirrored
+      {{-1, 0, 0, -1}, {{12, 11, 10}, {2, 1, 0}}},        // half a turn
+      {{0, -1, 1, 0}, {{2, 12}, {1, 11}, {0, 10}}},       // a quarter turn counterclockwise
+      {{0, 1, -1, 0}, {{10, 0}, {11, 1}, {12, 2}}},       // a quarter turn clockwise
+      {{0, 1, 1, 0}, {{0, 10}, {1, 11}, {2, 12}}},        // transposed
+  };
+  for (const Case& c : cases) {
+    const Image shown = reorient(source, c.o);
+    ASSERT_EQ(shown.height, int(c.rows.size()));
+    ASSERT_EQ(shown.width, int(c.rows[0].size()));
+    for (int y = 0; y < shown.height; ++y)
+      for (int x = 0; x < shown.width; ++x)
+        EXPECT_EQ(shown.row<uint8_t>(y)[x * 4 + 1], c.rows[size_t(y)][size_t(x)]) << c.o.a << c.o.b << c.o.c << c.o.d;
+  }
 }
