@@ -19,8 +19,8 @@ const std::vector<CommandSpec>& commandTable() {
        "- is standard input or output (with --format); FIFOs work too.\n"
        "OUTPUT is written under a temporary name and appears only when complete."},
       {CommandControls, "controls", "", "List the effect's controls",
-       "Lists number, label, script name, type, default, slider and valid range and choices\n"
-       "of every control, in the units the user sees. --set and --preset take values in those units;\n"
+       "Lists number, label, script name, type, default, slider and valid range, a description and\n"
+       "the choices of every control, in the units the user sees (percent sliders also take 30%). --set and --preset take values in those units;\n"
        "with --write-preset the values are written as a preset file instead of the list."},
       {CommandAbout, "about", "", "Show the effect's About box",
        "Opens the About box in a window on the display ($DISPLAY); with --png FILE draws the same\n"

@@ -3,10 +3,11 @@
  * `controls --write-preset FILE`.
  *
  * Everything is in the units the control shows, the same for --set, presets and the `watchcam controls`
- * listing: a slider's number as on the slider (a percent slider such as "Contrast" takes 30 for 30), a
+ * listing: a slider's number as on the slider (a percent slider such as "Contrast" takes 30 or 30% for 30), a
  * choice's entry name (any case) or 1-based entry number, a colour as r,g,b[,a] in 0..255 or #rrggbb, a
  * checkbox as on/off (true/false, yes/no, 1/0). FRAME:VALUE,FRAME:VALUE... animates a control; frames are
- * output frame numbers and values run linearly between keys (choices and checkboxes hold).
+ * the input's frame numbers (which the output keeps, also when --frames renders part of it) and values
+ * run linearly between keys (choices and checkboxes hold).
  *
  * A control is named by script name ("contrast"), label ("TV Type") or checkbox text ("Lens Effect"),
  * exactly or in any case. Every value is checked against the control's valid range before anything is
@@ -32,7 +33,7 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// A control's value: a constant, or two or more keyframes sorted by frame (output frame numbers).
+// A control's value: a constant, or two or more keyframes sorted by frame (the input's frame numbers).
 struct ControlSetting {
   Runner::ParamValue value;            // the constant; the first key's value when animated
   std::vector<Runner::Keyframe> keys;  // empty for a constant
@@ -99,7 +100,7 @@ public:
 
   // Gives the host every setting, in control order: constants with setValue (skipped when the host holds
   // that value already), keyframes with setKeyframes at host frame (frame - firstFrame), where firstFrame
-  // is the output frame number of host frame 0. FootageError when the host refuses one.
+  // is the input's frame number of host frame 0. FootageError when the host refuses one.
   void applyTo(Runner::Host& host, int firstFrame = 0) const;
   // Every value control with a script name takes what the host holds. A module may move controls that
   // follow each other ("Edge Colour Alpha" follows "Edge Colour"), so a preset written after applyTo and

@@ -78,9 +78,9 @@ std::string formatSliderRange(const Runner::ControlInfo& c) { return range(c, c.
 std::string formatValidRange(const Runner::ControlInfo& c) { return range(c, c.validMin, c.validMax); }
 
 std::string formatControls(const std::vector<Runner::ControlInfo>& controls) {
-  using Row = std::array<std::string, 8>;
+  using Row = std::array<std::string, 9>;
   std::vector<Row> rows;
-  rows.push_back({"#", "Label", "Script name", "Type", "Default", "Slider", "Valid", "Choices"});
+  rows.push_back({"#", "Label", "Script name", "Type", "Default", "Slider", "Valid", "Description", "Choices"});
   for (const Runner::ControlInfo& c : controls) {
     if (c.type == PF_Param_GROUP_END) continue;
     std::string choices;
@@ -90,9 +90,9 @@ std::string formatControls(const std::vector<Runner::ControlInfo>& controls) {
     if (c.disabled()) label += " (disabled)";
     rows.push_back({std::to_string(c.index), label, c.scriptName.empty() ? "-" : c.scriptName, controlTypeName(c),
                     c.type == PF_Param_LAYER || c.type == PF_Param_GROUP_START ? "" : formatControlValue(c, c.defaultValue),
-                    formatSliderRange(c), formatValidRange(c), choices});
+                    formatSliderRange(c), formatValidRange(c), c.description, choices});
   }
-  std::array<size_t, 8> width{};
+  std::array<size_t, 9> width{};
   for (const Row& r : rows)
     for (size_t i = 0; i < r.size(); ++i) width[i] = std::max(width[i], r[i].size());
   std::string out;

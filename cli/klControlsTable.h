@@ -1,7 +1,7 @@
 /*
  * The effect's controls as `watchcam controls` lists them: one row per control with its parameter number,
- * label, script name, type, default, slider and valid range and choices, in display units. Group ends are
- * left out; group starts appear as headings of type "group".
+ * label, script name, type, default, slider and valid range, the module's one-line description and the
+ * choices, in display units. Group ends are left out; group starts appear as headings of type "group".
  */
 #ifndef KL_CONTROLS_TABLE_H
 #define KL_CONTROLS_TABLE_H

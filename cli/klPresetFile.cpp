@@ -287,7 +287,7 @@ void writePreset(std::ostream& out, const std::vector<ControlInfo>& controls, co
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<!-- watchcam preset: each control by script name, its value as the control shows it\n"
          "     (watchcam controls lists them); keys='FRAME:VALUE,...' animates a control,\n"
-         "     frames being output frame numbers. -->\n";
+         "     frames being the input's frame numbers. -->\n";
   set.writeXML(out, false);
 }
 

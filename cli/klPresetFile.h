@@ -14,7 +14,7 @@
  *
  * Kinds: "double" (sliders with decimals), "int" (whole-number sliders), "bool" (checkboxes), "choice",
  * "rgb" (colours; "rgba" is read too), "angle", "pos2d". `keys` animates a control (FRAME:VALUE pairs,
- * output frame numbers). Controls a preset leaves out keep their values. Unknown names, values of the
+ * the input's frame numbers). Controls a preset leaves out keep their values. Unknown names, values of the
  * wrong form or outside a control's valid range, and a control given twice are errors; every error names
  * the file and the line, and quotes at most the first few characters of a long value.
  */

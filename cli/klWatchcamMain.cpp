@@ -140,7 +140,7 @@ int runRender(const ParsedArgs& args, SignalWatch& signals) {
 
   try {
     RenderJob job(options);
-    // Keyframes are given in output frame numbers, which are the input's.
+    // Keyframes are given in the input's frame numbers, which the output keeps.
     controlOptionsOf(args, job.host().controls()).applyTo(job.host(), job.inputInfo().firstFrame);
     const SignalWatch::Attachment attachment(signals, job);
     const RenderStats stats = job.run();

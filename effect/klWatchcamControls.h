@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace Kiln::Watchcam {
@@ -141,6 +142,68 @@ inline constexpr ControlSpec kControls[] = {
 
 inline constexpr int32_t kControlCount = int32_t(sizeof(kControls) / sizeof(kControls[0]));
 static_assert(kControlCount == 44, "the input layer and 43 controls");
+
+// What each control means to a user, in one line, and whether its number is a percentage (declared with
+// the host's percent display, so hosts show "15%" and renderers take "15%"). Hosts that list controls
+// show the line; group ends have none.
+struct ControlText {
+  int32_t index;
+  bool percent;
+  const char* description;
+};
+inline constexpr ControlText kControlTexts[] = {
+    {0, false, "The footage the effect is applied to"},
+    {1, false, "The effect's banner; it holds no value"},
+    {2, false, "RGB keeps the source's alpha; RGBA keeps the alpha the effect made"},
+    {3, false, "The monitor shows colour, black and white, or a tint of Tint Colour"},
+    {4, false, "The colour of the picture when TV Type is Tint"},
+    {5, true, "Contrast of the monitor's tone curve"},
+    {6, true, "Brightness of the monitor's tone curve"},
+    {7, false, "Reduces the picture to a small palette spanned by its own colours"},
+    {8, false, "Steps per colour channel when Quantise is on"},
+    {9, true, "Playback speed: 100 plays normally, 0 freezes, below 0 plays backwards"},
+    {10, false, "Frames per second the camera records, each held until the next; 0 drops none"},
+    {11, false, "Bends the picture as a wide camera lens does"},
+    {12, false, "Turns the fisheye lens on"},
+    {13, false, "Radius of the lens, in pixels of the full-size frame"},
+    {14, true, "Above 0 bulges the middle, below 0 pinches it; -10 to 10 leaves the lens off"},
+    {15, false, ""},
+    {16, false, "Snow over the picture"},
+    {17, false, "Pattern of the snow; Random draws another every Shash Period frames"},
+    {18, false, "Starts the random numbers of the snow"},
+    {19, false, "Frames between changes of pattern when Shash Type is Random"},
+    {20, true, "How much snow is mixed over the picture; 0 shows none"},
+    {21, false, ""},
+    {22, true, "Strength of the soft bands of brighter and darker rows"},
+    {23, true, "Collapses the picture towards the dot of a tube switched off; above 99 it is gone"},
+    {24, false, "Rows from one scan line to the next; 1 or less draws none"},
+    {25, false, "Softens the picture; 0.1 or less leaves it sharp"},
+    {26, false, "Low or high quality sampling (kept with the settings; the lens always filters bilinearly)"},
+    {27, false, "Blends the effect's picture with the source"},
+    {28, false, "How the effect's picture and the source are combined; None shows the effect alone"},
+    {29, true, "Amount of the blend"},
+    {30, true, "Gain on the effect's picture before blending"},
+    {31, true, "Gain on the source before blending"},
+    {32, false, "Clamps blended values to 0..1 in float renders"},
+    {33, false, ""},
+    {34, false, "Crops the source and continues it beyond the crop"},
+    {35, false, "How the source continues left and right of the crop"},
+    {36, false, "How the source continues above and below the crop"},
+    {37, false, "The colour beyond the crop where a method is Colour"},
+    {38, true, "Opacity of Edge Colour (follows the colour's alpha)"},
+    {39, true, "Left edge of the crop, from the left of the frame"},
+    {40, true, "Right edge of the crop, from the left of the frame"},
+    {41, true, "Bottom edge of the crop, from the bottom of the frame"},
+    {42, true, "Top edge of the crop, from the bottom of the frame"},
+    {43, false, ""},
+};
+constexpr bool textsFollowTheControls() {
+  if (sizeof(kControlTexts) / sizeof(kControlTexts[0]) != static_cast<std::size_t>(kControlCount)) return false;
+  for (int32_t i = 0; i < kControlCount; ++i)
+    if (kControlTexts[i].index != i || (kControlTexts[i].percent && kControls[i].type != CT::FixedSlider)) return false;
+  return true;
+}
+static_assert(textsFollowTheControls(), "one text per control, in control order; only sliders are percentages");
 
 // Values the render routine uses for names it asks about that this effect does not declare.
 struct Fallback {

@@ -70,6 +70,7 @@ PF_ParamDef controlDefinition(const ControlSpec& c, int32_t aboutWidth, int32_t 
             def.u.fd.slider_min = toFixed(c.sliderMin);
             def.u.fd.slider_max = toFixed(c.sliderMax);
             def.u.fd.precision = fixedPrecision(c.sliderMax);
+            if (Kiln::Watchcam::kControlTexts[c.index].percent) def.u.fd.display_flags = PF_ValueDisplayFlag_PERCENT;
             break;
         case ControlType::IntSlider:
             def.param_type = PF_Param_SLIDER;

@@ -84,6 +84,8 @@ public:
   PF_EntryFunc entry() const { return entry_; }
   // Script name per parameter index (index 0 is the input layer); empty when the module exports none.
   const std::vector<std::string>& scriptNames() const { return scriptNames_; }
+  // One-line description per parameter index; empty when the module exports none.
+  const std::vector<std::string>& descriptions() const { return descriptions_; }
   const std::string& path() const { return path_; }  // absolute
   void* dlHandle() const { return handle_; }
   // Held around every call into the module: the module keeps process-wide state and is called one
@@ -96,6 +98,7 @@ private:
   PF_EntryFunc entry_ = nullptr;
   const KlRegistration* registration_ = nullptr;
   std::vector<std::string> scriptNames_;
+  std::vector<std::string> descriptions_;
   std::string path_;
   std::shared_ptr<std::recursive_mutex> callMutex_;
 };
@@ -133,6 +136,7 @@ struct ControlInfo {
   std::string label;
   std::string checkboxText;
   std::string scriptName;  // from the module's export; empty when none
+  std::string description;  // one line, from the module's export; empty when none
   PF_ParamType type = PF_Param_NO_DATA;
   ParamValue defaultValue;  // a popup's default is kept within its names
   double validMin = 0, validMax = 0, sliderMin = 0, sliderMax = 0;  // sliders only

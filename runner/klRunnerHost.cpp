@@ -280,7 +280,7 @@ void Host::Impl::declare(const PF_ParamDef& def) {
     c.sliderMin = def.u.fd.slider_min / 65536.0;
     c.sliderMax = def.u.fd.slider_max / 65536.0;
     c.precision = def.u.fd.precision;
-    c.percent = (def.u.fd.display_flags & 1) != 0;
+    c.percent = (def.u.fd.display_flags & PF_ValueDisplayFlag_PERCENT) != 0;
     break;
   case PF_Param_CHECKBOX:
     if (def.u.bd.nameptr) c.checkboxText = def.u.bd.nameptr;
@@ -312,9 +312,11 @@ void Host::Impl::declare(const PF_ParamDef& def) {
 void Host::Impl::finishDeclaration() {
   // The records handed out later point at the host's own copies of the texts, never into the module.
   const std::vector<std::string>& names = module.scriptNames();
+  const std::vector<std::string>& descriptions = module.descriptions();
   for (size_t i = 0; i < controls.size(); ++i) {
     ControlInfo& c = controls[i];
     if (i < names.size()) c.scriptName = names[i];
+    if (i < descriptions.size()) c.description = descriptions[i];
     if (c.type == PF_Param_CHECKBOX) c.def.u.bd.nameptr = c.checkboxText.c_str();
     if (c.type == PF_Param_POPUP) c.def.u.pd.namesptr = popupNames[i].c_str();
   }

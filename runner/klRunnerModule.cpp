@@ -80,13 +80,18 @@ std::unique_ptr<Module> Module::load(const std::string& path) {
   m->registration_ = reg;
   m->entry_ = reinterpret_cast<PF_EntryFunc>(const_cast<void*>(entry));
 
-  if (auto names = static_cast<const char* const*>(ownSymbol(handle, KL_SCRIPT_NAMES_SYMBOL))) {
-    for (size_t i = 0; names[i]; ++i) {
-      if (i >= kMaxScriptNames)
-        throw RunnerError(where + "the script-name list of \"" + path + "\" has no terminating null");
-      m->scriptNames_.emplace_back(names[i]);
+  // Optional lists of texts, one per parameter index, ended by a null pointer.
+  const auto texts = [&](const char* symbol, const char* what, std::vector<std::string>& into) {
+    if (auto list = static_cast<const char* const*>(ownSymbol(handle, symbol))) {
+      for (size_t i = 0; list[i]; ++i) {
+        if (i >= kMaxScriptNames)
+          throw RunnerError(where + "the " + what + " list of \"" + path + "\" has no terminating null");
+        into.emplace_back(list[i]);
+      }
     }
-  }
+  };
+  texts(KL_SCRIPT_NAMES_SYMBOL, "script-name", m->scriptNames_);
+  texts(KL_DESCRIPTIONS_SYMBOL, "description", m->descriptions_);
   return m;
 }
 

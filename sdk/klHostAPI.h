@@ -154,10 +154,12 @@ typedef struct {
   A_long value, valid_min, valid_max, slider_min, slider_max, dephault;
 } PF_SliderDef;
 
+enum { PF_ValueDisplayFlag_PERCENT = 1 };
+
 typedef struct {
   PF_Fixed value, valid_min, valid_max, slider_min, slider_max, dephault;
   A_short precision;     /* decimal places shown */
-  A_short display_flags; /* 1: shown as percent */
+  A_short display_flags; /* PF_ValueDisplayFlag_PERCENT: shown as percent */
 } PF_FixedSliderDef;
 
 typedef struct {
@@ -452,6 +454,10 @@ typedef struct {
    the input layer), ended by a null pointer. Hosts use it to let users address controls by name. */
 #define KL_SCRIPT_NAMES_SYMBOL "kiln_param_script_names"
 typedef const char* const* KlScriptNames;
+
+/* Optional third export, shaped as the script names: a one-line description of each control ("" for
+   none), for hosts that list controls to their users. */
+#define KL_DESCRIPTIONS_SYMBOL "kiln_param_descriptions"
 
 #ifdef __cplusplus
 }

@@ -147,10 +147,11 @@ TEST(ControlsTable, ValuesAreShownInDisplayUnits) {
   ControlInfo groupEnd;
   groupEnd.type = PF_Param_GROUP_END;
   groupEnd.label = "hidden";
+  popup.description = "What to show";
   const std::string table = formatControls({popup, fixed, groupEnd});
   EXPECT_EQ(table,
-            "#  Label   Script name  Type    Default  Slider        Valid         Choices\n"
-            "1  Mode    -            choice  Earlier                              Copy|Earlier\n"
+            "#  Label   Script name  Type    Default  Slider        Valid         Description   Choices\n"
+            "1  Mode    -            choice  Earlier                              What to show  Copy|Earlier\n"
             "3  Amount  amount       float   50.0%    0.0%..100.0%  0.0%..200.0%\n");
 }
 

@@ -238,3 +238,28 @@ TEST_F(Watchcam, TheEffectModuleRendersTheDemoAtEveryDepth) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), 40);
 }
+
+TEST_F(Watchcam, TheEffectsControlsAreDescribedAndItsPercentSlidersTakePercent) {
+  const std::string module = CliTest::effectModule();
+  if (module.empty()) GTEST_SKIP() << "the effect module is not built";
+  auto r = CliTest::runWatchcam({"controls", "--module", module}, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  int described = 0, percent = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("Radius of the lens, in pixels") != std::string::npos) ++described;
+    if (line.find("  contrast ") != std::string::npos && line.find("15.0%") != std::string::npos) ++percent;
+  }
+  EXPECT_EQ(described, 1) << r.out;
+  EXPECT_EQ(percent, 1) << r.out;
+  r = CliTest::runWatchcam({"controls", "--module", module, "--set", "contrast=30%", "--set", "playSpeed=-50 %",
+                            "--set", "Blend=25%", "--set", "SourceTop=90%", "--write-preset", "-"},
+                           dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* element : {"<double name='contrast' value='30' />", "<double name='playSpeed' value='-50' />",
+                              "<double name='blendMix' value='25' />", "<double name='SourceTop' value='90' />"})
+    EXPECT_NE(r.out.find(element), std::string::npos) << element;
+  // Pixels and frames are no percentages.
+  r = CliTest::runWatchcam({"controls", "--module", module, "--set", "lensRadius=30%"}, dir_);
+  EXPECT_EQ(r.status, 2) << r.err;
+}

@@ -132,7 +132,9 @@ TEST(HostModule, ExportsOnlyTheEntryAndTheRecords) {
     EXPECT_TRUE(names.count("main"));
     EXPECT_TRUE(names.count("kiln_registration"));
     for (const std::string& n : names)
-        EXPECT_TRUE(n == "main" || n == "kiln_registration" || n == "kiln_param_script_names") << "exported: " << n;
+        EXPECT_TRUE(n == "main" || n == "kiln_registration" || n == "kiln_param_script_names" ||
+                    n == "kiln_param_descriptions")
+            << "exported: " << n;
 
     const KlRegistration* r = builtModule().registration;
     ASSERT_NE(r, nullptr);
