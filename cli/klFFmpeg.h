@@ -59,6 +59,14 @@ struct CodecContext {
   ~CodecContext() { avcodec_free_context(&p); }
 };
 
+struct CodecParameters {
+  AVCodecParameters* p = avcodec_parameters_alloc();
+  CodecParameters() = default;
+  CodecParameters(const CodecParameters&) = delete;
+  CodecParameters& operator=(const CodecParameters&) = delete;
+  ~CodecParameters() { avcodec_parameters_free(&p); }
+};
+
 struct Frame {
   AVFrame* p = av_frame_alloc();
   Frame() = default;

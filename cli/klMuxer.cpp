@@ -473,20 +473,11 @@ void joinSegments(const std::vector<std::string>& segments, const std::string& n
     if (i == 0) {
       first = par;
       base = st->time_base;
-      AVCodecParameters* copy = avcodec_parameters_alloc();
-      if (!copy || avcodec_parameters_copy(copy, par) < 0) {
-        avcodec_parameters_free(&copy);
-        throw FootageError(name, "out of memory");
-      }
-      copy->sample_aspect_ratio = av_guess_sample_aspect_ratio(in.p, st, nullptr);
+      CodecParameters copy;
+      if (!copy.p || avcodec_parameters_copy(copy.p, par) < 0) throw FootageError(name, "out of memory");
+      copy.p->sample_aspect_ratio = av_guess_sample_aspect_ratio(in.p, st, nullptr);
       const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-      try {
-        muxer.addVideo(*copy, base, rate);
-      } catch (...) {
-        avcodec_parameters_free(&copy);
-        throw;
-      }
-      avcodec_parameters_free(&copy);
+      muxer.addVideo(*copy.p, base, rate);
       muxer.carry(carry);
       muxer.begin();
     } else if (par->codec_id != first->codec_id || par->width != first->width || par->height != first->height ||

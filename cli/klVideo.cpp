@@ -472,12 +472,11 @@ public:
     openEncoder(codec, choice, pixels);
     if (choice.encoder == std::string("libx265") && (container == "mp4" || container == "mov")) hvc1_ = true;
 
-    AVCodecParameters* par = avcodec_parameters_alloc();
-    if (!par) throw FootageError(name_, "out of memory");
-    int ret = avcodec_parameters_from_context(par, codec_.p);
-    if (ret >= 0) muxer_->addVideo(*par, codec_.p->time_base, codec_.p->framerate);
-    avcodec_parameters_free(&par);
+    CodecParameters par;
+    if (!par.p) throw FootageError(name_, "out of memory");
+    const int ret = avcodec_parameters_from_context(par.p, codec_.p);
     if (ret < 0) throw FootageError(name_, "cannot set up the stream: " + errorText(ret));
+    muxer_->addVideo(*par.p, codec_.p->time_base, codec_.p->framerate);
     // Players on Apple systems take HEVC in mp4 and mov only under this tag.
     if (hvc1_) muxer_->context()->streams[0]->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     muxer_->carry(settings.carry);
