@@ -35,7 +35,7 @@ private:
   long frame_;
 };
 
-// Rendering stopped because the user interrupted it (SIGINT/SIGTERM).
+// Rendering stopped because a signal ended it (Ctrl-C, SIGTERM, SIGHUP, ...).
 class Interrupted : public FootageError {
 public:
   Interrupted(std::string file, long frame, int signalNumber)

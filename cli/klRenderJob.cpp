@@ -295,10 +295,6 @@ void RenderJob::requestAbort(int signal) noexcept {
   if (host_) host_->requestAbort();
 }
 
-void RenderJob::discardOutput() noexcept {
-  if (files_) files_->discard();
-}
-
 RenderStats RenderJob::run() {
   const FootageInfo& info = reader_->info();
   const auto start = Clock::now();

@@ -75,8 +75,6 @@ public:
 
   // From a signal-handling thread: stop at the next chance and throw Interrupted carrying `signal`.
   void requestAbort(int signal) noexcept;
-  // Removes the temporary output files at once (a second interrupt, when the user will not wait).
-  void discardOutput() noexcept;
 
   const FootageInfo& inputInfo() const;
   Depth depth() const { return depth_; }

@@ -262,7 +262,7 @@ void build(CLI::App& app, Bindings& b) {
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("watchcam ") + WATCHCAM_VERSION);
   app.footer(
-      "Exit status: 0 done, 1 failed, 2 usage error, 130 interrupted.\n"
+      "Exit status: 0 done, 1 failed, 2 usage error, 128 + signal when a signal ended it (130: Ctrl-C).\n"
       "Examples:\n"
       "  watchcam render --demo demo.mp4\n"
       "  watchcam render shot.####.exr out.%04d.png --depth 16 --frames 1001-1050\n"
