@@ -13,9 +13,11 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -120,6 +122,15 @@ int fail(const std::string& line, int status) {
 }
 
 // ---- commands -------------------------------------------------------------------------------------------
+// After writing to standard output (errno cleared before): a reader that went away (`watchcam controls |
+// head -3`) ends the command quietly, as the SIGPIPE the signal watch holds back would have; any other
+// failure is an error.
+int standardOutputStatus() {
+  if (std::cout.flush()) return ExitOk;
+  if (errno == EPIPE) return 128 + SIGPIPE;
+  return fail(std::string("standard output: cannot write: ") + std::strerror(errno ? errno : EIO), ExitFailed);
+}
+
 // The control values of a command: --preset, then every --set in order.
 ControlOptions controlOptionsOf(const ParsedArgs& args, const std::vector<Kiln::Runner::ControlInfo>& controls) {
   const auto preset = args.values.find("--preset");
@@ -167,15 +178,19 @@ int runControls(const ParsedArgs& args) {
     Kiln::Runner::Host host(*module, settings);
     ControlOptions controls = controlOptionsOf(args, host.controls());
     const auto out = args.values.find("--write-preset");
+    errno = 0;
     if (out == args.values.end()) {
       std::cout << formatControls(host.controls());
-      return ExitOk;
+      return standardOutputStatus();
     }
     // What the host holds once the module has seen the values: controls that follow others agree.
     controls.applyTo(host);
     controls.takeFrom(host);
-    if (out->second == "-") controls.writePreset(std::cout);
-    else controls.writePresetFile(out->second, args.switches.count("--overwrite") != 0);
+    if (out->second == "-") {
+      controls.writePreset(std::cout);
+      return standardOutputStatus();
+    }
+    controls.writePresetFile(out->second, args.switches.count("--overwrite") != 0);
   } catch (const Kiln::Runner::RunnerError& e) {
     throw FootageError(path, e.what());
   }
