@@ -156,7 +156,8 @@ int runRender(const ParsedArgs& args, SignalWatch& signals) {
     const SignalWatch::Attachment attachment(signals, job);
     const RenderStats stats = job.run();
     bar.close();
-    if (!quiet) std::cerr << "watchcam: " << summaryLine(options.output, stats.frames, stats.totalSeconds) << std::endl;
+    const std::string written = options.output == "-" ? "standard output" : options.output;
+    if (!quiet) std::cerr << "watchcam: " << summaryLine(written, stats.frames, stats.totalSeconds) << std::endl;
     return ExitOk;
   } catch (const Interrupted& e) {
     bar.close();
