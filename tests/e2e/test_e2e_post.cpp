@@ -83,7 +83,7 @@ TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages) {
     // black left of column 50, so columns left of 44 outside the lens stay exactly black.
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
-        Rig rig(layer(100, 40, 1, c.smart), pattern());
+        Rig rig(layer(100, 40, 3, c.smart), pattern());
         rig.neutral().set("blur", 3).set("lensEffect", 1).set("lensRadius", 10);
         rig.set("SourceLeft", 50).set("SourceXMethod", 1);
         const Image out = rig.render(0, c.depth);
@@ -94,5 +94,8 @@ TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages) {
         for (int y = 0; y < 40; ++y)
             for (int x = 57; x < 100; ++x) lit += getPixel(out, x, y)[1] > 0 ? 1 : 0;
         EXPECT_GT(lit, 40 * 40);
+        // Another frame checked out (Frame Rate 5 holds frame 0 at frame 2) takes the same crop.
+        rig.set("framesPerSec", 5);
+        EXPECT_TRUE(samePixels(rig.render(2, c.depth), out));
     }
 }

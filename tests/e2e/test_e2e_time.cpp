@@ -53,6 +53,7 @@ TEST(EndToEndTime, PlaySpeedMovesThePlayPosition) {
         rig.set("playSpeed", 200);
         EXPECT_EQ(shown(rig, 10), 20);
         EXPECT_EQ(shown(rig, 3), 6);
+        EXPECT_EQ(shown(rig, 20), kFrames - 1) << "held at the last frame";
         rig.set("playSpeed", 0);
         for (int f : {0, 1, 9, 29}) EXPECT_EQ(shown(rig, f), 0) << "frozen at the first frame";
         rig.set("playSpeed", 50);  // S = 3.5 at frame 7: halves go up
