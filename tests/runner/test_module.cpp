@@ -271,25 +271,7 @@ PF_Err dispatch(PF_Cmd cmd, PF_InData* in, PF_OutData* out, PF_ParamDef* params[
     return addParams(in, out);
   case PF_Cmd_SEQUENCE_SETUP:
     return sequenceSetup(in, out);
-  case PF_Cmd_SEQUENCE_FLATTEN: {
-    PF_Handle live = in->sequence_data;
-    if (!live || static_cast<Sequence*>(*live)->words[0] != 0) return PF_Err_NONE;
-    PF_Handle flat = u->host_new_handle(4);
-    if (!flat) return PF_Err_OUT_OF_MEMORY;
-    *static_cast<int32_t*>(*flat) = 1;
-    u->host_dispose_handle(live);
-    out->sequence_data = flat;
-    return PF_Err_NONE;
-  }
   case PF_Cmd_SEQUENCE_RESETUP:
-    if (in->sequence_data && u->host_get_handle_size(in->sequence_data) == 4) {
-      PF_Handle live = u->host_new_handle(sizeof(Sequence));
-      if (!live) return PF_Err_OUT_OF_MEMORY;
-      std::memset(*live, 0, sizeof(Sequence));  // host memory comes uncleared
-      u->host_dispose_handle(in->sequence_data);
-      out->sequence_data = live;
-      return PF_Err_NONE;
-    }
     return sequenceSetup(in, out);
   case PF_Cmd_SEQUENCE_SETDOWN:
     if (in->sequence_data) u->host_dispose_handle(in->sequence_data);

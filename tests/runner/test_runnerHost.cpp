@@ -106,22 +106,17 @@ TEST_F(RunnerHost, CommandsArriveInOrderAndEveryHandleIsGivenBack) {
 
   host.render(0, Depth::Eight);
   host.flatten();
-  EXPECT_EQ(host.sequenceBytes(), (std::vector<uint8_t>{1, 0, 0, 0}));
-  host.flatten();  // already flat: nothing changes
-  EXPECT_EQ(host.sequenceBytes(), (std::vector<uint8_t>{1, 0, 0, 0}));
-  host.resetup();
-  EXPECT_EQ(host.sequenceBytes(), std::vector<uint8_t>(20, 0));
+  host.resetup();  // the test module sets up anew
   host.close();
 
   const std::vector<PF_Cmd> expected{PF_Cmd_GLOBAL_SETUP,     PF_Cmd_PARAMS_SETUP,     PF_Cmd_SEQUENCE_SETUP,
                                      PF_Cmd_SMART_PRE_RENDER, PF_Cmd_SMART_RENDER,     PF_Cmd_SEQUENCE_FLATTEN,
-                                     PF_Cmd_SEQUENCE_FLATTEN, PF_Cmd_SEQUENCE_RESETUP, PF_Cmd_SEQUENCE_SETDOWN,
-                                     PF_Cmd_GLOBAL_SETDOWN};
+                                     PF_Cmd_SEQUENCE_RESETUP, PF_Cmd_SEQUENCE_SETDOWN, PF_Cmd_GLOBAL_SETDOWN};
   EXPECT_EQ(host.commandLog(), expected);
   EXPECT_EQ(moduleCommands(), expected);
   const HandleStats s = host.stats();
   EXPECT_EQ(s.liveHandles, 0);
-  EXPECT_EQ(s.handlesAllocated, 4);  // global, sequence, flat, live again
+  EXPECT_EQ(s.handlesAllocated, 3);  // global, sequence, sequence again
   EXPECT_EQ(s.liveLayerCheckouts, 0);
   EXPECT_EQ(s.liveParamCheckouts, 0);
   EXPECT_EQ(s.badCalls, 0);
