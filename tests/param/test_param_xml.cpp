@@ -166,7 +166,6 @@ TEST(ParamXmlRead, SetExceptionsPassThroughUnchanged) {
     EXPECT_THROW(aliases.parseXML("<paramset><alias name='a' original='nothing'/></paramset>"), Ex::ObjectUndefined);
     auto e = catchAs<Ex::NullPointer>([] { ParamSetXMLElement element(nullptr); });
     EXPECT_EQ(value(e, 0), "'Null ParamSet set in parser, must not be null'");
-    EXPECT_STREQ(e.record().function, "Kiln::Param::ParamSetXMLElement::ParamSetXMLElement");
 }
 
 TEST(ParamXmlRead, ChoicesGradientsGroupsPagesAliases) {
@@ -234,8 +233,6 @@ TEST(ParamXmlRead, EmptyTruncatedAndMissingFiles) {
     auto e = catchAs<Ex::File::FileOpen>([&] { set.parseXMLFile(missing); });
     EXPECT_EQ(value(e, 0), "'open file for reading'");
     EXPECT_EQ(value(e, 1), "'" + missing + "'");
-    EXPECT_STREQ(e.record().function, "Kiln::Param::ParamSet::parseXMLFile");
-    EXPECT_NE(fileOf(e).find("klParamParser"), std::string::npos);
 }
 
 namespace {
