@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <type_traits>
 #include <vector>
 
 using namespace Kiln;
@@ -283,6 +286,170 @@ TYPED_TEST(BlurTest, AlphaWeightedVariant)
     // An opaque constant image is unchanged by the weighted variant too.
     auto flat = makeImage<Px>(8, 8, [](int, int) { return grey<Px>(Px::isInteger ? 77.0f : 0.3f); });
     EXPECT_TRUE(same(flat, blur<Px, Blur1<Px>>(flat, 4.5f, 2.0f)));
+}
+
+namespace {
+
+// The blur written the plain way: every extended row and column of every pass built on its own from
+// the source, with the running sums formed in the same order and with the same operands as the stage
+// forms them. The stage must give exactly this, byte for byte, however it splits and orders its work.
+template <class Px, int Flags>
+struct ReferenceBlur {
+    static constexpr int C = Px::channels, A = Px::alphaIndex;
+    static constexpr bool kWeighted = (Flags & 1) != 0, kKeepAlpha = (Flags & 2) != 0;
+
+    // One box pass: out[i] is the window around in[i + reach]; out is in.size() - 2 reach long.
+    static std::vector<float> pass(const std::vector<float>& in, const Blur::BoxParams& p)
+    {
+        const int n = p.n, reach = p.reach;
+        std::vector<float> out(in.size() - 2 * size_t(reach));
+        double acc = 0.0;
+        for (int j = -n; j <= n; ++j) acc += double(in[size_t(reach + j)]);
+        for (size_t i = 0; i < out.size(); ++i) {
+            const size_t c = i + size_t(reach);
+            const double e = in[c + size_t(n) + 1];
+            double r = acc;
+            if (p.f != 0.0f) r += double(p.f) * (double(in[c - size_t(n) - 1]) + e);
+            out[i] = float(r * p.weight);
+            acc += e - double(in[c - size_t(n)]);
+        }
+        return out;
+    }
+    static std::vector<float> passes(std::vector<float> v, const Blur::BoxParams& p, int iterations, bool on)
+    {
+        for (int it = 0; on && it < iterations; ++it) v = pass(v, p);
+        return v;
+    }
+
+    static void run(const KlTexture<Px>& src, KlTexture<Px>& dst, KlRect rect, float sx, float sy, int iterations)
+    {
+        rect = rect.intersect(klTextureMemoryRect(dst));
+        if (rect.isEmpty()) return;
+        const float ux = Blur::clampSize(sx, src.width(), src.height());
+        const float uy = Blur::clampSize(sy, src.width(), src.height());
+        if ((ux == 0.0f && uy == 0.0f) || iterations <= 0) {
+            for (int y = rect.y0; y < rect.y1; ++y)
+                for (int x = rect.x0; x < rect.x1; ++x) *dst.pixelAddress(x, y) = src.sampleNearest(x, y);
+            return;
+        }
+        const Blur::BoxParams px = Blur::boxParams(ux), py = Blur::boxParams(uy);
+        const int mx = ux > 0.0f ? iterations * px.reach : 0, my = uy > 0.0f ? iterations * py.reach : 0;
+        // Sums start at the source's first valid column and row.
+        const int x0 = std::min(rect.x0, src.xAxis().origin2 + src.xAxis().lo);
+        const int y0 = std::min(rect.y0, src.yAxis().origin2 + src.yAxis().lo);
+        const int cols = rect.x1 - x0, rows = rect.y1 - y0 + 2 * my;
+        std::vector<std::vector<float>> lanes(size_t(cols) * C);  // per output column and channel: rows
+        for (int k = 0; k < rows; ++k) {
+            const int y = y0 - my + k;
+            for (int c = 0; c < C; ++c) {
+                std::vector<float> line;
+                for (int x = x0 - mx; x < rect.x1 + mx; ++x) {
+                    const Px& s = src.sampleNearest(x, y);
+                    float v = float(s[c]);
+                    if (kWeighted && c != A) v = v * float(s[A]) / float(Px::maxInt);
+                    line.push_back(v);
+                }
+                line = passes(line, px, iterations, mx > 0);
+                for (int i = 0; i < cols; ++i) lanes[size_t(i) * C + size_t(c)].push_back(line[size_t(i)]);
+            }
+        }
+        for (int i = x0 < rect.x0 ? rect.x0 - x0 : 0; i < cols; ++i) {
+            std::vector<float> col[C];
+            for (int c = 0; c < C; ++c) col[c] = passes(lanes[size_t(i) * C + size_t(c)], py, iterations, my > 0);
+            const int x = x0 + i;
+            for (int y = rect.y0; y < rect.y1; ++y) {
+                float v[C];
+                for (int c = 0; c < C; ++c) v[c] = col[c][size_t(y - y0)];
+                if (kWeighted) {
+                    const float a = v[A];
+                    for (int c = 0; c < C; ++c)
+                        if (c != A)
+                            v[c] = a > float(Px::maxInt) * 1.5259022e-5f
+                                       ? std::clamp(v[c] * float(Px::maxInt) / a, 0.0f, float(Px::maxInt))
+                                       : 0.0f;
+                }
+                if (kKeepAlpha) v[A] = float(src.sampleNearest(x, y)[A]);
+                Px& d = *dst.pixelAddress(x, y);
+                for (int c = 0; c < C; ++c) d[c] = Pixel::storeChannel<typename Px::Channel>(v[c]);
+            }
+        }
+    }
+};
+
+template <class Px>
+Px noisePixel(int x, int y)
+{
+    Px p;
+    const uint32_t h = uint32_t(x * 7907 + y * 17387 + 11) * 2654435761u;
+    for (int c = 0; c < Px::channels; ++c) {
+        const float u = float((h >> (8 * c)) & 255) / 255.0f;
+        p[c] = Pixel::storeChannel<typename Px::Channel>(Px::isInteger ? std::floor(u * Px::M) : u * u * 3.0f - 0.5f);
+    }
+    return p;
+}
+
+}  // namespace
+
+// Every radius kind (none on one axis, fractional, whole, beyond the image), edge mode, valid window,
+// rectangle and thread count, in place and not, plain and alpha-weighted, against the plain passes.
+TYPED_TEST(BlurTest, MatchesThePlainPasses)
+{
+    using Px = TypeParam;
+    struct Case {
+        int w, h;
+        float sx, sy;
+        int iterations, mode;
+        KlRect rect;    // empty: the whole destination
+        KlRect window;  // valid window of the source (axis indices, inclusive ends); empty: whole
+        bool inPlace;
+    };
+    const KlRect whole{};
+    const Case cases[] = {
+        {37, 23, 1.0f / 3.0f, 1.0f / 3.0f, 3, KlEdgeReflect, whole, whole, false},
+        {37, 23, 1.0f / 3.0f, 1.0f / 3.0f, 3, KlEdgeWrap, whole, whole, true},
+        {41, 29, 2.5f, 1.5f, 3, KlEdgeRepeat, {5, 7, 30, 26}, whole, false},
+        {41, 29, 0.5f, 0.0f, 1, KlEdgeColour, {-3, 2, 39, 40}, whole, false},
+        {19, 67, 0.0f, 2.7f, 3, KlEdgeWrap, {0, 20, 19, 50}, whole, true},
+        {33, 21, 7.7f, 40.0f, 3, KlEdgeReflect, whole, {4, 3, 25, 15}, false},
+        {33, 21, 3.25f, 6.0f, 3, KlEdgeWrap, {6, 8, 30, 21}, {4, 3, 25, 15}, true},
+        {33, 21, 1.2f, 2.0f, 3, KlEdgeColour, whole, {4, 3, 25, 15}, true},
+        {16, 9, 5000.0f, 0.5f, 2, KlEdgeReflect, whole, whole, false},
+        {1, 1, 2.0f, 2.0f, 3, KlEdgeRepeat, whole, whole, false},
+        {53, 3, 1.0f, 11.5f, 8, KlEdgeWrap, {9, 1, 40, 3}, whole, true},
+    };
+    auto check = [&](auto flagsTag) {
+        constexpr int F = decltype(flagsTag)::value;
+        using B = BlurGeneralGauss<Px, Px, Px::maxInt, F & 1, F & 1, F & 1, (F >> 1) & 1>;
+        for (const Case& c : cases) {
+            KlTexture<Px> src = makeImage<Px>(c.w, c.h, noisePixel<Px>, c.mode);
+            src.setEdgeColour(noisePixel<Px>(-1, -1));
+            if (!c.window.isEmpty()) src.setWindow(c.window.x0, c.window.y0, c.window.x1, c.window.y1);
+            const KlRect rect = c.rect.isEmpty() ? KlRect{0, 0, c.w, c.h} : c.rect;
+            // Outside the rectangle the destination keeps what it had: the source itself when in place.
+            auto before = [&](int x, int y) { return c.inPlace ? noisePixel<Px>(x, y) : noisePixel<Px>(y, x); };
+            KlTexture<Px> expect = makeImage<Px>(c.w, c.h, before);
+            ReferenceBlur<Px, F>::run(src, expect, rect, c.sx, c.sy, c.iterations);
+            for (int threads : {1, 2, 3}) {
+                KlMultiProcessor::setProcessorCountForTesting(threads);
+                KlTexture<Px> in = makeImage<Px>(c.w, c.h, noisePixel<Px>, c.mode);
+                in.setEdgeColour(noisePixel<Px>(-1, -1));
+                if (!c.window.isEmpty()) in.setWindow(c.window.x0, c.window.y0, c.window.x1, c.window.y1);
+                KlTexture<Px> out = makeImage<Px>(c.w, c.h, [](int x, int y) { return noisePixel<Px>(y, x); });
+                KlTexture<Px>* dst = c.inPlace ? &in : &out;
+                B b;
+                b.setSource(&in);
+                b.setDestination(dst);
+                if (!c.rect.isEmpty()) b.setRect(c.rect);
+                b.setSizes(c.sx, c.sy);
+                b.setIterations(c.iterations);
+                b.execute();
+                EXPECT_TRUE(same(expect, *dst)) << c.w << "x" << c.h << " sizes " << c.sx << "," << c.sy << " flags "
+                                                << F << " threads " << threads << (c.inPlace ? " in place" : "");
+            }
+        }
+    };
+    check(std::integral_constant<int, 0>{});
+    check(std::integral_constant<int, 3>{});
 }
 
 TEST(BlurKernels, PhasesAreNormalisedAndBlend)
