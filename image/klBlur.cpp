@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -76,16 +77,6 @@ inline void store4(float* p, D4 v)
 }
 inline void store4(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
 
-template <class Out>
-void sinkRow(RowSink sink, void* context, int32_t row, int32_t first, int32_t count, const Out* values)
-{
-    if constexpr (std::is_same_v<Out, float>) {
-        if (sink) sink(context, row, first, count, values);
-    } else {
-        (void)sink, (void)context, (void)row, (void)first, (void)count, (void)values;
-    }
-}
-
 // Output i of a line: samples i - n - 1 (outer), i - n (leave), i + n + 1 (enter).
 template <bool Frac, class In, class Out>
 void line4Generic(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
@@ -129,15 +120,18 @@ void line1(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
     }
 }
 
+// The running sums of `lanes` columns: started from rows -n .. n, or carried over in acc.
 template <bool Frac, class In, class Out>
 void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
-                 double* acc, RowSink sink, void* context)
+                 double* acc, bool resume)
 {
     const int32_t vec = lanes & ~3;
-    std::fill(acc, acc + lanes, 0.0);
-    for (int32_t j = -n; j <= n; ++j) {
-        const In* r = in[j];
-        for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
+    if (!resume) {
+        std::fill(acc, acc + lanes, 0.0);
+        for (int32_t j = -n; j <= n; ++j) {
+            const In* r = in[j];
+            for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
+        }
     }
     const D4 wv = {w, w, w, w};
     const double fd = fr;
@@ -165,7 +159,6 @@ void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t la
             o[l] = Out(r * w);
             acc[l] += e - double(leave[l]);
         }
-        sinkRow(sink, context, i, 0, lanes, o);
     }
 }
 
@@ -177,7 +170,8 @@ KL_AVX2 __m256d ld4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 KL_AVX2 __m256d ld4(const double* p) { return _mm256_loadu_pd(p); }
 KL_AVX2 void st4(float* p, __m256d v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
 KL_AVX2 void st4(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
-// Past the caches: the same values, for output read back only in a later pass (p 16-byte aligned).
+
+// Past the caches: the same values, for output read back only much later (p 16-byte aligned).
 KL_AVX2 void stream4(float* p, __m256d v) { _mm_stream_ps(p, _mm256_cvtpd_ps(v)); }
 KL_AVX2 void stream4(double* p, __m256d v) { _mm256_stream_pd(p, v); }
 
@@ -195,23 +189,24 @@ KL_AVX2 __m256d stepAvx2(__m256d a, const In* enter, const In* leave, const In* 
     return _mm256_add_pd(a, _mm256_sub_pd(e, ld4(leave)));
 }
 
-// Grouped output (a strip layout, gap > 0) is streamed when aligned for it.
+// Grouped output is streamed past the caches when asked and aligned for it.
 template <class Out>
-bool streams(const Out* a, const Out* b, size_t gap)
+bool streams(bool asked, const Out* a, const Out* b, size_t gap)
 {
     constexpr uintptr_t mask = 4 * sizeof(Out) - 1;
-    return gap > 0 && (reinterpret_cast<uintptr_t>(a) & mask) == 0 && (reinterpret_cast<uintptr_t>(b) & mask) == 0;
+    return asked && gap > 0 && (reinterpret_cast<uintptr_t>(a) & mask) == 0 &&
+           (reinterpret_cast<uintptr_t>(b) & mask) == 0;
 }
 
 template <bool Frac, class In, class Out>
 __attribute__((target("avx2"))) void line4Avx2(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
-                                                 int32_t group, size_t gap)
+                                                 int32_t group, size_t gap, bool past)
 {
     __m256d acc = _mm256_setzero_pd();
     for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, ld4(in + 4 * j));
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
-    if (streams(out, out, gap)) {
+    if (streams(past, out, out, gap)) {
         for (int32_t done = 0; done < count; out += gap) {
             const int32_t end = std::min(count, done + group);
             for (; done < end; ++done, in += 4, out += 4)
@@ -232,7 +227,8 @@ __attribute__((target("avx2"))) void line4Avx2(const In* in, Out* out, int32_t c
 // exactly that of line4Avx2.
 template <bool Frac, class In, class Out>
 __attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                                                     int32_t n, float fr, double w, int32_t group, size_t gap)
+                                                     int32_t n, float fr, double w, int32_t group, size_t gap,
+                                                     bool past)
 {
     __m256d accA = _mm256_setzero_pd(), accB = accA;
     for (int32_t j = -n; j <= n; ++j) {
@@ -241,7 +237,7 @@ __attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, con
     }
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
-    if (streams(outA, outB, gap)) {
+    if (streams(past, outA, outB, gap)) {
         for (int32_t done = 0; done < count; outA += gap, outB += gap) {
             const int32_t end = std::min(count, done + group);
             for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
@@ -261,24 +257,31 @@ __attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, con
     }
 }
 
-// Sixteen lanes at a time with their running sums held in registers, all rows of a column
-// before the next sixteen lanes; the remaining lanes row by row.
+// Sixteen lanes at a time with their running sums held in registers, all rows before the next
+// sixteen lanes; the remaining lanes row by row.
 template <bool Frac, class In, class Out>
 __attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count, int32_t lanes,
-                                                int32_t n, float fr, double w, double* acc, RowSink sink,
-                                                void* context)
+                                                int32_t n, float fr, double w, double* acc, bool resume)
 {
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const double fd = fr;
     int32_t l0 = 0;
     for (; l0 + 16 <= lanes; l0 += 16) {
-        __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
-        for (int32_t j = -n; j <= n; ++j) {
-            const In* r = in[j] + l0;
-            a0 = _mm256_add_pd(a0, ld4(r));
-            a1 = _mm256_add_pd(a1, ld4(r + 4));
-            a2 = _mm256_add_pd(a2, ld4(r + 8));
-            a3 = _mm256_add_pd(a3, ld4(r + 12));
+        __m256d a0, a1, a2, a3;
+        if (resume) {
+            a0 = _mm256_loadu_pd(acc + l0);
+            a1 = _mm256_loadu_pd(acc + l0 + 4);
+            a2 = _mm256_loadu_pd(acc + l0 + 8);
+            a3 = _mm256_loadu_pd(acc + l0 + 12);
+        } else {
+            a0 = a1 = a2 = a3 = _mm256_setzero_pd();
+            for (int32_t j = -n; j <= n; ++j) {
+                const In* r = in[j] + l0;
+                a0 = _mm256_add_pd(a0, ld4(r));
+                a1 = _mm256_add_pd(a1, ld4(r + 4));
+                a2 = _mm256_add_pd(a2, ld4(r + 8));
+                a3 = _mm256_add_pd(a3, ld4(r + 12));
+            }
         }
         for (int32_t i = 0; i < count; ++i) {
             const In* enter = in[i + n + 1] + l0;
@@ -289,15 +292,21 @@ __attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* o
             a1 = stepAvx2<Frac>(a1, enter + 4, leave + 4, outer + 4, o + 4, wv, fv);
             a2 = stepAvx2<Frac>(a2, enter + 8, leave + 8, outer + 8, o + 8, wv, fv);
             a3 = stepAvx2<Frac>(a3, enter + 12, leave + 12, outer + 12, o + 12, wv, fv);
-            sinkRow(sink, context, i, l0, 16, o);
         }
+        _mm256_storeu_pd(acc + l0, a0);
+        _mm256_storeu_pd(acc + l0 + 4, a1);
+        _mm256_storeu_pd(acc + l0 + 8, a2);
+        _mm256_storeu_pd(acc + l0 + 12, a3);
     }
     if (l0 == lanes) return;
     const int32_t rest = lanes - l0;
-    std::fill(acc, acc + rest, 0.0);
-    for (int32_t j = -n; j <= n; ++j) {
-        const In* r = in[j] + l0;
-        for (int32_t l = 0; l < rest; ++l) acc[l] += double(r[l]);
+    double* ar = acc + l0;
+    if (!resume) {
+        std::fill(ar, ar + rest, 0.0);
+        for (int32_t j = -n; j <= n; ++j) {
+            const In* r = in[j] + l0;
+            for (int32_t l = 0; l < rest; ++l) ar[l] += double(r[l]);
+        }
     }
     for (int32_t i = 0; i < count; ++i) {
         const In* enter = in[i + n + 1] + l0;
@@ -306,12 +315,11 @@ __attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* o
         Out* o = out[i] + l0;
         for (int32_t l = 0; l < rest; ++l) {
             const double e = enter[l];
-            double r = acc[l];
+            double r = ar[l];
             if constexpr (Frac) r += fd * (double(outer[l]) + e);
             o[l] = Out(r * w);
-            acc[l] += e - double(leave[l]);
+            ar[l] += e - double(leave[l]);
         }
-        sinkRow(sink, context, i, l0, rest, o);
     }
 }
 
@@ -325,18 +333,19 @@ bool useAvx2()
 #endif
 
 template <class In, class Out>
-void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap, bool past)
 {
     group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) {
         if (fr != 0.0f)
-            line4Avx2<true>(in, out, count, n, fr, w, group, gap);
+            line4Avx2<true>(in, out, count, n, fr, w, group, gap, past);
         else
-            line4Avx2<false>(in, out, count, n, fr, w, group, gap);
+            line4Avx2<false>(in, out, count, n, fr, w, group, gap, past);
         return;
     }
 #endif
+    (void)past;
     if (fr != 0.0f)
         line4Generic<true>(in, out, count, n, fr, w, group, gap);
     else
@@ -461,66 +470,226 @@ void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams&
 template <>
 void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams& p)
 {
-    line4(in, out, count, p.n, p.f, p.weight, count, 0);
-}
-
-template <class In, class Out>
-void boxPassLineGrouped(int lanes, const In* in, Out* out, int32_t count, const BoxParams& p, int32_t group,
-                        size_t gap)
-{
-    group = std::max(group, 1);
-    if (lanes == 4)
-        line4(in, out, count, p.n, p.f, p.weight, group, gap);
-    else
-        line1(in, out, count, p.n, p.f, p.weight, group, gap);
+    line4(in, out, count, p.n, p.f, p.weight, count, 0, false);
 }
 
 template <class In, class Out>
 void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                     const BoxParams& p, int32_t group, size_t gap)
+                     const BoxParams& p, int32_t group, size_t gap, bool past)
 {
+    group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
-    if (lanes == 4 && useAvx2()) {
-        group = std::max(group, 1);
+    if (lanes == 4 && inB != nullptr && useAvx2()) {
         if (p.f != 0.0f)
-            line4PairAvx2<true>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap);
+            line4PairAvx2<true>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
         else
-            line4PairAvx2<false>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap);
+            line4PairAvx2<false>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
         return;
     }
 #endif
-    boxPassLineGrouped(lanes, inA, outA, count, p, group, gap);
-    boxPassLineGrouped(lanes, inB, outB, count, p, group, gap);
+    for (int k = 0; k < 2; ++k) {
+        const In* in = k == 0 ? inA : inB;
+        Out* out = k == 0 ? outA : outB;
+        if (in == nullptr) continue;
+        if (lanes == 4)
+            line4(in, out, count, p.n, p.f, p.weight, group, gap, past);
+        else
+            line1(in, out, count, p.n, p.f, p.weight, group, gap);
+    }
 }
 
 template <class In, class Out>
 void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
-                 RowSink sink, void* context)
+                 bool resume)
 {
     const float fr = p.f;
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) {
         if (fr != 0.0f)
-            rowsAvx2<true>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+            rowsAvx2<true>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
         else
-            rowsAvx2<false>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+            rowsAvx2<false>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
         return;
     }
 #endif
     if (fr != 0.0f)
-        rowsGeneric<true>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+        rowsGeneric<true>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
     else
-        rowsGeneric<false>(in, out, count, lanes, p.n, fr, p.weight, acc, sink, context);
+        rowsGeneric<false>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
 }
 
 #define KL_BLUR_PASSES(In, Out)                                                                                  \
-    template void boxPassLineGrouped<In, Out>(int, const In*, Out*, int32_t, const BoxParams&, int32_t, size_t); \
     template void boxPassLinePair<In, Out>(int, const In*, Out*, const In*, Out*, int32_t, const BoxParams&,      \
-                                           int32_t, size_t);                                                    \
+                                           int32_t, size_t, bool);                                              \
     template void boxPassRows<In, Out>(const In* const*, Out* const*, int32_t, int32_t, const BoxParams&, double*, \
-                                       RowSink, void*);
+                                       bool);
 KL_BLUR_PASSES(float, float)
 #undef KL_BLUR_PASSES
+
+bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, const void* b, int32_t strideB,
+              int32_t rowsB, int32_t bytesB)
+{
+    if (a == nullptr || b == nullptr || rowsA <= 0 || rowsB <= 0 || bytesA <= 0 || bytesB <= 0) return false;
+    auto span = [](const void* p, int32_t stride, int32_t rows, int32_t bytes, uintptr_t& lo, uintptr_t& hi) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+        const intptr_t last = intptr_t(stride) * (rows - 1);
+        lo = last < 0 ? start - uintptr_t(-last) : start;
+        hi = (last < 0 ? start : start + uintptr_t(last)) + uintptr_t(bytes);
+    };
+    uintptr_t loA, hiA, loB, hiB;
+    span(a, strideA, rowsA, bytesA, loA, hiA);
+    span(b, strideB, rowsB, bytesB, loB, hiB);
+    return loA < hiB && loB < hiA;
+}
+
+// state_: items' done flags, then four words per band: progress, busy, finished, spare.
+void Schedule::reset(int32_t pinnedItems, std::vector<int32_t> firstRow, std::vector<int32_t> lastRow, int32_t rows,
+                     int32_t ringRows, int32_t reach, int32_t end, int32_t least, int32_t bands)
+{
+    pinned_ = pinnedItems;
+    firstRow_ = std::move(firstRow);
+    lastRow_ = std::move(lastRow);
+    rows_ = rows;
+    ringRows_ = ringRows;
+    reach_ = reach;
+    end_ = end;
+    least_ = std::max(least, 1);
+    bands_ = bands;
+    const size_t items = size_t(pinned_) + firstRow_.size();
+    const size_t words = items + 4 * size_t(bands_);
+    if (words > capacity_) {
+        state_.reset(new std::atomic<int32_t>[words]);
+        capacity_ = words;
+    }
+    for (size_t i = 0; i < items; ++i) state_[i].store(0, std::memory_order_relaxed);
+    for (int32_t b = 0; b < bands_; ++b) {
+        std::atomic<int32_t>* w = &state_[items + 4 * size_t(b)];
+        w[0].store(reach_, std::memory_order_relaxed);
+        w[1].store(0, std::memory_order_relaxed);
+        w[2].store(0, std::memory_order_relaxed);
+    }
+    nextItem_.store(0, std::memory_order_relaxed);
+    pinnedDone_.store(0, std::memory_order_relaxed);
+    prefix_.store(0, std::memory_order_relaxed);
+    bandsDone_.store(0, std::memory_order_release);
+    abandoned_.store(false, std::memory_order_release);
+}
+
+int32_t Schedule::frontier()
+{
+    if (pinnedDone_.load(std::memory_order_acquire) < pinned_) return 0;
+    const int32_t streamed = int32_t(firstRow_.size());
+    int32_t p = prefix_.load(std::memory_order_acquire);
+    const int32_t seen = p;
+    while (p < streamed && state_[size_t(pinned_ + p)].load(std::memory_order_acquire) != 0) ++p;
+    if (p != seen) {
+        int32_t expected = seen;
+        while (expected < p && !prefix_.compare_exchange_weak(expected, p, std::memory_order_acq_rel)) {
+        }
+    }
+    return p >= streamed ? rows_ : firstRow_[size_t(p)];
+}
+
+int32_t Schedule::claimItem()
+{
+    const int32_t items = pinned_ + int32_t(firstRow_.size());
+    int32_t i = nextItem_.load(std::memory_order_acquire);
+    while (i < items) {
+        if (i >= pinned_ && ringRows_ > 0) {
+            // The ring row an item overwrites must have been read by every band.
+            const int32_t overwritten = lastRow_[size_t(i - pinned_)] - ringRows_;
+            const std::atomic<int32_t>* band = &state_[size_t(items)];
+            for (int32_t b = 0; b < bands_; ++b, band += 4)
+                if (band[2].load(std::memory_order_acquire) == 0 &&
+                    band[0].load(std::memory_order_acquire) - reach_ <= overwritten)
+                    return -1;
+        }
+        if (nextItem_.compare_exchange_weak(i, i + 1, std::memory_order_acq_rel)) return i;
+    }
+    return -1;
+}
+
+void Schedule::finishItem(int32_t item)
+{
+    if (item < pinned_)
+        pinnedDone_.fetch_add(1, std::memory_order_acq_rel);
+    else
+        state_[size_t(item)].store(1, std::memory_order_release);
+    changed();
+}
+
+int32_t Schedule::claimBand(int32_t hint)
+{
+    const int32_t ready = frontier();
+    const size_t items = size_t(pinned_) + firstRow_.size();
+    for (int32_t k = 0; k < bands_; ++k) {
+        const int32_t b = int32_t((uint32_t(hint) + uint32_t(k)) % uint32_t(bands_));
+        std::atomic<int32_t>* w = &state_[items + 4 * size_t(b)];
+        if (w[2].load(std::memory_order_acquire) != 0 || w[1].load(std::memory_order_relaxed) != 0) continue;
+        const int32_t o = w[0].load(std::memory_order_acquire);
+        const int32_t can = std::min(end_, ready - reach_) - o;
+        if (can <= 0 || can < std::min(least_, end_ - o)) continue;
+        int32_t idle = 0;
+        if (w[1].compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
+            // Another thread may have moved it on between the look and the claim.
+            if (w[2].load(std::memory_order_acquire) == 0) return b;
+            w[1].store(0, std::memory_order_release);
+        }
+    }
+    return -1;
+}
+
+void Schedule::publish(int32_t band, int32_t progress)
+{
+    state_[size_t(pinned_) + firstRow_.size() + 4 * size_t(band)].store(progress, std::memory_order_release);
+}
+
+void Schedule::releaseBand(int32_t band, int32_t progress, bool finished)
+{
+    std::atomic<int32_t>* w = &state_[size_t(pinned_) + firstRow_.size() + 4 * size_t(band)];
+    w[0].store(progress, std::memory_order_release);
+    if (finished) {
+        w[2].store(1, std::memory_order_release);
+        bandsDone_.fetch_add(1, std::memory_order_acq_rel);
+    }
+    w[1].store(0, std::memory_order_release);
+    changed();
+}
+
+bool Schedule::finished() const { return bandsDone_.load(std::memory_order_acquire) >= bands_; }
+
+void Schedule::abandon()
+{
+    abandoned_.store(true, std::memory_order_release);
+    changed();
+}
+
+void Schedule::changed()
+{
+    events_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_.notify_all();
+    }
+}
+
+void Schedule::wait(uint32_t seen)
+{
+    // A moment of spinning (work usually turns up within microseconds), then sleep until woken.
+    for (int i = 0; i < 200; ++i) {
+        if (events_.load(std::memory_order_acquire) != seen) return;
+#ifdef __SSE2__
+        _mm_pause();
+#endif
+    }
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(1),
+                       [&] { return events_.load(std::memory_order_seq_cst) != seen; });
+    }
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+}
 
 }  // namespace Blur
 

@@ -11,12 +11,16 @@
 // Arithmetic: samples are floats, running sums are doubles (no drift along a line, and a
 // constant stays exactly constant); integer channels are stored by truncation toward zero.
 //
-// Threads: pass 0 blurs rows horizontally into a float buffer (rows shared among threads);
-// pass 1 blurs that buffer vertically and stores the destination, sharing column strips
-// among threads. Every running sum starts at the same place, the source's first valid column
-// or row, whatever the thread count and whatever part of the image is asked for, so a pixel
-// comes out the same however the work is split. Rows beyond the source are read through its
-// edge modes; each distinct source row is blurred horizontally only once.
+// Order: every running sum starts at the same place, the source's first valid column or row,
+// whatever the thread count and whatever part of the image is asked for, and each is carried
+// along its whole line in order, so a pixel comes out the same however the work is split or
+// ordered. Rows beyond the source are read through its edge modes.
+//
+// Threads: one pass. Rows are blurred horizontally a few at a time into a small ring of rows,
+// and column bands carry their vertical sums down the image over the rows blurred so far; any
+// thread takes whichever of the two is ready next (see plan()), so the picture streams through
+// the caches instead of through a frame-sized buffer, and a thread that starts late or is held
+// up leaves its share to the others. The destination may be the source itself.
 //
 // Use: setSource, setDestination, optionally setRectangle, setSizes(box radius per pass along
 // x and y), setIterations(3), execute(). Sizes are limited to 3 x the source's larger side;
@@ -28,13 +32,17 @@
 //                transparent pixels do not bleed their colour into their neighbours.
 //   A = 1:       the result keeps the source's alpha instead of the blurred alpha.
 // With all flags 0 every channel is blurred plainly. The fix-up of flagged channels is done
-// as each pixel is stored by pass 1, so it needs no pass of its own.
+// as each pixel is stored, so it needs no pass of its own.
 #include "image/klImgProc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -70,17 +78,14 @@ void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams&
 template <>
 void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams& p);
 
-// The same for L = lanes (1 or 4), the output split into groups: after every `group` samples the
-// output pointer skips `gap` values (the pass writes straight into a strip layout, which is read
-// back only in a later pass: with gap > 0 and an output aligned to a pixel it is written past the
-// caches, same values). Instantiated for float samples.
-template <class In, class Out>
-void boxPassLineGrouped(int lanes, const In* in, Out* out, int32_t count, const BoxParams& p, int32_t group,
-                        size_t gap);
-// Two lines of the same geometry at once; each gets exactly what boxPassLineGrouped gives it.
+// Two lines of the same geometry at once (inB may be null: one line); each gets exactly what
+// boxPassLine gives it. L = lanes (1 or 4). The output is split into groups: after every `group`
+// samples the output pointer skips `gap` values (rows of several bands written at once); with
+// `past` the groups may be written past the caches (same values, for output read back much later).
+// Instantiated for float samples.
 template <class In, class Out>
 void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                     const BoxParams& p, int32_t group, size_t gap);
+                     const BoxParams& p, int32_t group, size_t gap, bool past);
 
 // Channels <-> floats, `count` values. Integer channels are stored by truncation toward zero
 // keeping the low bits; NaN and values beyond the int32 range are held inside it first.
@@ -116,14 +121,70 @@ void fromFloats(const float* in, Ch* out, size_t count)
 }
 
 // The same pass down a column of rows: in[i] is row i (i from -reach to count - 1 + reach),
-// each `lanes` values wide; out[i] receives output row i. acc holds `lanes` doubles. A sink, when
-// given (float output only), is called with each finished part of an output row: lanes
-// first .. first + count - 1 of row `row`, at `values` (= out[row] + first). Every lane is
-// finished exactly once.
-using RowSink = void (*)(void* context, int32_t row, int32_t first, int32_t count, const float* values);
+// each `lanes` values wide; out[i] receives output row i. acc holds `lanes` doubles: the running
+// sums, started afresh from rows -n .. n, or with resume carried on from the call that produced
+// the rows above (the same sums as one call over all the rows).
 template <class In, class Out>
 void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
-                 RowSink sink = nullptr, void* context = nullptr);
+                 bool resume);
+
+// Whether two blocks of rows share any byte (rows of `bytes` bytes, `stride` apart, either sign).
+bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, const void* b, int32_t strideB,
+              int32_t rowsB, int32_t bytesB);
+
+// Who does what in the blur's one pass. Items (rows to blur horizontally) and bands (columns
+// carried down the image) go to whichever thread asks first; a band moves on only over rows
+// already blurred, and an item is handed out only once the ring rows it overwrites are read.
+class Schedule {
+public:
+    Schedule() = default;
+    Schedule(const Schedule&) = delete;
+    Schedule& operator=(const Schedule&) = delete;
+
+    // pinnedItems items come first and are all done before any band starts; streamed item i
+    // (after them) makes rows firstRow[i] .. lastRow[i] of `rows`, in the ring of ringRows rows
+    // (0: no ring). A band at progress o (next row of its first vertical pass) reads rows from
+    // o - reach and is finished at end; it is handed out when it can move on by `least` rows or
+    // to its end.
+    void reset(int32_t pinnedItems, std::vector<int32_t> firstRow, std::vector<int32_t> lastRow, int32_t rows,
+               int32_t ringRows, int32_t reach, int32_t end, int32_t least, int32_t bands);
+
+    int32_t pinnedItems() const { return pinned_; }
+    // Rows 0 .. frontier() - 1 are blurred horizontally.
+    int32_t frontier();
+    // The next item, or -1 when none can be started now.
+    int32_t claimItem();
+    void finishItem(int32_t item);
+    // A band that can move on (searching from `hint`), or -1.
+    int32_t claimBand(int32_t hint);
+    // The band's new progress while it is held, and when it is given back.
+    void publish(int32_t band, int32_t progress);
+    void releaseBand(int32_t band, int32_t progress, bool finished);
+    bool finished() const;
+    // A thread leaves before the pass is finished (an interrupt or a failure): the others stop too.
+    void abandon();
+    bool abandoned() const { return abandoned_.load(std::memory_order_acquire); }
+    // What has happened so far; wait(seen) returns once more has happened, or after a millisecond.
+    uint32_t events() const { return events_.load(std::memory_order_seq_cst); }
+    void wait(uint32_t seen);
+
+private:
+    void changed();
+
+    int32_t pinned_ = 0, rows_ = 0, ringRows_ = 0, reach_ = 0, end_ = 0, least_ = 0, bands_ = 0;
+    std::vector<int32_t> firstRow_, lastRow_;
+    std::unique_ptr<std::atomic<int32_t>[]> state_;  // items done, then per band: progress, busy, finished
+    size_t capacity_ = 0;
+    std::atomic<int32_t> nextItem_{0};
+    std::atomic<int32_t> pinnedDone_{0};
+    std::atomic<int32_t> prefix_{0};  // streamed items known done in order
+    std::atomic<int32_t> bandsDone_{0};
+    std::atomic<bool> abandoned_{false};
+    std::atomic<uint32_t> events_{0};
+    std::atomic<int32_t> sleepers_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
 
 }  // namespace Blur
 
@@ -195,15 +256,26 @@ public:
     // The sizes after the clamp of the last set-up.
     float usedSizeX() const { return usedX_; }
     float usedSizeY() const { return usedY_; }
-    // Pass 1 shares strips of this many columns among threads (set-up chooses it).
-    int32_t stripWidth() const { return strip_; }
+    // Whether the last set-up streams the picture through small buffers (else it keeps every
+    // horizontally blurred row until the columns are done: radii near the image's size).
+    bool streams() const { return stream_; }
 
     void setUp() override
     {
         mode_ = Mode::Nothing;
         this->setPasses(1);
         rect_ = this->clippedRect();
+        read_ = source_;
         if (rect_.isEmpty() || source_ == nullptr || this->destination() == nullptr) return;
+        // Pixels are read after others are written only when the two images share memory laid out
+        // differently (or for the kept alpha): such a source is read from a copy.
+        if (Blur::overlaps(source_->isNull() ? nullptr : source_->data(), source_->rowBytes(),
+                           source_->yAxis().memoryLength(), source_->xAxis().memoryLength() * int32_t(sizeof(SrcPx)),
+                           this->destination()->data(), this->destination()->rowBytes(),
+                           this->destination()->yAxis().memoryLength(),
+                           this->destination()->xAxis().memoryLength() * int32_t(sizeof(DstPx))) &&
+            (kKeepAlpha || !sameLayout()))
+            read_ = &copyOfSource();
         usedX_ = Blur::clampSize(sizeX_, source_->width(), source_->height());
         usedY_ = Blur::clampSize(sizeY_, source_->width(), source_->height());
         if ((usedX_ == 0.0f && usedY_ == 0.0f) || iterations_ <= 0) {
@@ -211,27 +283,17 @@ public:
             return;
         }
         mode_ = Mode::Blur;
-        this->setPasses(2);
         px_ = Blur::boxParams(usedX_);
         py_ = Blur::boxParams(usedY_);
         marginX_ = usedX_ > 0.0f ? iterations_ * px_.reach : 0;
         marginY_ = usedY_ > 0.0f ? iterations_ * py_.reach : 0;
         // Running sums start at the source's first valid column and row (or at the rectangle when
         // it starts before them), so a pixel's value does not depend on the rectangle asked for.
-        const KlTexAxis& ax = source_->xAxis();
-        const KlTexAxis& ay = source_->yAxis();
-        startX_ = std::min(rect_.x0, source_->isNull() ? rect_.x0 : ax.origin2 + ax.lo);
-        startY_ = std::min(rect_.y0, source_->isNull() ? rect_.y0 : ay.origin2 + ay.lo);
-        mapRows();
-        // Pass 1 shares column strips; two strip temporaries per thread stay within about 256 KB
-        // (narrow strips measured fastest: the temporaries stay in the core's own cache).
-        const int64_t column = int64_t(rect_.y1 - startY_ + 2 * marginY_) * C * int64_t(sizeof(float)) * 2;
-        strip_ = int32_t(std::clamp<int64_t>((int64_t(256) << 10) / std::max<int64_t>(column, 1), 4, 64)) & ~3;
-        strips_ = (rect_.width() + strip_ - 1) / strip_;
-        // The buffer is kept strip by strip, so pass 1 reads it sequentially.
-        ensureBuffer(buffer_, size_t(strips_) * repY_.size() * size_t(strip_) * C * sizeof(float) + 64);
-        const Scratch h = horizontalScratch(), v = verticalScratch();
-        scratchPerThread_ = std::max(h.bytes, v.bytes);
+        const KlTexAxis& ax = read_->xAxis();
+        const KlTexAxis& ay = read_->yAxis();
+        startX_ = std::min(rect_.x0, read_->isNull() ? rect_.x0 : ax.origin2 + ax.lo);
+        startY_ = std::min(rect_.y0, read_->isNull() ? rect_.y0 : ay.origin2 + ay.lo);
+        plan();
     }
 
     // Each thread's working lines come from host memory taken once per pass on the rendering thread
@@ -246,30 +308,130 @@ public:
         if (mode_ == Mode::Copy)
             copy();
         else if (mode_ == Mode::Blur)
-            (this->pass() == 0) ? horizontal() : vertical();
+            work();
     }
+
+    void tearDown() override { copy_ = KlTexture<SrcPx>(); }
 
 private:
     enum class Mode { Nothing, Copy, Blur };
 
-    // Buffer row b of strip s: strip_ pixels of C floats.
-    // The buffer starts on a cache line, so each strip row fills whole lines when streamed in.
-    float* stripRow(int32_t s, int32_t b) const
+    // The plan of the one pass.
+    //
+    // Extended row k (0 .. rows_ - 1) is source row first_ + k. Each is blurred horizontally into a
+    // row of the rectangle's width: rows that are read through the vertical edge mode, or whose
+    // memory row stands for several extended rows, into the pinned rows (one per distinct memory
+    // row, all made before any band starts, so an image blurred in place is read before it is
+    // written); the others into a ring of rows that bands read shortly after. Column bands carry the
+    // vertical running sums of every pass down the image in steps of at most step_ rows, keeping
+    // each pass's recent rows in a small ring of their own; whichever thread is free takes the next
+    // rows to blur or the next band that can move on. When the rings would not be smaller than the
+    // image (radii near its size) every row is pinned and each band is done top to bottom at once.
+    void plan()
     {
-        const uintptr_t base = (reinterpret_cast<uintptr_t>(buffer_->data()) + 63) & ~uintptr_t(63);
-        return reinterpret_cast<float*>(base) + (size_t(s) * repY_.size() + size_t(b)) * size_t(strip_) * C;
+        const KlTexAxis& ay = read_->yAxis();
+        first_ = startY_ - marginY_;
+        rows_ = rect_.y1 - startY_ + 2 * marginY_;
+        passesY_ = marginY_ > 0 ? iterations_ : 0;
+        reachY_ = passesY_ > 0 ? py_.reach : 0;
+        rowValues_ = size_t(rect_.width()) * C;
+        const int32_t lineRows = 2;
+        // A band moves on by at least step_ rows at a time, several times the rows its passes read
+        // behind, so most of what it reads was written moments before.
+        step_ = std::max(16, 4 * reachY_);
+        ringRows_ = 4 * step_ + 2 * reachY_ + lineRows;
+        bandRing_ = step_ + 2 * reachY_;
+        stream_ = passesY_ == 0 || int64_t(ringRows_) + int64_t(passesY_ - 1) * bandRing_ < int64_t(rows_) / 2;
+        if (!stream_) {
+            step_ = rows_;
+            bandRing_ = rows_;
+            ringRows_ = 0;
+        }
+
+        // Rows: pinned slot, or -1 for a row of the ring.
+        std::vector<int32_t> memoryRow(size_t(rows_), -1);
+        std::vector<int32_t> uses(size_t(std::max(ay.memoryLength(), 0)), 0);
+        for (int32_t k = 0; k < rows_; ++k) {
+            const int32_t mi = read_->isNull() ? -1 : ay.resolve(first_ + k);
+            memoryRow[size_t(k)] = mi;
+            if (mi >= 0 && size_t(mi) < uses.size()) ++uses[size_t(mi)];
+        }
+        std::vector<int32_t> slotOfMemoryRow(uses.size(), -1);
+        int32_t edgeSlot = -1;
+        slot_.assign(size_t(rows_), -1);
+        pinnedY_.clear();
+        std::vector<int32_t> streamed;
+        for (int32_t k = 0; k < rows_; ++k) {
+            const int32_t y = first_ + k, mi = memoryRow[size_t(k)];
+            const bool own = mi >= 0 && size_t(mi) < uses.size() && mi == ay.memoryIndex(y) && uses[size_t(mi)] == 1;
+            if (stream_ && own) {
+                streamed.push_back(k);
+                continue;
+            }
+            int32_t& s = (mi >= 0 && size_t(mi) < uses.size()) ? slotOfMemoryRow[size_t(mi)] : edgeSlot;
+            if (s < 0) {
+                s = int32_t(pinnedY_.size());
+                pinnedY_.push_back(y);
+            }
+            slot_[size_t(k)] = s;
+        }
+        // Items of up to lineRows rows: the pinned rows first, then the ring's rows in order.
+        itemRows_.clear();
+        itemStart_.clear();
+        for (size_t i = 0; i < pinnedY_.size(); i += lineRows) {
+            itemStart_.push_back(int32_t(itemRows_.size()));
+            for (size_t j = i; j < std::min(pinnedY_.size(), i + lineRows); ++j) itemRows_.push_back(int32_t(j));
+        }
+        const int32_t pinnedItems = int32_t(itemStart_.size());
+        std::vector<int32_t> firstRow, lastRow;
+        for (size_t i = 0; i < streamed.size(); i += lineRows) {
+            itemStart_.push_back(int32_t(itemRows_.size()));
+            const size_t end = std::min(streamed.size(), i + lineRows);
+            for (size_t j = i; j < end; ++j) itemRows_.push_back(streamed[j]);
+            firstRow.push_back(streamed[i]);
+            lastRow.push_back(streamed[end - 1]);
+        }
+        itemStart_.push_back(int32_t(itemRows_.size()));
+
+        // Bands: wide while streaming (fewer, longer runs), narrow when a band's column is kept whole.
+        const int32_t width = rect_.width();
+        if (stream_) {
+            bandPixels_ = 128;
+        } else {
+            const int64_t column = int64_t(rows_) * C * int64_t(sizeof(float)) * std::max(passesY_, 1);
+            bandPixels_ = int32_t(std::clamp<int64_t>((int64_t(1024) << 10) / std::max<int64_t>(column, 1), 4, 64));
+        }
+        bandPixels_ = std::min(width, (bandPixels_ + 3) & ~3);
+        bands_ = (width + bandPixels_ - 1) / bandPixels_;
+        bandLanes_ = size_t(bandPixels_) * C;
+
+        // Shared memory: pinned rows, the ring, and while streaming each band's sums and rings. The
+        // rows are kept band by band, so a band reads its part of them in one run.
+        Layout l;
+        pinnedAt_ = l.add<float>(size_t(bands_) * pinnedY_.size() * bandLanes_);
+        ringAt_ = l.add<float>(size_t(bands_) * size_t(ringRows_) * bandLanes_);
+        const size_t state = bandStateBytes();
+        bandsAt_ = l.add<unsigned char>(stream_ ? size_t(bands_) * state : 0);
+        ensureBuffer(buffer_, l.bytes + 64);
+        progress_.assign(stream_ ? size_t(bands_) * size_t(std::max(passesY_, 1)) : 0, 0);
+        for (int32_t b = 0; stream_ && b < bands_; ++b) resetProgress(progressOf(b));
+
+        // Per thread: the lines of the horizontal passes, row pointers, the rows stored, and when a
+        // band is done at once its sums and rings.
+        Layout t;
+        lineAt_ = t.add<float>(2 * size_t(lineRows) * horizontalLine());
+        inRowsAt_ = t.add<const float*>(size_t(step_) + 2 * size_t(reachY_) + 1);
+        outRowsAt_ = t.add<float*>(size_t(step_) + 1);
+        storeAt_ = t.add<float>(size_t(step_) * bandLanes_);
+        threadStateAt_ = t.add<unsigned char>(stream_ ? 0 : state);
+        scratchPerThread_ = t.bytes;
+
+        const int32_t end0 = passesY_ > 0 ? rows_ - reachY_ : rows_;
+        schedule_.reset(pinnedItems, std::move(firstRow), std::move(lastRow), rows_, ringRows_, reachY_, end0,
+                        stream_ ? step_ : rows_, bands_);
     }
 
-    static void ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
-    {
-        if (buffer && buffer->size() >= bytes) return;
-        if (buffer) buffer->release();
-        buffer = nullptr;
-        buffer = new Image::DataHandle(std::max<size_t>(bytes, 16));
-    }
-
-    // A thread's scratch: arrays laid one after another, each on a cache line.
-    struct Scratch {
+    struct Layout {
         size_t bytes = 0;
         template <class T>
         size_t add(size_t count)
@@ -279,6 +441,41 @@ private:
             return at;
         }
     };
+    // A band's running sums (one set per vertical pass) and the rings between its passes.
+    size_t bandStateBytes() const
+    {
+        Layout s;
+        s.add<double>(size_t(std::max(passesY_, 1)) * bandLanes_);
+        s.add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * bandLanes_);
+        return s.bytes;
+    }
+    double* sums(unsigned char* state, int32_t pass) const
+    {
+        return reinterpret_cast<double*>(state) + size_t(pass) * bandLanes_;
+    }
+    float* bandRing(unsigned char* state, int32_t pass) const
+    {
+        const size_t sumsBytes = (size_t(std::max(passesY_, 1)) * bandLanes_ * sizeof(double) + 63) & ~size_t(63);
+        return reinterpret_cast<float*>(state + sumsBytes) + size_t(pass) * size_t(bandRing_) * bandLanes_;
+    }
+    // Next output row of each vertical pass.
+    int32_t* progressOf(int32_t band) { return progress_.data() + size_t(band) * size_t(std::max(passesY_, 1)); }
+    void resetProgress(int32_t* o) const
+    {
+        for (int32_t it = 0; it < std::max(passesY_, 1); ++it) o[it] = passesY_ > 0 ? (it + 1) * reachY_ : 0;
+    }
+
+    unsigned char* aligned(Image::DataHandle* h) const
+    {
+        return reinterpret_cast<unsigned char*>((reinterpret_cast<uintptr_t>(h->data()) + 63) & ~uintptr_t(63));
+    }
+    static void ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
+    {
+        if (buffer && buffer->size() >= bytes) return;
+        if (buffer) buffer->release();
+        buffer = nullptr;
+        buffer = new Image::DataHandle(std::max<size_t>(bytes, 16));
+    }
     unsigned char* threadScratch() const
     {
         return static_cast<unsigned char*>(scratch_->data()) + size_t(this->currentThreadIndex()) * scratchPerThread_;
@@ -288,56 +485,44 @@ private:
     {
         return reinterpret_cast<T*>(threadScratch() + offset);
     }
-
-    // Pass 0: four lines (two rows, current and next).
     size_t horizontalLine() const { return size_t(rect_.x1 - startX_ + 2 * marginX_) * C; }
-    Scratch horizontalScratch() const
+
+    // Horizontally blurred rows, band by band: a row's part in band b lies `bandStride(slots)`
+    // floats after its part in band b - 1.
+    size_t bandStride(size_t slots) const { return slots * bandLanes_; }
+    float* pinnedRow(int32_t slot) const
     {
-        Scratch s;
-        s.add<float>(4 * horizontalLine());
-        return s;
+        return reinterpret_cast<float*>(aligned(buffer_) + pinnedAt_) + size_t(slot) * bandLanes_;
     }
-    // Pass 1: two strip temporaries, the row pointers, the running sums and the last row.
-    struct VerticalLayout {
-        size_t ta, tb, inRows, outRows, acc, lastRow;
-    };
-    int32_t verticalRows() const { return rect_.y1 - startY_ + 2 * marginY_; }
-    Scratch verticalScratch(VerticalLayout* at = nullptr) const
+    float* ringRow(int32_t k) const
     {
-        const size_t rows = size_t(verticalRows()), stripValues = size_t(strip_) * C;
-        const bool temporaries = marginY_ > 0 && iterations_ > 1;
-        Scratch s;
-        VerticalLayout l;
-        l.ta = s.add<float>(temporaries ? rows * stripValues : 0);
-        l.tb = s.add<float>(temporaries ? rows * stripValues : 0);
-        l.inRows = s.add<const float*>(rows);
-        l.outRows = s.add<float*>(rows);
-        l.acc = s.add<double>(stripValues);
-        l.lastRow = s.add<float>(stripValues);
-        if (at) *at = l;
-        return s;
+        return reinterpret_cast<float*>(aligned(buffer_) + ringAt_) + size_t(k % ringRows_) * bandLanes_;
+    }
+    // Extended row k's part in band b.
+    const float* rowOf(int32_t k, int32_t b) const
+    {
+        const int32_t s = slot_[size_t(k)];
+        if (s >= 0) return pinnedRow(s) + size_t(b) * bandStride(pinnedY_.size());
+        return ringRow(k) + size_t(b) * bandStride(size_t(ringRows_));
     }
 
-    // Distinct source rows the vertical pass reads (through the source's vertical edge
-    // mode), each blurred horizontally once into its own buffer row.
-    void mapRows()
+    // Whether source and destination give every pixel the same address.
+    bool sameLayout() const
     {
-        const KlTexAxis& ay = source_->yAxis();
-        const int32_t first = startY_ - marginY_, count = rect_.y1 - startY_ + 2 * marginY_;
-        std::vector<int32_t> slotOfMemoryRow(size_t(std::max(ay.memoryLength(), 0)), -1);
-        int32_t edgeSlot = -1;
-        slot_.assign(size_t(count), 0);
-        repY_.clear();
-        for (int32_t k = 0; k < count; ++k) {
-            const int32_t y = first + k;
-            const int32_t mi = source_->isNull() ? -1 : ay.resolve(y);
-            int32_t& s = (mi >= 0 && size_t(mi) < slotOfMemoryRow.size()) ? slotOfMemoryRow[size_t(mi)] : edgeSlot;
-            if (s < 0) {
-                s = int32_t(repY_.size());
-                repY_.push_back(y);
-            }
-            slot_[size_t(k)] = s;
-        }
+        const KlTexture<DstPx>& d = *this->destination();
+        const KlTexAxis &sx = source_->xAxis(), &sy = source_->yAxis(), &dx = d.xAxis(), &dy = d.yAxis();
+        return static_cast<const void*>(source_->data()) == static_cast<const void*>(d.data()) &&
+               source_->rowBytes() == d.rowBytes() && sizeof(SrcPx) == sizeof(DstPx) &&
+               sx.origin2 + sx.regionStart == dx.origin2 + dx.regionStart &&
+               sy.origin2 + sy.regionStart == dy.origin2 + dy.regionStart;
+    }
+    const KlTexture<SrcPx>& copyOfSource()
+    {
+        copy_ = KlTexture<SrcPx>::createLike(*source_);
+        const int32_t w = source_->xAxis().memoryLength();
+        for (int32_t i = 0; i < source_->yAxis().memoryLength(); ++i)
+            std::memcpy(copy_.rowAt(i), source_->rowAt(i), size_t(w) * sizeof(SrcPx));
+        return copy_;
     }
 
     static float toFloat(typename SrcPx::Channel v) { return static_cast<float>(v); }
@@ -375,143 +560,184 @@ private:
     void copy()
     {
         // In place there is nothing to copy.
-        if (source_->data() == this->destination()->data() && source_->rowBytes() == this->destination()->rowBytes() &&
-            source_->originX() == this->destination()->originX() && source_->originY() == this->destination()->originY())
+        if (read_->data() == this->destination()->data() && read_->rowBytes() == this->destination()->rowBytes() &&
+            read_->originX() == this->destination()->originX() && read_->originY() == this->destination()->originY())
             return;
         const KlRect r = rect_;
-        this->forEachRow([&](int32_t y) { source_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
+        this->forEachRow([&](int32_t y) { read_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
     }
 
-    // Pass 0: each buffer row is its source row blurred horizontally; the rectangle's columns go
-    // into the buffer. Rows go two at a time (two running sums keep the processor busy); each
-    // row's result is the same as on its own.
-    void horizontal()
+    // The pass: take work until every band is done. A thread that leaves early (interrupted, or
+    // failing) makes the others leave too, so none waits for work that will not come.
+    void work()
+    {
+        struct Leave {
+            Blur::Schedule& s;
+            ~Leave()
+            {
+                if (!s.finished()) s.abandon();
+            }
+        } leave{schedule_};
+        int32_t hint = this->currentThreadIndex() * 5;
+        while (!schedule_.finished()) {
+            if (schedule_.abandoned() || this->shouldStop()) return;
+            const uint32_t seen = schedule_.events();
+            const int32_t b = schedule_.claimBand(hint);
+            if (b >= 0) {
+                const bool done = advance(b);
+                schedule_.releaseBand(b, stream_ ? progressOf(b)[0] : 0, done);
+                hint = b + 1;
+                continue;
+            }
+            const int32_t item = schedule_.claimItem();
+            if (item >= 0) {
+                produce(item);
+                schedule_.finishItem(item);
+                continue;
+            }
+            schedule_.wait(seen);
+        }
+    }
+
+    // One item: its source rows blurred horizontally into their pinned or ring rows. Rows go two
+    // at a time (two running sums keep the processor busy); each row's result is the same as on
+    // its own.
+    void produce(int32_t item)
     {
         const int32_t W = rect_.x1 - startX_;  // outputs from the anchor column on
-        const int32_t L = W + 2 * marginX_;
         const size_t line = horizontalLine();
-        float* work = scratchAt<float>(0);
-        const KlRowBand band = this->bandRows(0, int32_t(repY_.size()));
-        for (int32_t k = band.begin; k < band.end; k += 2) {
-            if (this->shouldStop()) return;
-            const int32_t rowsNow = std::min(2, band.end - k);
+        float* work = scratchAt<float>(lineAt_);
+        const bool pinned = item < schedule_.pinnedItems();
+        const size_t gap = bandStride(pinned ? pinnedY_.size() : size_t(ringRows_)) - bandLanes_;
+        for (int32_t e = itemStart_[size_t(item)]; e < itemStart_[size_t(item) + 1]; e += 2) {
+            const int32_t rowsNow = std::min(2, itemStart_[size_t(item) + 1] - e);
+            float* target[2] = {nullptr, nullptr};
+            int32_t y[2] = {0, 0};
+            for (int32_t j = 0; j < rowsNow; ++j) {
+                const int32_t r = itemRows_[size_t(e + j)];
+                y[j] = pinned ? pinnedY_[size_t(r)] : first_ + r;
+                target[j] = pinned ? pinnedRow(r) : ringRow(r);
+            }
             // Sample s (column startX_ + s) sits at index s + marginX_ of every line array.
             float* cur[2] = {work, work + line};
             float* nxt[2] = {work + 2 * line, work + 3 * line};
-            for (int32_t j = 0; j < rowsNow; ++j)
-                load(repY_[size_t(k + j)], cur[j], startX_ - marginX_, rect_.x1 + marginX_);
-            // When the rectangle starts at the anchor the last pass writes straight into the strips.
+            for (int32_t j = 0; j < rowsNow; ++j) load(y[j], cur[j], startX_ - marginX_, rect_.x1 + marginX_);
+            // When the rectangle starts at the anchor the last pass writes straight into the bands.
             const bool direct = startX_ == rect_.x0 && marginX_ > 0;
-            const size_t gap = (repY_.size() - 1) * size_t(strip_) * C;
             for (int32_t it = 0; marginX_ > 0 && it < iterations_; ++it) {
                 const int32_t outMargin = marginX_ - (it + 1) * px_.reach;
                 const size_t first = size_t(marginX_ - outMargin) * C;
                 const int32_t count = W + 2 * outMargin;
-                const bool toStrips = direct && it == iterations_ - 1;
-                float* o0 = toStrips ? stripRow(0, k) : nxt[0] + first;
-                float* o1 = toStrips ? (rowsNow > 1 ? stripRow(0, k + 1) : nullptr) : nxt[1] + first;
-                const int32_t group = toStrips ? strip_ : L;
-                const size_t jump = toStrips ? gap : 0;
-                if (rowsNow == 2)
-                    Blur::boxPassLinePair<float, float>(C, cur[0] + first, o0, cur[1] + first, o1, count, px_, group,
-                                                        jump);
-                else
-                    Blur::boxPassLineGrouped<float, float>(C, cur[0] + first, o0, count, px_, group, jump);
+                const bool toRows = direct && it == iterations_ - 1;
+                Blur::boxPassLinePair<float, float>(C, cur[0] + first, toRows ? target[0] : nxt[0] + first,
+                                                    rowsNow > 1 ? cur[1] + first : nullptr,
+                                                    toRows ? target[1] : nxt[1] + first, count, px_,
+                                                    toRows ? bandPixels_ : count, toRows ? gap : 0, !stream_);
                 std::swap(cur[0], nxt[0]);
                 std::swap(cur[1], nxt[1]);
             }
             if (direct) continue;
-            for (int32_t j = 0; j < rowsNow; ++j)
-                scatter(cur[j] + size_t(marginX_ + rect_.x0 - startX_) * C, k + j);
+            for (int32_t j = 0; j < rowsNow; ++j) {
+                const float* from = cur[j] + size_t(marginX_ + rect_.x0 - startX_) * C;
+                for (int32_t b = 0; b < bands_; ++b)
+                    std::memcpy(target[j] + size_t(b) * (gap + bandLanes_), from + size_t(b) * bandLanes_,
+                                std::min(bandLanes_, rowValues_ - size_t(b) * bandLanes_) * sizeof(float));
+            }
         }
     }
 
     // Source row y, columns [xa, xb), into floats (premultiplied where flagged).
     void load(int32_t y, float* line, int32_t xa, int32_t xb) const
     {
-        source_->forEachRun(y, xa, xb, [&](int32_t xs, int32_t n, const SrcPx* s, int32_t step) {
+        read_->forEachRun(y, xa, xb, [&](int32_t xs, int32_t n, const SrcPx* s, int32_t step) {
             loadRun(s, step, n, line + size_t(xs - xa) * C);
         });
     }
 
-    // A finished row of the rectangle's width into buffer row k of every strip.
-    void scatter(const float* row, int32_t k) const
+    // Moves band b down as far as the rows blurred so far allow; true when the band is finished.
+    bool advance(int32_t b)
     {
-        const int32_t W = rect_.width();
-        for (int32_t s = 0; s < strips_; ++s) {
-            const int32_t sx = s * strip_;
-            std::memcpy(stripRow(s, k), row + size_t(sx) * C, size_t(std::min(strip_, W - sx)) * C * sizeof(float));
+        const int32_t x = b * bandPixels_;
+        const int32_t pixels = std::min(bandPixels_, rect_.width() - x);
+        const int32_t lanes = pixels * C;
+        unsigned char* state = stream_ ? aligned(buffer_) + bandsAt_ + size_t(b) * bandStateBytes()
+                                       : scratchAt<unsigned char>(threadStateAt_);
+        int32_t wholeProgress[kMaxIterations];
+        int32_t* o = stream_ ? progressOf(b) : wholeProgress;
+        if (!stream_) resetProgress(o);
+        const float** in = scratchAt<const float*>(inRowsAt_);
+        float** out = scratchAt<float*>(outRowsAt_);
+        float* stored = scratchAt<float>(storeAt_);
+        const int32_t last = passesY_ - 1;
+        for (;;) {
+            const int32_t ready = schedule_.frontier();
+            bool moved = false;
+            if (passesY_ == 0) {
+                const int32_t n = std::min(ready, rows_) - o[0];
+                for (int32_t k = o[0]; k < o[0] + n; ++k)
+                    if (first_ + k >= rect_.y0) storeRow(x, pixels, first_ + k - rect_.y0, rowOf(k, b));
+                o[0] += std::max(n, 0);
+                moved = n > 0;
+            }
+            for (int32_t it = 0; it < passesY_; ++it) {
+                const int32_t available = it == 0 ? ready : o[it - 1];
+                const int32_t end = rows_ - (it + 1) * reachY_;
+                const int32_t count = std::min(std::min(end, available - reachY_) - o[it], step_);
+                if (count <= 0) continue;
+                if (it == 0)
+                    inputRows(b, o[0] - reachY_, count + 2 * reachY_, in);
+                else
+                    ringRows(bandRing(state, it - 1), o[it] - reachY_, count + 2 * reachY_, in);
+                if (it < last)
+                    ringRows(bandRing(state, it), o[it], count, out);
+                else
+                    for (int32_t j = 0; j < count; ++j)
+                        out[j] = finalRow(first_ + o[it] + j, x, stored + size_t(j) * bandLanes_);
+                Blur::boxPassRows<float, float>(in + reachY_, out, count, lanes, py_, sums(state, it),
+                                                o[it] != (it + 1) * reachY_);
+                if (it == last && !kDirectStore)
+                    for (int32_t j = 0; j < count; ++j)
+                        if (first_ + o[it] + j >= rect_.y0) storeRow(x, pixels, first_ + o[it] + j - rect_.y0, out[j]);
+                o[it] += count;
+                moved = true;
+            }
+            if (!moved) break;
+            if (stream_) schedule_.publish(b, o[0]);
+            if (this->shouldStop()) break;
         }
+        return o[std::max(last, 0)] == (passesY_ > 0 ? rows_ - passesY_ * reachY_ : rows_);
     }
 
-    // Pass 1: vertical passes over column strips, then the store (and the flagged fix-up).
-    void vertical()
+    // Rows k .. k + n - 1 of a band's ring, and of the horizontally blurred rows in band b.
+    template <class P>
+    void ringRows(float* ring, int32_t k, int32_t n, P* rows) const
     {
-        const int32_t W = rect_.width(), H = rect_.y1 - startY_;  // outputs from the anchor row on
-        const KlRowBand band = this->bandRows(0, strips_);
-        if (band.begin >= band.end) return;
-        const int32_t rows = verticalRows();
-        const size_t stripValues = size_t(strip_) * C;
-        const int32_t passes = marginY_ > 0 ? iterations_ : 0;
-        VerticalLayout at;
-        verticalScratch(&at);
-        float* const ta = scratchAt<float>(at.ta);
-        float* const tb = scratchAt<float>(at.tb);
-        const float** const inRows = scratchAt<const float*>(at.inRows);
-        float** const outRows = scratchAt<float*>(at.outRows);
-        double* const acc = scratchAt<double>(at.acc);
-        float* const lastRow = scratchAt<float>(at.lastRow);
-        for (int32_t s = band.begin; s < band.end; ++s) {
-            if (this->shouldStop()) return;
-            const int32_t sx = s * strip_;
-            const int32_t sw = std::min(strip_, W - sx);
-            const int32_t lanes = sw * C;
-            for (int32_t k = 0; k < rows; ++k) inRows[size_t(k)] = stripRow(s, slot_[size_t(k)]);
-            // Extended row k is row startY_ - marginY_ + k; each iteration narrows the rows it
-            // produces, and the last one hands each finished row straight to the store.
-            float* tmp[2] = {ta, tb};
-            StoreContext ctx{this, sx, rect_.y0 - startY_};
-            for (int32_t it = 0; it < passes; ++it) {
-                const int32_t outMargin = marginY_ - (it + 1) * py_.reach;
-                const int32_t count = H + 2 * outMargin;
-                const size_t first = size_t(marginY_ - outMargin);
-                const bool last = it == passes - 1;
-                for (int32_t k = 0; k < count; ++k)
-                    outRows[size_t(k)] = last ? lastRowFor(k, sx, ctx.skip, lastRow) : tmp[it & 1] + size_t(k) * stripValues;
-                Blur::boxPassRows<float, float>(inRows + first, outRows, count, lanes, py_, acc,
-                                                last && !kDirectStore ? &storeSink : nullptr, &ctx);
-                for (int32_t k = 0; !last && k < count; ++k) inRows[first + size_t(k)] = outRows[size_t(k)];
-            }
-            if (passes == 0)
-                for (int32_t k = rect_.y0 - startY_; k < H; ++k)
-                    storeRow(sx, sw, k - (rect_.y0 - startY_), inRows[size_t(marginY_ + k)]);
+        int32_t i = k % bandRing_;
+        for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1) rows[j] = ring + size_t(i) * bandLanes_;
+    }
+    void inputRows(int32_t b, int32_t k, int32_t n, const float** rows) const
+    {
+        const float* pinned = pinnedRow(0) + size_t(b) * bandStride(pinnedY_.size());
+        const float* ring = ringRows_ > 0 ? ringRow(0) + size_t(b) * bandStride(size_t(ringRows_)) : nullptr;
+        int32_t i = ringRows_ > 0 ? k % ringRows_ : 0;
+        for (int32_t j = 0; j < n; ++j, ++k, i = i + 1 == ringRows_ ? 0 : i + 1) {
+            const int32_t s = slot_[size_t(k)];
+            rows[j] = s >= 0 ? pinned + size_t(s) * bandLanes_ : ring + size_t(i) * bandLanes_;
         }
     }
 
     // Float results need no conversion: the last vertical pass writes them into the destination itself.
     static constexpr bool kDirectStore = std::is_same_v<typename DstPx::Channel, float> && !kWeighted && !kKeepAlpha;
-    // Where the last pass writes extended row k of the strip at column offset sx.
-    float* lastRowFor(int32_t k, int32_t sx, int32_t skip, float* scratch) const
+    // Where the last pass writes row y of the band at column offset x.
+    float* finalRow(int32_t y, int32_t x, float* scratch) const
     {
         if constexpr (kDirectStore) {
-            if (k >= skip)
-                return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + sx, rect_.y0 + k - skip));
+            if (y >= rect_.y0) return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + x, y));
         }
         return scratch;
     }
 
-    struct StoreContext {
-        const BlurGeneralGauss* self;
-        int32_t sx;
-        int32_t skip;  // rows computed above the rectangle (from the anchor row)
-    };
-    static void storeSink(void* context, int32_t row, int32_t first, int32_t count, const float* values)
-    {
-        const auto* c = static_cast<const StoreContext*>(context);
-        if (row >= c->skip) c->self->storeRow(c->sx + first / C, count / C, row - c->skip, values);
-    }
-
-    // Row k of a strip (`sw` pixels from column offset sx) into the destination.
+    // Row k of the rectangle (`sw` pixels from column offset sx) into the destination.
     void storeRow(int32_t sx, int32_t sw, int32_t k, const float* v) const
     {
         using Ch = typename DstPx::Channel;
@@ -538,7 +764,7 @@ private:
             for (int c = 0; c < C; ++c)
                 if (flagged(c)) px[c] = some ? std::clamp(px[c] * float(M) / a, 0.0f, float(M)) : 0.0f;
         }
-        if constexpr (kKeepAlpha) px[A] = toFloat(source_->sampleNearest(x, y)[A]);
+        if constexpr (kKeepAlpha) px[A] = toFloat(read_->sampleNearest(x, y)[A]);
     }
 
     const KlTexture<SrcPx>* source_ = nullptr;
@@ -547,15 +773,27 @@ private:
 
     // Set-up results.
     Mode mode_ = Mode::Nothing;
+    const KlTexture<SrcPx>* read_ = nullptr;  // the source, or copy_
+    KlTexture<SrcPx> copy_;
     KlRect rect_;
     float usedX_ = 0.0f, usedY_ = 0.0f;
     Blur::BoxParams px_, py_;
     int32_t marginX_ = 0, marginY_ = 0;
     int32_t startX_ = 0, startY_ = 0;  // first column and row the running sums produce
-    std::vector<int32_t> slot_;  // extended row k -> buffer row
-    std::vector<int32_t> repY_;  // buffer row -> a source row (global y) it holds
-    int32_t strip_ = 16;
-    int32_t strips_ = 0;
+    int32_t first_ = 0, rows_ = 0;     // extended rows: source rows first_ .. first_ + rows_ - 1
+    int32_t passesY_ = 0, reachY_ = 0;
+    bool stream_ = true;
+    int32_t step_ = 16, ringRows_ = 0, bandRing_ = 0;
+    int32_t bandPixels_ = 0, bands_ = 0;
+    size_t bandLanes_ = 0, rowValues_ = 0;
+    std::vector<int32_t> slot_;      // extended row -> pinned slot, -1 in the ring
+    std::vector<int32_t> pinnedY_;   // pinned slot -> a source row (global y) it holds
+    std::vector<int32_t> itemRows_;  // per item: pinned slots or extended rows
+    std::vector<int32_t> itemStart_;
+    std::vector<int32_t> progress_;  // per band and vertical pass: next output row
+    Blur::Schedule schedule_;
+    size_t pinnedAt_ = 0, ringAt_ = 0, bandsAt_ = 0;
+    size_t lineAt_ = 0, inRowsAt_ = 0, outRowsAt_ = 0, storeAt_ = 0, threadStateAt_ = 0;
     Image::DataHandle* buffer_ = nullptr;
     Image::DataHandle* scratch_ = nullptr;  // threadCount() x scratchPerThread_ bytes
     size_t scratchPerThread_ = 0;

@@ -171,21 +171,21 @@ void Whole(benchmark::State& state, Runner::Depth depth, bool smart) {
 }  // namespace
 
 #define KL_STAGES(Px, depth)                                                                                       \
-    BENCHMARK(Stage_Lens<Px>)->Name("Render/lens/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();          \
-    BENCHMARK(Stage_Blur<Px>)->Name("Render/blur/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();          \
-    BENCHMARK(Stage_Sampler<Px>)->Name("Render/sampler/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();    \
-    BENCHMARK(Stage_ScanLines<Px>)->Name("Render/scanlines/" depth)->Unit(benchmark::kMillisecond)->UseRealTime(); \
-    BENCHMARK(Stage_Finish<Px>)->Name("Render/finish/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();
+    BENCHMARK(Stage_Lens<Px>)->Name("Render/lens/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();          \
+    BENCHMARK(Stage_Blur<Px>)->Name("Render/blur/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();          \
+    BENCHMARK(Stage_Sampler<Px>)->Name("Render/sampler/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();    \
+    BENCHMARK(Stage_ScanLines<Px>)->Name("Render/scanlines/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime(); \
+    BENCHMARK(Stage_Finish<Px>)->Name("Render/finish/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
 KL_STAGES(Kiln::PixARGB8, "8")
 KL_STAGES(Kiln::PixARGB16, "16")
 KL_STAGES(Kiln::PixARGBF, "float")
 
 BENCHMARK_CAPTURE(Whole, 8, Kiln::Runner::Depth::Eight, true)
-    ->Name("Render/whole/8")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("Render/whole/8")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, 16, Kiln::Runner::Depth::Sixteen, true)
-    ->Name("Render/whole/16")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("Render/whole/16")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, float, Kiln::Runner::Depth::Float, true)
-    ->Name("Render/whole/float")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("Render/whole/float")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, legacy8, Kiln::Runner::Depth::Eight, false)
-    ->Name("Render/whole-legacy/8")->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Name("Render/whole-legacy/8")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
