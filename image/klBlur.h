@@ -408,10 +408,10 @@ private:
         // Shared memory: pinned rows, the ring, and while streaming each band's sums and rings. The
         // rows are kept band by band, so a band reads its part of them in one run.
         Layout l;
-        pinnedAt_ = l.add<float>(size_t(bands_) * pinnedY_.size() * bandLanes_);
-        ringAt_ = l.add<float>(size_t(bands_) * size_t(ringRows_) * bandLanes_);
+        pinnedAt_ = l.template add<float>(size_t(bands_) * pinnedY_.size() * bandLanes_);
+        ringAt_ = l.template add<float>(size_t(bands_) * size_t(ringRows_) * bandLanes_);
         const size_t state = bandStateBytes();
-        bandsAt_ = l.add<unsigned char>(stream_ ? size_t(bands_) * state : 0);
+        bandsAt_ = l.template add<unsigned char>(stream_ ? size_t(bands_) * state : 0);
         ensureBuffer(buffer_, l.bytes + 64);
         progress_.assign(stream_ ? size_t(bands_) * size_t(std::max(passesY_, 1)) : 0, 0);
         for (int32_t b = 0; stream_ && b < bands_; ++b) resetProgress(progressOf(b));
@@ -419,11 +419,11 @@ private:
         // Per thread: the lines of the horizontal passes, row pointers, the rows stored, and when a
         // band is done at once its sums and rings.
         Layout t;
-        lineAt_ = t.add<float>(2 * size_t(lineRows) * horizontalLine());
-        inRowsAt_ = t.add<const float*>(size_t(step_) + 2 * size_t(reachY_) + 1);
-        outRowsAt_ = t.add<float*>(size_t(step_) + 1);
-        storeAt_ = t.add<float>(size_t(step_) * bandLanes_);
-        threadStateAt_ = t.add<unsigned char>(stream_ ? 0 : state);
+        lineAt_ = t.template add<float>(2 * size_t(lineRows) * horizontalLine());
+        inRowsAt_ = t.template add<const float*>(size_t(step_) + 2 * size_t(reachY_) + 1);
+        outRowsAt_ = t.template add<float*>(size_t(step_) + 1);
+        storeAt_ = t.template add<float>(size_t(step_) * bandLanes_);
+        threadStateAt_ = t.template add<unsigned char>(stream_ ? 0 : state);
         scratchPerThread_ = t.bytes;
 
         const int32_t end0 = passesY_ > 0 ? rows_ - reachY_ : rows_;
@@ -445,8 +445,8 @@ private:
     size_t bandStateBytes() const
     {
         Layout s;
-        s.add<double>(size_t(std::max(passesY_, 1)) * bandLanes_);
-        s.add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * bandLanes_);
+        s.template add<double>(size_t(std::max(passesY_, 1)) * bandLanes_);
+        s.template add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * bandLanes_);
         return s.bytes;
     }
     double* sums(unsigned char* state, int32_t pass) const
