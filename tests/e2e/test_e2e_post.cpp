@@ -1,6 +1,6 @@
-// The shared finish through the real module: gains and the blend amount, the "Process" choice, and a
-// crop window reaching the effect's own stages. The methods' formulas and the crop rules at their
-// limits are the wrapper tests' (tests/wrapper).
+// The shared finish through the real module: gains and the blend amount, and a crop window reaching the
+// effect's own stages. The "Process" choice is checked with the scan lines (test_e2e_look.cpp); the
+// methods' formulas and the crop rules at their limits are the wrapper tests' (tests/wrapper).
 #include "tests/e2e/e2eSupport.h"
 
 #include <cmath>
@@ -60,22 +60,6 @@ TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
             expectEverywhere(out, getPixel(out, 0, 0), "one value everywhere");
         }
     }
-}
-
-TEST(EndToEndPost, ProcessRGBKeepsTheSourceAlpha) {
-    // Half-transparent premultiplied source; scan lines scale the effect's alpha to 32 and 80.
-    Rig rig(layer(4, 4, 1, true), uniform([](Depth, int) { return Px{128, 100, 50, 20}; }));
-    rig.neutral().set("scanlineWidth", 2);
-    Image out = rig.render(0, Depth::Eight);
-    for (int y = 0; y < 4; ++y) {
-        const double f = y % 2 == 0 ? 0.25 : 0.625;
-        EXPECT_EQ(getPixel(out, 1, y), (Px{128, std::trunc(100 * f), std::trunc(50 * f), std::trunc(20 * f)}))
-            << "row " << y;
-    }
-    rig.set("postAlphaYesNoNo", 2);
-    out = rig.render(0, Depth::Eight);
-    EXPECT_EQ(getPixel(out, 1, 0)[0], 32.0);
-    EXPECT_EQ(getPixel(out, 1, 1)[0], 80.0);
 }
 
 TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages) {
