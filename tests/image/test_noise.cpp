@@ -42,9 +42,7 @@ bool same(const KlTexture<Px>& a, const KlTexture<Px>& b)
 
 TEST(NoiseHash, HandWorkedValues)
 {
-    // n = 0: m = 0, so the value is -771171059 mod 2^32, masked to 31 bits.
-    EXPECT_EQ(hashMasked(0u), 1376312589u);
-    EXPECT_EQ(hashMasked(1u), 1316808037u);
+    // The hash's own values are the effect's random tests'; here how pixels reach it.
     EXPECT_EQ(hashMasked(7907u), 1306271261u);
     EXPECT_FLOAT_EQ(hashSigned(0u), 1.0f - 1376312589.0f / 1073741824.0f);
     for (uint32_t n : {0u, 5u, 0xffffffffu, 123456789u}) {
@@ -141,92 +139,4 @@ TEST_F(NoiseTest, SofteningSmoothsAndClamps)
     h.execute();
     EXPECT_EQ(h.usedSoftX(), 0.0f);
     EXPECT_EQ(h.usedSoftY(), 0.0f);
-}
-
-TEST_F(NoiseTest, RGBAGeneratorChannelsAndAlpha)
-{
-    KlTexture<PixRGBAF> t(8, 4);
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 8; ++x) t.pixelAddress(x, y)->a = 0.75f;
-    KlRGBANoiseGen<> g;
-    g.setDestination(&t);
-    g.setSeed(42u);
-    g.setAmplitudes(1.0f, 0.5f, 0.25f, 1.0f);
-    g.execute();
-    const uint32_t n = Noise::hashInput(3, 2, 42u);
-    const PixRGBAF& p = *t.pixelAddress(3, 2);
-    EXPECT_EQ(p.r, float(hashMasked(n)) * 1.0f * Noise::kScale);
-    EXPECT_EQ(p.g, float(hashMasked(n + 1)) * 0.5f * Noise::kScale);
-    EXPECT_EQ(p.b, float(hashMasked(n + 2)) * 0.25f * Noise::kScale);
-    EXPECT_EQ(p.a, 0.75f);  // alpha not asked for: untouched
-    const float raw = p.r;
-    g.setSoftness(3.0f, 3.0f);
-    g.execute();
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 8; ++x) EXPECT_EQ(t.pixelAddress(x, y)->a, 0.75f);
-    EXPECT_NE(t.pixelAddress(3, 2)->r, raw);  // softened
-    g.setAlpha(true);
-    g.setSoftness(0.0f, 0.0f);
-    g.execute();
-    EXPECT_EQ(t.pixelAddress(3, 2)->a, float(hashMasked(n + 3)) * Noise::kScale);
-}
-
-TEST_F(NoiseTest, RGBNoiseProcVariants)
-{
-    auto picture = [] {
-        KlTexture<PixARGB8> t(16, 8);
-        for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 16; ++x) {
-                PixARGB8& p = *t.pixelAddress(x, y);
-                p.a = 200;
-                p.r = p.g = p.b = x < 8 ? 128 : 0;
-            }
-        return t;
-    };
-    auto run = [&](int variant, float gain, float mix) {
-        KlTexture<PixARGB8> t = picture();
-        KlRGBNoiseProc<PixARGB8> n;
-        n.setDestination(&t);
-        n.setSeed(9u);
-        n.setGains(gain, gain, gain);
-        n.setMix(mix);
-        n.setVariant(variant);
-        n.execute();
-        return t;
-    };
-    const KlTexture<PixARGB8> orig = picture();
-    EXPECT_TRUE(same(orig, run(0, 0.0f, 0.0f)));  // default gains 0: nothing to do
-    EXPECT_TRUE(same(orig, run(0, 1.0f, 1.0f)));  // mix 1: nothing to do
-    // Mono, gain 1: delta = (-0.05 + u * 0.1) * 255 with u = hashMasked / 2^31.
-    auto m = run(0, 1.0f, 0.0f);
-    const float u = float(hashMasked(Noise::hashInput(2, 1, 9u))) * Noise::kScale;
-    const float expect = std::clamp(128.0f + (-0.05f + u * 0.1f) * 255.0f, 0.0f, 255.0f);
-    EXPECT_EQ(m.pixelAddress(2, 1)->r, uint8_t(expect));
-    EXPECT_EQ(m.pixelAddress(2, 1)->g, m.pixelAddress(2, 1)->r);
-    EXPECT_EQ(m.pixelAddress(2, 1)->a, 200);
-    bool changed = false;
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 16; ++x) {
-            const PixARGB8& p = *m.pixelAddress(x, y);
-            changed = changed || p.r != 128;
-            EXPECT_EQ(p.a, 200);
-            if (x < 8) {
-                EXPECT_NEAR(p.r, 128, 13);
-            }
-        }
-    EXPECT_TRUE(changed);
-    // Brightness-weighted: black stays black.
-    auto w = run(2, 1.0f, 0.0f);
-    for (int y = 0; y < 8; ++y)
-        for (int x = 8; x < 16; ++x) EXPECT_EQ(w.pixelAddress(x, y)->r, 0);
-    // Colour: channels differ.
-    auto c = run(1, 4.0f, 0.0f);
-    int differ = 0;
-    for (int x = 0; x < 8; ++x) differ += c.pixelAddress(x, 0)->r != c.pixelAddress(x, 0)->g;
-    EXPECT_GT(differ, 4);
-    // The same at 1 and at 3 threads.
-    KlMultiProcessor::setProcessorCountForTesting(1);
-    auto one = run(1, 4.0f, 0.25f);
-    KlMultiProcessor::setProcessorCountForTesting(3);
-    EXPECT_TRUE(same(one, run(1, 4.0f, 0.25f)));
 }

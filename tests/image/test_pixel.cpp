@@ -13,25 +13,6 @@
 using namespace Kiln;
 using KilnImageTest::memoryService;
 
-TEST(Pixel, LayoutAndRanges) {
-    PixARGB8 p{1, 2, 3, 4};
-    unsigned char bytes[4];
-    std::memcpy(bytes, &p, 4);
-    EXPECT_EQ(bytes[0], 1);  // alpha first in memory
-    EXPECT_EQ(bytes[3], 4);
-    EXPECT_EQ(p[0], 1);
-    EXPECT_EQ(p[1], 2);
-    EXPECT_EQ(PixARGB8::M, 255.0f);
-    EXPECT_EQ(PixARGB16::M, 32768.0f);
-    EXPECT_EQ(PixARGBF::M, 1.0f);
-    EXPECT_TRUE(PixARGB16::isInteger);
-    EXPECT_FALSE(PixARGBF::isInteger);
-    EXPECT_EQ(PixRGBAF::alphaIndex, 3);
-    EXPECT_EQ(PixSingle8::channels, 1);
-    EXPECT_EQ(sizeof(PixRGBA32), 16u);
-    EXPECT_EQ(PixRGBA32::maxInt, 2147483647);
-}
-
 TEST(Pixel, IntegerStoresTruncateTowardZero) {
     EXPECT_EQ(Pixel::storeChannel<uint8_t>(254.99f), 254);
     EXPECT_EQ(Pixel::storeChannel<uint8_t>(0.99f), 0);
