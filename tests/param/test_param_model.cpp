@@ -134,71 +134,32 @@ TEST(ParamChoice, OptionsAliasesAndParseValue) {
 }
 
 TEST(ParamGrad, NodesIdsSortingAndEvaluation) {
-    KlGradDescription<KlRGBAColF> base;
-    ASSERT_EQ(base.nodes().size(), 2u);
-    EXPECT_EQ(base.nodes()[1].colour, KlRGBAColF(0, 0, 0, 0));
-
-    KlColGradDescription g;
-    ASSERT_EQ(g.nodes().size(), 2u);
-    EXPECT_EQ(g.nodes()[0].id, 0);
-    EXPECT_EQ(g.nodes()[0].position, 0.0f);
-    EXPECT_EQ(g.nodes()[0].colour, KlRGBAColF(0, 0, 0, 1));
-    EXPECT_EQ(g.nodes()[1].id, 1);
-    EXPECT_EQ(g.nodes()[1].colour, KlRGBAColF(1, 1, 1, 1));
-    EXPECT_EQ(g.interpolation(), KlColGradDescription::Linear);
-    EXPECT_FALSE(g.cyclic());
-
-    // Midway between black and white.
+    KlColGradDescription g;  // black at 0 (id 0), white at 1 (id 1)
     EXPECT_EQ(g.evaluate(0.5f), KlRGBAColF(0.5f, 0.5f, 0.5f, 1));
     EXPECT_EQ(g.evaluate(-1.0f), KlRGBAColF(0, 0, 0, 1));
-    EXPECT_EQ(g.evaluate(2.0f), KlRGBAColF(1, 1, 1, 1));
-
     g.setNode(KlRGBAColF(1, 0, 0, 1), 0.5f, 1);  // replaces node 1
-    EXPECT_EQ(g.nodes().size(), 2u);
     g.setNode(KlRGBAColF(0, 1, 0, 1), 0.25f, 7);  // new id 7
     g.setNode(KlRGBAColF(0, 0, 1, 1), 1.0f);      // appended with id 8
-    ASSERT_EQ(g.nodes().size(), 4u);
-    EXPECT_EQ(g.nodes()[3].id, 8);
     std::vector<int> ids;
     for (const auto& n : g.sortedNodes()) ids.push_back(n.id);
     EXPECT_EQ(ids, (std::vector<int>{0, 7, 1, 8}));
-    // Between 0.25 (green) and 0.5 (red).
-    KlRGBAColF c = g.evaluate(0.375f);
+    const KlRGBAColF c = g.evaluate(0.375f);  // between 0.25 (green) and 0.5 (red)
     EXPECT_FLOAT_EQ(c.r, 0.5f);
     EXPECT_FLOAT_EQ(c.g, 0.5f);
-
-    // Cyclic: between the last node (1.0 blue) and the first (0.0 black, seen at 1.0 + 0).
+    // Cyclic: between the last node and the first seen again at 1.0.
     KlColGradDescription w;
     w.setNode(KlRGBAColF(1, 1, 1, 1), 0.75f, 1);
     w.setCyclic(true);
-    KlRGBAColF wrapped = w.evaluate(0.875f);  // halfway from white at 0.75 to black at 1.0
-    EXPECT_FLOAT_EQ(wrapped.r, 0.5f);
+    EXPECT_FLOAT_EQ(w.evaluate(0.875f).r, 0.5f);  // halfway from white at 0.75 to black at 1.0
     EXPECT_EQ(w.evaluate(1.25f), w.evaluate(0.25f));
-    w.reset();
-    EXPECT_EQ(w, KlColGradDescription());
 }
 
-TEST(ParamLayout, GroupsAndPages) {
+TEST(ParamLayout, APageCellHoldsOneParameter) {
     Page page("main");
     page.addParam("gain", 0, 1);
-    page.addParam("blur", 0, 0);
-    ASSERT_NE(page.getParamAtPosition(0, 1), nullptr);
+    catchAs<Ex::AssertionFailed>([&] { page.addParam("other", 0, 1); });
     EXPECT_EQ(*page.getParamAtPosition(0, 1), "gain");
     EXPECT_EQ(page.getParamAtPosition(1, 1), nullptr);
-    auto e = catchAs<Ex::AssertionFailed>([&] { page.addParam("other", 0, 1); });
-    EXPECT_EQ(e.message(), "Assertion failed: '!getParamAtPosition(row, column)'");
-    EXPECT_EQ(*page.getParamAtPosition(0, 1), "gain");
-
-    Group group("g");
-    group.addParam("b");
-    group.addParam("a");
-    EXPECT_EQ(group.params(), (std::vector<std::string>{"b", "a"}));
-
-    LayoutSet layout;
-    Kiln::RefPtr<Page> p(new Page("p1"));
-    layout.addPage(p.get());
-    EXPECT_EQ(p->refCount(), 2);
-    ASSERT_EQ(layout.pages().size(), 1u);
 }
 
 TEST(ParamSetMembership, AddAliasRemoveAndLocking) {

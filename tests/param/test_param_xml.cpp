@@ -168,7 +168,8 @@ TEST(ParamXmlRead, SetExceptionsPassThroughUnchanged) {
     EXPECT_EQ(value(e, 0), "'Null ParamSet set in parser, must not be null'");
 }
 
-TEST(ParamXmlRead, ChoicesGradientsGroupsPagesAliases) {
+TEST(ParamXmlRead, ChoicesGroupsPagesAliases) {
+    // The written forms of every class are the round trip's below; here the forms only people write.
     ParamSet set;
     set.parseXML("<paramset>\n"
                  "<choice name='mode' default='Low' value='Fast'>\n"
@@ -176,46 +177,19 @@ TEST(ParamXmlRead, ChoicesGradientsGroupsPagesAliases) {
                  "  <option label='High' value='1'/>\n"
                  "  <alias name='Fast' original='High'/>\n"
                  "</choice>\n"
-                 "<colourgrad name='ramp'>\n"
-                 "  <value cyclic='yes' interp='cubic'>\n"
-                 "    <node position='0.5' value='1 0 0 1'/>\n"
-                 "    <node position='0.9' value='0 0 1 1' id='1'/>\n"
-                 "  </value>\n"
-                 "  <default><node position='0.25' value='0 1 0 0.5' id='7'/></default>\n"
-                 "</colourgrad>\n"
-                 "<group name='g'><param name='mode'/><param name='ramp'/></group>\n"
+                 "<colourgrad name='ramp'><value cyclic='yes' interp='cubic'/></colourgrad>\n"
                  "<page name='p'><column position='2'><a name='mode' position='0'/><b name='ramp' position='1'/>"
                  "</column></page>\n"
                  "<alias name='style' original='mode'/>\n"
                  "</paramset>");
     Choice* mode = set.getAndCastParam<Choice>("style");
-    EXPECT_EQ(mode->options().size(), 2u);
     EXPECT_EQ(mode->storedValue(), 1);
     EXPECT_EQ(mode->defaultValue(), 0);
     EXPECT_EQ(mode->options()[0].description, "slow");
-    EXPECT_EQ(set.getIntParam("style", 0), 1);
-
-    KlColGradDescription ramp = set.getGradParam("ramp", 0);
-    EXPECT_TRUE(ramp.cyclic());
-    EXPECT_EQ(ramp.interpolation(), KlColGradDescription::Cubic);
-    ASSERT_EQ(ramp.nodes().size(), 3u);  // node 1 replaced, one appended
-    EXPECT_EQ(ramp.nodes()[1].position, 0.9f);
-    EXPECT_EQ(ramp.nodes()[2].colour, KlRGBAColF(1, 0, 0, 1));
-    const KlColGradDescription& def = set.getAndCastParam<Grad>("ramp")->defaultGradient();
-    ASSERT_EQ(def.nodes().size(), 3u);
-    EXPECT_EQ(def.nodes()[2].id, 7);
-
-    EXPECT_EQ(set.getAndCastParam<Group>("g")->params(), (std::vector<std::string>{"mode", "ramp"}));
+    EXPECT_EQ(set.getGradParam("ramp", 0).interpolation(), KlColGradDescription::Cubic);
     Page* page = set.getAndCastParam<Page>("p");
     EXPECT_EQ(*page->getParamAtPosition(0, 2), "mode");
     EXPECT_EQ(*page->getParamAtPosition(1, 2), "ramp");
-
-    // The written page form (rows of cells with column positions) reads too.
-    ParamSet written;
-    written.parseXML("<paramset><page name='p'><row position=\"3\" ><param name=\"x\" position=\"4\" /></row>"
-                     "</page><grad name='r'><value cyclic='false' interp='linear'/></grad></paramset>");
-    EXPECT_EQ(*written.getAndCastParam<Page>("p")->getParamAtPosition(3, 4), "x");
-    EXPECT_NE(written.getAndCastParam<Grad>("r"), nullptr);
 }
 
 TEST(ParamXmlRead, EmptyTruncatedAndMissingFiles) {
