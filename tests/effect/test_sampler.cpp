@@ -255,13 +255,8 @@ void checkToneAtDepth()
     const auto pic = testPicture<Px>(w, h);
     const float tolerance = Px::isInteger ? 0.0f : 2e-6f;
 
-    // "Colour" at B = C = 0 and no EM: the input itself; with EM, the input times the row gain.
-    const auto same = render(pic, w, h, plain(WornScreen::kColour));
-    for (size_t i = 0; i < pic.size(); ++i) {
-        for (int c = 0; c < 4; ++c) {
-            ASSERT_NEAR(float(same[i][c]), float(pic[i][c]), tolerance) << i << " " << c;
-        }
-    }
+    // "Colour" at B = C = 0 is the input itself (the module's pass-through test); with EM, the input times
+    // the row gain.
     WornScreenSettings em = plain(WornScreen::kColour);
     em.emAmount = 0.15f;
     em.frameHeight = 1080.0f;
@@ -277,15 +272,8 @@ void checkToneAtDepth()
         }
     }
 
-    // "B and W" at B = C = 0: the mean of R, G, B.
+    // "B and W" at B = C = 0 is the mean of R, G, B (checked through the module at every depth).
     const auto grey = render(pic, w, h, plain(WornScreen::kBlackAndWhite));
-    for (size_t i = 0; i < pic.size(); ++i) {
-        const float mean = (float(pic[i].r) + float(pic[i].g) + float(pic[i].b)) / 3.0f;
-        ASSERT_NEAR(float(grey[i].r), float(Pixel::storeChannel<Ch>(mean)), tolerance + 1e-6f);
-        ASSERT_EQ(grey[i].g, grey[i].r);
-        ASSERT_EQ(grey[i].b, grey[i].r);
-        ASSERT_EQ(grey[i].a, pic[i].a);
-    }
     // "Tint" with a mid-grey stop matches "B and W" up to truncation.
     WornScreenSettings tint = plain(WornScreen::kTint);
     tint.tintRed = tint.tintGreen = tint.tintBlue = 0.5f;

@@ -192,16 +192,9 @@ TEST(ShashPattern0, RowsFollowOneSweepOfTheGenerator)
     EXPECT_GT(clear, 0);
 
     // A scale of 0 gives an infinite period: every pixel of a row reads the same noise value.
-    for (int type = 0; type < 5; ++type) {
-        const auto flat = drawLayer<PixARGB8>(type, seed, frame, 0.0f, w, h, 3);
-        if (type == 0) {
-            for (int y = 0; y < h; ++y) {
-                for (int x = 1; x < w; ++x) {
-                    ASSERT_EQ(flat[size_t(y * w + x)], flat[size_t(y * w)]);
-                }
-            }
-        }
-    }
+    const auto flat = drawLayer<PixARGB8>(0, seed, frame, 0.0f, w, h, 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 1; x < w; ++x) ASSERT_EQ(flat[size_t(y * w + x)], flat[size_t(y * w)]);
 }
 
 template <class Px>
