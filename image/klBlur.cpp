@@ -175,18 +175,39 @@ KL_AVX2 void st4(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
 KL_AVX2 void stream4(float* p, __m256d v) { _mm_stream_ps(p, _mm256_cvtpd_ps(v)); }
 KL_AVX2 void stream4(double* p, __m256d v) { _mm256_stream_pd(p, v); }
 
-// One output of four lanes; returns the running sum moved on by one sample.
-template <bool Frac, class In, class Out, bool Stream = false>
-KL_AVX2 __m256d stepAvx2(__m256d a, const In* enter, const In* leave, const In* outer, Out* o, __m256d wv, __m256d fv)
+// Four lanes walked along a line: the running sum, and the converted samples the next step reads
+// again (its outer sample is this step's leaving one; with n = 0 its leaving sample is this step's
+// entering one), so each sample is converted once where it can be.
+struct Lanes4 {
+    __m256d acc, outer, leave;
+};
+
+template <bool Frac, bool N0, class In>
+KL_AVX2 Lanes4 startAvx2(const In* in, int32_t n)
+{
+    Lanes4 s;
+    s.acc = _mm256_setzero_pd();
+    for (int32_t j = -n; j <= n; ++j) s.acc = _mm256_add_pd(s.acc, ld4(in + 4 * j));
+    s.outer = Frac ? ld4(in - 4 * (n + 1)) : _mm256_setzero_pd();
+    s.leave = N0 ? ld4(in) : _mm256_setzero_pd();
+    return s;
+}
+
+// One output of four lanes: the same operations in the same order as every other pass.
+template <bool Frac, bool N0, bool Stream = false, class In, class Out>
+KL_AVX2 void stepAvx2(Lanes4& s, const In* enter, const In* leave, Out* o, __m256d wv, __m256d fv)
 {
     const __m256d e = ld4(enter);
-    __m256d r = a;
-    if constexpr (Frac) r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(ld4(outer), e)));
+    const __m256d l = N0 ? s.leave : ld4(leave);
+    __m256d r = s.acc;
+    if constexpr (Frac) r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(s.outer, e)));
     if constexpr (Stream)
         stream4(o, _mm256_mul_pd(r, wv));
     else
         st4(o, _mm256_mul_pd(r, wv));
-    return _mm256_add_pd(a, _mm256_sub_pd(e, ld4(leave)));
+    s.acc = _mm256_add_pd(s.acc, _mm256_sub_pd(e, l));
+    if constexpr (Frac) s.outer = l;
+    if constexpr (N0) s.leave = e;
 }
 
 // Grouped output is streamed past the caches when asked and aligned for it.
@@ -198,105 +219,91 @@ bool streams(bool asked, const Out* a, const Out* b, size_t gap)
            (reinterpret_cast<uintptr_t>(b) & mask) == 0;
 }
 
-template <bool Frac, class In, class Out>
-__attribute__((target("avx2"))) void line4Avx2(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
-                                                 int32_t group, size_t gap, bool past)
+// One or two lines of the same geometry (inB null: one): two independent running sums keep the
+// processor busy while each addition waits for the one before it. Each line's arithmetic is that
+// of a line on its own.
+template <bool Frac, bool N0, bool Stream, class In, class Out>
+__attribute__((target("avx2"))) void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
+                                                 int32_t n, float fr, double w, int32_t group, size_t gap)
 {
-    __m256d acc = _mm256_setzero_pd();
-    for (int32_t j = -n; j <= n; ++j) acc = _mm256_add_pd(acc, ld4(in + 4 * j));
+    const bool two = inB != nullptr;
+    Lanes4 a = startAvx2<Frac, N0>(inA, n);
+    Lanes4 b = two ? startAvx2<Frac, N0>(inB, n) : a;
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
-    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
-    if (streams(past, out, out, gap)) {
-        for (int32_t done = 0; done < count; out += gap) {
-            const int32_t end = std::min(count, done + group);
-            for (; done < end; ++done, in += 4, out += 4)
-                acc = stepAvx2<Frac, In, Out, true>(acc, in + enter, in + leave, in + outer, out, wv, fv);
-        }
-        _mm_sfence();
-        return;
-    }
-    for (int32_t done = 0; done < count; out += gap) {
-        const int32_t end = std::min(count, done + group);
-        for (; done < end; ++done, in += 4, out += 4)
-            acc = stepAvx2<Frac>(acc, in + enter, in + leave, in + outer, out, wv, fv);
-    }
-}
-
-// Two lines of the same geometry side by side: two independent running sums keep the
-// processor busy while each addition waits for the one before it. Each line's arithmetic is
-// exactly that of line4Avx2.
-template <bool Frac, class In, class Out>
-__attribute__((target("avx2"))) void line4PairAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                                                     int32_t n, float fr, double w, int32_t group, size_t gap,
-                                                     bool past)
-{
-    __m256d accA = _mm256_setzero_pd(), accB = accA;
-    for (int32_t j = -n; j <= n; ++j) {
-        accA = _mm256_add_pd(accA, ld4(inA + 4 * j));
-        accB = _mm256_add_pd(accB, ld4(inB + 4 * j));
-    }
-    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
-    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n, outer = -4 * (n + 1);
-    if (streams(past, outA, outB, gap)) {
-        for (int32_t done = 0; done < count; outA += gap, outB += gap) {
-            const int32_t end = std::min(count, done + group);
-            for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
-                accA = stepAvx2<Frac, In, Out, true>(accA, inA + enter, inA + leave, inA + outer, outA, wv, fv);
-                accB = stepAvx2<Frac, In, Out, true>(accB, inB + enter, inB + leave, inB + outer, outB, wv, fv);
-            }
-        }
-        _mm_sfence();
-        return;
-    }
+    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n;
     for (int32_t done = 0; done < count; outA += gap, outB += gap) {
         const int32_t end = std::min(count, done + group);
-        for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
-            accA = stepAvx2<Frac>(accA, inA + enter, inA + leave, inA + outer, outA, wv, fv);
-            accB = stepAvx2<Frac>(accB, inB + enter, inB + leave, inB + outer, outB, wv, fv);
+        if (two) {
+            for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
+                stepAvx2<Frac, N0, Stream>(a, inA + enter, inA + leave, outA, wv, fv);
+                stepAvx2<Frac, N0, Stream>(b, inB + enter, inB + leave, outB, wv, fv);
+            }
+        } else {
+            for (; done < end; ++done, inA += 4, outA += 4)
+                stepAvx2<Frac, N0, Stream>(a, inA + enter, inA + leave, outA, wv, fv);
         }
+    }
+    if constexpr (Stream) _mm_sfence();
+}
+
+template <class In, class Out>
+void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count, int32_t n, float fr, double w,
+               int32_t group, size_t gap, bool past)
+{
+    const bool stream = streams(past, outA, inB ? outB : outA, gap);
+    auto run = [&](auto frac, auto n0, auto str) {
+        linesAvx2<decltype(frac)::value, decltype(n0)::value, decltype(str)::value>(inA, outA, inB, outB, count, n, fr,
+                                                                                     w, group, gap);
+    };
+    using T = std::true_type;
+    using F = std::false_type;
+    if (fr != 0.0f) {
+        if (n == 0)
+            stream ? run(T{}, T{}, T{}) : run(T{}, T{}, F{});
+        else
+            stream ? run(T{}, F{}, T{}) : run(T{}, F{}, F{});
+    } else {
+        if (n == 0)
+            stream ? run(F{}, T{}, T{}) : run(F{}, T{}, F{});
+        else
+            stream ? run(F{}, F{}, T{}) : run(F{}, F{}, F{});
     }
 }
 
-// Sixteen lanes at a time with their running sums held in registers, all rows before the next
-// sixteen lanes; the remaining lanes row by row.
-template <bool Frac, class In, class Out>
+// Eight lanes at a time with their sums held in registers, all rows before the next eight lanes;
+// the remaining lanes row by row.
+template <bool Frac, bool N0, class In, class Out>
 __attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count, int32_t lanes,
                                                 int32_t n, float fr, double w, double* acc, bool resume)
 {
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const double fd = fr;
     int32_t l0 = 0;
-    for (; l0 + 16 <= lanes; l0 += 16) {
-        __m256d a0, a1, a2, a3;
+    for (; l0 + 8 <= lanes; l0 += 8) {
+        Lanes4 a, b;
         if (resume) {
-            a0 = _mm256_loadu_pd(acc + l0);
-            a1 = _mm256_loadu_pd(acc + l0 + 4);
-            a2 = _mm256_loadu_pd(acc + l0 + 8);
-            a3 = _mm256_loadu_pd(acc + l0 + 12);
+            a.acc = _mm256_loadu_pd(acc + l0);
+            b.acc = _mm256_loadu_pd(acc + l0 + 4);
         } else {
-            a0 = a1 = a2 = a3 = _mm256_setzero_pd();
+            a.acc = b.acc = _mm256_setzero_pd();
             for (int32_t j = -n; j <= n; ++j) {
-                const In* r = in[j] + l0;
-                a0 = _mm256_add_pd(a0, ld4(r));
-                a1 = _mm256_add_pd(a1, ld4(r + 4));
-                a2 = _mm256_add_pd(a2, ld4(r + 8));
-                a3 = _mm256_add_pd(a3, ld4(r + 12));
+                a.acc = _mm256_add_pd(a.acc, ld4(in[j] + l0));
+                b.acc = _mm256_add_pd(b.acc, ld4(in[j] + l0 + 4));
             }
         }
+        a.outer = Frac ? ld4(in[-n - 1] + l0) : _mm256_setzero_pd();
+        b.outer = Frac ? ld4(in[-n - 1] + l0 + 4) : _mm256_setzero_pd();
+        a.leave = N0 ? ld4(in[0] + l0) : _mm256_setzero_pd();
+        b.leave = N0 ? ld4(in[0] + l0 + 4) : _mm256_setzero_pd();
         for (int32_t i = 0; i < count; ++i) {
             const In* enter = in[i + n + 1] + l0;
             const In* leave = in[i - n] + l0;
-            const In* outer = in[i - n - 1] + l0;
             Out* o = out[i] + l0;
-            a0 = stepAvx2<Frac>(a0, enter, leave, outer, o, wv, fv);
-            a1 = stepAvx2<Frac>(a1, enter + 4, leave + 4, outer + 4, o + 4, wv, fv);
-            a2 = stepAvx2<Frac>(a2, enter + 8, leave + 8, outer + 8, o + 8, wv, fv);
-            a3 = stepAvx2<Frac>(a3, enter + 12, leave + 12, outer + 12, o + 12, wv, fv);
+            stepAvx2<Frac, N0>(a, enter, leave, o, wv, fv);
+            stepAvx2<Frac, N0>(b, enter + 4, leave + 4, o + 4, wv, fv);
         }
-        _mm256_storeu_pd(acc + l0, a0);
-        _mm256_storeu_pd(acc + l0 + 4, a1);
-        _mm256_storeu_pd(acc + l0 + 8, a2);
-        _mm256_storeu_pd(acc + l0 + 12, a3);
+        _mm256_storeu_pd(acc + l0, a.acc);
+        _mm256_storeu_pd(acc + l0 + 4, b.acc);
     }
     if (l0 == lanes) return;
     const int32_t rest = lanes - l0;
@@ -338,10 +345,7 @@ void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
     group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) {
-        if (fr != 0.0f)
-            line4Avx2<true>(in, out, count, n, fr, w, group, gap, past);
-        else
-            line4Avx2<false>(in, out, count, n, fr, w, group, gap, past);
+        linesAvx2<In, Out>(in, out, nullptr, nullptr, count, n, fr, w, group, gap, past);
         return;
     }
 #endif
@@ -479,11 +483,8 @@ void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* ou
 {
     group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
-    if (lanes == 4 && inB != nullptr && useAvx2()) {
-        if (p.f != 0.0f)
-            line4PairAvx2<true>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
-        else
-            line4PairAvx2<false>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
+    if (lanes == 4 && useAvx2()) {
+        linesAvx2<In, Out>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
         return;
     }
 #endif
@@ -506,9 +507,11 @@ void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t la
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) {
         if (fr != 0.0f)
-            rowsAvx2<true>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
+            (p.n == 0 ? rowsAvx2<true, true, In, Out> : rowsAvx2<true, false, In, Out>)(in, out, count, lanes, p.n, fr,
+                                                                                      p.weight, acc, resume);
         else
-            rowsAvx2<false>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
+            (p.n == 0 ? rowsAvx2<false, true, In, Out> : rowsAvx2<false, false, In, Out>)(in, out, count, lanes, p.n, fr,
+                                                                                        p.weight, acc, resume);
         return;
     }
 #endif

@@ -404,12 +404,16 @@ private:
         bandPixels_ = std::min(width, (bandPixels_ + 3) & ~3);
         bands_ = (width + bandPixels_ - 1) / bandPixels_;
         bandLanes_ = size_t(bandPixels_) * C;
+        // Rows of a band lie 64 bytes more than a whole number of cache lines apart, so that a row
+        // written and the rows read just after it do not fall at the same offsets within 4 KB pages
+        // (the processor would then take the reads for reads of the write and hold them back).
+        rowStride_ = ((bandLanes_ + 15) & ~size_t(15)) + 16;
 
         // Shared memory: pinned rows, the ring, and while streaming each band's sums and rings. The
         // rows are kept band by band, so a band reads its part of them in one run.
         Layout l;
-        pinnedAt_ = l.template add<float>(size_t(bands_) * pinnedY_.size() * bandLanes_);
-        ringAt_ = l.template add<float>(size_t(bands_) * size_t(ringRows_) * bandLanes_);
+        pinnedAt_ = l.template add<float>(size_t(bands_) * pinnedY_.size() * rowStride_);
+        ringAt_ = l.template add<float>(size_t(bands_) * size_t(ringRows_) * rowStride_);
         const size_t state = bandStateBytes();
         bandsAt_ = l.template add<unsigned char>(stream_ ? size_t(bands_) * state : 0);
         ensureBuffer(buffer_, l.bytes + 64);
@@ -422,7 +426,7 @@ private:
         lineAt_ = t.template add<float>(2 * size_t(lineRows) * horizontalLine());
         inRowsAt_ = t.template add<const float*>(size_t(step_) + 2 * size_t(reachY_) + 1);
         outRowsAt_ = t.template add<float*>(size_t(step_) + 1);
-        storeAt_ = t.template add<float>(size_t(step_) * bandLanes_);
+        storeAt_ = t.template add<float>(size_t(step_) * rowStride_);
         threadStateAt_ = t.template add<unsigned char>(stream_ ? 0 : state);
         scratchPerThread_ = t.bytes;
 
@@ -446,7 +450,7 @@ private:
     {
         Layout s;
         s.template add<double>(size_t(std::max(passesY_, 1)) * bandLanes_);
-        s.template add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * bandLanes_);
+        s.template add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * rowStride_);
         return s.bytes;
     }
     double* sums(unsigned char* state, int32_t pass) const
@@ -456,7 +460,7 @@ private:
     float* bandRing(unsigned char* state, int32_t pass) const
     {
         const size_t sumsBytes = (size_t(std::max(passesY_, 1)) * bandLanes_ * sizeof(double) + 63) & ~size_t(63);
-        return reinterpret_cast<float*>(state + sumsBytes) + size_t(pass) * size_t(bandRing_) * bandLanes_;
+        return reinterpret_cast<float*>(state + sumsBytes) + size_t(pass) * size_t(bandRing_) * rowStride_;
     }
     // Next output row of each vertical pass.
     int32_t* progressOf(int32_t band) { return progress_.data() + size_t(band) * size_t(std::max(passesY_, 1)); }
@@ -489,14 +493,14 @@ private:
 
     // Horizontally blurred rows, band by band: a row's part in band b lies `bandStride(slots)`
     // floats after its part in band b - 1.
-    size_t bandStride(size_t slots) const { return slots * bandLanes_; }
+    size_t bandStride(size_t slots) const { return slots * rowStride_; }
     float* pinnedRow(int32_t slot) const
     {
-        return reinterpret_cast<float*>(aligned(buffer_) + pinnedAt_) + size_t(slot) * bandLanes_;
+        return reinterpret_cast<float*>(aligned(buffer_) + pinnedAt_) + size_t(slot) * rowStride_;
     }
     float* ringRow(int32_t k) const
     {
-        return reinterpret_cast<float*>(aligned(buffer_) + ringAt_) + size_t(k % ringRows_) * bandLanes_;
+        return reinterpret_cast<float*>(aligned(buffer_) + ringAt_) + size_t(k % ringRows_) * rowStride_;
     }
     // Extended row k's part in band b.
     const float* rowOf(int32_t k, int32_t b) const
@@ -692,7 +696,7 @@ private:
                     ringRows(bandRing(state, it), o[it], count, out);
                 else
                     for (int32_t j = 0; j < count; ++j)
-                        out[j] = finalRow(first_ + o[it] + j, x, stored + size_t(j) * bandLanes_);
+                        out[j] = finalRow(first_ + o[it] + j, x, stored + size_t(j) * rowStride_);
                 Blur::boxPassRows<float, float>(in + reachY_, out, count, lanes, py_, sums(state, it),
                                                 o[it] != (it + 1) * reachY_);
                 if (it == last && !kDirectStore)
@@ -713,7 +717,7 @@ private:
     void ringRows(float* ring, int32_t k, int32_t n, P* rows) const
     {
         int32_t i = k % bandRing_;
-        for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1) rows[j] = ring + size_t(i) * bandLanes_;
+        for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1) rows[j] = ring + size_t(i) * rowStride_;
     }
     void inputRows(int32_t b, int32_t k, int32_t n, const float** rows) const
     {
@@ -722,7 +726,7 @@ private:
         int32_t i = ringRows_ > 0 ? k % ringRows_ : 0;
         for (int32_t j = 0; j < n; ++j, ++k, i = i + 1 == ringRows_ ? 0 : i + 1) {
             const int32_t s = slot_[size_t(k)];
-            rows[j] = s >= 0 ? pinned + size_t(s) * bandLanes_ : ring + size_t(i) * bandLanes_;
+            rows[j] = s >= 0 ? pinned + size_t(s) * rowStride_ : ring + size_t(i) * rowStride_;
         }
     }
 
@@ -785,7 +789,7 @@ private:
     bool stream_ = true;
     int32_t step_ = 16, ringRows_ = 0, bandRing_ = 0;
     int32_t bandPixels_ = 0, bands_ = 0;
-    size_t bandLanes_ = 0, rowValues_ = 0;
+    size_t bandLanes_ = 0, rowStride_ = 0, rowValues_ = 0;
     std::vector<int32_t> slot_;      // extended row -> pinned slot, -1 in the ring
     std::vector<int32_t> pinnedY_;   // pinned slot -> a source row (global y) it holds
     std::vector<int32_t> itemRows_;  // per item: pinned slots or extended rows
