@@ -76,18 +76,6 @@ TEST(MultiProcessorBands, BandRule) {
     EXPECT_EQ(beyond.begin, beyond.end);
 }
 
-TEST(MultiProcessorBands, MaxProcessorsText) {
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("2"), 2);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("12x"), 12);  // leading number
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("999"), 999);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("1000"), 0);  // longer than 3 characters
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("abc"), 0);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("0"), 0);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors("-2"), 0);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors(""), 0);
-    EXPECT_EQ(KlMultiProcessor::parseMaxProcessors(nullptr), 0);
-}
-
 TEST_F(MultiProcessorTest, TenRowsOnFourThreads) {
     KlMultiProcessor::setProcessorCountForTesting(4);
     RowRecorder r(10);
@@ -128,14 +116,15 @@ TEST_F(MultiProcessorTest, EnvironmentLimitsBands) {
     KlMultiProcessor::reloadEnvironmentForTesting();
     EXPECT_EQ(r.threadCount(), 3);
 
-    for (const char* ignored : {"1000", "abc", "0", "-2"}) {
-        setenv("KILN_MAX_PROCESSORS", ignored, 1);
+    // A leading number counts; more than 3 characters, no number, or below 1 is ignored; never more than
+    // the processors.
+    const std::pair<const char*, int> limits[] = {{"5x", 5}, {"1000", 8}, {"abc", 8}, {"0", 8},
+                                                  {"-2", 8},  {"", 8},     {"20", 8},  {"999", 8}};
+    for (const auto& [text, threads] : limits) {
+        setenv("KILN_MAX_PROCESSORS", text, 1);
         KlMultiProcessor::reloadEnvironmentForTesting();
-        EXPECT_EQ(r.threadCount(), 8) << ignored;
+        EXPECT_EQ(r.threadCount(), threads) << text;
     }
-    setenv("KILN_MAX_PROCESSORS", "20", 1);
-    KlMultiProcessor::reloadEnvironmentForTesting();
-    EXPECT_EQ(r.threadCount(), 8);  // never more than the processors
 }
 
 namespace {
@@ -191,6 +180,18 @@ namespace {
 
 enum class Failure { KilnOutOfMemory, BadAlloc, Kiln, Std, Unknown };
 
+[[noreturn]] void raiseFailure(Failure failure, int32_t row) {
+    switch (failure) {
+        case Failure::KilnOutOfMemory:
+            throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 4096, "Image allocation");
+        case Failure::BadAlloc: throw std::bad_alloc();
+        case Failure::Kiln: throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", row);
+        case Failure::Std: throw std::runtime_error("broken");
+        case Failure::Unknown: throw 42;
+    }
+    throw 0;
+}
+
 // Band 1 fails on its first row; band 0 works row after row (up to kCap) until told to stop.
 class FailingWorker : public KlMultiProcessor {
 public:
@@ -202,19 +203,7 @@ public:
             if (shouldStop()) break;
             if (currentThreadIndex() == 1) {
                 --active;
-                switch (failure) {
-                    case Failure::KilnOutOfMemory:
-                        throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 4096,
-                                                            "Image allocation");
-                    case Failure::BadAlloc:
-                        throw std::bad_alloc();
-                    case Failure::Kiln:
-                        throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", y);
-                    case Failure::Std:
-                        throw std::runtime_error("broken");
-                    case Failure::Unknown:
-                        throw 42;
-                }
+                raiseFailure(failure, y);
             }
             ++rowsDone;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -269,14 +258,7 @@ public:
     void process() override {
         const KlRowBand b = bandRows(0, 8);
         for (int32_t y = b.begin; y < b.end; ++y) {
-            if (y != 3) continue;
-            switch (failure) {
-                case Failure::KilnOutOfMemory: throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 64);
-                case Failure::BadAlloc: throw std::bad_alloc();
-                case Failure::Kiln: throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", y);
-                case Failure::Std: throw std::runtime_error("broken");
-                case Failure::Unknown: throw 42;
-            }
+            if (y == 3) raiseFailure(failure, y);
         }
     }
     Failure failure;
