@@ -326,6 +326,52 @@ TEST(HostModule, OneThreadAndEveryThreadRenderTheSameFrame) {
     }
 }
 
+TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother) {
+    // Every channel varies, alpha included, and every frame differs.
+    const Painter varied = [](Image& img, int f) {
+        const double M = channelMax(img.depth);
+        for (int y = 0; y < img.height; ++y)
+            for (int x = 0; x < img.width; ++x) {
+                Px v{255.0 - (x + f) % 40, 0, 0, 0};
+                for (int c = 1; c < 4; ++c) v[c] = (x * (3 + c) + y * (5 + 2 * c) + f * 61) % 256;
+                for (double& k : v) k = img.depth == Depth::Float ? k / 255.0 : double(int64_t(k * M / 255.0));
+                setPixel(img, x, y, v);
+            }
+    };
+    for (const Case& c : everyCase()) {
+        SCOPED_TRACE(caseName(c));
+        HostSettings s = layer(160, 120, 10, c.smart), fresh = s;
+        fresh.keptMemory = 0;
+        Rig reusing(s, varied), plain(fresh, varied);
+        // Mix makes the finish read the source too; Frame Rate 5 shows frames 0 and 5 at 2 and 7.
+        for (Rig* r : {&reusing, &plain}) r->set("blur", 5).set("quantise", 1).set("shashMax", 30).set("blendMethod", 2);
+
+        reusing.host().recycle(reusing.render(2, c.depth));
+        const Image b = reusing.render(7, c.depth), again = reusing.render(2, c.depth);
+        EXPECT_TRUE(samePixels(again, plain.render(2, c.depth)));
+        EXPECT_TRUE(samePixels(b, plain.render(7, c.depth)));
+        EXPECT_GT(reusing.host().stats().keptBytes, 0);
+        EXPECT_EQ(plain.host().stats().keptBytes, 0);
+
+        // Failure injection fails the render although kept memory would serve it; then all is as before.
+        reusing.host().failAllocationsAfter(0);
+        EXPECT_THROW(reusing.render(2, c.depth), RunnerError);
+        reusing.host().failAllocationsAfter(-1);
+        EXPECT_TRUE(samePixels(reusing.render(2, c.depth), again));
+
+        const auto st = reusing.host().stats();
+        EXPECT_EQ(st.liveHandles, 2);
+        EXPECT_EQ(st.liveLayerCheckouts + st.liveParamCheckouts + st.liveWorlds, 0);
+        EXPECT_LE(st.keptBytes, long(s.keptMemory));
+        // The layer is lent in place: the effect never wrote into the source's frames.
+        for (int f : {0, 5}) {
+            Image painted = Image::make(160, 120, c.depth);
+            varied(painted, f);
+            EXPECT_TRUE(samePixels(reusing.source(f, c.depth), painted)) << f;
+        }
+    }
+}
+
 namespace {
 
 // A host's layer checkout during a pre-render: the request clipped to the 200 x 100 layer.

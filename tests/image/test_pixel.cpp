@@ -127,16 +127,6 @@ TEST(Texture, ForeignMemoryAndCreateLike) {
     EXPECT_TRUE(gone);
 }
 
-template <class Px>
-Px argb(float a, float r, float g, float b) {
-    typename Px::Work w;
-    w.a = a;
-    w.r = r;
-    w.g = g;
-    w.b = b;
-    return Px::fromWork(w);
-}
-
 TEST(Functors, MultiplyByAlpha) {
     Processor::MultiplyByAlpha<PixARGB8> m8;
     PixARGB8 p{128, 255, 100, 1};

@@ -25,7 +25,6 @@ E catchAs(F&& f) {
     throw std::runtime_error("nothing raised");
 }
 
-inline std::string fileOf(const Kiln::Exceptions::ExceptionI& e) { return e.record().file ? e.record().file : ""; }
 inline std::string value(const Kiln::Exceptions::ExceptionI& e, int i) { return e.record().values.at(i).str(); }
 
 // A host that knows the names in `names`, answers getters with fixed values and
