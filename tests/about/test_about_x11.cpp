@@ -135,15 +135,22 @@ pid_t showBoxInChild(const std::string& display, unsigned long owner) {
     _exit(About::showAboutWindow(owner, About::renderBox("")) ? 0 : 5);
 }
 
+// Polls `done` until it holds or `limit` passes; whether it held.
+template <class F>
+bool within(std::chrono::milliseconds limit, F done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 // The child's exit status once it ends within `limit`; nothing while it still runs.
 std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return std::nullopt;
+    int status = 0;
+    if (!within(limit, [&] { return waitpid(pid, &status, WNOHANG) == pid; })) return std::nullopt;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void endChild(pid_t pid) {
@@ -172,21 +179,13 @@ Window findBox(Display* d) {
 }
 
 Window waitForBox(Display* d, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        if (Window w = findBox(d)) return w;
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return 0;
+    Window w = 0;
+    within(limit, [&] { return (w = findBox(d)) != 0; });
+    return w;
 }
 
 bool waitForNoBox(Display* d, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        if (findBox(d) == 0) return true;
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return within(limit, [&] { return findBox(d) == 0; });
 }
 
 // The screen's pixels in a rectangle, as a picture.
@@ -213,13 +212,10 @@ Picture screenshot(Display* d, int x, int y, int width, int height) {
 // Polls the screen until the rectangle shows `expected` (the box paints on its first expose).
 bool screenShows(Display* d, const About::BoxRect& at, const Picture& expected, std::chrono::milliseconds limit,
                  Picture* seen) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
+    return within(limit, [&] {
         *seen = screenshot(d, at.x, at.y, at.width, at.height);
-        if (seen->pixels == expected.pixels) return true;
-        std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+        return seen->pixels == expected.pixels;
+    });
 }
 
 int inkRow(const Picture& p, int from, int to) {
@@ -377,6 +373,12 @@ TEST(AboutWindow, NoDisplayMeansNoWindow) {
     DisplayEnv env(":2147483000");
     EXPECT_FALSE(About::showAboutWindow(0, About::renderBox("")));
     EXPECT_FALSE(About::showAboutWindow(0, Picture{}));
+    // A host with a user interface then gets the picture in its canvas.
+    auto module = Kiln::Runner::Module::load(KL_TEST_MODULE);
+    Kiln::Runner::HostSettings s;
+    s.headless = false;
+    Kiln::Runner::Host host(*module, s);
+    EXPECT_EQ(host.about().pixels, About::renderBox(About::splashFileFor(KL_TEST_MODULE)).pixels);
 }
 
 TEST(AboutWindow, ALostServerEndsTheBoxNotTheHost) {

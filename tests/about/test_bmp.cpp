@@ -118,31 +118,24 @@ TEST(Bmp, BadFilesGiveNoPicture) {
     EXPECT_TRUE(decode(good.data(), good.size() - 1).empty());
     EXPECT_TRUE(decode(good.data(), 30).empty());
 
-    // Info header sizes the reader does not know or that run past the file.
-    EXPECT_TRUE(decodeBytes(withWord(good, 14, 20)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 14, 0)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 14, 0xFFFFFFF0u)).empty());
-
-    // Pixel-data offsets inside the headers or past the end of the file.
-    EXPECT_TRUE(decodeBytes(withWord(good, 10, 20)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 10, uint32_t(good.size()) + 1)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 10, 0xFFFFFFFFu)).empty());
+    // Words the reader refuses: info header sizes it does not know or that run past the file; pixel-data
+    // offsets inside the headers or past the end; absurd sizes (nothing is allocated for them); planes,
+    // depths and compressions it does not take.
+    struct Word {
+        size_t at;
+        uint32_t value;
+        int bytes;
+    };
+    const Word refused[] = {{14, 20, 4}, {14, 0, 4}, {14, 0xFFFFFFF0u, 4}, {10, 20, 4},
+                            {10, uint32_t(good.size()) + 1, 4}, {10, 0xFFFFFFFFu, 4}, {18, 0, 4}, {22, 0, 4},
+                            {18, uint32_t(-7), 4}, {22, uint32_t(INT_MIN), 4}, {18, 100000, 4}, {18, 0x7FFFFFFF, 4},
+                            {26, 2, 2}, {28, 0, 2}, {28, 2, 2}, {28, 3, 2}, {28, 15, 2}, {28, 48, 2}, {28, 0xFFFF, 2},
+                            {30, 1, 4}, {30, 2, 4}, {30, 3, 4}, {30, 4, 4}, {30, 5, 4}};
+    for (const Word& w : refused)
+        EXPECT_TRUE(decodeBytes(withWord(good, w.at, w.value, w.bytes)).empty()) << "word " << w.at << " = " << w.value;
+    EXPECT_TRUE(decodeBytes(withWord(withWord(good, 18, 16000), 22, 16000)).empty());  // over kMaxPixels
     // An offset that leaves no room for the palette of an 8-bit file.
     EXPECT_TRUE(decodeBytes(withWord(good8, 10, 54)).empty());
-
-    // Absurd sizes: nothing is allocated for them.
-    EXPECT_TRUE(decodeBytes(withWord(good, 18, 0)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 22, 0)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 18, uint32_t(-7))).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 22, uint32_t(INT_MIN))).empty());
-    EXPECT_TRUE(decodeBytes(withWord(good, 18, 100000)).empty());
-    EXPECT_TRUE(decodeBytes(withWord(withWord(good, 18, 16000), 22, 16000)).empty());  // over kMaxPixels
-    EXPECT_TRUE(decodeBytes(withWord(good, 18, 0x7FFFFFFF)).empty());
-
-    // Planes, depths and compressions the reader does not take.
-    EXPECT_TRUE(decodeBytes(withWord(good, 26, 2, 2)).empty());
-    for (uint32_t bits : {0u, 2u, 3u, 15u, 48u, 0xFFFFu}) EXPECT_TRUE(decodeBytes(withWord(good, 28, bits, 2)).empty()) << bits;
-    for (uint32_t compression : {1u, 2u, 3u, 4u, 5u}) EXPECT_TRUE(decodeBytes(withWord(good, 30, compression)).empty());
 }
 
 TEST(Bmp, DamagedFilesNeverReadOutsideTheirBytes) {

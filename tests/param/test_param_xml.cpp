@@ -434,6 +434,7 @@ TEST(ParamXmlRoundTrip, ShortFormRestoresALockedSet) {
 }
 
 TEST(ParamXmlRoundTrip, LargeFilesReadInPieces) {
+    // The XML reader takes a file a buffer at a time: four buffers' worth must read as one document.
     ParamSet original;
     for (int i = 0; i < 400; ++i) {
         Double* d = original.createParam<Double>("param" + std::to_string(i), i * 0.5);

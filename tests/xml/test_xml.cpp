@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -160,13 +159,6 @@ TEST(XmlParser, RefusedChildStopsTheParse) {
     EXPECT_EQ(starts, 2);
 }
 
-TEST(XmlParser, WrongRootElement) {
-    Log log;
-    std::string m = parseMessage("<paramset/>", log);
-    EXPECT_EQ(m, "Failed to 'XML parsing,' 'At line1, element 'paramset' Expecting root XML element 'doc''");
-    EXPECT_TRUE(log.events.empty());
-}
-
 TEST(XmlParser, SyntaxErrorsAndCutDocumentsGiveLineAndColumn) {
     // expat reports a document cut off inside an element as "no element found", as for an empty one.
     struct Case {
@@ -235,44 +227,6 @@ TEST(XmlParser, DescriptionCollectsAllText) {
     StackedParser parser(root);
     parser.parse("<description>one &amp; <![CDATA[two]]>\nthree</description>");
     EXPECT_EQ(target.text, "one & two\nthree");
-}
-
-TEST(XmlParser, FilesAreReadInPieces) {
-    std::string doc = "<doc>\n";
-    for (int i = 0; i < 3000; ++i) doc += "<item name='n" + std::to_string(i) + "'>text " + std::to_string(i) + "</item>\n";
-    doc += "</doc>\n";
-    ASSERT_GT(doc.size(), 3u * Kiln::XML::Parser::kFileBufferSize);
-
-    Log fromText;
-    fromText.consume = {"name"};
-    EXPECT_EQ(parseMessage(doc, fromText), "");
-
-    std::string path = std::string(KILN_TEST_TMP) + "/pieces.xml";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(doc.data(), 1, doc.size(), f);
-    std::fclose(f);
-    Log fromFile;
-    fromFile.consume = {"name"};
-    {
-        DocRoot root("doc", &fromFile);
-        StackedParser parser(root);
-        f = std::fopen(path.c_str(), "rb");
-        parser.parse(f);
-        std::fclose(f);
-    }
-    EXPECT_EQ(fromFile.events, fromText.events);
-
-    // A zero-byte file changes nothing.
-    f = std::fopen(path.c_str(), "wb");
-    std::fclose(f);
-    Log empty;
-    DocRoot root("doc", &empty);
-    StackedParser parser(root);
-    f = std::fopen(path.c_str(), "rb");
-    EXPECT_NO_THROW(parser.parse(f));
-    std::fclose(f);
-    EXPECT_TRUE(empty.events.empty());
 }
 
 TEST(XmlText, BooleanRule) {
