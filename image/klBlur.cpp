@@ -392,9 +392,77 @@ void scaleFloats(float* values, size_t count, float factor)
     for (; i < count; ++i) values[i] *= factor;
 }
 
+#ifdef KL_BLUR_AVX2
+namespace {
+
+// The conversions below, eight or 32 values to a step where the processor has AVX2.
+__attribute__((target("avx2"))) size_t toFloatsAvx2(const uint8_t* in, float* out, size_t count)
+{
+    size_t i = 0;
+    for (; i + 32 <= count; i += 32)
+        for (size_t k = i; k < i + 32; k += 8) {
+            const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + k));
+            _mm256_storeu_ps(out + k, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b)));
+        }
+    return i;
+}
+
+__attribute__((target("avx2"))) size_t toFloatsAvx2(const uint16_t* in, float* out, size_t count)
+{
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16)
+        for (size_t k = i; k < i + 16; k += 8) {
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
+            _mm256_storeu_ps(out + k, _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(b)));
+        }
+    return i;
+}
+
+KL_AVX2 __m256i truncInt8(const float* p)
+{
+    __m256 f = _mm256_loadu_ps(p);
+    f = _mm256_max_ps(f, _mm256_set1_ps(-2147483648.0f));  // max_ps returns the second operand for NaN
+    f = _mm256_min_ps(f, _mm256_set1_ps(2147483520.0f));
+    return _mm256_cvttps_epi32(f);
+}
+
+// The packs work within each 16-byte half: the halves' order is mended at the end.
+__attribute__((target("avx2"))) size_t fromFloatsAvx2(const float* in, uint8_t* out, size_t count)
+{
+    size_t i = 0;
+    const __m256i mask = _mm256_set1_epi32(0xff), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    for (; i + 32 <= count; i += 32) {
+        const __m256i a = _mm256_and_si256(truncInt8(in + i), mask);
+        const __m256i b = _mm256_and_si256(truncInt8(in + i + 8), mask);
+        const __m256i c = _mm256_and_si256(truncInt8(in + i + 16), mask);
+        const __m256i d = _mm256_and_si256(truncInt8(in + i + 24), mask);
+        const __m256i v = _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permutevar8x32_epi32(v, order));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) size_t fromFloatsAvx2(const float* in, uint16_t* out, size_t count)
+{
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i a = _mm256_srai_epi32(_mm256_slli_epi32(truncInt8(in + i), 16), 16);
+        const __m256i b = _mm256_srai_epi32(_mm256_slli_epi32(truncInt8(in + i + 8), 16), 16);
+        const __m256i v = _mm256_packs_epi32(a, b);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permute4x64_epi64(v, 0xd8));
+    }
+    return i;
+}
+
+}  // namespace
+#endif
+
 void toFloats(const uint8_t* in, float* out, size_t count)
 {
     size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = toFloatsAvx2(in, out, count);
+#endif
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= count; i += 16) {
@@ -412,6 +480,9 @@ void toFloats(const uint8_t* in, float* out, size_t count)
 void toFloats(const uint16_t* in, float* out, size_t count)
 {
     size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = toFloatsAvx2(in, out, count);
+#endif
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     for (; i + 8 <= count; i += 8) {
@@ -438,6 +509,9 @@ inline __m128i truncInt4(const float* p)
 void fromFloats(const float* in, uint8_t* out, size_t count)
 {
     size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = fromFloatsAvx2(in, out, count);
+#endif
 #ifdef __SSE2__
     // Low 8 bits of each int32, then packs that cannot saturate.
     const __m128i mask = _mm_set1_epi32(0xff);
@@ -454,6 +528,9 @@ void fromFloats(const float* in, uint8_t* out, size_t count)
 void fromFloats(const float* in, uint16_t* out, size_t count)
 {
     size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = fromFloatsAvx2(in, out, count);
+#endif
 #ifdef __SSE2__
     // Low 16 bits sign-extended, so the signed pack keeps them unchanged.
     for (; i + 8 <= count; i += 8) {

@@ -102,6 +102,44 @@ TEST(BlurMaths, BoxParamsAndClamp)
     EXPECT_EQ(Blur::clampSize(INFINITY, 4, 3), 12.0f);
 }
 
+// Stores truncate toward zero and keep the low bits; NaN and values beyond the int32 range are
+// held inside it first. Each case sits in a vector step and in the tail, with the processor's vectors
+// and the portable ones.
+TEST(BlurMaths, ChannelConversions)
+{
+    struct Case {
+        float in;
+        uint8_t b;
+        uint16_t w;
+    };
+    const Case cases[] = {{0.0f, 0, 0},          {254.99f, 254, 254},          {300.7f, 44, 300},
+                          {-1.5f, 255, 65535},   {-3.9f, 253, 65533},          {65535.9f, 255, 65535},
+                          {70000.2f, 112, 4464}, {1e20f, 128, 65408},          {-1e20f, 0, 0},
+                          {INFINITY, 128, 65408}, {std::nanf(""), 0, 0},       {-0.0f, 0, 0}};
+    const size_t n = 37;  // one 32-value step and a tail
+    for (bool portable : {false, true})
+        for (size_t at : {size_t(3), size_t(35)})
+            for (const Case& c : cases) {
+                Blur::usePortablePassesForTesting(portable);
+                std::vector<float> f(n, 7.0f);
+                f[at] = c.in;
+                std::vector<uint8_t> b(n);
+                std::vector<uint16_t> w(n);
+                Blur::fromFloats(f.data(), b.data(), n);
+                Blur::fromFloats(f.data(), w.data(), n);
+                EXPECT_EQ(b[at], c.b) << c.in << " at " << at << (portable ? " portable" : "");
+                EXPECT_EQ(w[at], c.w) << c.in << " at " << at << (portable ? " portable" : "");
+                EXPECT_EQ(b[at ^ 1], 7);
+                std::vector<float> back(n), backW(n);
+                Blur::toFloats(b.data(), back.data(), n);
+                Blur::toFloats(w.data(), backW.data(), n);
+                EXPECT_EQ(back[at], float(c.b));
+                EXPECT_EQ(backW[at], float(c.w));
+                EXPECT_EQ(backW[at ^ 1], 7.0f);
+            }
+    Blur::usePortablePassesForTesting(false);
+}
+
 TEST(BlurMaths, BoxPassLineIsTheFractionalWindow)
 {
     // Radius 1.5: (0.5*a + b + c + d + 0.5*e) / 4.
