@@ -105,10 +105,13 @@ public:
   virtual const FootageInfo& info() const = 0;
   // Frame `index` (0 .. frameCount-1) as a host image at `depth`.
   virtual Image read(int index, Depth depth) = 0;
+  // The same into `image`, whose memory is reused when it has the frame's size and depth already.
+  virtual void readInto(int index, Depth depth, Image& image) { image = read(index, depth); }
   // The name messages give for this footage.
   virtual const std::string& name() const = 0;
   // What the file of frame `index` says of itself beyond its pixels, for a picture written from it;
-  // null when nothing (videos, whose tags travel with Carry).
+  // null when nothing (videos, whose tags travel with Carry). Safe to call from any thread, also while
+  // another reads.
   virtual std::shared_ptr<const PictureAttributes> attributes(int /*index*/) { return nullptr; }
 };
 

@@ -5,6 +5,7 @@
 #include "cli/klFrameSource.h"
 #include "cli/klMuxer.h"
 #include "cli/klOutputFiles.h"
+#include "cli/klPipeline.h"
 #include "cli/klPipes.h"
 #include "cli/klResample.h"
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Kiln::Footage {
@@ -295,6 +297,51 @@ void RenderJob::requestAbort(int signal) noexcept {
   if (host_) host_->requestAbort();
 }
 
+namespace {
+
+// How far the steps run ahead of each other: output frames waiting for the writer, and renders whose
+// input frames are read beforehand. Each is a frame or two of memory.
+constexpr size_t kFramesWaitingToBeWritten = 1;
+constexpr int kRendersReadAhead = 2;
+
+}  // namespace
+
+Image RenderJob::renderFrame(int n, double& moduleSeconds) {
+  const FootageInfo& info = reader_->info();
+  source_->beginRender(n - info.firstFrame);
+  const double waitedBefore = source_->secondsWaited();
+  const auto renderStart = Clock::now();
+  Image frame;
+  try {
+    frame = host_->render(n - info.firstFrame, depth_);
+  } catch (const Runner::RenderCancelled&) {
+    const int s = abortSignal_.load();
+    throw Interrupted(outputPath_.path, n, s ? s : SIGINT);
+  } catch (const Runner::RunnerError& e) {
+    source_->rethrowPending();
+    throw FootageError(reader_->name(), "the effect refused the frame: " + plainCause(e.what()), n);
+  }
+  source_->rethrowPending();
+  moduleSeconds += secondsSince(renderStart) - (source_->secondsWaited() - waitedBefore);
+  return frame;
+}
+
+void RenderJob::writeFrame(int n, Image&& frame, std::unique_ptr<FootageWriter>& writer) {
+  const FootageInfo& info = reader_->info();
+  if (!writer) {
+    WriterSettings ws = writing_;
+    ws.width = frame.width;
+    ws.height = frame.height;
+    writer = createWriter(outputPath_, ws, [this](int number) {
+      return files_ ? files_->temporaryFor(number) : streamTarget(options_.output);
+    });
+  }
+  // Each output frame keeps what the input frame of its number says of itself.
+  const int index = std::min(n - info.firstFrame, info.frameCount - 1);
+  writer->write(frame, source_->attributes(index).get());
+  host_->recycle(std::move(frame));
+}
+
 RenderStats RenderJob::run() {
   const FootageInfo& info = reader_->info();
   const auto start = Clock::now();
@@ -306,44 +353,32 @@ RenderStats RenderJob::run() {
     files_->claim(first_, last_);
     files_->check(inputFiles_, first_, last_, options_.overwrite);
   }
+  auto written = [&](double seconds) {
+    stats.writeSeconds += seconds;
+    ++stats.frames;
+    if (options_.progress) options_.progress(stats.frames, total);
+  };
   try {
-    for (int n = first_; n <= last_; ++n) {
-      if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, n, s);
-      source_->beginRender();
-      const double readBefore = source_->secondsReading();
-      const auto renderStart = Clock::now();
-      Image frame;
-      try {
-        frame = host_->render(n - info.firstFrame, depth_);
-      } catch (const Runner::RenderCancelled&) {
-        const int s = abortSignal_.load();
-        throw Interrupted(outputPath_.path, n, s ? s : SIGINT);
-      } catch (const Runner::RunnerError& e) {
-        source_->rethrowPending();
-        throw FootageError(reader_->name(), "the effect refused the frame: " + plainCause(e.what()), n);
-      }
-      source_->rethrowPending();
-      const double read = source_->secondsReading() - readBefore;
-      stats.readSeconds += read;
-      stats.moduleSeconds += secondsSince(renderStart) - read;
-
+    int reached = first_;  // the frame being rendered when an interrupt came
+    auto render = [&](int n) { return renderFrame(n, stats.moduleSeconds); };
+    auto write = [&](int n, Image&& frame) {
       const auto writeStart = Clock::now();
-      if (!writer) {
-        WriterSettings ws = writing_;
-        ws.width = frame.width;
-        ws.height = frame.height;
-        writer = createWriter(outputPath_, ws, [this](int number) {
-          return files_ ? files_->temporaryFor(number) : streamTarget(options_.output);
-        });
-      }
-      // Each output frame keeps what the input frame of its number says of itself.
-      const int index = std::min(n - info.firstFrame, info.frameCount - 1);
-      writer->write(frame, reader_->attributes(index).get());
-      stats.writeSeconds += secondsSince(writeStart);
-      ++stats.frames;
-      if (options_.progress) options_.progress(stats.frames, total);
+      writeFrame(n, std::move(frame), writer);
+      written(secondsSince(writeStart));
+    };
+    auto stopped = [this] { return abortSignal_.load() != 0; };
+    if (!options_.overlap) {
+      for (; reached <= last_ && !stopped(); ++reached) write(reached, render(reached));
+    } else {
+      // Input frames for the next renders are read meanwhile; the source stops that whatever happens.
+      struct ReadingAhead {
+        FrameSource& source;
+        ~ReadingAhead() { source.stopReadingAhead(); }
+      } readingAhead{*source_};
+      source_->readAhead(depth_, kRendersReadAhead, first_ - info.firstFrame);
+      reached = runOverlapped(first_, last_, kFramesWaitingToBeWritten, render, write, stopped);
     }
-    if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, last_, s);
+    if (const int s = abortSignal_.load()) throw Interrupted(outputPath_.path, std::min(reached, last_), s);
     const auto finishStart = Clock::now();
     writer->finish();
     writer.reset();
@@ -354,6 +389,7 @@ RenderStats RenderJob::run() {
     if (files_) files_->discard();
     throw;
   }
+  stats.readSeconds = source_->secondsReading();
   stats.totalSeconds = secondsSince(start);
   return stats;
 }

@@ -5,7 +5,13 @@
  * it, output name free and writable and not the input, module loadable and able to render the depth).
  * run() claims the output's frames (another render writing them is an error at once), then renders them
  * in order; the output appears under its name only when every frame is written.
- * Failures are FootageError naming the file and frame; an interruption is Interrupted.
+ *
+ * Reading, rendering and writing overlap: the input source reads the next frames on a thread of its own
+ * while the calling thread renders, and a writing thread converts and encodes the frames rendered before,
+ * handed over through a queue of one frame. Memory stays at a few frames; written frames go back to the
+ * host for its next outputs. The frames are the same as when each frame's three steps run in turn.
+ * Failures are FootageError naming the file and frame; an interruption is Interrupted. With several
+ * stages failing, the one reported is the first a frame-by-frame render would have met.
  */
 #ifndef KL_RENDER_JOB_H
 #define KL_RENDER_JOB_H
@@ -45,16 +51,19 @@ struct RenderOptions {
   bool audio = true;       // carry the input's audio into a video output
   std::string format;      // container of an output stream ("-" or a FIFO): mp4, mov, mkv, nut
   EncoderChoice encoder;   // video outputs
+  // Reading, rendering and writing side by side; false does each frame's three in turn (the same frames).
+  bool overlap = true;
   // Called after each frame with frames done and the total.
   std::function<void(int done, int total)> progress;
   // Called with what the user should know of a render that goes ahead ("the audio is left out: ...").
   std::function<void(const std::string&)> note;
 };
 
+// Busy times of each step; with the steps overlapping they add up to more than the whole.
 struct RenderStats {
   int frames = 0;
   double readSeconds = 0;    // decoding or generating input frames and converting them for the host
-  double moduleSeconds = 0;  // inside the host and module, without the input reads
+  double moduleSeconds = 0;  // inside the host and module, without waiting for input frames
   double writeSeconds = 0;   // converting and encoding output frames
   double totalSeconds = 0;
 };
@@ -90,6 +99,11 @@ private:
   WriterSettings writerSettingsFor(const FootageInfo& info, const std::string& videoFile,
                                    const std::string& videoName) const;
   FootagePath outputFor(const std::string& output) const;
+  // Frame number `n` through the host; adds the time spent in it, without waiting for input, to
+  // `moduleSeconds`.
+  Image renderFrame(int n, double& moduleSeconds);
+  // Writes frame number `n` (making the writer on the first) and gives its memory back to the host.
+  void writeFrame(int n, Image&& frame, std::unique_ptr<FootageWriter>& writer);
 
   RenderOptions options_;
   FootagePath outputPath_;

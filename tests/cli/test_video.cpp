@@ -172,7 +172,7 @@ private:
 TEST(FrameSource, ClampsCachesAndKeepsFramesOfTheCurrentCall) {
   CountingReader reader;
   FrameSource source(reader, 4, 2, 2);
-  source.beginRender();
+  source.beginRender(0);
   EXPECT_EQ(source.frame(-3, Depth::Eight).row<uint8_t>(0)[1], 0);  // before the first: the first
   EXPECT_EQ(source.frame(99, Depth::Eight).row<uint8_t>(0)[1], 40);  // past the last: the last
   EXPECT_EQ(reader.reads, 2);
@@ -181,7 +181,7 @@ TEST(FrameSource, ClampsCachesAndKeepsFramesOfTheCurrentCall) {
   // A third frame in the same call: the cache grows rather than dropping frames the module holds.
   source.frame(2, Depth::Eight);
   EXPECT_EQ(first.row<uint8_t>(0)[1], 0);
-  source.beginRender();
+  source.beginRender(0);
   source.frame(3, Depth::Eight);
   source.frame(1, Depth::Eight);
   EXPECT_EQ(reader.reads, 5);
