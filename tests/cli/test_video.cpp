@@ -153,13 +153,14 @@ public:
   const std::string& name() const override { return name_; }
   Image read(int index, Depth depth) override {
     ++reads;
+    ++readsOf[index];
     if (index == failOn) throw FootageError(name_, "cannot decode", index);
     Image img = Image::make(info_.width, info_.height, depth);
     for (int y = 0; y < info_.height; ++y)
       for (int x = 0; x < info_.width; ++x) img.row<uint8_t>(y)[x * 4 + 1] = uint8_t(index * 10 + x);
     return img;
   }
-  int reads = 0;
+  int reads = 0, readsOf[5] = {};
   int failOn = -1;
 
 private:
@@ -208,4 +209,27 @@ TEST(FrameSource, ShrinksFramesToTheLayerAndHoldsBackReadErrors) {
     EXPECT_EQ(e.frame(), 3);
   }
   EXPECT_NO_THROW(source.rethrowPending());  // raised once
+}
+
+TEST(FrameSource, ReadingAheadHandsOutTheSameFramesReadOnceAndLeavesFailuresToTheRender) {
+  CountingReader reader;
+  reader.failOn = 3;
+  FrameSource source(reader, 4, 2, 3);
+  source.readAhead(Depth::Eight, 2, 0);
+  // Renders of frames 0..3, each asking for its own frame and the one before (a time remap).
+  for (int n = 0; n < 4; ++n) {
+    source.beginRender(n);
+    EXPECT_EQ(source.frame(n - 1, Depth::Eight).row<uint8_t>(0)[1], std::max(0, n - 1) * 10) << n;
+    const Image& own = source.frame(n, Depth::Eight);
+    if (n < 3) EXPECT_EQ(own.row<uint8_t>(0)[1], n * 10) << n;
+  }
+  // Frame 3 failed (ahead, then for the render itself): the render hears of it, once.
+  EXPECT_THROW(source.rethrowPending(), FootageError);
+  source.stopReadingAhead();
+  // Once the renders' requests are known, frames are read once; the first render asks frame 0 for -1 and 0,
+  // which the reading ahead cannot tell apart from a render asking one frame.
+  EXPECT_LE(reader.readsOf[0], 2);
+  EXPECT_EQ(reader.readsOf[1], 1);
+  EXPECT_EQ(reader.readsOf[2], 1);
+  EXPECT_GE(reader.readsOf[3], 1);
 }
