@@ -1,7 +1,13 @@
 #include "effect/klLensWarper.h"
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KL_LENS_AVX2 1
+#endif
 
 namespace Kiln {
 
@@ -272,5 +278,89 @@ bool spanColumns(const KlSpan& s, int32_t lo, int32_t hi, int32_t& a, int32_t& b
     b = std::min(int32_t(xb), hi);
     return a <= b;
 }
+
+namespace {
+std::atomic<bool> bilinear8Off{false};
+}  // namespace
+
+void useBilinear8ForTesting(bool on) { bilinear8Off.store(!on); }
+
+#ifdef KL_LENS_AVX2
+bool hasBilinear8()
+{
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes && !bilinear8Off.load(std::memory_order_relaxed);
+}
+
+#define KL_LENS_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+// Eight values of a shuffled pair of x, y rows put back in pixel order.
+KL_LENS_AVX2_INLINE __m256 inOrder(__m256 v)
+{
+    return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(v), 0xd8));
+}
+// v held inside [-limit, limit]; max_ps gives its second operand for NaN, so NaN ends at -limit.
+KL_LENS_AVX2_INLINE __m256 held(__m256 v, float limit)
+{
+    return _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-limit)), _mm256_set1_ps(limit));
+}
+KL_LENS_AVX2_INLINE __m256i floorOf(__m256 w)
+{
+    w = held(w, 1073741824.0f);
+    const __m256i t = _mm256_cvttps_epi32(w);
+    const __m256i above = _mm256_castps_si256(_mm256_cmp_ps(_mm256_cvtepi32_ps(t), w, _CMP_GT_OQ));
+    return _mm256_add_epi32(t, above);  // above is -1 where the truncation went up
+}
+KL_LENS_AVX2_INLINE __m256i inside(__m256i i, int32_t lo, int32_t hi)
+{
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(lo), i), _mm256_cmpgt_epi32(_mm256_set1_epi32(hi), i));
+}
+
+// Lane for lane the scalar operations in the scalar order (no fused multiply-add): coordinates
+// held and floored as safeCoordinate and floorIndex do, the four neighbours of two pixels side by
+// side in one vector, blended top, bottom, then between them.
+__attribute__((target("avx2"))) bool bilinear8(const DirectSource8& s, const float* xy, uint8_t* out)
+{
+    const __m256 p0 = _mm256_loadu_ps(xy), p1 = _mm256_loadu_ps(xy + 8);
+    const __m256 x = held(inOrder(_mm256_shuffle_ps(p0, p1, _MM_SHUFFLE(2, 0, 2, 0))), 16777216.0f);
+    const __m256 y = held(inOrder(_mm256_shuffle_ps(p0, p1, _MM_SHUFFLE(3, 1, 3, 1))), 16777216.0f);
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256 u = _mm256_sub_ps(_mm256_sub_ps(x, half), _mm256_set1_ps(s.originX));
+    const __m256 v = _mm256_sub_ps(_mm256_sub_ps(y, half), _mm256_set1_ps(s.originY));
+    const __m256i iu = floorOf(u), iv = floorOf(v);
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(inside(iu, s.xlo, s.xhi), inside(iv, s.ylo, s.yhi)))) !=
+        0xff)
+        return false;
+    const __m256 fx = _mm256_sub_ps(u, _mm256_cvtepi32_ps(iu)), fy = _mm256_sub_ps(v, _mm256_cvtepi32_ps(iv));
+    alignas(32) int32_t cu[8], cv[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(cu), _mm256_sub_epi32(iu, _mm256_set1_epi32(s.regionX)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(cv), _mm256_sub_epi32(iv, _mm256_set1_epi32(s.regionY)));
+    for (int k = 0; k < 8; k += 2) {
+        const uint8_t* a0 = s.data + s.rowBytes * cv[k] + ptrdiff_t(cu[k]) * 4;
+        const uint8_t* b0 = s.data + s.rowBytes * cv[k + 1] + ptrdiff_t(cu[k + 1]) * 4;
+        // Pixel k's left and right neighbours and pixel k + 1's: [left k, left k+1, right k, right k+1].
+        const __m128i top = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a0)),
+                                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b0)));
+        const __m128i bottom = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a0 + s.rowBytes)),
+                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b0 + s.rowBytes)));
+        const __m256 a = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(top));
+        const __m256 b = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(top, 8)));
+        const __m256 d = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bottom));
+        const __m256 e = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bottom, 8)));
+        const __m256i pick = _mm256_setr_epi32(k, k, k, k, k + 1, k + 1, k + 1, k + 1);
+        const __m256 wx = _mm256_permutevar8x32_ps(fx, pick), wy = _mm256_permutevar8x32_ps(fy, pick);
+        const __m256 t = _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), wx));
+        const __m256 m = _mm256_add_ps(d, _mm256_mul_ps(_mm256_sub_ps(e, d), wx));
+        const __m256i r = _mm256_cvttps_epi32(_mm256_add_ps(t, _mm256_mul_ps(_mm256_sub_ps(m, t), wy)));
+        // A blend of stored values stays inside 0 .. 255: the packs do not saturate.
+        const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 4 * k), _mm_packus_epi16(w, w));
+    }
+    return true;
+}
+#else
+bool hasBilinear8() { return false; }
+bool bilinear8(const DirectSource8&, const float*, uint8_t*) { return false; }
+#endif
 
 }  // namespace Kiln::Warp

@@ -136,6 +136,23 @@ inline int32_t floorIndex(float v)
 }
 // Whole columns floor(xa) .. ceil(xb) of a span, clamped into [lo, hi]; false when empty.
 bool spanColumns(const KlSpan& s, int32_t lo, int32_t hi, int32_t& a, int32_t& b);
+
+// A source of four 8-bit channels read directly: left/upper neighbours i with lo <= i < hi have
+// both neighbours in memory.
+struct DirectSource8 {
+    const uint8_t* data = nullptr;  // memory row 0, column 0
+    ptrdiff_t rowBytes = 0;
+    float originX = 0.0f, originY = 0.0f;
+    int32_t xlo = 0, xhi = 0, ylo = 0, yhi = 0;
+    int32_t regionX = 0, regionY = 0;
+};
+// Whether bilinear8() can run here (AVX2); testing may turn it off.
+bool hasBilinear8();
+void useBilinear8ForTesting(bool on);
+// Eight bilinear samples at xy (x, y pairs), each lane with exactly the arithmetic of
+// KlWarpRender's direct path, written to out (8 pixels) when every lane's neighbours lie in the
+// source; returns false, writing nothing, when any does not.
+bool bilinear8(const DirectSource8& s, const float* xy, uint8_t* out);
 }  // namespace Warp
 
 // Renders a warp: every destination pixel of the rectangle reads the source at its warped
@@ -199,8 +216,8 @@ public:
         const int32_t ylo = std::max(ay.lo, ay.regionStart), yhi = std::min(ay.hi, ay.regionEnd);
         const uint32_t xspan = uint32_t(int64_t(xhi) - xlo), yspan = uint32_t(int64_t(yhi) - ylo);
         const bool direct = Px::channels == 4 && !source_->isNull() && xhi > xlo && yhi > ylo;
-        for (int32_t i = 0; i < n; ++i, xy += 2) {
-            const float x = Warp::safeCoordinate(xy[0]), y = Warp::safeCoordinate(xy[1]);
+        auto one = [&](const float* p) {
+            const float x = Warp::safeCoordinate(p[0]), y = Warp::safeCoordinate(p[1]);
             if constexpr (Px::channels == 4) {
                 const float u = x - 0.5f - ax.originF, v = y - 0.5f - ay.originF;
                 const int32_t iu = Warp::floorIndex(u), iv = Warp::floorIndex(v);
@@ -212,12 +229,30 @@ public:
                     const F4 a = load(r0[0]), b = load(r0[1]), d = load(r1[0]), e = load(r1[1]);
                     const F4 top = a + (b - a) * wx;
                     const F4 bottom = d + (e - d) * wx;
-                    out[i] = store(top + (bottom - top) * wy);
-                    continue;
+                    return store(top + (bottom - top) * wy);
                 }
             }
-            out[i] = Px::fromWork(source_->sampleBilinear(x, y));
+            return Px::fromWork(source_->sampleBilinear(x, y));
+        };
+        int32_t i = 0;
+        // 8-bit pixels eight at a time where the processor allows; a group with any neighbour
+        // outside the source goes pixel by pixel.
+        if constexpr (Px::channels == 4 && std::is_same_v<typename Px::Channel, uint8_t>) {
+            if (direct && Warp::hasBilinear8()) {
+                Warp::DirectSource8 s;
+                s.data = reinterpret_cast<const uint8_t*>(source_->rowAt(0));
+                s.rowBytes = source_->rowBytes();
+                s.originX = ax.originF;
+                s.originY = ay.originF;
+                s.xlo = xlo, s.xhi = xhi, s.ylo = ylo, s.yhi = yhi;
+                s.regionX = ax.regionStart;
+                s.regionY = ay.regionStart;
+                for (; i + 8 <= n; i += 8)
+                    if (!Warp::bilinear8(s, xy + 2 * i, reinterpret_cast<uint8_t*>(out + i)))
+                        for (int32_t j = i; j < i + 8; ++j) out[j] = one(xy + 2 * j);
+            }
         }
+        for (; i < n; ++i) out[i] = one(xy + 2 * i);
     }
 
 private:
