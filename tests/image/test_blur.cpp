@@ -479,7 +479,9 @@ TEST(BlurThreads, InterruptEndsThePass)
             b.setSizes(1.0f / 3.0f, 1.0f / 3.0f);
             b.setInterruptHook(&hook);
             EXPECT_NO_THROW(b.execute());
-            EXPECT_NE(hook.interrupted.load(), 0) << threads << " threads, limit " << limit;
+            // Only the rendering thread asks the host, and the others may finish the pass before it
+            // has asked often enough: the pass is interrupted exactly when the host said so.
+            EXPECT_EQ(hook.interrupted.load() != 0, count.calls.load() > limit) << threads << " threads, limit " << limit;
         }
     KlMultiProcessor::setProcessorCountForTesting(0);
 }
