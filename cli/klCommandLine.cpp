@@ -40,7 +40,8 @@ const std::vector<OptionSpec>& optionTable() {
       {CommandRender, "--fps", "F", "Frame rate of a still or sequence input (default 25; videos keep theirs)"},
       {CommandRender, "--scale", "S", "Render scale above 0 and at most 1; scales the output (default 1)"},
       {CommandRender, "--quality", "low|high", "Render quality (default high)"},
-      {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS)"},
+      {CommandRender, "--threads", "N", "Processors the effect may use (sets KILN_MAX_PROCESSORS); the decoder and\n"
+       "encoder keep to N threads too"},
       {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
       {CommandRender, "--quiet", nullptr, "No progress bar and no summary line at the end"},
       {CommandRender, "--max-memory", "SIZE",

@@ -1,9 +1,14 @@
 #include "cli/klFootage.h"
 
+#include <OpenImageIO/imageio.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 namespace Kiln::Footage {
 
@@ -40,6 +45,19 @@ double FootageInfo::frameTime(int index) const {
     return startSeconds + double(timing.ticks[size_t(index)]) * timing.tickNum / timing.tickDen;
   return startSeconds + double(index) * rate.den / rate.num;
 }
+
+namespace {
+std::atomic<int> codecThreadLimit{0};
+}  // namespace
+
+void limitCodecThreads(int threads) {
+  codecThreadLimit = std::max(0, threads);
+  // OpenImageIO's own pool and the OpenEXR pool it sets up (0 means one a processor to both).
+  OIIO::attribute("threads", codecThreadLimit.load());
+  OIIO::attribute("exr_threads", codecThreadLimit.load());
+}
+
+int codecThreads() { return codecThreadLimit.load(); }
 
 std::unique_ptr<FootageReader> openReader(const FootagePath& path, FrameRate rate) {
   if (path.kind != Kind::Sequence) {

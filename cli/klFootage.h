@@ -145,6 +145,11 @@ public:
 // Opens footage. `rate` is the frame rate given to stills and sequences (videos carry their own).
 std::unique_ptr<FootageReader> openReader(const FootagePath& path, FrameRate rate);
 
+// Threads each decoder, encoder and picture library may use from now on; 0 (the start) leaves it to each,
+// which takes one a processor.
+void limitCodecThreads(int threads);
+int codecThreads();
+
 // Where a writer puts frame number n: the temporary file standing for the output's frame n.
 using FileNamer = std::function<std::string(int frameNumber)>;
 

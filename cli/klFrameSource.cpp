@@ -87,7 +87,7 @@ bool FrameSource::droppable(const Entry& e, const std::vector<int>& keep) const 
 bool FrameSource::dropOne(const std::vector<int>& keep) {
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     if (!droppable(*it, keep)) continue;
-    if (spare_.size() < 2) spare_.push_back(std::move(it->image));
+    if (spare_.empty()) spare_.push_back(std::move(it->image));
     entries_.erase(std::next(it).base());
     return true;
   }

@@ -87,7 +87,7 @@ private:
   mutable std::mutex mutex_;  // everything below but the reader
   std::condition_variable changed_;  // a read ended, a render began, or reading ahead stops
   std::list<Entry> entries_;  // most recently used first; list nodes keep their address
-  std::vector<Image> spare_;  // memory of dropped frames
+  std::vector<Image> spare_;  // memory of a dropped frame, for the next read
   long generation_ = 0;
   int renderIndex_ = 0;                          // own frame of the render in progress
   std::vector<int> asked_, askedBefore_, askedTwiceBefore_;  // by this render and the two before

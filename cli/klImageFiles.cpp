@@ -206,8 +206,13 @@ Picture probe(const std::string& file, long frame) {
   return p;
 }
 
-Image readPicture(const std::string& file, long frame, const Picture& expected, Depth depth) {
-  if (isPng(file)) return withHostType(depth, [&](auto zero) { return readPng<decltype(zero)>(file, frame, expected, depth); });
+// Into `image`, whose memory is reused when it fits; `scratch` holds the file's samples on the way.
+void readPicture(const std::string& file, long frame, const Picture& expected, Depth depth, Image& image,
+                 std::vector<unsigned char>& scratch) {
+  if (isPng(file)) {
+    image = withHostType(depth, [&](auto zero) { return readPng<decltype(zero)>(file, frame, expected, depth); });
+    return;
+  }
   auto in = openPicture(file);
   if (!in) throw FootageError(file, oneLine(OIIO::geterror(), "cannot open"), frame);
   const ImageSpec& spec = in->spec();
@@ -218,15 +223,16 @@ Image readPicture(const std::string& file, long frame, const Picture& expected, 
                            std::to_string(expected.height),
                        frame);
   const int channels = channelsUsed(spec);
-  return withHostType(depth, [&](auto zero) {
+  withHostType(depth, [&](auto zero) {
     using T = decltype(zero);
-    std::vector<T> samples(size_t(spec.width) * size_t(spec.height) * size_t(channels));
-    if (!in->read_image(0, 0, 0, channels, typeOf<T>(), samples.data()))
+    scratch.resize(size_t(spec.width) * size_t(spec.height) * size_t(channels) * sizeof(T));
+    T* samples = reinterpret_cast<T*>(scratch.data());
+    if (!in->read_image(0, 0, 0, channels, typeOf<T>(), samples))
       throw FootageError(file, oneLine(in->geterror(), "cannot read the picture"), frame);
     // Some readers (JPEG, TIFF) fill what a cut-off or damaged file lacks, and only say so.
     if (const std::string said = in->geterror(); !said.empty())
       throw FootageError(file, "the file is truncated or damaged: " + said.substr(0, std::min(said.find('\n'), size_t(160))), frame);
-    return pictureToHost<T, T>(samples.data(), spec.width, spec.height, channels, size_t(spec.width) * channels, depth);
+    pictureIntoHost<T, T>(samples, spec.width, spec.height, channels, size_t(spec.width) * channels, depth, image);
   });
 }
 
@@ -287,8 +293,13 @@ public:
   const std::string& name() const override { return name_; }
 
   Image read(int index, Depth depth) override {
-    const int number = info_.firstFrame + index;
-    return readPicture(path_.frameFile(number), frameLabel(index), first_, depth);
+    Image image;
+    readInto(index, depth, image);
+    return image;
+  }
+
+  void readInto(int index, Depth depth, Image& image) override {
+    readPicture(path_.frameFile(info_.firstFrame + index), frameLabel(index), first_, depth, image, scratch_);
   }
 
   // PNG files say little worth keeping, and their reader prints its complaints: not asked.
@@ -312,6 +323,7 @@ private:
   std::string name_;
   FootageInfo info_;
   Picture first_;
+  std::vector<unsigned char> scratch_;
 };
 
 // The sample type a format is written with at each depth: what it can hold closest to the frames.
@@ -362,6 +374,7 @@ public:
     // Encoded in memory and written here: some codec libraries end the process on a failed write (a full
     // disk), and others do not report one at all.
     std::vector<unsigned char> encoded;
+    encoded.reserve(lastEncodedSize_ + lastEncodedSize_ / 8);  // files of a sequence come out alike in size
     OIIO::Filesystem::IOVecOutput memory(encoded);
     auto out = ImageOutput::create(file, &memory);
     if (!out) throw FootageError(reported, oneLine(OIIO::geterror(), "cannot create a writer"), label);
@@ -374,14 +387,17 @@ public:
     if (!out->open(file, spec)) throw FootageError(reported, oneLine(out->geterror(), "cannot create the file"), label);
     withHostType(frame.depth, [&](auto zero) {
       using T = decltype(zero);
-      std::vector<T> samples(size_t(frame.width) * size_t(frame.height) * size_t(channels_));
+      // Every sample is written below: memory of the frame before is reused as it is.
+      samples_.resize(size_t(frame.width) * size_t(frame.height) * size_t(channels_) * sizeof(T));
+      T* samples = reinterpret_cast<T*>(samples_.data());
       for (int y = 0; y < frame.height; ++y)
-        rowToFile<T, T>(frame.row<T>(y), samples.data() + size_t(y) * frame.width * channels_, channels_, frame.width);
-      if (!out->write_image(typeOf<T>(), samples.data()))
+        rowToFile<T, T>(frame.row<T>(y), samples + size_t(y) * frame.width * channels_, channels_, frame.width);
+      if (!out->write_image(typeOf<T>(), samples))
         throw FootageError(reported, oneLine(out->geterror(), "cannot write the picture"), label);
     });
     if (!out->close()) throw FootageError(reported, oneLine(out->geterror(), "cannot finish the file"), label);
     writeFile(file, encoded, reported, label);
+    lastEncodedSize_ = encoded.size();
   }
 
   void finish() override {}
@@ -411,6 +427,8 @@ private:
   FileNamer namer_;
   int next_;
   int channels_ = 3;
+  std::vector<unsigned char> samples_;  // the frame as the file's samples
+  size_t lastEncodedSize_ = 0;
 };
 
 }  // namespace

@@ -52,33 +52,58 @@ template <> constexpr uint16_t opaque<uint16_t>() { return 32768; }
 template <> constexpr float opaque<float>() { return 1.0f; }
 
 // --- one row --------------------------------------------------------------------------------------------
-// `channels` is 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA).
+// `channels` is 1 (gray), 2 (gray, alpha), 3 (RGB) or 4 (RGBA). One loop per layout, so that the compiler
+// can turn each into vector shuffles.
 template <class HostT, class FileT>
 void rowToHost(const FileT* src, int channels, HostT* argb, int width) {
-  for (int x = 0; x < width; ++x, src += channels, argb += 4) {
-    switch (channels) {
-      case 1: argb[0] = opaque<HostT>(); argb[1] = argb[2] = argb[3] = sampleToHost<HostT>(src[0]); break;
-      case 2: argb[0] = sampleToHost<HostT>(src[1]); argb[1] = argb[2] = argb[3] = sampleToHost<HostT>(src[0]); break;
-      case 3:
+  switch (channels) {
+    case 1:
+      for (int x = 0; x < width; ++x, src += 1, argb += 4) {
         argb[0] = opaque<HostT>();
-        argb[1] = sampleToHost<HostT>(src[0]); argb[2] = sampleToHost<HostT>(src[1]); argb[3] = sampleToHost<HostT>(src[2]);
-        break;
-      default:
+        argb[1] = argb[2] = argb[3] = sampleToHost<HostT>(src[0]);
+      }
+      break;
+    case 2:
+      for (int x = 0; x < width; ++x, src += 2, argb += 4) {
+        argb[0] = sampleToHost<HostT>(src[1]);
+        argb[1] = argb[2] = argb[3] = sampleToHost<HostT>(src[0]);
+      }
+      break;
+    case 3:
+      for (int x = 0; x < width; ++x, src += 3, argb += 4) {
+        argb[0] = opaque<HostT>();
+        argb[1] = sampleToHost<HostT>(src[0]);
+        argb[2] = sampleToHost<HostT>(src[1]);
+        argb[3] = sampleToHost<HostT>(src[2]);
+      }
+      break;
+    default:
+      for (int x = 0; x < width; ++x, src += 4, argb += 4) {
         argb[0] = sampleToHost<HostT>(src[3]);
-        argb[1] = sampleToHost<HostT>(src[0]); argb[2] = sampleToHost<HostT>(src[1]); argb[3] = sampleToHost<HostT>(src[2]);
-        break;
-    }
+        argb[1] = sampleToHost<HostT>(src[0]);
+        argb[2] = sampleToHost<HostT>(src[1]);
+        argb[3] = sampleToHost<HostT>(src[2]);
+      }
+      break;
   }
 }
 
 // `channels` is 3 (RGB) or 4 (RGBA).
 template <class FileT, class HostT>
 void rowToFile(const HostT* argb, FileT* dst, int channels, int width) {
-  for (int x = 0; x < width; ++x, argb += 4, dst += channels) {
-    dst[0] = sampleToFile<FileT>(argb[1]);
-    dst[1] = sampleToFile<FileT>(argb[2]);
-    dst[2] = sampleToFile<FileT>(argb[3]);
-    if (channels == 4) dst[3] = sampleToFile<FileT>(argb[0]);
+  if (channels == 4) {
+    for (int x = 0; x < width; ++x, argb += 4, dst += 4) {
+      dst[0] = sampleToFile<FileT>(argb[1]);
+      dst[1] = sampleToFile<FileT>(argb[2]);
+      dst[2] = sampleToFile<FileT>(argb[3]);
+      dst[3] = sampleToFile<FileT>(argb[0]);
+    }
+  } else {
+    for (int x = 0; x < width; ++x, argb += 4, dst += 3) {
+      dst[0] = sampleToFile<FileT>(argb[1]);
+      dst[1] = sampleToFile<FileT>(argb[2]);
+      dst[2] = sampleToFile<FileT>(argb[3]);
+    }
   }
 }
 
@@ -93,11 +118,22 @@ template <class F> decltype(auto) withHostType(Depth depth, F&& f) {
   throw std::logic_error("Kiln::Footage::withHostType: unknown depth");
 }
 
-// Converts a whole interleaved picture (`strideSamples` samples per row) into a new host image.
+// Converts a whole interleaved picture (`strideSamples` samples per row) into `image`, whose memory is
+// reused when it has the picture's size and depth already (every pixel is written).
+template <class HostT, class FileT>
+void pictureIntoHost(const FileT* samples, int width, int height, int channels, size_t strideSamples, Depth depth,
+                     Image& image) {
+  if (image.width != width || image.height != height || image.depth != depth ||
+      image.rowBytes != size_t(width) * Runner::bytesPerPixel(depth) || image.pixels.size() != image.rowBytes * size_t(height))
+    image = Image::make(width, height, depth);
+  for (int y = 0; y < height; ++y) rowToHost(samples + size_t(y) * strideSamples, channels, image.row<HostT>(y), width);
+}
+
+// The same into a new host image.
 template <class HostT, class FileT>
 Image pictureToHost(const FileT* samples, int width, int height, int channels, size_t strideSamples, Depth depth) {
-  Image image = Image::make(width, height, depth);
-  for (int y = 0; y < height; ++y) rowToHost(samples + size_t(y) * strideSamples, channels, image.row<HostT>(y), width);
+  Image image;
+  pictureIntoHost<HostT, FileT>(samples, width, height, channels, strideSamples, depth, image);
   return image;
 }
 

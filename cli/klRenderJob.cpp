@@ -99,6 +99,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options)) {
   if (options_.threads && *options_.threads < 1) throw FootageError("", "--threads must be at least 1");
   // Set before any library starts threads that might read the environment.
   if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
+  // The codecs keep to the same number: with the effect they share the processors it was given.
+  limitCodecThreads(options_.threads.value_or(0));
 
   // Input.
   bool stillInput = false;

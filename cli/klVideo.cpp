@@ -87,7 +87,7 @@ public:
     if (!codec_.p) throw FootageError(name_, "out of memory");
     ret = avcodec_parameters_to_context(codec_.p, st->codecpar);
     if (ret < 0) throw FootageError(name_, "cannot set up the decoder: " + errorText(ret));
-    codec_.p->thread_count = 0;
+    codec_.p->thread_count = codecThreads();
     // Damaged data is an error, never a silently concealed picture.
     codec_.p->err_recognition |= AV_EF_EXPLODE | AV_EF_CRCCHECK;
     ret = avcodec_open2(codec_.p, codec, nullptr);
@@ -131,6 +131,12 @@ public:
   const std::string& name() const override { return name_; }
 
   Image read(int index, Depth depth) override {
+    Image image;
+    readInto(index, depth, image);
+    return image;
+  }
+
+  void readInto(int index, Depth depth, Image& image) override {
     if (index < 0 || index >= info_.frameCount) throw FootageError(name_, "no such frame", index);
     // Forward within a short distance: decode on. Backwards or far ahead: seek to a key frame.
     const int from = next_ >= 0 ? next_ : seekTarget_;
@@ -154,9 +160,9 @@ public:
         continue;
       }
       if (t > wanted) throw FootageError(name_, "the decoder skipped this frame", index);
-      Image image = convert(depth, index);
+      convert(depth, index, image);
       av_frame_unref(frame_.p);
-      return image;
+      return;
     }
   }
 
@@ -301,7 +307,7 @@ private:
     }
   }
 
-  Image convert(Depth depth, int index) {
+  void convert(Depth depth, int index, Image& image) {
     const AVFrame* f = frame_.p;
     if (f->width != storedWidth_ || f->height != storedHeight_)
       throw FootageError(name_, "the picture size changes inside the video", index);
@@ -322,13 +328,15 @@ private:
     int strides[4] = {stride, 0, 0, 0};
     sws_scale(scaler_.p, f->data, f->linesize, 0, f->height, planes, strides);
 
-    Image stored = withHostType(depth, [&](auto zero) {
+    const bool upright = orientation_.identity();
+    Image turned;
+    withHostType(depth, [&](auto zero) {
       using H = decltype(zero);
       using F = std::conditional_t<std::is_same_v<H, uint8_t>, uint8_t, uint16_t>;
-      return pictureToHost<H, F>(reinterpret_cast<const F*>(rgba_.data()), f->width, f->height, 4,
-                                 size_t(stride) / sizeof(F), depth);
+      pictureIntoHost<H, F>(reinterpret_cast<const F*>(rgba_.data()), f->width, f->height, 4,
+                            size_t(stride) / sizeof(F), depth, upright ? image : turned);
     });
-    return reorient(stored, orientation_);
+    if (!upright) image = reorient(turned, orientation_);
   }
 
   std::string name_;
@@ -509,11 +517,17 @@ public:
         rowToFile<F, H>(image.row<H>(y), reinterpret_cast<F*>(rgba_.data() + size_t(y) * stride), 4, image.width);
     });
 
-    Frame frame;
-    frame.p->format = codec_.p->pix_fmt;
-    frame.p->width = image.width;
-    frame.p->height = image.height;
-    int ret = av_frame_get_buffer(frame.p, 0);
+    // One frame's memory used over and over; a fresh one only while the encoder still holds the last.
+    Frame& frame = frame_;
+    int ret = 0;
+    if (!frame.p->buf[0]) {
+      frame.p->format = codec_.p->pix_fmt;
+      frame.p->width = image.width;
+      frame.p->height = image.height;
+      ret = av_frame_get_buffer(frame.p, 0);
+    } else {
+      ret = av_frame_make_writable(frame.p);
+    }
     if (ret < 0) throw FootageError(name_, "out of memory", number);
     const uint8_t* planes[4] = {rgba_.data(), nullptr, nullptr, nullptr};
     const int strides[4] = {stride, 0, 0, 0};
@@ -551,7 +565,7 @@ private:
     c->framerate = AVRational{s.rate.num, s.rate.den};
     c->time_base = s.timing.variable() ? AVRational{s.timing.tickNum, s.timing.tickDen} : AVRational{s.rate.den, s.rate.num};
     c->sample_aspect_ratio = AVRational{s.pixelAspect.num, s.pixelAspect.den};
-    c->thread_count = 0;
+    c->thread_count = codecThreads();
     describeColours(c);
     if (muxer_->wantsGlobalHeader()) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     Dictionary options;
@@ -623,6 +637,7 @@ private:
   bool hvc1_ = false;
   int64_t count_ = 0;
   std::vector<uint8_t> rgba_;
+  Frame frame_;
 };
 
 }  // namespace

@@ -55,9 +55,10 @@ timed() { # label command... -> "label seconds peakKB"
 # first label's time and memory as ratios to each.
 report() {
   sort -k1,1 -k2,2g | awk '
-    { n[$1]++; t[$1, n[$1]] = $2; if ($3 > m[$1]) m[$1] = $3; if (!($1 in seen)) { seen[$1] = 1; order[++k] = $1 } }
+    { n[$1]++; t[$1, n[$1]] = $2; if ($3 > m[$1]) m[$1] = $3 }
     END {
-      for (i = 1; i <= k; i++) { l = order[i]; med[l] = t[l, int((n[l] + 1) / 2)] }
+      split("watchcam watchcam-base ffmpeg-chain plain-transcode oiiotool-copy", known, " ")
+      for (j = 1; j <= 5; j++) if (known[j] in n) { l = known[j]; order[++k] = l; med[l] = t[l, int((n[l] + 1) / 2)] }
       w = "watchcam"
       printf "  %-16s %8s %9s %12s %12s\n", "", "seconds", "peak MB", "time ratio", "memory ratio"
       for (i = 1; i <= k; i++) { l = order[i]

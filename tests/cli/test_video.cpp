@@ -221,7 +221,9 @@ TEST(FrameSource, ReadingAheadHandsOutTheSameFramesReadOnceAndLeavesFailuresToTh
     source.beginRender(n);
     EXPECT_EQ(source.frame(n - 1, Depth::Eight).row<uint8_t>(0)[1], std::max(0, n - 1) * 10) << n;
     const Image& own = source.frame(n, Depth::Eight);
-    if (n < 3) EXPECT_EQ(own.row<uint8_t>(0)[1], n * 10) << n;
+    if (n < 3) {
+      EXPECT_EQ(own.row<uint8_t>(0)[1], n * 10) << n;
+    }
   }
   // Frame 3 failed (ahead, then for the render itself): the render hears of it, once.
   EXPECT_THROW(source.rethrowPending(), FootageError);
