@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace Kiln::Footage {
