@@ -1,11 +1,11 @@
 #include "cli/klFootage.h"
 
-#include <OpenImageIO/imageio.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <dlfcn.h>
+#include <mutex>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -48,13 +48,61 @@ double FootageInfo::frameTime(int index) const {
 
 namespace {
 std::atomic<int> codecThreadLimit{0};
+
+std::mutex imageFilesMutex;
+const ImageFileFunctions* imageFilesLoaded = nullptr;  // under imageFilesMutex
+
+// Beside the program, in ../lib/ as installed, else where this build puts it.
+std::vector<std::string> imageFilesPlaces() {
+  const std::string dir = executableDirectory();
+  std::vector<std::string> places{dir + "/watchcam_images.so", dir + "/../lib/watchcam_images.so"};
+#ifdef WATCHCAM_IMAGES_MODULE
+  places.push_back(WATCHCAM_IMAGES_MODULE);
+#endif
+  return places;
+}
+
+const ImageFileFunctions& imageFiles(const std::string& reported) {
+  std::lock_guard<std::mutex> lock(imageFilesMutex);
+  if (imageFilesLoaded) return *imageFilesLoaded;
+  std::string why;
+  for (const std::string& place : imageFilesPlaces()) {
+    struct stat s {};
+    if (stat(place.c_str(), &s) != 0) continue;
+    void* handle = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept open for the program's life
+    const char* error = handle ? nullptr : dlerror();
+    if (handle) {
+      using Entry = const ImageFileFunctions* (*)();
+      if (auto entry = reinterpret_cast<Entry>(dlsym(handle, "kiln_image_files"))) {
+        imageFilesLoaded = entry();
+        imageFilesLoaded->limitThreads(codecThreadLimit.load());
+        return *imageFilesLoaded;
+      }
+      error = "no entry kiln_image_files";
+    }
+    why += (why.empty() ? "" : "; ") + place + ": " + (error ? error : "cannot load");
+  }
+  if (why.empty()) {
+    for (const std::string& place : imageFilesPlaces()) why += (why.empty() ? "" : ", ") + place;
+    why = "not found (looked at " + why + ")";
+  }
+  throw FootageError(reported, "cannot load the image file module watchcam_images.so: " + why);
+}
 }  // namespace
 
 void limitCodecThreads(int threads) {
   codecThreadLimit = std::max(0, threads);
-  // OpenImageIO's own pool and the OpenEXR pool it sets up (0 means one a processor to both).
-  OIIO::attribute("threads", codecThreadLimit.load());
-  OIIO::attribute("exr_threads", codecThreadLimit.load());
+  std::lock_guard<std::mutex> lock(imageFilesMutex);
+  if (imageFilesLoaded) imageFilesLoaded->limitThreads(codecThreadLimit.load());
+}
+
+std::unique_ptr<FootageReader> openImageReader(const FootagePath& path, FrameRate rate) {
+  return imageFiles(path.path).openReader(path, rate);
+}
+
+std::unique_ptr<FootageWriter> createImageWriter(const FootagePath& target, const WriterSettings& settings,
+                                                 const FileNamer& namer) {
+  return imageFiles(target.path).createWriter(target, settings, namer);
 }
 
 int codecThreads() { return codecThreadLimit.load(); }

@@ -162,6 +162,13 @@ std::unique_ptr<FootageWriter> createWriter(const FootagePath& target, const Wri
 std::unique_ptr<FootageReader> openImageReader(const FootagePath& path, FrameRate rate);
 std::unique_ptr<FootageWriter> createImageWriter(const FootagePath& target, const WriterSettings& settings,
                                                  const FileNamer& namer);
+// Image files live in a module of their own ("watchcam_images.so", its entry kiln_image_files()), loaded
+// on first use: OpenImageIO and the libraries it loads hold about 100 MB that video jobs never need.
+struct ImageFileFunctions {
+  std::unique_ptr<FootageReader> (*openReader)(const FootagePath&, FrameRate);
+  std::unique_ptr<FootageWriter> (*createWriter)(const FootagePath&, const WriterSettings&, const FileNamer&);
+  void (*limitThreads)(int);
+};
 std::unique_ptr<FootageReader> openVideoReader(const FootagePath& path);
 // A video by what FFmpeg opens (a path, "/proc/self/fd/N"), in `container` (empty: found by probing),
 // reported as `name`.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <unistd.h>
 
 namespace Kiln::Footage {
 
@@ -149,6 +150,13 @@ std::string directoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string executableDirectory() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return ".";
+  return directoryOf(std::string(buffer, size_t(n)));
 }
 
 std::string temporaryName(const std::string& finalPath, long pid) {

@@ -45,6 +45,8 @@ std::string finalNameOf(const std::string& fileName);
 
 // Directory part of a path ("." when none).
 std::string directoryOf(const std::string& path);
+// Directory of the running program ("." when unknown).
+std::string executableDirectory();
 
 bool isStillExtension(const std::string& lowerExtension);
 bool isVideoExtension(const std::string& lowerExtension);

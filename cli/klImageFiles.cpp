@@ -1,5 +1,6 @@
 // Stills and image sequences through OpenImageIO; PNG is read with libpng directly, whose own reports
-// would otherwise reach standard error beside the renderer's one line.
+// would otherwise reach standard error beside the renderer's one line. Built as a module of its own that
+// the footage layer loads on first use (see klFootage.h).
 #include "cli/klFootage.h"
 #include "cli/klPixelConvert.h"
 
@@ -431,15 +432,27 @@ private:
   size_t lastEncodedSize_ = 0;
 };
 
-}  // namespace
-
-std::unique_ptr<FootageReader> openImageReader(const FootagePath& path, FrameRate rate) {
+std::unique_ptr<FootageReader> openReader(const FootagePath& path, FrameRate rate) {
   return std::make_unique<ImageReader>(path, rate);
 }
 
-std::unique_ptr<FootageWriter> createImageWriter(const FootagePath& target, const WriterSettings& settings,
-                                                 const FileNamer& namer) {
+std::unique_ptr<FootageWriter> createWriter(const FootagePath& target, const WriterSettings& settings,
+                                            const FileNamer& namer) {
   return std::make_unique<ImageWriter>(target, settings, namer);
 }
 
+// OpenImageIO's own pool and the OpenEXR pool it sets up (0 means one a processor to both).
+void limitThreads(int threads) {
+  OIIO::attribute("threads", threads);
+  OIIO::attribute("exr_threads", threads);
+}
+
+const ImageFileFunctions functions{openReader, createWriter, limitThreads};
+
+}  // namespace
+
 }  // namespace Kiln::Footage
+
+extern "C" __attribute__((visibility("default"))) const Kiln::Footage::ImageFileFunctions* kiln_image_files() {
+  return &Kiln::Footage::functions;
+}

@@ -29,13 +29,6 @@ bool isFile(const std::string& path) {
   return stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
 }
 
-std::string executableDirectory() {
-  char buffer[4096];
-  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return ".";
-  return directoryOf(std::string(buffer, size_t(n)));
-}
-
 std::string rangeText(int a, int b) { return std::to_string(a) + "-" + std::to_string(b); }
 
 // Host time: ticks of 1/timeScale s, one frame lasting timeStep ticks (25 fps: 2500 and 100).
