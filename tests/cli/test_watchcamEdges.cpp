@@ -103,7 +103,9 @@ TEST_F(WatchcamEdges, WritePresetReplacesOnlyARegularFileAndOnlyWhenAsked) {
   EXPECT_EQ(fs::symlink_status(path("link.xml")).type(), fs::file_type::symlink);
   EXPECT_EQ(CliTest::slurp(path("target.txt")), "target");
   EXPECT_EQ(fs::symlink_status(path("fifo.xml")).type(), fs::file_type::fifo);
-  if (device) EXPECT_EQ(fs::symlink_status(path("null.xml")).type(), fs::file_type::character);
+  if (device) {
+    EXPECT_EQ(fs::symlink_status(path("null.xml")).type(), fs::file_type::character);
+  }
   EXPECT_TRUE(hiddenFiles().empty());
 }
 
