@@ -30,15 +30,15 @@ namespace Kiln::Footage {
 // caller adds where it came from (the option, or the preset file and line).
 class ControlOptionError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 // A control's value: a constant, or two or more keyframes sorted by frame (the input's frame numbers).
 struct ControlSetting {
-  Runner::ParamValue value;            // the constant; the first key's value when animated
-  std::vector<Runner::Keyframe> keys;  // empty for a constant
-  bool animated() const { return !keys.empty(); }
-  bool operator==(const ControlSetting&) const = default;
+    Runner::ParamValue value;  // the constant; the first key's value when animated
+    std::vector<Runner::Keyframe> keys;  // empty for a constant
+    bool animated() const { return !keys.empty(); }
+    bool operator==(const ControlSetting&) const = default;
 };
 
 using ControlSettings = std::map<int, ControlSetting>;  // by position in the control list
@@ -76,45 +76,45 @@ std::string formatKeyframes(const Runner::ControlInfo& control, const std::vecto
 // The values of one command: defaults, then a preset, then --set options, each overriding the last.
 class ControlOptions {
 public:
-  explicit ControlOptions(std::vector<Runner::ControlInfo> controls);
+    explicit ControlOptions(std::vector<Runner::ControlInfo> controls);
 
-  const std::vector<Runner::ControlInfo>& controls() const { return controls_; }
-  // Controls given a value so far (by preset or --set), by index.
-  const ControlSettings& settings() const { return settings_; }
-  // What a control holds now: its setting, else its default.
-  ControlSetting current(int index) const;
-  // Every value control that has a script name, with what it holds now.
-  ControlSettings currentValues() const;
+    const std::vector<Runner::ControlInfo>& controls() const { return controls_; }
+    // Controls given a value so far (by preset or --set), by index.
+    const ControlSettings& settings() const { return settings_; }
+    // What a control holds now: its setting, else its default.
+    ControlSetting current(int index) const;
+    // Every value control that has a script name, with what it holds now.
+    ControlSettings currentValues() const;
 
-  // --set NAME=VALUE. UsageError "--set NAME=VALUE: <what is wrong>".
-  void set(const std::string& assignment);
-  // --preset FILE. On any error nothing changes: FootageError naming the file and the line.
-  void readPreset(const std::string& path);
-  // The same for a document in memory; `name` stands for the file in errors.
-  void readPresetText(const std::string& text, const std::string& name);
-  // The current values as a preset document.
-  void writePreset(std::ostream& out) const;
-  // Written under a temporary name and renamed, so a failed write leaves no half file; an existing file
-  // is replaced only with `overwrite`, and never anything but a regular file. FootageError.
-  void writePresetFile(const std::string& path, bool overwrite = false) const;
+    // --set NAME=VALUE. UsageError "--set NAME=VALUE: <what is wrong>".
+    void set(const std::string& assignment);
+    // --preset FILE. On any error nothing changes: FootageError naming the file and the line.
+    void readPreset(const std::string& path);
+    // The same for a document in memory; `name` stands for the file in errors.
+    void readPresetText(const std::string& text, const std::string& name);
+    // The current values as a preset document.
+    void writePreset(std::ostream& out) const;
+    // Written under a temporary name and renamed, so a failed write leaves no half file; an existing file
+    // is replaced only with `overwrite`, and never anything but a regular file. FootageError.
+    void writePresetFile(const std::string& path, bool overwrite = false) const;
 
-  // Gives the host every setting, in control order: constants with setValue (skipped when the host holds
-  // that value already), keyframes with setKeyframes at host frame (frame - firstFrame), where firstFrame
-  // is the input's frame number of host frame 0. FootageError when the host refuses one.
-  void applyTo(Runner::Host& host, int firstFrame = 0) const;
-  // Every value control with a script name takes what the host holds. A module may move controls that
-  // follow each other ("Edge Colour Alpha" follows "Edge Colour"), so a preset written after applyTo and
-  // takeFrom gives the same controls when it is applied again.
-  void takeFrom(const Runner::Host& host, int firstFrame = 0);
+    // Gives the host every setting, in control order: constants with setValue (skipped when the host holds
+    // that value already), keyframes with setKeyframes at host frame (frame - firstFrame), where firstFrame
+    // is the input's frame number of host frame 0. FootageError when the host refuses one.
+    void applyTo(Runner::Host& host, int firstFrame = 0) const;
+    // Every value control with a script name takes what the host holds. A module may move controls that
+    // follow each other ("Edge Colour Alpha" follows "Edge Colour"), so a preset written after applyTo and
+    // takeFrom gives the same controls when it is applied again.
+    void takeFrom(const Runner::Host& host, int firstFrame = 0);
 
 private:
-  std::vector<Runner::ControlInfo> controls_;
-  ControlSettings settings_;
+    std::vector<Runner::ControlInfo> controls_;
+    ControlSettings settings_;
 };
 
 // The values of a command line: the preset (when `presetPath` is not empty), then every --set in order.
-ControlOptions controlOptionsFrom(const std::vector<Runner::ControlInfo>& controls, const std::string& presetPath,
-                                  const std::vector<std::string>& assignments);
+ControlOptions controlOptionsFrom(const std::vector<Runner::ControlInfo>& controls,
+                                  const std::string& presetPath, const std::vector<std::string>& assignments);
 
 }  // namespace Kiln::Footage
 

@@ -13,21 +13,21 @@
 namespace Kiln::Footage {
 
 struct DemoColour {
-  float r, g, b;
+    float r, g, b;
 };
 
 // One frame of the demo picture; at(x, y) gives pixel (x, y) with channels 0..1. Pixel centres are at
 // integer + 0.5.
 class DemoFrame {
 public:
-  DemoFrame(int frame, int width, int height);
-  DemoColour at(int x, int y) const;
+    DemoFrame(int frame, int width, int height);
+    DemoColour at(int x, int y) const;
 
 private:
-  float width_, height_;
-  float discX_, discY_, discRadius_;
-  float squareX_, squareY_, cos_, sin_, squareHalf_;
-  std::vector<float> blue_;
+    float width_, height_;
+    float discX_, discY_, discRadius_;
+    float squareX_, squareY_, cos_, sin_, squareHalf_;
+    std::vector<float> blue_;
 };
 
 DemoColour demoColour(int x, int y, int frame, int width, int height);
@@ -39,14 +39,14 @@ DemoColour demoBar(int bar);
 
 class DemoReader final : public FootageReader {
 public:
-  DemoReader(int width, int height, int frames, FrameRate rate = FrameRate{25, 1});
-  const FootageInfo& info() const override { return info_; }
-  const std::string& name() const override { return name_; }
-  Image read(int index, Depth depth) override;
+    DemoReader(int width, int height, int frames, FrameRate rate = FrameRate{25, 1});
+    const FootageInfo& info() const override { return info_; }
+    const std::string& name() const override { return name_; }
+    Image read(int index, Depth depth) override;
 
 private:
-  FootageInfo info_;
-  std::string name_ = "demo";
+    FootageInfo info_;
+    std::string name_ = "demo";
 };
 
 }  // namespace Kiln::Footage

@@ -13,37 +13,40 @@ namespace Kiln::Footage {
 
 class FootageError : public std::runtime_error {
 public:
-  static constexpr long noFrame = LONG_MIN;
+    static constexpr long noFrame = LONG_MIN;
 
-  FootageError(std::string file, std::string cause, long frame = noFrame)
-      : std::runtime_error(compose(file, cause, frame)), file_(std::move(file)), cause_(std::move(cause)),
-        frame_(frame) {}
+    FootageError(std::string file, std::string cause, long frame = noFrame)
+        : std::runtime_error(compose(file, cause, frame)), file_(std::move(file)), cause_(std::move(cause)),
+          frame_(frame)
+    { }
 
-  const std::string& file() const { return file_; }
-  const std::string& cause() const { return cause_; }
-  long frame() const { return frame_; }
-  bool hasFrame() const { return frame_ != noFrame; }
+    const std::string& file() const { return file_; }
+    const std::string& cause() const { return cause_; }
+    long frame() const { return frame_; }
+    bool hasFrame() const { return frame_ != noFrame; }
 
-  static std::string compose(const std::string& file, const std::string& cause, long frame) {
-    std::string line = file.empty() ? std::string() : file + ": ";
-    if (frame != noFrame) line += "frame " + std::to_string(frame) + ": ";
-    return line + cause;
-  }
+    static std::string compose(const std::string& file, const std::string& cause, long frame)
+    {
+        std::string line = file.empty() ? std::string() : file + ": ";
+        if (frame != noFrame) line += "frame " + std::to_string(frame) + ": ";
+        return line + cause;
+    }
 
 private:
-  std::string file_, cause_;
-  long frame_;
+    std::string file_, cause_;
+    long frame_;
 };
 
 // Rendering stopped because a signal ended it (Ctrl-C, SIGTERM, SIGHUP, ...).
 class Interrupted : public FootageError {
 public:
-  Interrupted(std::string file, long frame, int signalNumber)
-      : FootageError(std::move(file), "interrupted", frame), signal_(signalNumber) {}
-  int signalNumber() const { return signal_; }
+    Interrupted(std::string file, long frame, int signalNumber)
+        : FootageError(std::move(file), "interrupted", frame), signal_(signalNumber)
+    { }
+    int signalNumber() const { return signal_; }
 
 private:
-  int signal_;
+    int signal_;
 };
 
 }  // namespace Kiln::Footage

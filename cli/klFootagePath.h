@@ -16,18 +16,18 @@ namespace Kiln::Footage {
 enum class Kind { Still, Sequence, Video };
 
 struct FootagePath {
-  Kind kind = Kind::Still;
-  std::string path;       // as given
-  std::string extension;  // lower case, without the dot: "png", "mp4"
-  // Sequences only: file name = prefix + frame number (zero-padded to `padding` digits) + suffix.
-  std::string prefix, suffix;
-  int padding = 0;
+    Kind kind = Kind::Still;
+    std::string path;  // as given
+    std::string extension;  // lower case, without the dot: "png", "mp4"
+    // Sequences only: file name = prefix + frame number (zero-padded to `padding` digits) + suffix.
+    std::string prefix, suffix;
+    int padding = 0;
 
-  // The file that holds frame `number` (the path itself for stills and videos).
-  std::string frameFile(int number) const;
-  // Whether `fileName` (no directory) is one this path names in its directory, and which frame it holds
-  // (0 for stills and videos): exactly what frameFile() gives, so "%04d" does not take "7".
-  bool namesFile(const std::string& fileName, int& number) const;
+    // The file that holds frame `number` (the path itself for stills and videos).
+    std::string frameFile(int number) const;
+    // Whether `fileName` (no directory) is one this path names in its directory, and which frame it holds
+    // (0 for stills and videos): exactly what frameFile() gives, so "%04d" does not take "7".
+    bool namesFile(const std::string& fileName, int& number) const;
 };
 
 // Classifies a path. Throws FootageError for an unknown extension or a malformed frame field.

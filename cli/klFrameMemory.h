@@ -20,7 +20,8 @@ namespace Kiln::Footage {
 
 // Bytes a render needs: input frames `inputWidth` x `inputHeight` decoded at `inputDepth`, rendered as a
 // `layerWidth` x `layerHeight` layer at `depth`.
-uint64_t renderBytes(int inputWidth, int inputHeight, Depth inputDepth, int layerWidth, int layerHeight, Depth depth);
+uint64_t renderBytes(int inputWidth, int inputHeight, Depth inputDepth, int layerWidth, int layerHeight,
+                     Depth depth);
 
 // What this process may take without swapping: the memory the system has available, within the memory
 // limit of its control group. Empty when neither can be read.

@@ -33,74 +33,74 @@ namespace Kiln::Footage {
 
 class FrameSource {
 public:
-  // `width` x `height` is the layer size (the footage's size at render scale).
-  FrameSource(FootageReader& reader, int width, int height, size_t capacity = 6);
-  ~FrameSource();
-  FrameSource(const FrameSource&) = delete;
-  FrameSource& operator=(const FrameSource&) = delete;
+    // `width` x `height` is the layer size (the footage's size at render scale).
+    FrameSource(FootageReader& reader, int width, int height, size_t capacity = 6);
+    ~FrameSource();
+    FrameSource(const FrameSource&) = delete;
+    FrameSource& operator=(const FrameSource&) = delete;
 
-  // For the host, from the thread that renders.
-  const Image& frame(int index, Depth depth);
-  // A render call starts whose own time is input frame `index`; frames of the one before may go.
-  void beginRender(int index);
-  void rethrowPending();
+    // For the host, from the thread that renders.
+    const Image& frame(int index, Depth depth);
+    // A render call starts whose own time is input frame `index`; frames of the one before may go.
+    void beginRender(int index);
+    void rethrowPending();
 
-  // Reads ahead at `depth`, on a thread of the source's own, for the next `renders` render calls; the
-  // first render to come is of input frame `from`.
-  void readAhead(Depth depth, int renders, int from);
-  // Stops reading ahead; returns once a read in progress has ended.
-  void stopReadingAhead();
+    // Reads ahead at `depth`, on a thread of the source's own, for the next `renders` render calls; the
+    // first render to come is of input frame `from`.
+    void readAhead(Depth depth, int renders, int from);
+    // Stops reading ahead; returns once a read in progress has ended.
+    void stopReadingAhead();
 
-  // What the file of frame `index` says of itself (FootageReader::attributes), from any thread.
-  std::shared_ptr<const PictureAttributes> attributes(int index);
+    // What the file of frame `index` says of itself (FootageReader::attributes), from any thread.
+    std::shared_ptr<const PictureAttributes> attributes(int index);
 
-  // Time spent reading, converting and scaling frames (on any thread), how many reads the reader served,
-  // and how long the rendering thread waited in frame() for frames.
-  double secondsReading() const;
-  long reads() const;
-  double secondsWaited() const;
+    // Time spent reading, converting and scaling frames (on any thread), how many reads the reader served,
+    // and how long the rendering thread waited in frame() for frames.
+    double secondsReading() const;
+    long reads() const;
+    double secondsWaited() const;
 
 private:
-  struct Entry {
-    int index;
-    Depth depth;
-    Image image;
-    long generation;      // render call that last used it
-    bool loading = false;  // being read
-  };
+    struct Entry {
+        int index;
+        Depth depth;
+        Image image;
+        long generation;  // render call that last used it
+        bool loading = false;  // being read
+    };
 
-  std::list<Entry>::iterator find(int index, Depth depth);
-  // The frames the next renders are expected to ask for, nearest first.
-  std::vector<int> expected() const;
-  // Whether `e` may be dropped: no render in progress holds it and none is expected to ask for it.
-  bool droppable(const Entry& e, const std::vector<int>& keep) const;
-  // Drops the least recently used droppable frame, keeping its memory for a read; false when none.
-  bool dropOne(const std::vector<int>& keep);
-  // Reads frame `index` into `image` (the caller holds readerMutex_ and not mutex_).
-  void read(int index, Depth depth, Image& image);
-  void readingAhead();
+    std::list<Entry>::iterator find(int index, Depth depth);
+    // The frames the next renders are expected to ask for, nearest first.
+    std::vector<int> expected() const;
+    // Whether `e` may be dropped: no render in progress holds it and none is expected to ask for it.
+    bool droppable(const Entry& e, const std::vector<int>& keep) const;
+    // Drops the least recently used droppable frame, keeping its memory for a read; false when none.
+    bool dropOne(const std::vector<int>& keep);
+    // Reads frame `index` into `image` (the caller holds readerMutex_ and not mutex_).
+    void read(int index, Depth depth, Image& image);
+    void readingAhead();
 
-  FootageReader& reader_;
-  const int width_, height_;
-  const size_t capacity_;
+    FootageReader& reader_;
+    const int width_, height_;
+    const size_t capacity_;
 
-  mutable std::mutex mutex_;  // everything below but the reader
-  std::condition_variable changed_;  // a read ended, a render began, or reading ahead stops
-  std::list<Entry> entries_;  // most recently used first; list nodes keep their address
-  std::vector<Image> spare_;  // memory of a dropped frame, for the next read
-  long generation_ = 0;
-  int renderIndex_ = 0;                          // own frame of the render in progress
-  std::vector<int> asked_, askedBefore_, askedTwiceBefore_;  // by this render and the two before
-  std::exception_ptr pending_;
-  Image blank_;
-  double seconds_ = 0, waited_ = 0;
-  long reads_ = 0;
+    mutable std::mutex mutex_;  // everything below but the reader
+    std::condition_variable changed_;  // a read ended, a render began, or reading ahead stops
+    std::list<Entry> entries_;  // most recently used first; list nodes keep their address
+    std::vector<Image> spare_;  // memory of a dropped frame, for the next read
+    long generation_ = 0;
+    int renderIndex_ = 0;  // own frame of the render in progress
+    std::vector<int> asked_, askedBefore_, askedTwiceBefore_;  // by this render and the two before
+    std::exception_ptr pending_;
+    Image blank_;
+    double seconds_ = 0, waited_ = 0;
+    long reads_ = 0;
 
-  std::mutex readerMutex_;  // one read at a time
-  std::thread ahead_;
-  Depth aheadDepth_ = Depth::Eight;
-  int aheadRenders_ = 0;
-  bool stopping_ = false;
+    std::mutex readerMutex_;  // one read at a time
+    std::thread ahead_;
+    Depth aheadDepth_ = Depth::Eight;
+    int aheadRenders_ = 0;
+    bool stopping_ = false;
 };
 
 }  // namespace Kiln::Footage

@@ -31,40 +31,40 @@ namespace Kiln::Footage {
 
 class Muxer {
 public:
-  // Sets up `file` (a path, or "pipe:1" for standard output) as `container` (FFmpeg's name: "mp4", "mov",
-  // "matroska", "nut"); `name` is what messages call it. `streamed`: the file cannot seek (a pipe or
-  // FIFO), so the container is written as a stream (fragmented mp4 and mov).
-  Muxer(std::string name, std::string file, const std::string& container, bool streamed);
-  ~Muxer();
-  Muxer(const Muxer&) = delete;
-  Muxer& operator=(const Muxer&) = delete;
+    // Sets up `file` (a path, or "pipe:1" for standard output) as `container` (FFmpeg's name: "mp4", "mov",
+    // "matroska", "nut"); `name` is what messages call it. `streamed`: the file cannot seek (a pipe or
+    // FIFO), so the container is written as a stream (fragmented mp4 and mov).
+    Muxer(std::string name, std::string file, const std::string& container, bool streamed);
+    ~Muxer();
+    Muxer(const Muxer&) = delete;
+    Muxer& operator=(const Muxer&) = delete;
 
-  // Whether the container wants the codec's headers once, up front: an encoder feeding it must then be
-  // opened with AV_CODEC_FLAG_GLOBAL_HEADER.
-  bool wantsGlobalHeader() const;
+    // Whether the container wants the codec's headers once, up front: an encoder feeding it must then be
+    // opened with AV_CODEC_FLAG_GLOBAL_HEADER.
+    bool wantsGlobalHeader() const;
 
-  // The picture's stream, once, before begin(): codec parameters as an encoder or another file gives them
-  // (their sample aspect is the stream's), the time base its packets count in and its frame rate.
-  void addVideo(const AVCodecParameters& codec, AVRational timeBase, AVRational frameRate);
-  // The input's audio and tags, before begin(). Throws FootageError when an audio stream can be neither
-  // copied nor encoded for this container.
-  void carry(const Carry& carry);
-  // A tag of the output (format level), before begin(); set after carry() it wins over the input's.
-  void setTag(const std::string& key, const std::string& value);
-  // The output's container, for what the calls above do not cover (such as stream side data).
-  AVFormatContext* context();
+    // The picture's stream, once, before begin(): codec parameters as an encoder or another file gives them
+    // (their sample aspect is the stream's), the time base its packets count in and its frame rate.
+    void addVideo(const AVCodecParameters& codec, AVRational timeBase, AVRational frameRate);
+    // The input's audio and tags, before begin(). Throws FootageError when an audio stream can be neither
+    // copied nor encoded for this container.
+    void carry(const Carry& carry);
+    // A tag of the output (format level), before begin(); set after carry() it wins over the input's.
+    void setTag(const std::string& key, const std::string& value);
+    // The output's container, for what the calls above do not cover (such as stream side data).
+    AVFormatContext* context();
 
-  // Writes the header.
-  void begin();
-  // A packet of the picture, its times in the time base given to addVideo(); the carried audio is written
-  // up to its time first. The packet is taken (left empty).
-  void writeVideo(AVPacket& packet);
-  // Writes the rest of the carried audio and the trailer and closes the file: complete once this returns.
-  void finish();
+    // Writes the header.
+    void begin();
+    // A packet of the picture, its times in the time base given to addVideo(); the carried audio is written
+    // up to its time first. The packet is taken (left empty).
+    void writeVideo(AVPacket& packet);
+    // Writes the rest of the carried audio and the trailer and closes the file: complete once this returns.
+    void finish();
 
 private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // Joins pictures rendered apart -- consecutive frame ranges of one render, each a video file written by

@@ -27,41 +27,41 @@ namespace Kiln::Footage {
 
 class OutputFiles {
 public:
-  explicit OutputFiles(FootagePath output, long pid);
-  ~OutputFiles();  // discards whatever was not committed and gives up the claim
-  OutputFiles(const OutputFiles&) = delete;
-  OutputFiles& operator=(const OutputFiles&) = delete;
+    explicit OutputFiles(FootagePath output, long pid);
+    ~OutputFiles();  // discards whatever was not committed and gives up the claim
+    OutputFiles(const OutputFiles&) = delete;
+    OutputFiles& operator=(const OutputFiles&) = delete;
 
-  // Claims frames first..last (stills and videos: the file) until commit() or discard(), and removes the
-  // temporary files of those frames that renders killed outright left behind. FootageError when another
-  // process holds any of them, or the claim cannot be made.
-  void claim(int first, int last);
+    // Claims frames first..last (stills and videos: the file) until commit() or discard(), and removes the
+    // temporary files of those frames that renders killed outright left behind. FootageError when another
+    // process holds any of them, or the claim cannot be made.
+    void claim(int first, int last);
 
-  // Throws FootageError when frames first..last would replace one of `inputFiles` (same path or same
-  // file) or something other than a regular file, exist already while `overwrite` is false, or cannot be
-  // created in their directory.
-  void check(const std::vector<std::string>& inputFiles, int first, int last, bool overwrite) const;
+    // Throws FootageError when frames first..last would replace one of `inputFiles` (same path or same
+    // file) or something other than a regular file, exist already while `overwrite` is false, or cannot be
+    // created in their directory.
+    void check(const std::vector<std::string>& inputFiles, int first, int last, bool overwrite) const;
 
-  // The temporary file that stands for frame `number` of the output (the only file for stills and video).
-  std::string temporaryFor(int number);
+    // The temporary file that stands for frame `number` of the output (the only file for stills and video).
+    std::string temporaryFor(int number);
 
-  // Renames every temporary file to its final name and gives up the claim.
-  void commit();
+    // Renames every temporary file to its final name and gives up the claim.
+    void commit();
 
-  // Removes every temporary file written so far and gives up the claim. Safe to call from another thread.
-  void discard() noexcept;
+    // Removes every temporary file written so far and gives up the claim. Safe to call from another thread.
+    void discard() noexcept;
 
 private:
-  void release() noexcept;  // with mutex_ held
+    void release() noexcept;  // with mutex_ held
 
-  FootagePath output_;
-  long pid_;
-  std::mutex mutex_;
-  std::vector<std::pair<std::string, std::string>> files_;  // temporary, final
-  bool committed_ = false;
-  std::string lockFile_;
-  int lockFd_ = -1;
-  int claimFirst_ = 0, claimLast_ = 0;
+    FootagePath output_;
+    long pid_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> files_;  // temporary, final
+    bool committed_ = false;
+    std::string lockFile_;
+    int lockFd_ = -1;
+    int claimFirst_ = 0, claimLast_ = 0;
 };
 
 // Discards every OutputFiles alive in the process: for a signal-handling thread about to end the process.

@@ -26,21 +26,24 @@ std::string streamName(const std::string& path, bool output);
 
 class SpooledInput {
 public:
-  // Reads all of standard input ("-") or the FIFO `path` into the temporary file. Throws FootageError
-  // when the stream cannot be read, is empty, or the temporary file cannot be written.
-  explicit SpooledInput(const std::string& path);
-  ~SpooledInput();
-  SpooledInput(const SpooledInput&) = delete;
-  SpooledInput& operator=(const SpooledInput&) = delete;
+    // Reads all of standard input ("-") or the FIFO `path` into the temporary file. Throws FootageError
+    // when the stream cannot be read, is empty, or the temporary file cannot be written.
+    explicit SpooledInput(const std::string& path);
+    ~SpooledInput();
+    SpooledInput(const SpooledInput&) = delete;
+    SpooledInput& operator=(const SpooledInput&) = delete;
 
-  const std::string& file() const { return file_; }  // "/proc/self/fd/N": a path FFmpeg can open, more than once
-  const std::string& name() const { return name_; }
+    const std::string& file() const
+    {
+        return file_;
+    }  // "/proc/self/fd/N": a path FFmpeg can open, more than once
+    const std::string& name() const { return name_; }
 
 private:
-  void copy(int in);
+    void copy(int in);
 
-  int fd_ = -1;
-  std::string file_, name_;
+    int fd_ = -1;
+    std::string file_, name_;
 };
 
 }  // namespace Kiln::Footage

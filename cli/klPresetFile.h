@@ -43,7 +43,8 @@ ControlSettings readPresetText(const std::vector<Runner::ControlInfo>& controls,
 ControlSettings readPresetFile(const std::vector<Runner::ControlInfo>& controls, const std::string& path);
 
 // One element per entry of `values` that is a value control with a script name, in control order.
-void writePreset(std::ostream& out, const std::vector<Runner::ControlInfo>& controls, const ControlSettings& values);
+void writePreset(std::ostream& out, const std::vector<Runner::ControlInfo>& controls,
+                 const ControlSettings& values);
 
 }  // namespace Kiln::Footage
 

@@ -20,16 +20,16 @@ std::string summaryLine(const std::string& output, int frames, double seconds);
 // The bar on standard error, redrawn in place; nothing when not enabled.
 class ProgressBar {
 public:
-  explicit ProgressBar(bool enabled);
-  void update(int done, int total);
-  // Ends the bar's line so that whatever follows starts on its own.
-  void close();
+    explicit ProgressBar(bool enabled);
+    void update(int done, int total);
+    // Ends the bar's line so that whatever follows starts on its own.
+    void close();
 
 private:
-  bool enabled_;
-  bool shown_ = false;
-  size_t width_ = 0;  // of the line last drawn, to blank what a shorter one leaves
-  std::chrono::steady_clock::time_point start_;
+    bool enabled_;
+    bool shown_ = false;
+    size_t width_ = 0;  // of the line last drawn, to blank what a shorter one leaves
+    std::chrono::steady_clock::time_point start_;
 };
 
 }  // namespace Kiln::Footage

@@ -17,8 +17,8 @@ namespace Kiln::Footage {
 int scaledSize(int size, double scale);
 
 struct Tap {
-  int index;
-  float weight;
+    int index;
+    float weight;
 };
 // For each of `outSize` output positions, the source positions it covers and their weights (summing to 1).
 std::vector<std::vector<Tap>> areaTaps(int inSize, int outSize);
@@ -29,9 +29,9 @@ Runner::Image downsample(const Runner::Image& source, int width, int height);
 // (a x + c y, b x + d y), moved so that the picture starts at (0, 0). Each of a, b, c, d is -1, 0 or 1,
 // making the eight turns and mirrorings by quarter turns.
 struct Orientation {
-  int a = 1, b = 0, c = 0, d = 1;
-  bool identity() const { return a == 1 && b == 0 && c == 0 && d == 1; }
-  bool swapsSides() const { return a == 0; }
+    int a = 1, b = 0, c = 0, d = 1;
+    bool identity() const { return a == 1 && b == 0 && c == 0 && d == 1; }
+    bool swapsSides() const { return a == 0; }
 };
 
 Runner::Image reorient(const Runner::Image& source, Orientation o);

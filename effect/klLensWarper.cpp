@@ -160,7 +160,8 @@ KlSpan KlLensWarper::rowSpan(int y) const
     const double qx = q0.x, qy = q0.y, dx = double(q1.x) - qx, dy = double(q1.y) - qy;
     const double a = dx * dx + dy * dy, b = 2.0 * (qx * dx + qy * dy), c = qx * qx + qy * qy - 1.0;
     KlSpan whole{-FLT_MAX, FLT_MAX, true};
-    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c)) return whole;  // let warp() decide per pixel
+    if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(c))
+        return whole;  // let warp() decide per pixel
     if (a < 1e-300) return c < 0.0 ? whole : KlSpan{};
     const double disc = b * b - 4.0 * a * c;
     if (!(disc >= 0.0)) return {};
@@ -313,7 +314,8 @@ KL_LENS_AVX2_INLINE __m256i floorOf(__m256 w)
 }
 KL_LENS_AVX2_INLINE __m256i inside(__m256i i, int32_t lo, int32_t hi)
 {
-    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(lo), i), _mm256_cmpgt_epi32(_mm256_set1_epi32(hi), i));
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(lo), i),
+                               _mm256_cmpgt_epi32(_mm256_set1_epi32(hi), i));
 }
 
 // Lane for lane the scalar operations in the scalar order (no fused multiply-add): coordinates
@@ -328,8 +330,8 @@ __attribute__((target("avx2"))) bool bilinear8(const DirectSource8& s, const flo
     const __m256 u = _mm256_sub_ps(_mm256_sub_ps(x, half), _mm256_set1_ps(s.originX));
     const __m256 v = _mm256_sub_ps(_mm256_sub_ps(y, half), _mm256_set1_ps(s.originY));
     const __m256i iu = floorOf(u), iv = floorOf(v);
-    if (_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_and_si256(inside(iu, s.xlo, s.xhi), inside(iv, s.ylo, s.yhi)))) !=
-        0xff)
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_and_si256(inside(iu, s.xlo, s.xhi), inside(iv, s.ylo, s.yhi)))) != 0xff)
         return false;
     const __m256 fx = _mm256_sub_ps(u, _mm256_cvtepi32_ps(iu)), fy = _mm256_sub_ps(v, _mm256_cvtepi32_ps(iv));
     alignas(32) int32_t cu[8], cv[8];
@@ -341,8 +343,9 @@ __attribute__((target("avx2"))) bool bilinear8(const DirectSource8& s, const flo
         // Pixel k's left and right neighbours and pixel k + 1's: [left k, left k+1, right k, right k+1].
         const __m128i top = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a0)),
                                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b0)));
-        const __m128i bottom = _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a0 + s.rowBytes)),
-                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b0 + s.rowBytes)));
+        const __m128i bottom =
+            _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a0 + s.rowBytes)),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b0 + s.rowBytes)));
         const __m256 a = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(top));
         const __m256 b = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(top, 8)));
         const __m256 d = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bottom));

@@ -44,7 +44,10 @@ struct KlSpan {
 struct KlAffine {
     float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
-    KlPoint apply(KlPoint p) const { return {m[0] * p.x + m[3] * p.y + m[6], m[1] * p.x + m[4] * p.y + m[7]}; }
+    KlPoint apply(KlPoint p) const
+    {
+        return {m[0] * p.x + m[3] * p.y + m[6], m[1] * p.x + m[4] * p.y + m[7]};
+    }
     void translate(float tx, float ty);
     void scale(float sx, float sy);
     void rotate(float radians);

@@ -14,8 +14,8 @@ void Buckets::checkLevels(int32_t levels)
         throw Exceptions::BadValue("Kiln::Quantise::Buckets::Buckets", __FILE__, __LINE__, "levels", "<1");
 }
 
-Buckets::Buckets(int32_t levels, float minR, float minG, float minB, float minA, float maxR, float maxG, float maxB,
-                 float maxA)
+Buckets::Buckets(int32_t levels, float minR, float minG, float minB, float minA, float maxR, float maxG,
+                 float maxB, float maxA)
     : n_(levels), min_{minR, minG, minB, minA}, max_{maxR, maxG, maxB, maxA}
 {
     checkLevels(levels);
@@ -82,9 +82,6 @@ void Buckets::computeMeans()
     }
 }
 
-void Buckets::clear()
-{
-    std::fill(cells_.get(), cells_.get() + kCells, Bucket{});
-}
+void Buckets::clear() { std::fill(cells_.get(), cells_.get() + kCells, Bucket{}); }
 
 }  // namespace Kiln::Quantise

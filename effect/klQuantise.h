@@ -47,8 +47,8 @@ public:
 
     // levels 1 .. 32; BadValue("levels", ">32") above, BadValue("levels", "<1") below.
     static void checkLevels(int32_t levels);
-    Buckets(int32_t levels, float minR, float minG, float minB, float minA, float maxR, float maxG, float maxB,
-            float maxA);
+    Buckets(int32_t levels, float minR, float minG, float minB, float minA, float maxR, float maxG,
+            float maxB, float maxA);
 
     int32_t levels() const { return n_; }
     const float* minimum() const { return min_; }  // R, G, B, A
@@ -164,7 +164,7 @@ class BucketMaker : public KlImgProcBase {
     static constexpr bool kRaw = Px::isInteger && sizeof(typename Px::Channel) <= 2;
 
 public:
-    BucketMaker(Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
+    BucketMaker(Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) { }
 
     void beforePass() override
     {
@@ -184,7 +184,8 @@ public:
         // Each worker fills only its own slot, so no two threads share a grid.
         const float* lo = grid_.minimum();
         const float* hi = grid_.maximum();
-        mine = std::make_unique<Buckets>(grid_.levels(), lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
+        mine =
+            std::make_unique<Buckets>(grid_.levels(), lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
         mine->copyScale(grid_);
         Bucket* cells = &mine->at(0);
         std::vector<int32_t> cellOf(size_t(r.width()));
@@ -242,7 +243,7 @@ private:
 template <class Px>
 class ColourImage : public KlImgProc<Px> {
 public:
-    ColourImage(const Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) {}
+    ColourImage(const Buckets& grid, const KlTexture<Px>& source) : grid_(grid), source_(source) { }
 
     // The stored colour of every cell, converted once (truncation toward zero).
     void setUp() override

@@ -8,7 +8,7 @@ namespace Kiln {
 
 namespace {
 constexpr float kTwoPi = 6.2831855f;
-} // namespace
+}  // namespace
 
 SineNoise::SineNoise()
 {
@@ -52,4 +52,4 @@ void SmoothNoise::fill(int table, uint32_t q) noexcept
     }
 }
 
-} // namespace Kiln
+}  // namespace Kiln

@@ -22,7 +22,7 @@ public:
     // The float nearest 1/32767: unit draws reach both 0 and 1.
     static constexpr float kUnit = 3.0518509e-5f;
 
-    explicit RandomGenerator(uint32_t state = 0) noexcept : state_(state) {}
+    explicit RandomGenerator(uint32_t state = 0) noexcept : state_(state) { }
 
     uint32_t state() const noexcept { return state_; }
     void setState(uint32_t state) noexcept { state_ = state; }
@@ -92,7 +92,10 @@ public:
         }
         return sum / float(phases.octaves);
     }
-    float value(float x, int octaves, uint32_t seed) const noexcept { return value(x, phases(seed, octaves)); }
+    float value(float x, int octaves, uint32_t seed) const noexcept
+    {
+        return value(x, phases(seed, octaves));
+    }
 
     float wave(int index) const noexcept { return wave_[std::size_t(index) & (kTableSize - 1)]; }
 
@@ -148,4 +151,4 @@ private:
     float grad_[kTables][kTableSize];
 };
 
-} // namespace Kiln
+}  // namespace Kiln

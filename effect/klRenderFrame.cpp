@@ -14,26 +14,28 @@ bool interrupted(const KlInterruptHook* hook) { return hook != nullptr && hook->
 
 }  // namespace
 
-void readEveryControl(Kiln::Wrapper::HostI& host, double time) {
+void readEveryControl(Kiln::Wrapper::HostI& host, double time)
+{
     for (const ControlSpec& c : kControls) {
         // A host may leave out controls that mean nothing to it (a filter has no play speed).
         if (c.scriptName == nullptr || !host.hasParam(c.scriptName)) continue;
         switch (c.kind) {
-            case ValueKind::Bool: host.getBoolParam(c.scriptName, time); break;
-            case ValueKind::Int:
-            case ValueKind::Choice: host.getIntParam(c.scriptName, time); break;
-            case ValueKind::Double: host.getDoubleParam(c.scriptName, time); break;
-            case ValueKind::Scale: host.getScaleParam(c.scriptName, time); break;
-            case ValueKind::RGBAColour: host.getRGBAParam(c.scriptName, time); break;
-            case ValueKind::RGBColour: host.getRGBParam(c.scriptName, time); break;
-            default: break;
+        case ValueKind::Bool: host.getBoolParam(c.scriptName, time); break;
+        case ValueKind::Int:
+        case ValueKind::Choice: host.getIntParam(c.scriptName, time); break;
+        case ValueKind::Double: host.getDoubleParam(c.scriptName, time); break;
+        case ValueKind::Scale: host.getScaleParam(c.scriptName, time); break;
+        case ValueKind::RGBAColour: host.getRGBAParam(c.scriptName, time); break;
+        case ValueKind::RGBColour: host.getRGBParam(c.scriptName, time); break;
+        default: break;
         }
     }
 }
 
 template <class Px>
-void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post, KlTexture<Px>& output,
-                 int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook) {
+void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post,
+                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook)
+{
     const double time = host.currentTime();
     // A layer without pixels leaves the source empty: the routine then reports the failed fetch, and
     // the finish reads edge colour.

@@ -26,8 +26,8 @@ void readEveryControl(Kiln::Wrapper::HostI& host, double time);
 // `post` is readPostProcessSettings at the render time; frameWidth x frameHeight is the layer's size in
 // render pixels (0 x 0: the output's).
 template <class Px>
-void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post, KlTexture<Px>& output,
-                 int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook);
+void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post,
+                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook);
 
 extern template void renderFrame<PixARGB8>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
                                            KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*);

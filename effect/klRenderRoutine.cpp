@@ -13,7 +13,8 @@
 
 namespace Kiln::Watchcam {
 
-RenderFacts renderFacts(Kiln::Wrapper::HostI* host) {
+RenderFacts renderFacts(Kiln::Wrapper::HostI* host)
+{
     RenderFacts f;
     if (host != nullptr) {
         f.time = host->currentTime();
@@ -27,7 +28,8 @@ RenderFacts renderFacts(Kiln::Wrapper::HostI* host) {
     return f;
 }
 
-SourceFrame sourceFrame(const Settings& s, double position, double hostRate) {
+SourceFrame sourceFrame(const Settings& s, double position, double hostRate)
+{
     SourceFrame f;
     f.position = position;
     f.played = playedFrame(position);
@@ -44,7 +46,8 @@ bool blurOn(double blur) { return blur > 0.1 + 0.5 / 65536.0; }
 
 bool isBlank(const Settings& s) { return WornScreen::isBlankFrame(float(s.whiteDot)) || s.resolution < 0.01; }
 
-LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frameWidth, int32_t frameHeight) {
+LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frameWidth, int32_t frameHeight)
+{
     LensGeometry g;
     g.k = float(std::exp(-s.lensStrength));
     g.radiusX = float(s.lensRadius * f.sx);
@@ -55,7 +58,8 @@ LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frame
     return g;
 }
 
-BlurSizes blurSizes(const Settings& s, const RenderFacts& f) {
+BlurSizes blurSizes(const Settings& s, const RenderFacts& f)
+{
     BlurSizes b;
     b.x = float(s.blur * f.sx / 3.0);
     b.y = float(s.blur * f.syAdj / 3.0);
@@ -64,14 +68,16 @@ BlurSizes blurSizes(const Settings& s, const RenderFacts& f) {
 
 double verticalScale(const RenderFacts& f) { return f.syAdj * f.pixelAspect; }
 
-int32_t scanlineSpacing(const Settings& s, const RenderFacts& f) {
+int32_t scanlineSpacing(const Settings& s, const RenderFacts& f)
+{
     return truncToInt(double(s.scanlineWidth) * verticalScale(f));
 }
 
 int32_t frameNumber(double time) { return truncToInt(time); }
 
-Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameWidth,
-                                         float frameHeight) {
+Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame,
+                                         float frameWidth, float frameHeight)
+{
     Kiln::WornScreenSettings w;
     w.tvType = s.tvType;
     w.brightness = float(s.brightness);
@@ -107,7 +113,8 @@ namespace {
 bool stopped(const KlInterruptHook* hook) { return hook != nullptr && hook->interrupted.load() != 0; }
 
 template <class Stage>
-void runStage(Stage& stage, KlInterruptHook* hook) {
+void runStage(Stage& stage, KlInterruptHook* hook)
+{
     stage.setInterruptHook(hook);
     stage.execute();
 }
@@ -115,7 +122,8 @@ void runStage(Stage& stage, KlInterruptHook* hook) {
 // Whether the output's memory can hold the working image: the same pixels at the same place, and a
 // valid window over the whole image (edge rules then only apply outside it).
 template <class Px>
-bool canWorkIn(const KlTexture<Px>& output, const KlTexture<Px>& working) {
+bool canWorkIn(const KlTexture<Px>& output, const KlTexture<Px>& working)
+{
     auto whole = [](const KlTexAxis& a) { return a.lo == 0 && a.hi == a.size - 1; };
     return !output.isNull() && !working.isNull() && output.data() != working.data() && !output.hasRegion() &&
            !working.hasRegion() && output.width() == working.width() && output.height() == working.height() &&
@@ -125,7 +133,8 @@ bool canWorkIn(const KlTexture<Px>& output, const KlTexture<Px>& working) {
 
 // A view of `memory` that reads beyond its edges as `like` does.
 template <class Px>
-KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& like) {
+KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& like)
+{
     KlTexture<Px> view(memory.data(), memory.width(), memory.height(), memory.rowBytes(), memory.originX(),
                        memory.originY(), memory.holder());
     view.setEdgeModes(like.xAxis().edgeMode, like.yAxis().edgeMode);
@@ -136,7 +145,8 @@ KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& 
 }  // namespace
 
 template <class Px>
-void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook) {
+void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook)
+{
     using namespace Kiln::Watchcam;
     const RenderFacts facts = renderFacts(effectHost());
     const Settings s = readSettings(*this, facts.time);
@@ -214,7 +224,8 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         if (stopped(hook)) return;
     }
 
-    const WornScreenSettings sampling = samplerSettings(s, facts, frameNumber(facts.time), float(frameW), float(frameH));
+    const WornScreenSettings sampling =
+        samplerSettings(s, facts, frameNumber(facts.time), float(frameW), float(frameH));
 
     if (s.quantise) {
         Quantise::Buckets::checkLevels(s.quantiseLevels);
@@ -245,9 +256,11 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     }
 }
 
-template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*, KlInterruptHook*);
+template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*,
+                                                 KlInterruptHook*);
 template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
                                                   KlInterruptHook*);
-template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*, KlInterruptHook*);
+template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*,
+                                                 KlInterruptHook*);
 
 }  // namespace Kiln::Wrapper

@@ -25,13 +25,13 @@
 namespace Kiln::Watchcam {
 
 struct RenderFacts {
-    double time = 0.0;         // t, frames
-    double sx = 1.0;           // horizontal render scale
-    double sy = 1.0;           // vertical render scale
+    double time = 0.0;  // t, frames
+    double sx = 1.0;  // horizontal render scale
+    double sy = 1.0;  // vertical render scale
     double pixelAspect = 1.0;
-    double hostRate = 0.0;     // H, frames per second (0 without a host)
-    double syAdj = 1.0;        // sy * 1.0
-    double meanScale = 1.0;    // (sx + syAdj) / 2
+    double hostRate = 0.0;  // H, frames per second (0 without a host)
+    double syAdj = 1.0;  // sy * 1.0
+    double meanScale = 1.0;  // (sx + syAdj) / 2
 };
 
 // From the host, or the values of an effect without one.
@@ -40,8 +40,8 @@ RenderFacts renderFacts(Kiln::Wrapper::HostI* host);
 // Which frame of "Source" a render shows.
 struct SourceFrame {
     double position = 0.0;  // S
-    int32_t played = 0;     // P
-    int32_t fetched = 0;    // Q
+    int32_t played = 0;  // P
+    int32_t fetched = 0;  // Q
 };
 // From the play position: P = trunc(S + 0.5); then the repeat rule when the set declares
 // `repeatFrames`, else frame dropping with F = framesPerSec (F = H without that parameter).
@@ -56,12 +56,12 @@ inline bool blurOn(const Settings& s) { return blurOn(s.blur); }
 bool isBlank(const Settings& s);
 
 struct LensGeometry {
-    float k = 1.0f;       // exp(-lensStrength)
+    float k = 1.0f;  // exp(-lensStrength)
     float radiusX = 0.0f;
     float radiusY = 0.0f;
     float centreX = 0.0f;  // half the frame
     float centreY = 0.0f;
-    int32_t filter = 1;    // 1 bilinear when `filtered` is non-zero, 0 nearest
+    int32_t filter = 1;  // 1 bilinear when `filtered` is non-zero, 0 nearest
 };
 LensGeometry lensGeometry(const Settings& s, const RenderFacts& f, int32_t frameWidth, int32_t frameHeight);
 
@@ -80,8 +80,8 @@ double verticalScale(const RenderFacts& f);
 int32_t scanlineSpacing(const Settings& s, const RenderFacts& f);
 
 // The sampler's settings. `frame` is the frame number being rendered, frameWidth x frameHeight the layer's size.
-Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame, float frameWidth,
-                                         float frameHeight);
+Kiln::WornScreenSettings samplerSettings(const Settings& s, const RenderFacts& f, int32_t frame,
+                                         float frameWidth, float frameHeight);
 
 // The frame number of a render time (trunc, saturating).
 int32_t frameNumber(double time);

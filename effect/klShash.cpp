@@ -10,7 +10,7 @@ namespace Kiln::Shash {
 
 namespace {
 constexpr float kTwoPi = 6.2831855f;
-} // namespace
+}  // namespace
 
 uint32_t frameBase(uint32_t seed, int32_t frame) noexcept
 {
@@ -87,7 +87,7 @@ BandWave bandWave(uint32_t k, float scale, float pixelScale) noexcept
     return {scale * pixelScale * (((h1 + 1.0f) * 0.5f) * 400.0f + 100.0f), kTwoPi * ((h2 + 1.0f) * 0.5f)};
 }
 
-} // namespace Kiln::Shash
+}  // namespace Kiln::Shash
 
 namespace Kiln {
 
@@ -157,17 +157,10 @@ void KlShashProc<Px>::drawRow(int32_t y) const
     }
     RandomGenerator g(rowStates_[size_t(y - prepared_.y0)]);
     switch (type_) {
-    case 0:
-        streakRow(y, prepared_, g, out);
-        break;
-    case 1:
-        bandRow(y, prepared_, g, out);
-        break;
-    case 2:
-        runRow<true>(y, g, out);
-        break;
-    default:
-        break;
+    case 0: streakRow(y, prepared_, g, out); break;
+    case 1: bandRow(y, prepared_, g, out); break;
+    case 2: runRow<true>(y, g, out); break;
+    default: break;
     }
 }
 
@@ -206,7 +199,8 @@ void KlShashProc<Px>::bandRow(int32_t y, const KlRect& r, RandomGenerator g, Px*
         const float grey = a > 0.305f ? Pixel::storeChannel<Channel>(((a - 0.305f) / 0.305f) * M) : 0.0f;
         p = Px::filled(Pixel::storeChannel<Channel>(grey));
         if (odd) {
-            const float lift = Shash::bandBrightness(x, w1.length, w1.phase, w2.length, w2.phase, frameOffset_) * M;
+            const float lift =
+                Shash::bandBrightness(x, w1.length, w1.phase, w2.length, w2.phase, frameOffset_) * M;
             // Brightened channels are limited to M rather than wrapping round.
             const Channel c = Pixel::storeChannel<Channel>(std::min(grey + lift, M));
             p.r = c;
@@ -280,19 +274,21 @@ void KlShashProc<Px>::speckleRow(int32_t y, const KlRect& r, Px* out) const
         p = Px{};
         if (type_ == 3 && colour_) {
             for (int c = 1; c < 4; ++c) {
-                p[c] = Pixel::storeChannel<Channel>(Shash::speckleLevel(3, Shash::speckleNoise(x, y, seed, c - 1), scale_, ps) * M);
+                p[c] = Pixel::storeChannel<Channel>(
+                    Shash::speckleLevel(3, Shash::speckleNoise(x, y, seed, c - 1), scale_, ps) * M);
             }
             p.a = std::max(p.r, std::max(p.g, p.b));
         } else {
-            p = Px::filled(Pixel::storeChannel<Channel>(Shash::speckleLevel(type_, Shash::speckleNoise(x, y, seed), scale_, ps) * M));
+            p = Px::filled(Pixel::storeChannel<Channel>(
+                Shash::speckleLevel(type_, Shash::speckleNoise(x, y, seed), scale_, ps) * M));
         }
     }
 }
 
 template void mixShashLayer<PixARGB8>(const KlTexture<PixARGB8>&, KlTexture<PixARGB8>&, const KlRect&, float,
                                       KlInterruptHook*, bool);
-template void mixShashLayer<PixARGB16>(const KlTexture<PixARGB16>&, KlTexture<PixARGB16>&, const KlRect&, float,
-                                       KlInterruptHook*, bool);
+template void mixShashLayer<PixARGB16>(const KlTexture<PixARGB16>&, KlTexture<PixARGB16>&, const KlRect&,
+                                       float, KlInterruptHook*, bool);
 template void mixShashLayer<PixARGBF>(const KlTexture<PixARGBF>&, KlTexture<PixARGBF>&, const KlRect&, float,
                                       KlInterruptHook*, bool);
 
@@ -300,4 +296,4 @@ template class KlShashProc<PixARGB8>;
 template class KlShashProc<PixARGB16>;
 template class KlShashProc<PixARGBF>;
 
-} // namespace Kiln
+}  // namespace Kiln

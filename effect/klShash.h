@@ -67,7 +67,7 @@ struct BandWave {
 };
 BandWave bandWave(uint32_t k, float scale, float pixelScale) noexcept;
 
-} // namespace Kiln::Shash
+}  // namespace Kiln::Shash
 
 namespace Kiln {
 
@@ -80,7 +80,8 @@ struct MixCombiner {
     {
         const float keep = 1.0f - weight;
         for (int c = 0; c < Px::channels; ++c) {
-            picture[c] = Pixel::storeChannel<typename Px::Channel>(float(picture[c]) * keep + float(layer[c]) * weight);
+            picture[c] = Pixel::storeChannel<typename Px::Channel>(float(picture[c]) * keep +
+                                                                   float(layer[c]) * weight);
         }
     }
 };
@@ -162,4 +163,4 @@ extern template class KlShashProc<PixARGB8>;
 extern template class KlShashProc<PixARGB16>;
 extern template class KlShashProc<PixARGBF>;
 
-} // namespace Kiln
+}  // namespace Kiln

@@ -2,7 +2,8 @@
 
 namespace Kiln::Watchcam {
 
-std::vector<std::string> choiceNames(const ControlSpec& c) {
+std::vector<std::string> choiceNames(const ControlSpec& c)
+{
     std::vector<std::string> names;
     if (choiceCount(c) == 0) return names;
     std::string current;
@@ -26,17 +27,28 @@ struct Reader {
     double time;
 
     bool has(const char* name) { return params.hasParam(name); }
-    double scale(const char* name) { return has(name) ? params.getScaleParam(name, time) : fallbackValue(name); }
-    double number(const char* name) { return has(name) ? params.getDoubleParam(name, time) : fallbackValue(name); }
-    int32_t integer(const char* name) {
+    double scale(const char* name)
+    {
+        return has(name) ? params.getScaleParam(name, time) : fallbackValue(name);
+    }
+    double number(const char* name)
+    {
+        return has(name) ? params.getDoubleParam(name, time) : fallbackValue(name);
+    }
+    int32_t integer(const char* name)
+    {
         return has(name) ? params.getIntParam(name, time) : static_cast<int32_t>(fallbackValue(name));
     }
-    bool boolean(const char* name) { return has(name) ? params.getBoolParam(name, time) : fallbackValue(name) != 0; }
+    bool boolean(const char* name)
+    {
+        return has(name) ? params.getBoolParam(name, time) : fallbackValue(name) != 0;
+    }
 };
 
 }  // namespace
 
-Settings readSettings(Kiln::Param::NamedParamSetI& params, double time) {
+Settings readSettings(Kiln::Param::NamedParamSetI& params, double time)
+{
     Reader r{params, time};
     Settings s;
     s.postAlphaYesNoNo = r.integer("postAlphaYesNoNo");
@@ -115,7 +127,8 @@ Settings readSettings(Kiln::Param::NamedParamSetI& params, double time) {
     return s;
 }
 
-double playPosition(Kiln::Param::NamedParamSetI& params, double time) {
+double playPosition(Kiln::Param::NamedParamSetI& params, double time)
+{
     if (params.hasParam("playSpeed")) return params.integrateScaleParam("playSpeed", -1.0, time);
     return fallbackValue("playSpeed") * time;
 }

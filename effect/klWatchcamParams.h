@@ -22,24 +22,28 @@ namespace Kiln::Watchcam {
 
 // The host index of a script name, -1 for none. (Look-ups go by index rather than by pointer, so that
 // they stay constant expressions under every compiler's instrumentation.)
-constexpr int32_t controlIndex(std::string_view scriptName) {
+constexpr int32_t controlIndex(std::string_view scriptName)
+{
     for (const ControlSpec& c : kControls)
         if (c.scriptName != nullptr && scriptName == c.scriptName) return c.index;
     return -1;
 }
 // The control a script name belongs to, nullptr for none.
-constexpr const ControlSpec* findControl(std::string_view scriptName) {
+constexpr const ControlSpec* findControl(std::string_view scriptName)
+{
     const int32_t i = controlIndex(scriptName);
     return i < 0 ? nullptr : &kControls[i];
 }
 // Host index of a name that must exist (a compile-time error otherwise).
-consteval int32_t indexOf(std::string_view scriptName) {
+consteval int32_t indexOf(std::string_view scriptName)
+{
     const int32_t i = controlIndex(scriptName);
     if (i < 0) throw "no control has this script name";
     return i;
 }
 // The table is in host order: entry i is control i.
-constexpr bool controlsInOrder() {
+constexpr bool controlsInOrder()
+{
     for (int32_t i = 0; i < kControlCount; ++i)
         if (kControls[i].index != i) return false;
     return true;
@@ -47,7 +51,8 @@ constexpr bool controlsInOrder() {
 static_assert(controlsInOrder());
 
 // Number of popup entries (names between '|'); 0 without choices.
-constexpr int32_t choiceCount(const ControlSpec& c) {
+constexpr int32_t choiceCount(const ControlSpec& c)
+{
     if (c.choices == nullptr || c.choices[0] == '\0') return 0;
     int32_t n = 1;
     for (const char* p = c.choices; *p; ++p)
@@ -55,7 +60,8 @@ constexpr int32_t choiceCount(const ControlSpec& c) {
     return n;
 }
 // The effect value of popup entry item (0-based): the table's value, kQualityResolved, or item itself.
-constexpr int32_t choiceValue(const ControlSpec& c, int32_t item) {
+constexpr int32_t choiceValue(const ControlSpec& c, int32_t item)
+{
     return c.choiceValues != nullptr ? c.choiceValues[item] : item;
 }
 // The entry names of a popup.
@@ -63,20 +69,22 @@ std::vector<std::string> choiceNames(const ControlSpec& c);
 
 // A control's default in the effect's units (scale ÷ 100, choice -> its entry's value, bool 0/1).
 // A default entry resolved from the render quality counts as 1 (low quality).
-constexpr double effectDefault(const ControlSpec& c) {
+constexpr double effectDefault(const ControlSpec& c)
+{
     switch (c.kind) {
-        case ValueKind::Scale: return c.dflt / 100.0;
-        case ValueKind::Choice: {
-            const int32_t v = choiceValue(c, int32_t(c.dflt) - 1);
-            return v == kQualityResolved ? 1.0 : double(v);
-        }
-        case ValueKind::Bool: return c.dflt != 0 ? 1.0 : 0.0;
-        default: return c.dflt;
+    case ValueKind::Scale: return c.dflt / 100.0;
+    case ValueKind::Choice: {
+        const int32_t v = choiceValue(c, int32_t(c.dflt) - 1);
+        return v == kQualityResolved ? 1.0 : double(v);
+    }
+    case ValueKind::Bool: return c.dflt != 0 ? 1.0 : 0.0;
+    default: return c.dflt;
     }
 }
 
 // The value used when a parameter set lacks a name (see the header comment).
-constexpr double fallbackValue(std::string_view scriptName) {
+constexpr double fallbackValue(std::string_view scriptName)
+{
     for (const Fallback& f : kFallbacks)
         if (scriptName == f.scriptName) return f.value;
     for (const Fallback& f : kDeclaredFallbacks)
@@ -86,7 +94,8 @@ constexpr double fallbackValue(std::string_view scriptName) {
 }
 
 // A colour control's default as fractions (alpha included); transparent black for other names.
-constexpr KlRGBAColF defaultColour(std::string_view scriptName) {
+constexpr KlRGBAColF defaultColour(std::string_view scriptName)
+{
     const int32_t i = controlIndex(scriptName);
     if (i < 0) return {};
     const std::array<uint8_t, 4>& c = kControls[i].colour;
@@ -104,7 +113,8 @@ constexpr KlRGBAColF defaultColour(std::string_view scriptName) {
 inline constexpr const char* kSourceClip = "Source";
 
 template <class HostT>
-void registerMappings(HostT& host) {
+void registerMappings(HostT& host)
+{
     host.addClipMapping(kSourceClip, 0);
     for (const ControlSpec& c : kControls) {
         if (c.scriptName == nullptr) continue;
@@ -146,7 +156,7 @@ struct Settings {
     double blur = fallbackValue("blur");
     int32_t filtered = int32_t(fallbackValue("filtered"));
     int32_t blendMethod = int32_t(fallbackValue("blendMethod"));  // the blend processor's method number
-    double blendMix = fallbackValue("blendMix");                  // percent, as are the gains and crops
+    double blendMix = fallbackValue("blendMix");  // percent, as are the gains and crops
     double blendEffect = fallbackValue("blendEffect");
     double blendSrc = fallbackValue("blendSrc");
     bool clampBlendAtFloat = fallbackValue("clampBlendAtFloat") != 0;

@@ -9,12 +9,14 @@
 
 namespace Kiln::Watchcam {
 
-double lensReadReach(double k) {
+double lensReadReach(double k)
+{
     if (!(k > 2.0) || !std::isfinite(k)) return 1.0;
     return k / (2.0 * std::sqrt(k - 1.0));
 }
 
-bool sourceRegionNeeded(const RegionInputs& r, const float in[4], float out[4]) {
+bool sourceRegionNeeded(const RegionInputs& r, const float in[4], float out[4])
+{
     std::copy(in, in + 4, out);
     // A blank frame reads nothing; the request itself is still checked out for the blend.
     if (WornScreen::isBlankFrame(float(r.whiteDot))) return true;
@@ -58,7 +60,8 @@ bool sourceRegionNeeded(const RegionInputs& r, const float in[4], float out[4]) 
 
 namespace Kiln::Wrapper {
 
-WornScreenEffect::WornScreenEffect() : EffectI(kEffectName) {
+WornScreenEffect::WornScreenEffect() : EffectI(kEffectName)
+{
     Attributes& a = attributes();
     a.label = kEffectName;
     a.description = "Security camera footage on a worn monitor";
@@ -70,12 +73,14 @@ WornScreenEffect::WornScreenEffect() : EffectI(kEffectName) {
 
 WornScreenEffect::~WornScreenEffect() = default;
 
-void WornScreenEffect::setFrameSize(int32_t width, int32_t height) {
+void WornScreenEffect::setFrameSize(int32_t width, int32_t height)
+{
     frameWidth_ = std::max(width, 0);
     frameHeight_ = std::max(height, 0);
 }
 
-bool WornScreenEffect::regionOfInterest(const std::string& clip, const float in[4], float out[4]) {
+bool WornScreenEffect::regionOfInterest(const std::string& clip, const float in[4], float out[4])
+{
     using namespace Kiln::Watchcam;
     if (clip != kSourceClip) return false;
     const RenderFacts f = renderFacts(effectHost());
@@ -87,7 +92,8 @@ bool WornScreenEffect::regionOfInterest(const std::string& clip, const float in[
     r.lensStrength = s.lensStrength;
     r.whiteDot = s.whiteDot;
     // A crop window reads anywhere; the quantiser's bounds and averages are the whole picture's.
-    r.wholeLayer = s.quantise || s.sourceLeft > 0.0 || s.sourceRight < 100.0 || s.sourceBottom > 0.0 || s.sourceTop < 100.0;
+    r.wholeLayer = s.quantise || s.sourceLeft > 0.0 || s.sourceRight < 100.0 || s.sourceBottom > 0.0 ||
+                   s.sourceTop < 100.0;
     r.edgeModeX = s.sourceXMethod;
     r.edgeModeY = s.sourceYMethod;
     r.sx = f.sx;

@@ -33,18 +33,18 @@ namespace Kiln::Watchcam {
 
 // What the region query needs, in render pixels.
 struct RegionInputs {
-    double blur = 0.0;         // the "Blur" control
-    bool lensOn = false;       // lens switch (lensEffect and |lensStrength| > 0.1)
+    double blur = 0.0;  // the "Blur" control
+    bool lensOn = false;  // lens switch (lensEffect and |lensStrength| > 0.1)
     double lensRadius = 0.0;
     double lensStrength = 0.0;
     double whiteDot = 0.0;
-    bool wholeLayer = false;   // something reads anywhere in the layer (a crop window, the quantiser)
-    int32_t edgeModeX = 0;     // the source's edge modes beyond the layer (3 wrap reads the far side)
+    bool wholeLayer = false;  // something reads anywhere in the layer (a crop window, the quantiser)
+    int32_t edgeModeX = 0;  // the source's edge modes beyond the layer (3 wrap reads the far side)
     int32_t edgeModeY = 0;
-    double sx = 1.0;           // horizontal render scale
-    double syAdj = 1.0;        // vertical render scale
+    double sx = 1.0;  // horizontal render scale
+    double syAdj = 1.0;  // vertical render scale
     double pixelAspect = 1.0;
-    int32_t frameWidth = 0;    // the layer; 0 when unknown
+    int32_t frameWidth = 0;  // the layer; 0 when unknown
     int32_t frameHeight = 0;
 };
 
@@ -80,7 +80,8 @@ public:
     // prepared it (cropped and edge-extended); other frames are fetched through the clip. The hook
     // stops the stages when the host asks; the routine then returns without raising.
     template <class Px>
-    void render(KlTexture<Px>& output, const KlTexture<Px>* current = nullptr, KlInterruptHook* hook = nullptr);
+    void render(KlTexture<Px>& output, const KlTexture<Px>* current = nullptr,
+                KlInterruptHook* hook = nullptr);
 
 private:
     int32_t frameWidth_ = 0;

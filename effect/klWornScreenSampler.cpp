@@ -118,10 +118,7 @@ int32_t collapseSourceRow(const Collapse& c, int32_t y) noexcept
     return truncToInt(float(y - c.rowStart) / c.vertical);
 }
 
-int32_t glowRadius(float whiteDot, float scale) noexcept
-{
-    return truncToInt(whiteDot * 5.0f * scale);
-}
+int32_t glowRadius(float whiteDot, float scale) noexcept { return truncToInt(whiteDot * 5.0f * scale); }
 
 template <class Px>
 void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook, const KlRect* rect, bool multiThreaded)
@@ -140,7 +137,7 @@ template void blankFrame<PixARGB8>(KlTexture<PixARGB8>&, KlInterruptHook*, const
 template void blankFrame<PixARGB16>(KlTexture<PixARGB16>&, KlInterruptHook*, const KlRect*, bool);
 template void blankFrame<PixARGBF>(KlTexture<PixARGBF>&, KlInterruptHook*, const KlRect*, bool);
 
-} // namespace Kiln::WornScreen
+}  // namespace Kiln::WornScreen
 
 namespace Kiln {
 
@@ -169,7 +166,7 @@ inline float interpolate(const T* table, float value)
     return lower + (float(table[i + 1]) - lower) * (u - float(i));
 }
 
-} // namespace
+}  // namespace
 
 template <class Px>
 float WornScreenTables<Px>::greyAt(float mean) const
@@ -253,8 +250,7 @@ void WornScreenTables<Px>::build(const WornScreenSettings& s)
         tint_[size_t(n)] = tint_[size_t(n) - 1];
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -282,7 +278,8 @@ void WornScreenSampler<Px>::setUp()
 
     whiteDot_ = std::min(s.whiteDot, 1.0f);
     whiteDotOn_ = whiteDot_ > 0.0f;
-    shashPattern_ = s.shashMax > 0.0f ? Shash::resolveType(s.shashType, s.shashPeriod, s.frame, s.seed) : Shash::kNone;
+    shashPattern_ =
+        s.shashMax > 0.0f ? Shash::resolveType(s.shashType, s.shashPeriod, s.frame, s.seed) : Shash::kNone;
     shashOn_ = shashPattern_ != Shash::kNone;
     this->setPasses(whiteDotOn_ ? 5 : 4);
     // The collapse reads the picture anywhere in the frame.
@@ -371,9 +368,7 @@ void WornScreenSampler<Px>::process()
             eachRow(work_, [&](int32_t y) { shash_.drawRow(y); });
         }
         break;
-    case 4:
-        eachRow(work_, [&](int32_t y) { collapseRow(y, layerB_); });
-        break;
+    case 4: eachRow(work_, [&](int32_t y) { collapseRow(y, layerB_); }); break;
     default:
         // Ghost images and edge distortion: nothing for this effect.
         break;
@@ -411,12 +406,8 @@ void WornScreenSampler<Px>::pictureRow(int32_t y, Texture& target) const
             pictureRowOf<WornScreen::kColour, true>(y, out, gain);
         }
         break;
-    case WornScreen::kBlackAndWhite:
-        pictureRowOf<WornScreen::kBlackAndWhite, false>(y, out, gain);
-        break;
-    default:
-        pictureRowOf<WornScreen::kTint, false>(y, out, gain);
-        break;
+    case WornScreen::kBlackAndWhite: pictureRowOf<WornScreen::kBlackAndWhite, false>(y, out, gain); break;
+    default: pictureRowOf<WornScreen::kTint, false>(y, out, gain); break;
     }
 }
 
@@ -601,11 +592,8 @@ void WornScreenSampler<Px>::collapseRow(int32_t y, Texture& target) const
 }
 
 namespace {
-int32_t truncToReach(float size)
-{
-    return WornScreen::truncToInt(std::min(size, 1.0e6f));
-}
-} // namespace
+int32_t truncToReach(float size) { return WornScreen::truncToInt(std::min(size, 1.0e6f)); }
+}  // namespace
 
 template <class Px>
 void WornScreenSampler<Px>::glow()
@@ -618,7 +606,9 @@ void WornScreenSampler<Px>::glow()
     const float sizeX = float(radius) / 3.0f;
     const float sizeY = vertical / 3.0f;
     // Everything farther than the blur's reach from the collapsed picture stays black: blur only round it.
-    auto reach = [](float size) { return std::isfinite(size) && size > 0.0f ? 3 * (truncToReach(size) + 1) + 1 : 0; };
+    auto reach = [](float size) {
+        return std::isfinite(size) && size > 0.0f ? 3 * (truncToReach(size) + 1) + 1 : 0;
+    };
     const WornScreen::Collapse& c = collapse_;
     const KlRect lit = out_.intersect({c.colStart - reach(sizeX), c.rowStart - reach(sizeY),
                                        c.colEnd + reach(sizeX), c.rowEnd + reach(sizeY)});
@@ -647,4 +637,4 @@ template class WornScreenSampler<PixARGB8>;
 template class WornScreenSampler<PixARGB16>;
 template class WornScreenSampler<PixARGBF>;
 
-} // namespace Kiln
+}  // namespace Kiln

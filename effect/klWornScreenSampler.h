@@ -42,9 +42,9 @@ namespace Kiln {
 
 // What the render routine hands the sampler, one field per parameter or render fact.
 struct WornScreenSettings {
-    int32_t tvType = 1;          // 0 "Colour", 1 "B and W", 2 "Tint"
-    float brightness = 0.25f;    // B, as a fraction
-    float contrast = 0.15f;      // C, as a fraction
+    int32_t tvType = 1;  // 0 "Colour", 1 "B and W", 2 "Tint"
+    float brightness = 0.25f;  // B, as a fraction
+    float contrast = 0.15f;  // C, as a fraction
     float redBrightness = 0.0f;  // added to B for the red table of "Colour"
     float greenBrightness = 0.0f;
     float blueBrightness = 0.0f;
@@ -53,15 +53,15 @@ struct WornScreenSettings {
     float tintGreen = 0.6f;
     float tintBlue = 0.3f;
     float emAmount = 0.15f;  // EM interference; 0 or less is off
-    float whiteDot = 0.0f;   // 0 is off; above 0.99 the caller renders a blank frame instead
+    float whiteDot = 0.0f;  // 0 is off; above 0.99 the caller renders a blank frame instead
     int32_t seed = 30;
-    int32_t frame = 0;       // frame number being rendered (shash)
-    int32_t shashType = 5;   // 0..4 "Type 1".."Type 5", 5 "Random"
-    float shashMax = 0.0f;   // weight of the shash layer; 0 or less is off
+    int32_t frame = 0;  // frame number being rendered (shash)
+    int32_t shashType = 5;  // 0..4 "Type 1".."Type 5", 5 "Random"
+    float shashMax = 0.0f;  // weight of the shash layer; 0 or less is off
     int32_t shashPeriod = 15;
     bool shashColour = false;
-    float scaleX = 1.0f;     // horizontal render scale (sx)
-    float scaleY = 1.0f;     // vertical render scale (syAdj)
+    float scaleX = 1.0f;  // horizontal render scale (sx)
+    float scaleY = 1.0f;  // vertical render scale (syAdj)
     // The frame (the layer) in pixels, at the origin; with either 0 or less the output rectangle is the
     // frame (the EM bands still take a positive height).
     float frameWidth = 0.0f;
@@ -99,13 +99,13 @@ int32_t truncToInt(double v) noexcept;
 
 // The white-dot collapse over a frame [left, right) x [top, bottom).
 struct Collapse {
-    float vertical;    // v = exp(-15 wd) + 0.005
+    float vertical;  // v = exp(-15 wd) + 0.005
     float horizontal;  // h = exp(-5 (q / len / 10 + wd)) + 0.005; q / len / 10 is integer and always 0
     int32_t rowStart;  // band of rows written, end exclusive
     int32_t rowEnd;
     int32_t colStart;  // columns written within a band row, end exclusive
     int32_t colEnd;
-    float step;        // n = 1 / h: source columns per output column
+    float step;  // n = 1 / h: source columns per output column
 };
 Collapse collapse(float whiteDot, const KlRect& frame) noexcept;
 // Source row (frame-relative) read by output row y of the band.
@@ -120,7 +120,7 @@ template <class Px>
 void blankFrame(KlTexture<Px>& output, KlInterruptHook* hook = nullptr, const KlRect* rect = nullptr,
                 bool multiThreaded = true);
 
-} // namespace WornScreen
+}  // namespace WornScreen
 
 // The lookup tables of one TV type and depth: 256 entries at 8 bits (x = i / 255), 32769 at 16 bits
 // (x = i / 32768), 65536 in float (x = i / 65535). One entry past the end repeats the last, so an
@@ -199,9 +199,9 @@ private:
 
     // Set up per render.
     WornScreenTables<Px> tables_;
-    KlRect out_{};    // the output rectangle
+    KlRect out_{};  // the output rectangle
     KlRect frame_{};  // the frame everything is laid out from
-    KlRect work_{};   // where the picture and the shash are made: the output, or the frame with a white dot
+    KlRect work_{};  // where the picture and the shash are made: the output, or the frame with a white dot
     float frameHeight_ = 0.0f;
     float emPhase_ = 0.0f;
     float whiteDot_ = 0.0f;
@@ -221,4 +221,4 @@ extern template class WornScreenSampler<PixARGB8>;
 extern template class WornScreenSampler<PixARGB16>;
 extern template class WornScreenSampler<PixARGBF>;
 
-} // namespace Kiln
+}  // namespace Kiln

@@ -17,7 +17,7 @@ Argument::Argument(float v) : kind_(Float) { v_.d[0] = v; }
 Argument::Argument(double v) : kind_(Float) { v_.d[0] = v; }
 Argument::Argument(char v) : kind_(Char) { v_.c = v; }
 Argument::Argument(const char* text) : kind_(StaticText) { v_.text = text; }
-Argument::Argument(const std::string& text) : kind_(String), owned_(text) {}
+Argument::Argument(const std::string& text) : kind_(String), owned_(text) { }
 
 Argument Argument::fromWide(long double v, bool fits)
 {
@@ -92,8 +92,8 @@ void Template::addFormatString(const char* format)
 {
     const int n = placeholderCount(format);
     if (n > 6)
-        throw Exceptions::ExException::TooManyTemplateVars("Kiln::Errors::Template::addFormatString", __FILE__,
-                                                           __LINE__, n);
+        throw Exceptions::ExException::TooManyTemplateVars("Kiln::Errors::Template::addFormatString",
+                                                           __FILE__, __LINE__, n);
     if (formats.count(n))
         throw Exceptions::ExException::DuplicateTemplateFormat("Kiln::Errors::Template::addFormatString",
                                                                __FILE__, __LINE__);
@@ -116,17 +116,21 @@ struct BuiltIn {
 const BuiltIn kBuiltIn[kCodeCount] = {
     {OK, {"OK"}},
     {UnknownError, {"Unknown error"}},
-    {OutOfRange, {"Out of range", "@1 out of range", "Range is @1 to @2", "@1 not in range @2 to @3",
-                  "@1 == @2 not in range @3 to @4"}},
+    {OutOfRange,
+     {"Out of range", "@1 out of range", "Range is @1 to @2", "@1 not in range @2 to @3",
+      "@1 == @2 not in range @3 to @4"}},
     {WrongType, {"Wrong type supplied/requested", "@1 required", "@1 should be @2", "@1 should be @2 or @3"}},
     {Failed, {"Failed", "@1 failed", "Failed to @1 @2", "Failed to @1 @2 - @3"}},
-    {AllocationFailed, {"Failed to allocated memory", "Failed to allocated @1 bytes", "@2 failed to allocated @1 bytes"}},
+    {AllocationFailed,
+     {"Failed to allocated memory", "Failed to allocated @1 bytes", "@2 failed to allocated @1 bytes"}},
     {Overflow, {"Arithmetic Overflow", "@1 overflowed.", "@1 overflowed with result @2."}},
     {Underflow, {"Arithmetic Underflow", "@1 arithmetic Underflow"}},
     {Undefined, {"Item was Undefined", "@1 is undefined", "@1 is undefined for @2"}},
     {NullPointer, {"Null pointer", "@1 is null"}},
-    {TooMany, {"Too many items", "@1 exceeds maximum allowable 'items'", "@1 exceeds maximum allowable '@2'"}},
-    {Duplicate, {"Duplicate not allowed", "Duplicate @1 not allowed", "@1 is a duplicate @2 and is not allowed"}},
+    {TooMany,
+     {"Too many items", "@1 exceeds maximum allowable 'items'", "@1 exceeds maximum allowable '@2'"}},
+    {Duplicate,
+     {"Duplicate not allowed", "Duplicate @1 not allowed", "@1 is a duplicate @2 and is not allowed"}},
     {NotRegistered, {"Not registered", "@1 is not registered", "@1 @2 is not registered"}},
     {NeedsDefault, {"A default is needed.", "@1 requires a default."}},
     {NotSupported, {"Not supported", "@1 are/is not supported", "@1 does/do not support @2"}},
@@ -149,9 +153,11 @@ void validateTemplates(Code first, Code last)
 {
     for (Code c = first; c <= last; ++c) {
         if (!isRegistered(c))
-            throw Exceptions::ExException::UnregisteredErrorEnum("Kiln::Errors::Initialise", __FILE__, __LINE__, c);
+            throw Exceptions::ExException::UnregisteredErrorEnum("Kiln::Errors::Initialise", __FILE__,
+                                                                 __LINE__, c);
         if (!getTemplate(c).format(0))
-            throw Exceptions::ExException::ErrorEnumNeedsDefault("Kiln::Errors::Initialise", __FILE__, __LINE__, c);
+            throw Exceptions::ExException::ErrorEnumNeedsDefault("Kiln::Errors::Initialise", __FILE__,
+                                                                 __LINE__, c);
     }
 }
 
@@ -209,8 +215,10 @@ std::string ErrorRecord::message() const
         // No text for this value count: fall back on the plain text of the code.
         auto zero = formats.find(0);
         out << '"';
-        if (formats.empty()) out << "Unregistered Error (" << code << ')';
-        else if (zero != formats.end() && zero->second) out << zero->second;
+        if (formats.empty())
+            out << "Unregistered Error (" << code << ')';
+        else if (zero != formats.end() && zero->second)
+            out << zero->second;
         out << '"';
         return out.str();
     }
@@ -218,8 +226,10 @@ std::string ErrorRecord::message() const
     for (std::size_t i = 0; f[i]; ++i) {
         if (f[i] == '@' && std::isdigit(static_cast<unsigned char>(f[i + 1]))) {
             auto v = values.find(f[i + 1] - '1');
-            if (v != values.end()) v->second.write(out);
-            else out << "unknown";
+            if (v != values.end())
+                v->second.write(out);
+            else
+                out << "unknown";
             ++i;
         } else {
             out << f[i];

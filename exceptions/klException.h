@@ -28,9 +28,30 @@ namespace Kiln::Errors {
 using Code = int32_t;
 
 enum CodeValue : Code {
-    OK = 0, UnknownError, OutOfRange, WrongType, Failed, AllocationFailed, Overflow, Underflow,
-    Undefined, NullPointer, TooMany, Duplicate, NotRegistered, NeedsDefault, NotSupported, Missing,
-    UnknownItem, BadValue, TooBig, TooSmall, Busy, Locked, AssertionFailed, RuntimeError
+    OK = 0,
+    UnknownError,
+    OutOfRange,
+    WrongType,
+    Failed,
+    AllocationFailed,
+    Overflow,
+    Underflow,
+    Undefined,
+    NullPointer,
+    TooMany,
+    Duplicate,
+    NotRegistered,
+    NeedsDefault,
+    NotSupported,
+    Missing,
+    UnknownItem,
+    BadValue,
+    TooBig,
+    TooSmall,
+    Busy,
+    Locked,
+    AssertionFailed,
+    RuntimeError
 };
 inline constexpr int kCodeCount = 24;
 
@@ -38,8 +59,16 @@ inline constexpr int kCodeCount = 24;
 class Argument {
 public:
     enum Kind : int {
-        Empty = 0, Bool = 1, Float = 3, Int = 4, Char = 7, StaticText = 8, String = 9,
-        Double2 = 16, Double3 = 17, Double4 = 18
+        Empty = 0,
+        Bool = 1,
+        Float = 3,
+        Int = 4,
+        Char = 7,
+        StaticText = 8,
+        String = 9,
+        Double2 = 16,
+        Double3 = 17,
+        Double4 = 18
     };
 
     Argument() = default;
@@ -48,13 +77,14 @@ public:
     Argument(float v);
     Argument(double v);
     Argument(char v);
-    Argument(const char* text);       // kept as a pointer: the text must outlive the exception
+    Argument(const char* text);  // kept as a pointer: the text must outlive the exception
     Argument(const std::string& text);  // owned copy
     // Other integer types: written in decimal when they fit 32 bits, else as a float.
     template <class T>
-        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
-                 !std::is_same_v<T, int>)
-    Argument(T v) : Argument(fromWide(static_cast<long double>(v), std::in_range<int32_t>(v))) {}
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char> &&
+             !std::is_same_v<T, int>) Argument(T v)
+        : Argument(fromWide(static_cast<long double>(v), std::in_range<int32_t>(v)))
+    { }
 
     static Argument vec2(double a, double b);
     static Argument rgb(double r, double g, double b);
@@ -88,7 +118,7 @@ int placeholderCount(const char* format);
 // The message template of one error code.
 class Template {
 public:
-    explicit Template(Code code = UnknownError) : code(code) {}
+    explicit Template(Code code = UnknownError) : code(code) { }
 
     // Adds a format under its placeholder count. Raises TooManyTemplateVars for
     // more than 6 placeholders and DuplicateTemplateFormat when the count is taken.
@@ -116,12 +146,12 @@ void validateTemplates(Code first, Code last);
 // The state an exception carries.
 struct ErrorRecord {
     Code code = UnknownError;
-    FormatMap formats;                 // copied from the registry at construction
-    std::map<int, Argument> values;    // index 0 is "@1"
-    const char* function = nullptr;    // static full function name
-    const char* file = nullptr;        // source file name from its last separator
+    FormatMap formats;  // copied from the registry at construction
+    std::map<int, Argument> values;  // index 0 is "@1"
+    const char* function = nullptr;  // static full function name
+    const char* file = nullptr;  // source file name from its last separator
     int32_t line = 0;
-    const char* className = nullptr;   // set when recorded at a catch site
+    const char* className = nullptr;  // set when recorded at a catch site
     const char* groupName = nullptr;
 
     // The filled template for the value count. Without a format for that count it
@@ -143,17 +173,16 @@ ErrorRecord makeRecord(Code code, const char* function, const char* file, int li
 namespace Kiln::Exceptions {
 
 template <class... A>
-concept ExceptionValues =
-    sizeof...(A) <= 3 && (std::is_constructible_v<Errors::Argument, const A&> && ...);
+concept ExceptionValues = sizeof...(A) <= 3 && (std::is_constructible_v<Errors::Argument, const A&> && ...);
 
 class ExceptionI : public KlRefCounter {
 public:
     ~ExceptionI() override;
 
     virtual Errors::Code code() const = 0;
-    virtual ExceptionI* clone() const = 0;    // heap copy of the leaf class, count 1
-    virtual const char* name() const = 0;     // leaf class name, e.g. "BadValue"
-    virtual const char* group() const = 0;    // intermediate class name, e.g. "Exception"
+    virtual ExceptionI* clone() const = 0;  // heap copy of the leaf class, count 1
+    virtual const char* name() const = 0;  // leaf class name, e.g. "BadValue"
+    virtual const char* group() const = 0;  // intermediate class name, e.g. "Exception"
     // Whether e is of this object's leaf class or a class derived from it.
     virtual bool admits(const ExceptionI& e) const = 0;
 
@@ -165,9 +194,10 @@ public:
 protected:
     ExceptionI();  // type probe: code 1, nothing else
     template <class... A>
-        requires ExceptionValues<A...>
-    ExceptionI(const char* function, const char* file, int line, Errors::Code code, const A&... values)
-        : record_(Errors::makeRecord(code, function, file, line, {Errors::Argument(values)...})) {}
+    requires ExceptionValues<A...> ExceptionI(const char* function, const char* file, int line,
+                                              Errors::Code code, const A&... values)
+        : record_(Errors::makeRecord(code, function, file, line, {Errors::Argument(values)...}))
+    { }
 
 private:
     // Mutable so a catch site can stamp the class names into the object it caught.
@@ -188,27 +218,26 @@ public:
     const char* group() const override { return Group::kGroup; }
     bool admits(const ExceptionI& e) const override { return dynamic_cast<const Self*>(&e) != nullptr; }
 
-    Leaf()
-        requires((Forms & kProbe) != 0)
-    = default;
+    Leaf() requires((Forms & kProbe) != 0) = default;
     template <class... A>
-        requires(ExceptionValues<A...> && (Forms & (1u << sizeof...(A))) != 0)
-    Leaf(const char* function, const char* file, int line, const A&... values)
-        : Group(function, file, line, C, values...) {}
+    requires(ExceptionValues<A...> && (Forms & (1u << sizeof...(A))) != 0)
+        Leaf(const char* function, const char* file, int line, const A&... values)
+        : Group(function, file, line, C, values...)
+    { }
 };
 
-#define KL_EXCEPTION_GROUP(Class, Text)                          \
-    class Class : public ::Kiln::Exceptions::ExceptionI {        \
-    public:                                                      \
-        static constexpr const char* kGroup = Text;              \
-        using ::Kiln::Exceptions::ExceptionI::ExceptionI;        \
+#define KL_EXCEPTION_GROUP(Class, Text)                                                                      \
+    class Class : public ::Kiln::Exceptions::ExceptionI {                                                    \
+    public:                                                                                                  \
+        static constexpr const char* kGroup = Text;                                                          \
+        using ::Kiln::Exceptions::ExceptionI::ExceptionI;                                                    \
     }
 
-#define KL_EXCEPTION_LEAF(Class, Group, Code, Forms)                                   \
-    class Class final : public ::Kiln::Exceptions::Leaf<Class, Group, Code, Forms> {   \
-    public:                                                                            \
-        static constexpr const char* kName = #Class;                                   \
-        using ::Kiln::Exceptions::Leaf<Class, Group, Code, Forms>::Leaf;               \
+#define KL_EXCEPTION_LEAF(Class, Group, Code, Forms)                                                         \
+    class Class final : public ::Kiln::Exceptions::Leaf<Class, Group, Code, Forms> {                         \
+    public:                                                                                                  \
+        static constexpr const char* kName = #Class;                                                         \
+        using ::Kiln::Exceptions::Leaf<Class, Group, Code, Forms>::Leaf;                                     \
     }
 
 KL_EXCEPTION_GROUP(Exception, "Exception");

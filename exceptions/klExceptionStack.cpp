@@ -25,7 +25,7 @@ using Errors::ErrorRecord;
 struct Trail {
     std::mutex mutex;
     std::map<int, std::vector<ErrorRecord>> records;  // by worker index, in recording order
-    std::map<int, ExceptionI*> held;                  // first exception per worker index
+    std::map<int, ExceptionI*> held;  // first exception per worker index
 
     void releaseHeld()
     {
@@ -68,7 +68,8 @@ std::string homeDirectory()
     char buf[4096];
     passwd pw;
     passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir) return found->pw_dir;
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir)
+        return found->pw_dir;
     return {};
 }
 
@@ -89,7 +90,8 @@ constexpr const char* kDumpFunction = "Kiln::Exceptions::Stack::stackDumpLog";
 template <class E>
 int recordFailure(const char* action, const std::string& path, int err)
 {
-    add(E(kDumpFunction, __FILE__, __LINE__, action, path, errnoText(err)), kDumpFunction, __FILE__, __LINE__);
+    add(E(kDumpFunction, __FILE__, __LINE__, action, path, errnoText(err)), kDumpFunction, __FILE__,
+        __LINE__);
     return 4;
 }
 
@@ -171,14 +173,18 @@ void formatRecord(std::ostream& out, const ErrorRecord& r)
     out << " [ Err " << zeroFilled(r.code) << "]\n   ";
     if (r.function && std::strcmp(r.function, "unknown()") != 0) {
         const std::size_t n = std::strlen(r.function);
-        if (n > 80) out << "..." << (r.function + n - 77);
-        else out << r.function;
+        if (n > 80)
+            out << "..." << (r.function + n - 77);
+        else
+            out << r.function;
         out << "() ";
     }
     if (r.file) {
         const std::size_t n = std::strlen(r.file);
-        if (n > 74) out << "..." << (r.file + n - 71);
-        else out << r.file;
+        if (n > 74)
+            out << "..." << (r.file + n - 71);
+        else
+            out << r.file;
     }
     if (r.line != 0) out << '(' << zeroFilled(r.line) << ')';
     out << "\n   " << r.message() << " (" << (r.className ? r.className : "") << ")\n";
@@ -256,7 +262,8 @@ int stackDumpLog(const char* host, const char* product)
 
 std::string userReportText(const char* product, int logResult, const std::string& path)
 {
-    std::string text = std::string(product ? product : "") + " failed.\n\n" + firstRecord().message() + ".\n\n";
+    std::string text =
+        std::string(product ? product : "") + " failed.\n\n" + firstRecord().message() + ".\n\n";
     if (logResult == 0) text += "See " + path + "\n\n";
     return text;
 }

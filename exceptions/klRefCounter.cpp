@@ -1,7 +1,7 @@
 #include "exceptions/klRefCounter.h"
 
-KlRefCounter::KlRefCounter() : count_(1) {}
-KlRefCounter::KlRefCounter(const KlRefCounter&) : count_(1) {}
+KlRefCounter::KlRefCounter() : count_(1) { }
+KlRefCounter::KlRefCounter(const KlRefCounter&) : count_(1) { }
 KlRefCounter& KlRefCounter::operator=(const KlRefCounter&) { return *this; }
 KlRefCounter::~KlRefCounter() = default;
 

@@ -27,7 +27,7 @@ namespace {
 using namespace Kiln::Frei0r;
 
 struct FilterInstance {
-    FilterInstance(int32_t width, int32_t height) : instance(width, height) {}
+    FilterInstance(int32_t width, int32_t height) : instance(width, height) { }
     Instance instance;
     double secondsPerUnit = 0.0;  // 0: not known yet
     std::bitset<kParamCount> warned;
@@ -36,31 +36,34 @@ struct FilterInstance {
 
 void say(const std::string& text) { std::fprintf(stderr, "watchcam (frei0r): %s\n", text.c_str()); }
 
-double secondsPerUnit(const void* caller) {
+double secondsPerUnit(const void* caller)
+{
     Dl_info info{};
     if (caller != nullptr && dladdr(caller, &info) != 0 && info.dli_fname != nullptr) {
         std::string_view file(info.dli_fname);
-        if (const size_t slash = file.rfind('/'); slash != std::string_view::npos) file.remove_prefix(slash + 1);
+        if (const size_t slash = file.rfind('/'); slash != std::string_view::npos)
+            file.remove_prefix(slash + 1);
         if (file.substr(0, 11) == "libavfilter" || file == "ffmpeg" || file == "ffplay") return 0.001;
     }
     return 1.0;
 }
 
 // The value a host offered, as text for a message.
-std::string offered(const ParamSpec& p, const void* value) {
+std::string offered(const ParamSpec& p, const void* value)
+{
     char text[96];
     switch (p.type) {
-        case ParamType::Bool:
-        case ParamType::Double: std::snprintf(text, sizeof text, "%g", *static_cast<const double*>(value)); break;
-        case ParamType::Colour: {
-            const auto* c = static_cast<const f0r_param_color_t*>(value);
-            std::snprintf(text, sizeof text, "%g,%g,%g", double(c->r), double(c->g), double(c->b));
-            break;
-        }
-        case ParamType::String: {
-            const char* s = *static_cast<const char* const*>(value);
-            return s == nullptr ? "no text" : "\"" + std::string(s) + "\"";
-        }
+    case ParamType::Bool:
+    case ParamType::Double: std::snprintf(text, sizeof text, "%g", *static_cast<const double*>(value)); break;
+    case ParamType::Colour: {
+        const auto* c = static_cast<const f0r_param_color_t*>(value);
+        std::snprintf(text, sizeof text, "%g,%g,%g", double(c->r), double(c->g), double(c->b));
+        break;
+    }
+    case ParamType::String: {
+        const char* s = *static_cast<const char* const*>(value);
+        return s == nullptr ? "no text" : "\"" + std::string(s) + "\"";
+    }
     }
     return text;
 }
@@ -72,14 +75,16 @@ std::string offered(const ParamSpec& p, const void* value) {
 
 extern "C" {
 
-KL_F0R_EXPORT int f0r_init(void) {
+KL_F0R_EXPORT int f0r_init(void)
+{
     installHeapMemory();
     return 1;
 }
 
-KL_F0R_EXPORT void f0r_deinit(void) {}
+KL_F0R_EXPORT void f0r_deinit(void) { }
 
-KL_F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
+KL_F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info)
+{
     if (info == nullptr) return;
     info->name = "watchcam";
     info->author = "Q_Watchcam";
@@ -92,14 +97,16 @@ KL_F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->explanation = "Security camera footage on a worn monitor";
 }
 
-KL_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index) {
+KL_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index)
+{
     if (info == nullptr || index < 0 || index >= kParamCount) return;
     info->name = kParams[size_t(index)].name;
     info->type = int(kParams[size_t(index)].type);
     info->explanation = explanation(index);
 }
 
-KL_F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
+KL_F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height)
+{
     if (width == 0 || height == 0 || width > 65536 || height > 65536) {
         say("frames of " + std::to_string(width) + "x" + std::to_string(height) +
             " cannot be filtered: each side must be 1 to 65536");
@@ -115,7 +122,8 @@ KL_F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int heig
 
 KL_F0R_EXPORT void f0r_destruct(f0r_instance_t instance) { delete static_cast<FilterInstance*>(instance); }
 
-KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
+KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int index)
+{
     auto* f = static_cast<FilterInstance*>(instance);
     if (f == nullptr || index < 0 || index >= kParamCount) return;
     try {
@@ -130,7 +138,7 @@ KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t para
         double number = 0.0;
         f0r_param_color_t colour{};
         const char* text = nullptr;
-        void* now = p.type == ParamType::Colour ? static_cast<void*>(&colour)
+        void* now = p.type == ParamType::Colour   ? static_cast<void*>(&colour)
                     : p.type == ParamType::String ? static_cast<void*>(&text)
                                                   : static_cast<void*>(&number);
         f->instance.values().get(index, now);
@@ -143,13 +151,16 @@ KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t para
     }
 }
 
-KL_F0R_EXPORT void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
+KL_F0R_EXPORT void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index)
+{
     const auto* f = static_cast<const FilterInstance*>(instance);
     if (f == nullptr) return;
     f->instance.values().get(index, param);
 }
 
-KL_F0R_EXPORT void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, uint32_t* outframe) {
+KL_F0R_EXPORT void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe,
+                              uint32_t* outframe)
+{
     const void* caller = __builtin_return_address(0);
     auto* f = static_cast<FilterInstance*>(instance);
     if (f == nullptr) return;

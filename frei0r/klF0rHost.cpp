@@ -18,9 +18,10 @@ namespace {
 float channel(uint8_t c) { return static_cast<float>(c) / 255.0f; }
 
 // A view of `frame` that reads beyond its edges as a fresh texture does (no crop carried over).
-KlTexture<Kiln::PixARGB8> viewOf(const KlTexture<Kiln::PixARGB8>& frame) {
-    return KlTexture<Kiln::PixARGB8>(frame.data(), frame.width(), frame.height(), frame.rowBytes(), frame.originX(),
-                                     frame.originY(), frame.holder());
+KlTexture<Kiln::PixARGB8> viewOf(const KlTexture<Kiln::PixARGB8>& frame)
+{
+    return KlTexture<Kiln::PixARGB8>(frame.data(), frame.width(), frame.height(), frame.rowBytes(),
+                                     frame.originX(), frame.originY(), frame.holder());
 }
 
 }  // namespace
@@ -28,7 +29,8 @@ KlTexture<Kiln::PixARGB8> viewOf(const KlTexture<Kiln::PixARGB8>& frame) {
 // ---- Clip -------------------------------------------------------------------------------------
 
 void Clip::setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<Kiln::PixARGB8>* held,
-                     int32_t heldFrame) {
+                     int32_t heldFrame)
+{
     current_ = current;
     held_ = held;
     heldFrame_ = heldFrame;
@@ -36,33 +38,40 @@ void Clip::setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<K
     stoodIn_ = false;
 }
 
-std::array<double, 4> Clip::getRegionOfDefinition(double) {
+std::array<double, 4> Clip::getRegionOfDefinition(double)
+{
     if (current_ == nullptr) return {0, 0, 0, 0};
     return {0.0, double(current_->width()), 0.0, double(current_->height())};
 }
 
 bool Clip::isConnected() { return current_ != nullptr && !current_->isNull(); }
 
-int32_t Clip::getComponents() {
+int32_t Clip::getComponents()
+{
     throw Ex::AfterEffects::FeatureUnsupported("Kiln::Frei0r::Clip::getComponents", __FILE__, __LINE__,
                                                "getComponents");
 }
 
-int32_t Clip::getDepth() {
-    throw Ex::AfterEffects::FeatureUnsupported("Kiln::Frei0r::Clip::getDepth", __FILE__, __LINE__, "getDepth");
+int32_t Clip::getDepth()
+{
+    throw Ex::AfterEffects::FeatureUnsupported("Kiln::Frei0r::Clip::getDepth", __FILE__, __LINE__,
+                                               "getDepth");
 }
 
-void Clip::setFramesNeeded(double, double) {
+void Clip::setFramesNeeded(double, double)
+{
     throw Ex::AfterEffects::FeatureUnsupported("Kiln::Frei0r::Clip::setFramesNeeded", __FILE__, __LINE__,
                                                "setFramesNeeded");
 }
 
-std::array<double, 2> Clip::getFrameRange() {
+std::array<double, 2> Clip::getFrameRange()
+{
     throw Ex::AfterEffects::FeatureUnsupported("Kiln::Frei0r::Clip::getFrameRange", __FILE__, __LINE__,
                                                "getFrameRange");
 }
 
-bool Clip::fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture) {
+bool Clip::fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture)
+{
     if (!isConnected()) return false;
     if (time == host_.currentTime()) {
         texture = viewOf(*current_);
@@ -78,16 +87,19 @@ bool Clip::fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture) {
     }
     texture = viewOf(held ? *held_ : *current_);
     // Frames at other times get the source crop from the clip, as a host's checkout does.
-    Kiln::Wrapper::applySourceCrop(texture, Kiln::Wrapper::readPostProcessSettings(host_, host_.currentTime()));
+    Kiln::Wrapper::applySourceCrop(texture,
+                                   Kiln::Wrapper::readPostProcessSettings(host_, host_.currentTime()));
     return true;
 }
 
-bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGB16>&) {
+bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGB16>&)
+{
     throw Ex::Wrapper::FetchImageFailed("Kiln::Frei0r::Clip::fetchImageRaw", __FILE__, __LINE__,
                                         "texture wrong template");
 }
 
-bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGBF>&) {
+bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGBF>&)
+{
     throw Ex::Wrapper::FetchImageFailed("Kiln::Frei0r::Clip::fetchImageRaw", __FILE__, __LINE__,
                                         "texture wrong template");
 }
@@ -95,11 +107,13 @@ bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGBF>&) {
 // ---- Host -------------------------------------------------------------------------------------
 
 Host::Host(const ParamValues& values, int32_t frame, KlTexture<Kiln::PixARGB8>& output)
-    : values_(values), frame_(frame), output_(output), clip_(*this) {}
+    : values_(values), frame_(frame), output_(output), clip_(*this)
+{ }
 
 double Host::frameRate() { return values_.number(paramIndex(kFootageFps)); }
 
-Kiln::Wrapper::ClipI& Host::getClip(const std::string& clipName) {
+Kiln::Wrapper::ClipI& Host::getClip(const std::string& clipName)
+{
     if (clipName != Kiln::Watchcam::kSourceClip)
         throw Ex::Wrapper::ClipUndefined("Kiln::Frei0r::Host::getClip", __FILE__, __LINE__, clipName);
     return clip_;
@@ -107,18 +121,21 @@ Kiln::Wrapper::ClipI& Host::getClip(const std::string& clipName) {
 
 void Host::fetchOutputImageRaw(KlTexture<Kiln::PixARGB8>& texture) { texture = viewOf(output_); }
 
-void Host::fetchOutputImageRaw(KlTexture<Kiln::PixARGB16>&) {
+void Host::fetchOutputImageRaw(KlTexture<Kiln::PixARGB16>&)
+{
     throw Ex::Wrapper::FetchImageFailed("Kiln::Frei0r::Host::fetchOutputImageRaw", __FILE__, __LINE__,
                                         "texture wrong template");
 }
 
-void Host::fetchOutputImageRaw(KlTexture<Kiln::PixARGBF>&) {
+void Host::fetchOutputImageRaw(KlTexture<Kiln::PixARGBF>&)
+{
     throw Ex::Wrapper::FetchImageFailed("Kiln::Frei0r::Host::fetchOutputImageRaw", __FILE__, __LINE__,
                                         "texture wrong template");
 }
 
 int32_t Host::param(const char* function, const std::string& name, const char* word,
-                    std::initializer_list<ValueKind> kinds) const {
+                    std::initializer_list<ValueKind> kinds) const
+{
     const int32_t i = name == kFootageFps ? -1 : paramIndex(name);
     if (i < 0) throw Ex::Wrapper::ParameterUndefined(function, __FILE__, __LINE__, name);
     const ValueKind kind = controlOf(kParams[size_t(i)])->kind;
@@ -127,24 +144,29 @@ int32_t Host::param(const char* function, const std::string& name, const char* w
     return i;
 }
 
-void Host::unsupported(const char* function, const char* operation) const {
+void Host::unsupported(const char* function, const char* operation) const
+{
     throw Ex::AfterEffects::FeatureUnsupported(function, __FILE__, __LINE__, operation);
 }
 
 bool Host::hasParam(const std::string& name) { return name != kFootageFps && paramIndex(name) >= 0; }
 
-double Host::getDoubleParam(const std::string& name, double) {
+double Host::getDoubleParam(const std::string& name, double)
+{
     const int32_t i =
         param("Kiln::Frei0r::Host::getDoubleParam", name, "float", {ValueKind::Double, ValueKind::Scale});
     const bool scale = controlOf(kParams[size_t(i)])->kind == ValueKind::Scale;
     return scale ? values_.number(i) / 100.0 : values_.number(i);
 }
 
-double Host::getScaleParam(const std::string& name, double) {
-    return values_.number(param("Kiln::Frei0r::Host::getScaleParam", name, "scale", {ValueKind::Scale})) / 100.0;
+double Host::getScaleParam(const std::string& name, double)
+{
+    return values_.number(param("Kiln::Frei0r::Host::getScaleParam", name, "scale", {ValueKind::Scale})) /
+           100.0;
 }
 
-int Host::getIntParam(const std::string& name, double) {
+int Host::getIntParam(const std::string& name, double)
+{
     const int32_t i = param("Kiln::Frei0r::Host::getIntParam", name, "integer",
                             {ValueKind::Int, ValueKind::Choice, ValueKind::Bool});
     const Kiln::Watchcam::ControlSpec& c = *controlOf(kParams[size_t(i)]);
@@ -155,16 +177,20 @@ int Host::getIntParam(const std::string& name, double) {
     return v == Kiln::Watchcam::kQualityResolved ? 2 : v;
 }
 
-bool Host::getBoolParam(const std::string& name, double) {
-    return values_.number(param("Kiln::Frei0r::Host::getBoolParam", name, "boolean", {ValueKind::Bool})) != 0.0;
+bool Host::getBoolParam(const std::string& name, double)
+{
+    return values_.number(param("Kiln::Frei0r::Host::getBoolParam", name, "boolean", {ValueKind::Bool})) !=
+           0.0;
 }
 
-KlRGBColF Host::getRGBParam(const std::string& name, double time) {
+KlRGBColF Host::getRGBParam(const std::string& name, double time)
+{
     const KlRGBAColF c = getRGBAParam(name, time);
     return {c.r, c.g, c.b};
 }
 
-KlRGBAColF Host::getRGBAParam(const std::string& name, double) {
+KlRGBAColF Host::getRGBAParam(const std::string& name, double)
+{
     const int32_t i = param("Kiln::Frei0r::Host::getRGBAParam", name, "colour",
                             {ValueKind::RGBColour, ValueKind::RGBAColour});
     const std::array<uint8_t, 3>& rgb = values_.colour(i);
@@ -177,97 +203,162 @@ KlRGBAColF Host::getRGBAParam(const std::string& name, double) {
     return {channel(rgb[0]), channel(rgb[1]), channel(rgb[2]), channel(alpha)};
 }
 
-double Host::integrateDoubleParam(const std::string& name, double time0, double time1) {
+double Host::integrateDoubleParam(const std::string& name, double time0, double time1)
+{
     return getDoubleParam(name, time0) * (std::max(time1, 0.0) - std::max(time0, 0.0));
 }
 
-double Host::integrateScaleParam(const std::string& name, double time0, double time1) {
+double Host::integrateScaleParam(const std::string& name, double time0, double time1)
+{
     return getScaleParam(name, time0) * (std::max(time1, 0.0) - std::max(time0, 0.0));
 }
 
-double Host::differentiateDoubleParam(const std::string& name, double time) {
+double Host::differentiateDoubleParam(const std::string& name, double time)
+{
     getDoubleParam(name, time);
     return 0.0;
 }
 
 // ---- what a filter does not have --------------------------------------------------------------
 
-bool Host::paramIsAnimating(const std::string& name) {
+bool Host::paramIsAnimating(const std::string& name)
+{
     param("Kiln::Frei0r::Host::paramIsAnimating", name, "any",
           {ValueKind::Bool, ValueKind::Double, ValueKind::Int, ValueKind::RGBColour, ValueKind::RGBAColour,
            ValueKind::Choice, ValueKind::Scale});
     return false;
 }
-int Host::paramNumKeys(const std::string& name) {
+int Host::paramNumKeys(const std::string& name)
+{
     paramIsAnimating(name);
     return 0;
 }
-int Host::paramFindKey(const std::string& name, double, Kiln::Param::KeySearch) {
+int Host::paramFindKey(const std::string& name, double, Kiln::Param::KeySearch)
+{
     paramIsAnimating(name);
     return -1;
 }
-void Host::paramDeleteKey(const std::string&, double) { unsupported("Kiln::Frei0r::Host::paramDeleteKey", "paramDeleteKey"); }
-void Host::paramDeleteKey(const std::string&, int) { unsupported("Kiln::Frei0r::Host::paramDeleteKey", "paramDeleteKey"); }
-void Host::paramDeleteAllKeys(const std::string&) {
+void Host::paramDeleteKey(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::paramDeleteKey", "paramDeleteKey");
+}
+void Host::paramDeleteKey(const std::string&, int)
+{
+    unsupported("Kiln::Frei0r::Host::paramDeleteKey", "paramDeleteKey");
+}
+void Host::paramDeleteAllKeys(const std::string&)
+{
     unsupported("Kiln::Frei0r::Host::paramDeleteAllKeys", "paramDeleteAllKeys");
 }
-double Host::paramKeyTime(const std::string&, int) { unsupported("Kiln::Frei0r::Host::paramKeyTime", "paramKeyTime"); }
-void Host::paramSetKey(const std::string&, double) { unsupported("Kiln::Frei0r::Host::paramSetKey", "paramSetKey"); }
+double Host::paramKeyTime(const std::string&, int)
+{
+    unsupported("Kiln::Frei0r::Host::paramKeyTime", "paramKeyTime");
+}
+void Host::paramSetKey(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::paramSetKey", "paramSetKey");
+}
 
-double Host::getAngleParam(const std::string& name, double) {
+double Host::getAngleParam(const std::string& name, double)
+{
     param("Kiln::Frei0r::Host::getAngleParam", name, "angle", {});
     return 0.0;
 }
-void Host::getStringParam(const std::string& name, std::string&, double) {
+void Host::getStringParam(const std::string& name, std::string&, double)
+{
     param("Kiln::Frei0r::Host::getStringParam", name, "string", {});
 }
-HvVec2 Host::get2DDoubleParam(const std::string& name, double) {
+HvVec2 Host::get2DDoubleParam(const std::string& name, double)
+{
     param("Kiln::Frei0r::Host::get2DDoubleParam", name, "2D", {});
     return {};
 }
-HvBox2 Host::getRectDParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::getRectDParam", "getRectDParam"); }
-KlRectI Host::getRectIParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::getRectIParam", "getRectIParam"); }
-KlRotoShape Host::getRotoParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::getRotoParam", "getRotoParam"); }
-KlColGradDescription Host::getGradParam(const std::string&, double) {
+HvBox2 Host::getRectDParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::getRectDParam", "getRectDParam");
+}
+KlRectI Host::getRectIParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::getRectIParam", "getRectIParam");
+}
+KlRotoShape Host::getRotoParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::getRotoParam", "getRotoParam");
+}
+KlColGradDescription Host::getGradParam(const std::string&, double)
+{
     unsupported("Kiln::Frei0r::Host::getGradParam", "getGradParam");
 }
-void Host::getLightParam(const std::string&, Kiln::Param::LightDescription&, double) {
+void Host::getLightParam(const std::string&, Kiln::Param::LightDescription&, double)
+{
     unsupported("Kiln::Frei0r::Host::getLightParam", "getLightParam");
 }
-void Host::getCameraParam(const std::string&, Kiln::Param::CameraDescription&, double) {
+void Host::getCameraParam(const std::string&, Kiln::Param::CameraDescription&, double)
+{
     unsupported("Kiln::Frei0r::Host::getCameraParam", "getCameraParam");
 }
-HvVec2 Host::integrate2DDoubleParam(const std::string&, double, double) {
+HvVec2 Host::integrate2DDoubleParam(const std::string&, double, double)
+{
     unsupported("Kiln::Frei0r::Host::integrate2DDoubleParam", "integrate2DDoubleParam");
 }
-HvVec2 Host::differentiate2DDoubleParam(const std::string&, double) {
+HvVec2 Host::differentiate2DDoubleParam(const std::string&, double)
+{
     unsupported("Kiln::Frei0r::Host::differentiate2DDoubleParam", "differentiate2DDoubleParam");
 }
 
 // The host sets the values; the effect only reads them.
-void Host::setDoubleParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::setDoubleParam", "setDoubleParam"); }
-void Host::setScaleParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::setScaleParam", "setScaleParam"); }
-void Host::setAngleParam(const std::string&, double) { unsupported("Kiln::Frei0r::Host::setAngleParam", "setAngleParam"); }
-void Host::setIntParam(const std::string&, int) { unsupported("Kiln::Frei0r::Host::setIntParam", "setIntParam"); }
-void Host::setStringParam(const std::string&, const std::string&) {
+void Host::setDoubleParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::setDoubleParam", "setDoubleParam");
+}
+void Host::setScaleParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::setScaleParam", "setScaleParam");
+}
+void Host::setAngleParam(const std::string&, double)
+{
+    unsupported("Kiln::Frei0r::Host::setAngleParam", "setAngleParam");
+}
+void Host::setIntParam(const std::string&, int)
+{
+    unsupported("Kiln::Frei0r::Host::setIntParam", "setIntParam");
+}
+void Host::setStringParam(const std::string&, const std::string&)
+{
     unsupported("Kiln::Frei0r::Host::setStringParam", "setStringParam");
 }
-void Host::setBoolParam(const std::string&, bool) { unsupported("Kiln::Frei0r::Host::setBoolParam", "setBoolParam"); }
-void Host::setRGBParam(const std::string&, const KlRGBColF&) { unsupported("Kiln::Frei0r::Host::setRGBParam", "setRGBParam"); }
-void Host::setRGBAParam(const std::string&, const KlRGBAColF&) {
+void Host::setBoolParam(const std::string&, bool)
+{
+    unsupported("Kiln::Frei0r::Host::setBoolParam", "setBoolParam");
+}
+void Host::setRGBParam(const std::string&, const KlRGBColF&)
+{
+    unsupported("Kiln::Frei0r::Host::setRGBParam", "setRGBParam");
+}
+void Host::setRGBAParam(const std::string&, const KlRGBAColF&)
+{
     unsupported("Kiln::Frei0r::Host::setRGBAParam", "setRGBAParam");
 }
-void Host::set2DDoubleParam(const std::string&, const HvVec2&) {
+void Host::set2DDoubleParam(const std::string&, const HvVec2&)
+{
     unsupported("Kiln::Frei0r::Host::set2DDoubleParam", "set2DDoubleParam");
 }
-void Host::setRectDParam(const std::string&, const HvBox2&) { unsupported("Kiln::Frei0r::Host::setRectDParam", "setRectDParam"); }
-void Host::setRectIParam(const std::string&, const KlRectI&) { unsupported("Kiln::Frei0r::Host::setRectIParam", "setRectIParam"); }
-void Host::setRotoParam(const std::string&, const KlRotoShape&) {
+void Host::setRectDParam(const std::string&, const HvBox2&)
+{
+    unsupported("Kiln::Frei0r::Host::setRectDParam", "setRectDParam");
+}
+void Host::setRectIParam(const std::string&, const KlRectI&)
+{
+    unsupported("Kiln::Frei0r::Host::setRectIParam", "setRectIParam");
+}
+void Host::setRotoParam(const std::string&, const KlRotoShape&)
+{
     unsupported("Kiln::Frei0r::Host::setRotoParam", "setRotoParam");
 }
-void Host::setGradParam(const std::string&, const KlColGradDescription&) {
+void Host::setGradParam(const std::string&, const KlColGradDescription&)
+{
     unsupported("Kiln::Frei0r::Host::setGradParam", "setGradParam");
 }
-void Host::setHost(Kiln::Param::NamedParamSetI*) {}
+void Host::setHost(Kiln::Param::NamedParamSetI*) { }
 
 }  // namespace Kiln::Frei0r

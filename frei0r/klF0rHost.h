@@ -25,10 +25,11 @@ class Host;
 
 class Clip : public Kiln::Wrapper::ClipI {
 public:
-    explicit Clip(Host& host) : host_(host) {}
+    explicit Clip(Host& host) : host_(host) { }
 
     // The frames the clip can serve; `held` may be null.
-    void setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<Kiln::PixARGB8>* held, int32_t heldFrame);
+    void setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<Kiln::PixARGB8>* held,
+                   int32_t heldFrame);
     // Whether the held frame was served, and whether (and for which frame) the current frame stood in
     // for a frame the clip did not have.
     bool servedHeld() const { return servedHeld_; }
@@ -101,7 +102,8 @@ public:
     KlRotoShape getRotoParam(const std::string& name, double time) override;
     KlColGradDescription getGradParam(const std::string& name, double time) override;
     void getLightParam(const std::string& name, Kiln::Param::LightDescription& light, double time) override;
-    void getCameraParam(const std::string& name, Kiln::Param::CameraDescription& camera, double time) override;
+    void getCameraParam(const std::string& name, Kiln::Param::CameraDescription& camera,
+                        double time) override;
 
     // A value that does not vary: v times the frames of [max(time0, 0), max(time1, 0)].
     double integrateDoubleParam(const std::string& name, double time0, double time1) override;

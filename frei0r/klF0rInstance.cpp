@@ -37,9 +37,11 @@ public:
     ReorderRows(const uint32_t* from, int32_t fromStride, uint32_t* to, int32_t toStride, int32_t width,
                 int32_t height, To order)
         : from_(from), to_(to), fromStride_(fromStride), toStride_(toStride), width_(width), height_(height),
-          order_(order) {}
+          order_(order)
+    { }
 
-    void process() override {
+    void process() override
+    {
         const KlRowBand band = bandRows(0, height_);
         for (int32_t y = band.begin; y < band.end; ++y) {
             const uint32_t* s = from_ + size_t(y) * size_t(fromStride_);
@@ -52,11 +54,13 @@ public:
     }
 
 private:
-    static uint32_t toARGB(uint32_t w) {
+    static uint32_t toARGB(uint32_t w)
+    {
         if constexpr (std::endian::native == std::endian::little) return std::rotl(w, 8);
         return std::rotr(w, 8);
     }
-    static uint32_t toRGBA(uint32_t w) {
+    static uint32_t toRGBA(uint32_t w)
+    {
         if constexpr (std::endian::native == std::endian::little) return std::rotr(w, 8);
         return std::rotl(w, 8);
     }
@@ -73,7 +77,8 @@ private:
 // Words per row of a texture (its rows are padded to 16 bytes).
 int32_t wordsPerRow(const KlTexture<Kiln::PixARGB8>& t) { return t.rowBytes() / int32_t(sizeof(uint32_t)); }
 
-std::string failureText() {
+std::string failureText()
+{
     try {
         throw;
     } catch (const Kiln::Exceptions::ExceptionI& e) {
@@ -89,7 +94,8 @@ std::string failureText() {
 
 }  // namespace
 
-void installHeapMemory() {
+void installHeapMemory()
+{
     static HeapMemory heap;
     static std::once_flag once;
     std::call_once(once, [] {
@@ -99,13 +105,15 @@ void installHeapMemory() {
 
 Instance::Instance(int32_t width, int32_t height) : width_(width), height_(height) { installHeapMemory(); }
 
-int32_t Instance::frameNumber(double seconds) const {
+int32_t Instance::frameNumber(double seconds) const
+{
     const double n = std::round(seconds * values_.number(paramIndex(kFootageFps)));
     if (std::isfinite(n) && n >= 0.0 && n < 2147483647.0) return int32_t(n);
     return hasLast_ && lastFrame_ < 2147483647 ? lastFrame_ + 1 : 0;
 }
 
-std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out) {
+std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
+{
     const int32_t frame = frameNumber(seconds);
     const bool inOrder = hasLast_ && (frame == lastFrame_ || frame == lastFrame_ + 1);
     if (!inOrder) hasHeld_ = false;
@@ -114,11 +122,12 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out) 
 
     bool converted = false;
     try {
-        if (in == nullptr || out == nullptr) throw Kiln::Exceptions::NullPointer("Kiln::Frei0r::Instance::update", __FILE__,
-                                                                                 __LINE__, in == nullptr ? "inframe" : "outframe");
+        if (in == nullptr || out == nullptr)
+            throw Kiln::Exceptions::NullPointer("Kiln::Frei0r::Instance::update", __FILE__, __LINE__,
+                                                in == nullptr ? "inframe" : "outframe");
         if (current_.isNull()) current_ = KlTexture<Kiln::PixARGB8>(width_, height_);
-        ReorderRows(in, width_, reinterpret_cast<uint32_t*>(current_.data()), wordsPerRow(current_), width_, height_,
-                    ReorderRows::To::ARGB)
+        ReorderRows(in, width_, reinterpret_cast<uint32_t*>(current_.data()), wordsPerRow(current_), width_,
+                    height_, ReorderRows::To::ARGB)
             .execute();
         converted = true;
         render(frame, out);
@@ -129,8 +138,8 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out) 
         hasHeld_ = false;
         // The input again, from the converted copy when there is one (the host may filter in place).
         if (converted) {
-            ReorderRows(reinterpret_cast<const uint32_t*>(current_.data()), wordsPerRow(current_), out, width_, width_,
-                        height_, ReorderRows::To::RGBA)
+            ReorderRows(reinterpret_cast<const uint32_t*>(current_.data()), wordsPerRow(current_), out,
+                        width_, width_, height_, ReorderRows::To::RGBA)
                 .execute();
         } else if (in != nullptr && out != nullptr && in != out) {
             std::memcpy(out, in, size_t(width_) * size_t(height_) * sizeof(uint32_t));
@@ -139,7 +148,8 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out) 
     }
 }
 
-void Instance::render(int32_t frame, uint32_t* out) {
+void Instance::render(int32_t frame, uint32_t* out)
+{
     KlTexture<Kiln::PixARGB8> output(reinterpret_cast<Kiln::PixARGB8*>(out), width_, height_,
                                      width_ * int32_t(sizeof(uint32_t)));
     Host host(values_, frame, output);

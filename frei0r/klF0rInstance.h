@@ -55,7 +55,7 @@ private:
     int32_t height_;
     ParamValues values_;
     KlTexture<Kiln::PixARGB8> current_;  // the frame being filtered, ARGB
-    KlTexture<Kiln::PixARGB8> held_;     // the kept frame, ARGB
+    KlTexture<Kiln::PixARGB8> held_;  // the kept frame, ARGB
     bool hasHeld_ = false;
     int32_t heldFrame_ = 0;
     bool hasLast_ = false;

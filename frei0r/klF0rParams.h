@@ -35,13 +35,13 @@ struct ParamSpec {
     const char* name;
     ParamType type;
     int32_t control;  // index in Kiln::Watchcam::kControls; kFootageFpsControl for the adapter's own
-    double low;       // what 0 and 1 stand for, in the control's units
+    double low;  // what 0 and 1 stand for, in the control's units
     double high;
     double validLow;  // where values beyond 0..1 stop
     double validHigh;
-    bool whole;       // integer slider
-    bool fixed;       // stored in 1/65536 steps
-    double dflt;      // in the control's units; a choice's default is its entry (0-based)
+    bool whole;  // integer slider
+    bool fixed;  // stored in 1/65536 steps
+    double dflt;  // in the control's units; a choice's default is its entry (0-based)
 };
 
 inline constexpr int32_t kFootageFpsControl = -1;
@@ -52,30 +52,32 @@ namespace detail {
 using Kiln::Watchcam::ControlSpec;
 using Kiln::Watchcam::ControlType;
 
-constexpr bool isFilterControl(const ControlSpec& c) {
+constexpr bool isFilterControl(const ControlSpec& c)
+{
     return c.scriptName != nullptr && std::string_view(c.scriptName) != "playSpeed";
 }
 
-constexpr int32_t filterControlCount() {
+constexpr int32_t filterControlCount()
+{
     int32_t n = 0;
     for (const ControlSpec& c : Kiln::Watchcam::kControls) n += isFilterControl(c) ? 1 : 0;
     return n;
 }
 
-constexpr ParamSpec specOf(const ControlSpec& c) {
+constexpr ParamSpec specOf(const ControlSpec& c)
+{
     switch (c.type) {
-        case ControlType::Checkbox:
-            return {c.scriptName, ParamType::Bool, c.index, 0, 1, 0, 1, false, false, c.dflt};
-        case ControlType::Colour:
-            return {c.scriptName, ParamType::Colour, c.index, 0, 1, 0, 1, false, false, 0};
-        case ControlType::Popup:
-            return {c.scriptName, ParamType::String, c.index, 0, 0, 0, 0, false, false, c.dflt - 1};
-        case ControlType::IntSlider:
-            return {c.scriptName, ParamType::Double, c.index, c.sliderMin, c.sliderMax, c.validMin, c.validMax,
-                    true, false, c.dflt};
-        default:
-            return {c.scriptName, ParamType::Double, c.index, c.sliderMin, c.sliderMax, c.validMin, c.validMax,
-                    false, true, c.dflt};
+    case ControlType::Checkbox:
+        return {c.scriptName, ParamType::Bool, c.index, 0, 1, 0, 1, false, false, c.dflt};
+    case ControlType::Colour: return {c.scriptName, ParamType::Colour, c.index, 0, 1, 0, 1, false, false, 0};
+    case ControlType::Popup:
+        return {c.scriptName, ParamType::String, c.index, 0, 0, 0, 0, false, false, c.dflt - 1};
+    case ControlType::IntSlider:
+        return {c.scriptName, ParamType::Double, c.index, c.sliderMin, c.sliderMax,
+                c.validMin,   c.validMax,        true,    false,       c.dflt};
+    default:
+        return {c.scriptName, ParamType::Double, c.index, c.sliderMin, c.sliderMax,
+                c.validMin,   c.validMax,        false,   true,        c.dflt};
     }
 }
 
@@ -83,7 +85,8 @@ constexpr ParamSpec specOf(const ControlSpec& c) {
 
 inline constexpr int32_t kParamCount = 1 + detail::filterControlCount();
 
-constexpr std::array<ParamSpec, kParamCount> makeParams() {
+constexpr std::array<ParamSpec, kParamCount> makeParams()
+{
     std::array<ParamSpec, kParamCount> params{};
     // 0..1 spans 0..100 frames per second; below 1 the rate stops at 1.
     params[0] = {kFootageFps, ParamType::Double, kFootageFpsControl, 0, 100, 1, 1000, false, false, 25};

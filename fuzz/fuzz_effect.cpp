@@ -14,13 +14,15 @@ namespace {
 
 class FuzzEffect : public Kiln::Wrapper::EffectI {
 public:
-    FuzzEffect() {
+    FuzzEffect()
+    {
         createClip("Source");
         createClip("Matte")->setOptional(true);
     }
 };
 
-std::string written(const FuzzEffect& effect) {
+std::string written(const FuzzEffect& effect)
+{
     std::ostringstream out;
     effect.writeEffectXML(out, true);
     return out.str();
@@ -28,7 +30,8 @@ std::string written(const FuzzEffect& effect) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     FuzzEffect effect;
     try {
         effect.parseXML(std::string(reinterpret_cast<const char*>(data), size));

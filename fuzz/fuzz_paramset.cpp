@@ -12,13 +12,15 @@
 
 namespace {
 
-std::string written(const Kiln::Param::ParamSet& set, bool full) {
+std::string written(const Kiln::Param::ParamSet& set, bool full)
+{
     std::ostringstream out;
     set.writeXML(out, full);
     return out.str();
 }
 
-[[noreturn]] void broken(const char* what, const std::string& text, const Kiln::Exceptions::ExceptionI* e) {
+[[noreturn]] void broken(const char* what, const std::string& text, const Kiln::Exceptions::ExceptionI* e)
+{
     std::fprintf(stderr, "%s\n--- document ---\n%s\n", what, text.c_str());
     if (e) std::fprintf(stderr, "--- %s: %s\n", e->name(), e->message().c_str());
     std::abort();
@@ -26,7 +28,8 @@ std::string written(const Kiln::Param::ParamSet& set, bool full) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     Kiln::Param::ParamSet set;
     try {
         set.parseXML(std::string(reinterpret_cast<const char*>(data), size));
@@ -50,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const Kiln::Exceptions::ExceptionI& e) {
         broken("a locked set does not read its own short form", brief, &e);
     }
-    if (written(set, false) != brief) broken("a locked set changed reading its own short form", brief, nullptr);
+    if (written(set, false) != brief)
+        broken("a locked set changed reading its own short form", brief, nullptr);
     return 0;
 }

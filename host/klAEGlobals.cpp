@@ -19,27 +19,30 @@ const ProductInfo productInfo = {
     {"Security camera and worn monitor look", "Halcyon 4 effect family", ""},
 };
 
-int32_t decodeBuild(const char* build) {
+int32_t decodeBuild(const char* build)
+{
     if (build == nullptr) return 0;
     char digits[32] = {};
     for (size_t i = 0; i + 1 < sizeof(digits) && build[i] != '\0'; ++i) {
         switch (build[i]) {
-            case 'v': digits[i] = '0'; break;
-            case 'b': digits[i] = '1'; break;
-            case 'a': digits[i] = '2'; break;
-            case 'd': digits[i] = '3'; break;
-            default: digits[i] = build[i]; break;
+        case 'v': digits[i] = '0'; break;
+        case 'b': digits[i] = '1'; break;
+        case 'a': digits[i] = '2'; break;
+        case 'd': digits[i] = '3'; break;
+        default: digits[i] = build[i]; break;
         }
     }
     return static_cast<int32_t>(std::strtol(digits, nullptr, 10));
 }
 
-A_u_long makeVersion(int32_t major, int32_t minor, int32_t stage, int32_t build) {
+A_u_long makeVersion(int32_t major, int32_t minor, int32_t stage, int32_t build)
+{
     const A_u_long mm = (static_cast<A_u_long>(major & 7) << 4) | static_cast<A_u_long>(minor & 15);
     return (static_cast<A_u_long>(build) & 0x1FF) | (static_cast<A_u_long>(stage & 3) << 9) | (mm << 15);
 }
 
-bool isObsoleteText(const char* loaded) {
+bool isObsoleteText(const char* loaded)
+{
     if (loaded == nullptr || loaded[0] == '\0') return false;
     // As a 128-byte resource buffer holds it: at most 127 characters, the rest zero.
     char buffer[128] = {};
@@ -62,7 +65,8 @@ std::atomic<uint64_t (*)(PF_Handle)> gHandleSize{nullptr};
 
 std::atomic<void*> gModuleInstance{nullptr};
 
-HandleCallbacks callbacksOf(const PF_UtilCallbacks& u) {
+HandleCallbacks callbacksOf(const PF_UtilCallbacks& u)
+{
     HandleCallbacks c;
     c.newHandle = u.host_new_handle;
     c.lock = u.host_lock_handle;
@@ -78,7 +82,8 @@ const PF_UtilCallbacks* utilsOf(const PF_InData* in_data) { return in_data ? in_
 
 PF_InData* currentInData() { return tCurrentInData; }
 
-HandleCallbacks handleCallbacks() {
+HandleCallbacks handleCallbacks()
+{
     if (const PF_UtilCallbacks* u = utilsOf(tCurrentInData)) return callbacksOf(*u);
     HandleCallbacks c;
     c.newHandle = gNewHandle.load();
@@ -89,7 +94,8 @@ HandleCallbacks handleCallbacks() {
     return c;
 }
 
-static void cacheCallbacks(const PF_InData* in_data) {
+static void cacheCallbacks(const PF_InData* in_data)
+{
     if (const PF_UtilCallbacks* u = utilsOf(in_data)) {
         gNewHandle.store(u->host_new_handle);
         gLockHandle.store(u->host_lock_handle);
@@ -99,12 +105,14 @@ static void cacheCallbacks(const PF_InData* in_data) {
     }
 }
 
-InDataScope::InDataScope(PF_InData* in_data) : saved_(tCurrentInData) {
+InDataScope::InDataScope(PF_InData* in_data) : saved_(tCurrentInData)
+{
     tCurrentInData = in_data;
     cacheCallbacks(in_data);
 }
 
-InDataScope::~InDataScope() {
+InDataScope::~InDataScope()
+{
     tCurrentInData = saved_;
     // After a nested call the outer call's callbacks serve its worker threads again.
     cacheCallbacks(saved_);
@@ -112,40 +120,47 @@ InDataScope::~InDataScope() {
 
 void* moduleInstance() { return gModuleInstance.load(); }
 
-void recordModuleInstance(void* instance) {
+void recordModuleInstance(void* instance)
+{
     void* expected = nullptr;
     gModuleInstance.compare_exchange_strong(expected, instance);
 }
 
 // ---- handles ----------------------------------------------------------------------------------
 
-PF_Handle newHandle(const PF_InData* in_data, uint64_t bytes) {
+PF_Handle newHandle(const PF_InData* in_data, uint64_t bytes)
+{
     const PF_UtilCallbacks* u = utilsOf(in_data);
     return (u && u->host_new_handle) ? u->host_new_handle(bytes) : nullptr;
 }
 
-void* lockHandle(const PF_InData* in_data, PF_Handle h) {
+void* lockHandle(const PF_InData* in_data, PF_Handle h)
+{
     const PF_UtilCallbacks* u = utilsOf(in_data);
     if (h == nullptr || u == nullptr) return nullptr;
     return u->host_lock_handle ? u->host_lock_handle(h) : *h;
 }
 
-void unlockHandle(const PF_InData* in_data, PF_Handle h) {
+void unlockHandle(const PF_InData* in_data, PF_Handle h)
+{
     const PF_UtilCallbacks* u = utilsOf(in_data);
     if (h && u && u->host_unlock_handle) u->host_unlock_handle(h);
 }
 
-void disposeHandle(const PF_InData* in_data, PF_Handle h) {
+void disposeHandle(const PF_InData* in_data, PF_Handle h)
+{
     const PF_UtilCallbacks* u = utilsOf(in_data);
     if (h && u && u->host_dispose_handle) u->host_dispose_handle(h);
 }
 
-uint64_t handleSize(const PF_InData* in_data, PF_Handle h, uint64_t fallback) {
+uint64_t handleSize(const PF_InData* in_data, PF_Handle h, uint64_t fallback)
+{
     const PF_UtilCallbacks* u = utilsOf(in_data);
     return (h && u && u->host_get_handle_size) ? u->host_get_handle_size(h) : fallback;
 }
 
-void setReturnMessage(PF_OutData* out_data, const char* text) {
+void setReturnMessage(PF_OutData* out_data, const char* text)
+{
     if (out_data == nullptr) return;
     char* msg = out_data->return_msg;
     const size_t cap = sizeof(out_data->return_msg) - 1;
@@ -160,7 +175,8 @@ void setReturnMessage(PF_OutData* out_data, const char* text) {
     msg[cap] = '\0';
 }
 
-void showMessage(PF_OutData* out_data, const char* text) {
+void showMessage(PF_OutData* out_data, const char* text)
+{
     if (out_data == nullptr) return;
     setReturnMessage(out_data, text);
     out_data->out_flags |= PF_OutFlag_DISPLAY_ERROR_MESSAGE;
@@ -168,7 +184,8 @@ void showMessage(PF_OutData* out_data, const char* text) {
 
 // ---- global data ------------------------------------------------------------------------------
 
-PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr || out_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     out_data->my_version =
         makeVersion(productInfo.major, productInfo.minor, kReleaseStage, decodeBuild(productInfo.build));
@@ -195,13 +212,15 @@ PF_Err globalSetup(PF_InData* in_data, PF_OutData* out_data) {
 
     out_data->global_data = h;
     in_data->global_data = h;
-    if (u->get_platform_data) u->get_platform_data(in_data->effect_ref, PF_PlatData_RES_FILE_PATH, g->resourcePath);
+    if (u->get_platform_data)
+        u->get_platform_data(in_data->effect_ref, PF_PlatData_RES_FILE_PATH, g->resourcePath);
     g->resourcePath[sizeof(g->resourcePath) - 1] = '\0';
     unlockHandle(in_data, h);
     return PF_Err_NONE;
 }
 
-PF_Err globalSetdown(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err globalSetdown(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     // No composition-window overlay is ever installed, and the title bitmap is static data:
     // only the handle itself is the host's to take back.
@@ -217,7 +236,8 @@ PF_Err globalSetdown(PF_InData* in_data, PF_OutData* out_data) {
     return PF_Err_NONE;
 }
 
-const KlBitmap* titleBitmap(const PF_InData* in_data) {
+const KlBitmap* titleBitmap(const PF_InData* in_data)
+{
     PF_Handle h = in_data ? in_data->global_data : nullptr;
     if (h == nullptr || handleSize(in_data, h, sizeof(GlobalData)) < sizeof(GlobalData)) return nullptr;
     const auto* g = static_cast<const GlobalData*>(lockHandle(in_data, h));
@@ -227,7 +247,8 @@ const KlBitmap* titleBitmap(const PF_InData* in_data) {
     return b;
 }
 
-void resourcePath(const PF_InData* in_data, char (&path)[260]) {
+void resourcePath(const PF_InData* in_data, char (&path)[260])
+{
     path[0] = '\0';
     PF_Handle h = in_data ? in_data->global_data : nullptr;
     if (h == nullptr || handleSize(in_data, h, sizeof(GlobalData)) < sizeof(GlobalData)) return;
@@ -245,7 +266,8 @@ namespace {
 constexpr const char* kSequenceFailed = "Failed to set up sequence data";
 
 // The state word of a sequence handle, -1 when there is none to read.
-int32_t sequenceState(const PF_InData* in_data, PF_Handle h) {
+int32_t sequenceState(const PF_InData* in_data, PF_Handle h)
+{
     if (h == nullptr || handleSize(in_data, h, sizeof(int32_t)) < sizeof(int32_t)) return -1;
     const auto* p = static_cast<const int32_t*>(lockHandle(in_data, h));
     if (p == nullptr) return -1;
@@ -254,13 +276,15 @@ int32_t sequenceState(const PF_InData* in_data, PF_Handle h) {
     return state;
 }
 
-bool isLiveBlock(const PF_InData* in_data, PF_Handle h) {
+bool isLiveBlock(const PF_InData* in_data, PF_Handle h)
+{
     return sequenceState(in_data, h) == SequenceLive &&
            handleSize(in_data, h, sizeof(SequenceData)) >= sizeof(SequenceData);
 }
 
 // Releases the custom-UI objects a live block lists.
-void releaseObjects(const PF_InData* in_data, PF_Handle h) {
+void releaseObjects(const PF_InData* in_data, PF_Handle h)
+{
     auto* s = static_cast<SequenceData*>(lockHandle(in_data, h));
     if (s == nullptr) return;
     if (s->objects) {
@@ -271,7 +295,8 @@ void releaseObjects(const PF_InData* in_data, PF_Handle h) {
 }
 
 // A new zeroed live block, or null.
-PF_Handle newLiveBlock(const PF_InData* in_data) {
+PF_Handle newLiveBlock(const PF_InData* in_data)
+{
     PF_Handle h = newHandle(in_data, sizeof(SequenceData));
     if (h == nullptr) return nullptr;
     auto* s = static_cast<SequenceData*>(lockHandle(in_data, h));
@@ -284,14 +309,16 @@ PF_Handle newLiveBlock(const PF_InData* in_data) {
     return h;
 }
 
-void storeSequence(PF_InData* in_data, PF_OutData* out_data, PF_Handle h) {
+void storeSequence(PF_InData* in_data, PF_OutData* out_data, PF_Handle h)
+{
     out_data->sequence_data = h;
     in_data->sequence_data = h;
 }
 
 }  // namespace
 
-PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr || out_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     if (PF_Handle old = in_data->sequence_data) {
         if (isLiveBlock(in_data, old)) releaseObjects(in_data, old);
@@ -307,10 +334,12 @@ PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data) {
     return PF_Err_NONE;
 }
 
-PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr || out_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     PF_Handle flat = in_data->sequence_data;
-    if (flat == nullptr || sequenceState(in_data, flat) != SequenceFlat) return sequenceSetup(in_data, out_data);
+    if (flat == nullptr || sequenceState(in_data, flat) != SequenceFlat)
+        return sequenceSetup(in_data, out_data);
     PF_Handle h = newLiveBlock(in_data);
     if (h == nullptr) {
         // The flat block stays, so the instance can be set up again later.
@@ -322,7 +351,8 @@ PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data) {
     return PF_Err_NONE;
 }
 
-PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr || out_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     PF_Handle live = in_data->sequence_data;
     if (live == nullptr || !isLiveBlock(in_data, live)) return PF_Err_NONE;
@@ -341,7 +371,8 @@ PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data) {
     return PF_Err_NONE;
 }
 
-PF_Err sequenceSetdown(PF_InData* in_data, PF_OutData* out_data) {
+PF_Err sequenceSetdown(PF_InData* in_data, PF_OutData* out_data)
+{
     if (in_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     if (PF_Handle h = in_data->sequence_data) {
         if (isLiveBlock(in_data, h)) releaseObjects(in_data, h);

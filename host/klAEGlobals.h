@@ -46,10 +46,9 @@ A_u_long makeVersion(int32_t major, int32_t minor, int32_t stage, int32_t build)
 bool isObsoleteText(const char* loaded);
 inline constexpr const char* kNotObsolete = "Lanternfly is not obsolete.";
 
-inline constexpr A_long kGlobalOutFlags = PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_CUSTOM_UI |
-                                          PF_OutFlag_USE_OUTPUT_EXTENT |
-                                          PF_OutFlag_SEQUENCE_DATA_NEEDS_FLATTENING |
-                                          PF_OutFlag_WIDE_TIME_INPUT | PF_OutFlag_KEEP_RESOURCE_OPEN;
+inline constexpr A_long kGlobalOutFlags =
+    PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_CUSTOM_UI | PF_OutFlag_USE_OUTPUT_EXTENT |
+    PF_OutFlag_SEQUENCE_DATA_NEEDS_FLATTENING | PF_OutFlag_WIDE_TIME_INPUT | PF_OutFlag_KEEP_RESOURCE_OPEN;
 inline constexpr A_long kGlobalOutFlags2 = PF_OutFlag2_SUPPORTS_SMART_RENDER | PF_OutFlag2_FLOAT_COLOR_AWARE;
 static_assert(kGlobalOutFlags == 0x02008053 && kGlobalOutFlags2 == 0x1400);
 

@@ -14,6 +14,7 @@ PF_Fixed toFixed(double v);
 // Decimal places a fixed slider shows: 1 when its slider maximum is above 10, else 2.
 A_short fixedPrecision(double sliderMax);
 // The record add_param receives for a control; the About control gets the given UI size.
-PF_ParamDef controlDefinition(const Kiln::Watchcam::ControlSpec& control, int32_t aboutWidth, int32_t aboutHeight);
+PF_ParamDef controlDefinition(const Kiln::Watchcam::ControlSpec& control, int32_t aboutWidth,
+                              int32_t aboutHeight);
 
 }  // namespace Kiln::AfterEffects

@@ -8,13 +8,15 @@
 namespace Kiln::AfterEffects {
 
 bool sourceRegionOfInterest(PF_InData* in_data, PF_OutData* out_data, PF_PreRenderExtra* extra,
-                            const PF_LRect& request, double needed[4]) {
+                            const PF_LRect& request, double needed[4])
+{
     Wrapper::Host host(in_data, out_data, extra);
     Kiln::Watchcam::registerMappings(host);
     Kiln::Wrapper::WornScreenEffect effect;
     effect.attachHost(&host);
     effect.setFrameSize(in_data->width, in_data->height);
-    const float in[4] = {float(request.left), float(request.right), float(request.top), float(request.bottom)};
+    const float in[4] = {float(request.left), float(request.right), float(request.top),
+                         float(request.bottom)};
     float out[4] = {0, 0, 0, 0};
     const bool answered = effect.regionOfInterest(Kiln::Watchcam::kSourceClip, in, out);
     effect.attachHost(nullptr);

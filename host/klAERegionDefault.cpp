@@ -4,13 +4,15 @@
 
 namespace Kiln::AfterEffects {
 
-__attribute__((weak)) bool sourceRegionOfInterest(PF_InData*, PF_OutData*, PF_PreRenderExtra*, const PF_LRect&,
-                                                  double*) {
+__attribute__((weak)) bool sourceRegionOfInterest(PF_InData*, PF_OutData*, PF_PreRenderExtra*,
+                                                  const PF_LRect&, double*)
+{
     return false;
 }
 
-__attribute__((weak)) bool expandedOutputRect(PF_InData*, PF_OutData*, PF_PreRenderExtra*, const PF_CheckoutResult&,
-                                              PF_LRect*) {
+__attribute__((weak)) bool expandedOutputRect(PF_InData*, PF_OutData*, PF_PreRenderExtra*,
+                                              const PF_CheckoutResult&, PF_LRect*)
+{
     return false;
 }
 

@@ -34,7 +34,8 @@ inline constexpr PF_Err kHeadlessFailure = PF_Err_INTERNAL_STRUCT_DAMAGED;
 // PF_Cmd_RENDER, PF_Cmd_SMART_PRE_RENDER and PF_Cmd_SMART_RENDER.
 PF_Err render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_LayerDef* output);
 PF_Err smartPreRender(PF_InData* in_data, PF_OutData* out_data, PF_PreRenderExtra* extra);
-PF_Err smartRender(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_SmartRenderExtra* extra);
+PF_Err smartRender(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                   PF_SmartRenderExtra* extra);
 
 // Whether the host runs without a user interface ("PF AE App Suite" PF_IsHeadless). Asked once
 // per process; a host without the suite counts as having one.

@@ -11,7 +11,8 @@ namespace {
 
 using TextList = std::array<const char*, Kiln::Watchcam::kControlCount + 1>;
 
-constexpr TextList makeNames() {
+constexpr TextList makeNames()
+{
     TextList names{};
     for (const Kiln::Watchcam::ControlSpec& c : Kiln::Watchcam::kControls)
         names[static_cast<std::size_t>(c.index)] = c.scriptName ? c.scriptName : "";
@@ -19,7 +20,8 @@ constexpr TextList makeNames() {
     return names;
 }
 
-constexpr TextList makeDescriptions() {
+constexpr TextList makeDescriptions()
+{
     TextList texts{};
     for (const Kiln::Watchcam::ControlText& t : Kiln::Watchcam::kControlTexts)
         texts[static_cast<std::size_t>(t.index)] = t.description;

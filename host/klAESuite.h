@@ -8,7 +8,8 @@ namespace Kiln::AfterEffects {
 template <class Suite>
 class AcquiredSuite {
 public:
-    AcquiredSuite(const PF_InData* in_data, const char* name, A_long version) : name_(name), version_(version) {
+    AcquiredSuite(const PF_InData* in_data, const char* name, A_long version) : name_(name), version_(version)
+    {
         basic_ = in_data ? in_data->pica_basicP : nullptr;
         if (basic_ == nullptr || basic_->AcquireSuite == nullptr) return;
         const void* suite = nullptr;
@@ -16,7 +17,8 @@ public:
         acquired_ = true;
         suite_ = static_cast<const Suite*>(suite);
     }
-    ~AcquiredSuite() {
+    ~AcquiredSuite()
+    {
         if (acquired_ && basic_->ReleaseSuite) basic_->ReleaseSuite(name_, version_);
     }
     AcquiredSuite(const AcquiredSuite&) = delete;

@@ -25,23 +25,25 @@ constexpr PF_ParamIndex kShashType = indexOf("shashType");
 constexpr PF_ParamIndex kEdgeColour = indexOf("SourceEdgeColour");
 constexpr PF_ParamIndex kEdgeAlpha = indexOf("SourceEdgeColourAlpha");
 
-const char* typeWord(PF_ParamType type) {
+const char* typeWord(PF_ParamType type)
+{
     switch (type) {
-        case PF_Param_POPUP: return "popup";
-        case PF_Param_CHECKBOX: return "checkbox";
-        case PF_Param_COLOR: return "colour";
-        case PF_Param_FIX_SLIDER: return "fixed slider";
-        default: return "control";
+    case PF_Param_POPUP: return "popup";
+    case PF_Param_CHECKBOX: return "checkbox";
+    case PF_Param_COLOR: return "colour";
+    case PF_Param_FIX_SLIDER: return "fixed slider";
+    default: return "control";
     }
 }
 
 // The record of a control of the expected type in the parameter array.
-PF_ParamDef& control(const char* function, PF_ParamDef* params[], PF_ParamIndex index, PF_ParamType type) {
+PF_ParamDef& control(const char* function, PF_ParamDef* params[], PF_ParamIndex index, PF_ParamType type)
+{
     PF_ParamDef* def = params[index];
     if (def == nullptr) throw Kiln::Exceptions::NullPointer(function, __FILE__, __LINE__, "params");
     if (def->param_type != type)
-        throw Kiln::Exceptions::WrongType(function, __FILE__, __LINE__, Kiln::Watchcam::kControls[index].label,
-                                          typeWord(type));
+        throw Kiln::Exceptions::WrongType(function, __FILE__, __LINE__,
+                                          Kiln::Watchcam::kControls[index].label, typeWord(type));
     return *def;
 }
 
@@ -50,15 +52,18 @@ PF_ParamDef& control(const char* function, PF_ParamDef* params[], PF_ParamIndex 
 struct MappedHost {
     Wrapper::Host host;
     MappedHost(const char* function, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[])
-        : host(in_data, out_data, params) {
+        : host(in_data, out_data, params)
+    {
         if (in_data->num_params > 0 && in_data->num_params < Kiln::Watchcam::kControlCount)
-            throw Kiln::Exceptions::BadValue(function, __FILE__, __LINE__, "num_params", int(in_data->num_params));
+            throw Kiln::Exceptions::BadValue(function, __FILE__, __LINE__, "num_params",
+                                             int(in_data->num_params));
         Kiln::Watchcam::registerMappings(host);
     }
 };
 
 // The slider follows the colour's alpha.
-void mirrorColourToSlider(const char* function, Wrapper::Host& host, PF_ParamDef* params[]) {
+void mirrorColourToSlider(const char* function, Wrapper::Host& host, PF_ParamDef* params[])
+{
     const A_u_char alpha = control(function, params, kEdgeColour, PF_Param_COLOR).u.cd.value.alpha;
     PF_ParamDef& slider = control(function, params, kEdgeAlpha, PF_Param_FIX_SLIDER);
     slider.u.fd.value = sliderFromEdgeAlpha(alpha);
@@ -68,15 +73,20 @@ void mirrorColourToSlider(const char* function, Wrapper::Host& host, PF_ParamDef
 
 }  // namespace
 
-A_u_char edgeAlphaFromSlider(PF_Fixed slider) {
+A_u_char edgeAlphaFromSlider(PF_Fixed slider)
+{
     const double alpha = std::clamp(slider / 65536.0 / 100.0 * 255.0, 0.0, 255.0);
     return static_cast<A_u_char>(alpha);
 }
 
-PF_Fixed sliderFromEdgeAlpha(A_u_char alpha) { return static_cast<PF_Fixed>(std::trunc(alpha / 255.0 * 100.0 * 65536.0)); }
+PF_Fixed sliderFromEdgeAlpha(A_u_char alpha)
+{
+    return static_cast<PF_Fixed>(std::trunc(alpha / 255.0 * 100.0 * 65536.0));
+}
 
-std::vector<ControlEnable> dependentControls(A_long methodItem, A_long processItem, A_long tvTypeItem, bool quantise,
-                                             A_long shashTypeItem) {
+std::vector<ControlEnable> dependentControls(A_long methodItem, A_long processItem, A_long tvTypeItem,
+                                             bool quantise, A_long shashTypeItem)
+{
     const bool blending = methodItem > 1;
     return {
         {indexOf("blendMix"), blending},
@@ -90,15 +100,16 @@ std::vector<ControlEnable> dependentControls(A_long methodItem, A_long processIt
     };
 }
 
-PF_Err updateParamUIState(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[]) {
+PF_Err updateParamUIState(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[])
+{
     static constexpr const char* kFunction = "Kiln::AfterEffects::updateParamUIState";
     MappedHost mapped(kFunction, in_data, out_data, params);
-    const std::vector<ControlEnable> states = dependentControls(
-        control(kFunction, params, kMethod, PF_Param_POPUP).u.pd.value,
-        control(kFunction, params, kProcess, PF_Param_POPUP).u.pd.value,
-        control(kFunction, params, kTVType, PF_Param_POPUP).u.pd.value,
-        control(kFunction, params, kQuantise, PF_Param_CHECKBOX).u.bd.value != 0,
-        control(kFunction, params, kShashType, PF_Param_POPUP).u.pd.value);
+    const std::vector<ControlEnable> states =
+        dependentControls(control(kFunction, params, kMethod, PF_Param_POPUP).u.pd.value,
+                          control(kFunction, params, kProcess, PF_Param_POPUP).u.pd.value,
+                          control(kFunction, params, kTVType, PF_Param_POPUP).u.pd.value,
+                          control(kFunction, params, kQuantise, PF_Param_CHECKBOX).u.bd.value != 0,
+                          control(kFunction, params, kShashType, PF_Param_POPUP).u.pd.value);
     for (const ControlEnable& s : states) {
         PF_ParamDef* def = params[s.index];
         if (def == nullptr) throw Kiln::Exceptions::NullPointer(kFunction, __FILE__, __LINE__, "params");
@@ -112,7 +123,8 @@ PF_Err updateParamUIState(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef*
 }
 
 PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
-                        const PF_UserChangedParamExtra* extra) {
+                        const PF_UserChangedParamExtra* extra)
+{
     static constexpr const char* kFunction = "Kiln::AfterEffects::userChangedParam";
     MappedHost mapped(kFunction, in_data, out_data, params);
     if (extra == nullptr) return PF_Err_NONE;
@@ -127,7 +139,8 @@ PF_Err userChangedParam(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* p
     return PF_Err_NONE;
 }
 
-PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[]) {
+PF_Err updateParamsUI(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[])
+{
     static constexpr const char* kFunction = "Kiln::AfterEffects::updateParamsUI";
     {
         MappedHost mapped(kFunction, in_data, out_data, params);

@@ -29,7 +29,7 @@ struct ControlEnable {
 //   "Quantise Levels"                      enabled when "Quantise" is on
 //   "Shash Period"                         enabled when "Shash Type" is 6 (Random)
 //   "Clamp 0-1 (32 bpc)"                   always disabled
-std::vector<ControlEnable> dependentControls(A_long methodItem, A_long processItem, A_long tvTypeItem, bool quantise,
-                                             A_long shashTypeItem);
+std::vector<ControlEnable> dependentControls(A_long methodItem, A_long processItem, A_long tvTypeItem,
+                                             bool quantise, A_long shashTypeItem);
 
 }  // namespace Kiln::AfterEffects

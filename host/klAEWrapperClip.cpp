@@ -16,18 +16,25 @@ inline constexpr const char* kOutOfMemoryText = "Kiln AEWrapperHost out of memor
 
 // ---- CheckinHandle ----------------------------------------------------------------------------
 
-CheckinHandle::CheckinHandle(PF_InData* in_data) : in_data_(in_data) { std::memset(&record_, 0, sizeof(record_)); }
-
-CheckinHandle::~CheckinHandle() {
-    if (armed_ && in_data_ && in_data_->inter.checkin_param) in_data_->inter.checkin_param(in_data_->effect_ref, &record_);
+CheckinHandle::CheckinHandle(PF_InData* in_data) : in_data_(in_data)
+{
+    std::memset(&record_, 0, sizeof(record_));
 }
 
-void CheckinHandle::armed() {
+CheckinHandle::~CheckinHandle()
+{
+    if (armed_ && in_data_ && in_data_->inter.checkin_param)
+        in_data_->inter.checkin_param(in_data_->effect_ref, &record_);
+}
+
+void CheckinHandle::armed()
+{
     armed_ = true;
     if (record_.param_type == PF_Param_LAYER) {
         data_ = record_.u.ld.data;
-        size_ = record_.u.ld.rowbytes > 0 ? size_t(record_.u.ld.rowbytes) * size_t(std::max(record_.u.ld.height, 0))
-                                          : 0;
+        size_ = record_.u.ld.rowbytes > 0
+                    ? size_t(record_.u.ld.rowbytes) * size_t(std::max(record_.u.ld.height, 0))
+                    : 0;
     }
 }
 
@@ -36,7 +43,8 @@ void CheckinHandle::armed() {
 namespace {
 
 template <class Px>
-typename Px::Channel edgeChannel(float v) {
+typename Px::Channel edgeChannel(float v)
+{
     if constexpr (Px::isInteger) {
         // The small lift keeps an 8-bit channel that went through c / 255 from truncating to c - 1.
         const double scaled = std::clamp(double(v), 0.0, 1.0) * Px::M + 1e-3;
@@ -48,20 +56,22 @@ typename Px::Channel edgeChannel(float v) {
 
 // A texture over a host world; `keepAlive` (may be null) lives as long as the texture's copies.
 template <class Px>
-KlTexture<Px> viewOf(const PF_EffectWorld& world, KlRefCounter* keepAlive) {
-    return KlTexture<Px>(static_cast<Px*>(world.data), world.width, world.height, world.rowbytes, world.origin_x,
-                         world.origin_y, keepAlive);
+KlTexture<Px> viewOf(const PF_EffectWorld& world, KlRefCounter* keepAlive)
+{
+    return KlTexture<Px>(static_cast<Px*>(world.data), world.width, world.height, world.rowbytes,
+                         world.origin_x, world.origin_y, keepAlive);
 }
 
 }  // namespace
 
 template <class Px>
-void applyCrop(KlTexture<Px>& texture, const ClipCrop& crop) {
+void applyCrop(KlTexture<Px>& texture, const ClipCrop& crop)
+{
     const double w = texture.width();
     const double h = texture.height();
-    texture.setWindow(Convert::truncToLong(crop.left / 100.0 * w), Convert::truncToLong((1.0 - crop.top / 100.0) * h),
-                      Convert::truncToLong(crop.right / 100.0 * w),
-                      Convert::truncToLong((1.0 - crop.bottom / 100.0) * h));
+    texture.setWindow(
+        Convert::truncToLong(crop.left / 100.0 * w), Convert::truncToLong((1.0 - crop.top / 100.0) * h),
+        Convert::truncToLong(crop.right / 100.0 * w), Convert::truncToLong((1.0 - crop.bottom / 100.0) * h));
     texture.setEdgeModes(crop.xMethod, crop.yMethod);
     Px edge{};
     edge.a = edgeChannel<Px>(crop.edgeColour.a);
@@ -79,76 +89,91 @@ template void applyCrop<Kiln::PixARGBF>(KlTexture<Kiln::PixARGBF>&, const ClipCr
 
 Clip::Clip(std::string name, int32_t hostIndex, PF_InData* in_data, PF_OutData* out_data,
            Kiln::Param::NamedParamSetI* params)
-    : name_(std::move(name)), hostIndex_(hostIndex), in_data_(in_data), out_data_(out_data), params_(params) {}
+    : name_(std::move(name)), hostIndex_(hostIndex), in_data_(in_data), out_data_(out_data), params_(params)
+{ }
 
 Clip::~Clip() = default;
 
-void Clip::setCurrentFrame(const PF_EffectWorld* world, double time, PF_PixelFormat format) {
+void Clip::setCurrentFrame(const PF_EffectWorld* world, double time, PF_PixelFormat format)
+{
     current_ = world;
     currentTime_ = time;
     currentFormat_ = format;
 }
 
-void Clip::setRegion(double x, double y, double width, double height) {
+void Clip::setRegion(double x, double y, double width, double height)
+{
     hasRegion_ = true;
     region_ = {x, x + width, y, y + height};
 }
 
-Kiln::RefPtr<CheckinHandle> Clip::checkout(const char* function, double time) {
+Kiln::RefPtr<CheckinHandle> Clip::checkout(const char* function, double time)
+{
     if (in_data_ == nullptr || in_data_->inter.checkout_param == nullptr)
         throw Ex::AfterEffects::FeatureUnsupported(function, __FILE__, __LINE__, "checkout_param");
     Kiln::RefPtr<CheckinHandle> held(new CheckinHandle(in_data_));
-    const PF_Err err = in_data_->inter.checkout_param(in_data_->effect_ref, hostIndex_,
-                                                      Convert::framesToHostTime(time, in_data_->time_step),
-                                                      in_data_->time_step, in_data_->time_scale, &held->record());
+    const PF_Err err = in_data_->inter.checkout_param(
+        in_data_->effect_ref, hostIndex_, Convert::framesToHostTime(time, in_data_->time_step),
+        in_data_->time_step, in_data_->time_scale, &held->record());
     if (err == PF_Interrupt_CANCEL) throw Ex::AfterEffects::InterruptedCritical(function, __FILE__, __LINE__);
     if (err == PF_Err_OUT_OF_MEMORY) {
         showMessage(out_data_, kOutOfMemoryText);
         throw Ex::OutOfMemory(function, __FILE__, __LINE__, kOutOfMemoryText);
     }
-    if (err != PF_Err_NONE) throw Ex::AfterEffects::ClipCheckoutFailed(function, __FILE__, __LINE__, "checkout", name_);
+    if (err != PF_Err_NONE)
+        throw Ex::AfterEffects::ClipCheckoutFailed(function, __FILE__, __LINE__, "checkout", name_);
     held->armed();
     return held;
 }
 
-std::array<double, 4> Clip::getRegionOfDefinition(double time) {
+std::array<double, 4> Clip::getRegionOfDefinition(double time)
+{
     if (current_ != nullptr && time == currentTime_)
-        return {double(current_->origin_x), double(current_->origin_x + current_->width), double(current_->origin_y),
-                double(current_->origin_y + current_->height)};
+        return {double(current_->origin_x), double(current_->origin_x + current_->width),
+                double(current_->origin_y), double(current_->origin_y + current_->height)};
     if (hasRegion_) return region_;
-    Kiln::RefPtr<CheckinHandle> held = checkout("Kiln::AfterEffects::Wrapper::Clip::getRegionOfDefinition", time);
+    Kiln::RefPtr<CheckinHandle> held =
+        checkout("Kiln::AfterEffects::Wrapper::Clip::getRegionOfDefinition", time);
     const PF_LayerDef& l = held->record().u.ld;
-    return {double(l.origin_x), double(l.origin_x + l.width), double(l.origin_y), double(l.origin_y + l.height)};
+    return {double(l.origin_x), double(l.origin_x + l.width), double(l.origin_y),
+            double(l.origin_y + l.height)};
 }
 
-bool Clip::isConnected() {
+bool Clip::isConnected()
+{
     if (current_ != nullptr) return current_->data != nullptr;
-    const double now = in_data_ ? Convert::hostTimeToFrames(in_data_->current_time, in_data_->time_step) : 0.0;
+    const double now =
+        in_data_ ? Convert::hostTimeToFrames(in_data_->current_time, in_data_->time_step) : 0.0;
     Kiln::RefPtr<CheckinHandle> held = checkout("Kiln::AfterEffects::Wrapper::Clip::isConnected", now);
     return held->record().u.ld.data != nullptr;
 }
 
-int32_t Clip::getComponents() {
-    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getComponents", __FILE__, __LINE__,
-                                               "getComponents");
+int32_t Clip::getComponents()
+{
+    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getComponents", __FILE__,
+                                               __LINE__, "getComponents");
 }
 
-int32_t Clip::getDepth() {
-    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getDepth", __FILE__, __LINE__,
-                                               "getDepth");
+int32_t Clip::getDepth()
+{
+    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getDepth", __FILE__,
+                                               __LINE__, "getDepth");
 }
 
-void Clip::setFramesNeeded(double, double) {
+void Clip::setFramesNeeded(double, double)
+{
     throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::setFramesNeeded", __FILE__,
                                                __LINE__, "setFramesNeeded");
 }
 
-std::array<double, 2> Clip::getFrameRange() {
-    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getFrameRange", __FILE__, __LINE__,
-                                               "getFrameRange");
+std::array<double, 2> Clip::getFrameRange()
+{
+    throw Ex::AfterEffects::FeatureUnsupported("Kiln::AfterEffects::Wrapper::Clip::getFrameRange", __FILE__,
+                                               __LINE__, "getFrameRange");
 }
 
-bool Clip::readCrop(double time, ClipCrop& crop) {
+bool Clip::readCrop(double time, ClipCrop& crop)
+{
     if (params_ == nullptr) return false;
     std::array<std::string, kCropSuffixes.size()> names;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -166,7 +191,8 @@ bool Clip::readCrop(double time, ClipCrop& crop) {
 }
 
 template <class Px>
-bool Clip::fetchImage(double time, KlTexture<Px>& texture) {
+bool Clip::fetchImage(double time, KlTexture<Px>& texture)
+{
     static constexpr const char* kFunction = "Kiln::AfterEffects::Wrapper::Clip::fetchImageRaw";
     constexpr PF_PixelFormat wanted = Convert::pixelFormatFor<Px>();
     if constexpr (wanted == PF_PixelFormat_INVALID) {
@@ -207,7 +233,8 @@ template bool Clip::fetchImage<Kiln::PixARGBF>(double, KlTexture<Kiln::PixARGBF>
 
 namespace Kiln::AfterEffects::Convert {
 
-PF_PixelFormat worldPixelFormat(PF_InData* in_data, const PF_EffectWorld& world) {
+PF_PixelFormat worldPixelFormat(PF_InData* in_data, const PF_EffectWorld& world)
+{
     AcquiredSuite<PF_WorldSuite2> worlds(in_data, kPFWorldSuite, kPFWorldSuiteVersion2);
     if (worlds && worlds->PF_GetPixelFormat) {
         PF_PixelFormat format = PF_PixelFormat_INVALID;

@@ -94,9 +94,18 @@ public:
     // The clip's image at `time`: a view of the current frame, or of a checkout (see above). False,
     // with the texture untouched, when the layer has no pixels or its pixel format is none of the
     // three the effect renders.
-    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture) override { return fetchImage(time, texture); }
-    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGB16>& texture) override { return fetchImage(time, texture); }
-    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGBF>& texture) override { return fetchImage(time, texture); }
+    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture) override
+    {
+        return fetchImage(time, texture);
+    }
+    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGB16>& texture) override
+    {
+        return fetchImage(time, texture);
+    }
+    bool fetchImageRaw(double time, KlTexture<Kiln::PixARGBF>& texture) override
+    {
+        return fetchImage(time, texture);
+    }
     template <class Px>
     bool fetchImage(double time, KlTexture<Px>& texture);
 

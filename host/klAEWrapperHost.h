@@ -36,7 +36,15 @@
 namespace Kiln::AfterEffects::Wrapper {
 
 enum class ParamKind : int32_t {
-    Bool = 1, Double = 3, Int = 4, RGBColour = 5, RGBAColour = 6, Choice = 7, Double2 = 11, Scale = 13, Angle = 15
+    Bool = 1,
+    Double = 3,
+    Int = 4,
+    RGBColour = 5,
+    RGBAColour = 6,
+    Choice = 7,
+    Double2 = 11,
+    Scale = 13,
+    Angle = 15
 };
 
 class Host;
@@ -66,9 +74,9 @@ inline constexpr double kUnboundedRegion = 1000000.0;
 
 // The frames the host supplied for a render.
 struct RenderWorlds {
-    PF_EffectWorld* input = nullptr;   // the source frame; null: params[0]
+    PF_EffectWorld* input = nullptr;  // the source frame; null: params[0]
     PF_EffectWorld* output = nullptr;  // the output world
-    bool smart = false;                // a smart render: params may be null
+    bool smart = false;  // a smart render: params may be null
 };
 
 class Host : public Kiln::Wrapper::HostI {
@@ -107,14 +115,14 @@ public:
     const std::map<std::string, ParamMapping>& mappings() const { return mappings_; }
 
     // ---- render facts (HostI) -----------------------------------------------------------------
-    double currentTime() override;       // frames
-    double frameRate() override;         // time_scale / time_step, 0 without a step
-    double renderScaleX() override;      // the host's downsample factors
+    double currentTime() override;  // frames
+    double frameRate() override;  // time_scale / time_step, 0 without a step
+    double renderScaleX() override;  // the host's downsample factors
     double renderScaleY() override;
     double pixelAspectRatio() override;
     // Whether the host asks the call to stop (its abort or progress callback answers non-zero).
     bool abort() override;
-    int32_t frameCount() const;          // total_time / time_step, 0 when unknown
+    int32_t frameCount() const;  // total_time / time_step, 0 when unknown
     bool highQuality() const;
 
     // ---- clips and output (HostI) -------------------------------------------------------------

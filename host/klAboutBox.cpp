@@ -11,7 +11,8 @@
 
 namespace Kiln::AfterEffects::About {
 
-BoxRect placementInDialogUnits(int screenWidth, int screenHeight, int baseX, int baseY) {
+BoxRect placementInDialogUnits(int screenWidth, int screenHeight, int baseX, int baseY)
+{
     baseX = std::max(baseX, 1);
     baseY = std::max(baseY, 1);
     const int d = screenWidth > 1680 ? 4 : 2;
@@ -20,20 +21,24 @@ BoxRect placementInDialogUnits(int screenWidth, int screenHeight, int baseX, int
 }
 
 namespace {
-int scaleRounded(int value, int numerator, int denominator) {
+int scaleRounded(int value, int numerator, int denominator)
+{
     const long long n = static_cast<long long>(value) * numerator;
-    return static_cast<int>(n >= 0 ? (n + denominator / 2) / denominator : -((-n + denominator / 2) / denominator));
+    return static_cast<int>(n >= 0 ? (n + denominator / 2) / denominator
+                                   : -((-n + denominator / 2) / denominator));
 }
 }  // namespace
 
-BoxRect dialogUnitsToPixels(const BoxRect& units, int baseX, int baseY) {
+BoxRect dialogUnitsToPixels(const BoxRect& units, int baseX, int baseY)
+{
     baseX = std::max(baseX, 1);
     baseY = std::max(baseY, 1);
-    return {scaleRounded(units.x, baseX, 4), scaleRounded(units.y, baseY, 8), scaleRounded(units.width, baseX, 4),
-            scaleRounded(units.height, baseY, 8)};
+    return {scaleRounded(units.x, baseX, 4), scaleRounded(units.y, baseY, 8),
+            scaleRounded(units.width, baseX, 4), scaleRounded(units.height, baseY, 8)};
 }
 
-BoxRect placementInPixels(int screenWidth, int screenHeight) {
+BoxRect placementInPixels(int screenWidth, int screenHeight)
+{
     BoxRect r = dialogUnitsToPixels(placementInDialogUnits(screenWidth, screenHeight, kBaseUnitX, kBaseUnitY),
                                     kBaseUnitX, kBaseUnitY);
     r.x = std::max(r.x, 0);
@@ -41,11 +46,13 @@ BoxRect placementInPixels(int screenWidth, int screenHeight) {
     return r;
 }
 
-std::string versionLine(int major, int minor, const char* build) {
+std::string versionLine(int major, int minor, const char* build)
+{
     return "Version " + std::to_string(major) + "." + std::to_string(minor) + (build ? build : "");
 }
 
-std::vector<TextLine> layoutText(std::string_view name, const char* description, std::string_view version) {
+std::vector<TextLine> layoutText(std::string_view name, const char* description, std::string_view version)
+{
     std::vector<TextLine> lines;
     lines.push_back({kTextLeft, kNameTop, std::string(name)});
     int y = kNameTop;
@@ -55,7 +62,9 @@ std::vector<TextLine> layoutText(std::string_view name, const char* description,
         while (true) {
             const size_t end = text.find_first_of("\r\n", start);
             y += kLineStep;
-            lines.push_back({kTextLeft, y, std::string(text.substr(start, end == std::string_view::npos ? end : end - start))});
+            lines.push_back(
+                {kTextLeft, y,
+                 std::string(text.substr(start, end == std::string_view::npos ? end : end - start))});
             if (end == std::string_view::npos) break;
             start = end + 1;
         }
@@ -64,7 +73,8 @@ std::vector<TextLine> layoutText(std::string_view name, const char* description,
     return lines;
 }
 
-std::string splashFileFor(const char* resourcePath) {
+std::string splashFileFor(const char* resourcePath)
+{
     if (resourcePath == nullptr || resourcePath[0] == '\0') return {};
     const std::string path(resourcePath);
     const size_t slash = path.rfind('/');
@@ -76,17 +86,20 @@ std::mutex gSplashMutex;
 std::string gSplashPath;
 }  // namespace
 
-void setSplashPath(const char* resourcePath) {
+void setSplashPath(const char* resourcePath)
+{
     std::lock_guard<std::mutex> lock(gSplashMutex);
     gSplashPath = splashFileFor(resourcePath);
 }
 
-std::string splashPath() {
+std::string splashPath()
+{
     std::lock_guard<std::mutex> lock(gSplashMutex);
     return gSplashPath;
 }
 
-void drawText(Bmp::Picture& picture, int x, int y, std::string_view text) {
+void drawText(Bmp::Picture& picture, int x, int y, std::string_view text)
+{
     for (const char c : text) {
         const int code = static_cast<unsigned char>(c);
         if (code >= kGlyphFirst && code <= kGlyphLast) {
@@ -108,7 +121,8 @@ void drawText(Bmp::Picture& picture, int x, int y, std::string_view text) {
     }
 }
 
-void paintBox(Bmp::Picture& picture, const Bmp::Picture* splash, const std::vector<TextLine>& lines) {
+void paintBox(Bmp::Picture& picture, const Bmp::Picture* splash, const std::vector<TextLine>& lines)
+{
     if (picture.empty()) return;
     if (splash != nullptr && !splash->empty()) {
         // Whatever the splash does not cover keeps what the picture held.
@@ -121,7 +135,8 @@ void paintBox(Bmp::Picture& picture, const Bmp::Picture* splash, const std::vect
     for (const TextLine& line : lines) drawText(picture, line.x, line.y, line.text);
 }
 
-Bmp::Picture renderBox(const std::string& splashFile) {
+Bmp::Picture renderBox(const std::string& splashFile)
+{
     Bmp::Picture box = Bmp::Picture::filled(kBoxSize, kBoxSize, 255, 255, 255, 255);
     const Bmp::Picture splash = splashFile.empty() ? Bmp::Picture{} : Bmp::readFile(splashFile);
     paintBox(box, &splash,
@@ -130,8 +145,10 @@ Bmp::Picture renderBox(const std::string& splashFile) {
     return box;
 }
 
-bool copyToCanvas(const Bmp::Picture& picture, PF_EffectWorld& canvas) {
-    if (canvas.data == nullptr || (canvas.world_flags & PF_WorldFlag_DEEP) != 0 || picture.empty()) return false;
+bool copyToCanvas(const Bmp::Picture& picture, PF_EffectWorld& canvas)
+{
+    if (canvas.data == nullptr || (canvas.world_flags & PF_WorldFlag_DEEP) != 0 || picture.empty())
+        return false;
     const int width = std::min<int>(picture.width, std::max<A_long>(canvas.width, 0));
     const int height = std::min<int>(picture.height, std::max<A_long>(canvas.height, 0));
     if (canvas.rowbytes < width * 4) return false;
@@ -145,12 +162,14 @@ namespace {
 
 // A host that runs without a user interface is asked each time: the box is rare and a host may
 // change its mind between two boxes.
-bool hostIsHeadlessNow(PF_InData* in_data) {
+bool hostIsHeadlessNow(PF_InData* in_data)
+{
     SPBasicSuite* basic = in_data ? in_data->pica_basicP : nullptr;
     if (basic == nullptr || basic->AcquireSuite == nullptr) return false;
     const PF_AppSuite1* app = nullptr;
     bool headless = false;
-    if (basic->AcquireSuite(kPFAppSuite, kPFAppSuiteVersion1, reinterpret_cast<const void**>(&app)) == PF_Err_NONE) {
+    if (basic->AcquireSuite(kPFAppSuite, kPFAppSuiteVersion1, reinterpret_cast<const void**>(&app)) ==
+        PF_Err_NONE) {
         PF_Boolean flag = 0;
         if (app && app->PF_IsHeadless && app->PF_IsHeadless(&flag) == PF_Err_NONE) headless = flag != 0;
         if (basic->ReleaseSuite) basic->ReleaseSuite(kPFAppSuite, kPFAppSuiteVersion1);
@@ -164,7 +183,8 @@ bool hostIsHeadlessNow(PF_InData* in_data) {
 
 namespace Kiln::AfterEffects {
 
-void showAboutBox(PF_InData* in_data, unsigned long ownerWindow, const char* resourcePath) {
+void showAboutBox(PF_InData* in_data, unsigned long ownerWindow, const char* resourcePath)
+{
     try {
         About::setSplashPath(resourcePath);
         const Bmp::Picture box = About::renderBox(About::splashPath());

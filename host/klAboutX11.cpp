@@ -28,13 +28,15 @@ std::atomic<Display*> gBoxDisplay{nullptr};
 XErrorHandler gPreviousErrorHandler = nullptr;
 XIOErrorHandler gPreviousIOErrorHandler = nullptr;
 
-int onProtocolError(Display* display, XErrorEvent* event) {
+int onProtocolError(Display* display, XErrorEvent* event)
+{
     if (display != gBoxDisplay && gPreviousErrorHandler) return gPreviousErrorHandler(display, event);
     return 0;
 }
 
 // Returning (instead of the default handler's exit) hands over to the connection's exit handler.
-int onConnectionError(Display* display) {
+int onConnectionError(Display* display)
+{
     if (display != gBoxDisplay && gPreviousIOErrorHandler) return gPreviousIOErrorHandler(display);
     return 0;
 }
@@ -44,12 +46,14 @@ void connectionLost(Display*, void* lost) { *static_cast<bool*>(lost) = true; }
 // The box's handlers for the life of the scope; the previous ones come back after.
 class ErrorHandlerScope {
 public:
-    explicit ErrorHandlerScope(Display* display) {
+    explicit ErrorHandlerScope(Display* display)
+    {
         gBoxDisplay = display;
         gPreviousErrorHandler = XSetErrorHandler(&onProtocolError);
         gPreviousIOErrorHandler = XSetIOErrorHandler(&onConnectionError);
     }
-    ~ErrorHandlerScope() {
+    ~ErrorHandlerScope()
+    {
         XSetErrorHandler(gPreviousErrorHandler);
         XSetIOErrorHandler(gPreviousIOErrorHandler);
         gBoxDisplay = nullptr;
@@ -59,7 +63,8 @@ public:
 };
 
 // One channel of a true-colour pixel value.
-unsigned long channelBits(uint8_t value, unsigned long mask) {
+unsigned long channelBits(uint8_t value, unsigned long mask)
+{
     if (mask == 0) return 0;
     const int shift = std::countr_zero(mask);
     const unsigned long most = mask >> shift;
@@ -67,11 +72,13 @@ unsigned long channelBits(uint8_t value, unsigned long mask) {
 }
 
 // The picture in the screen's pixel format; null when it cannot be made.
-XImage* makeImage(Display* display, int screen, const Bmp::Picture& picture) {
+XImage* makeImage(Display* display, int screen, const Bmp::Picture& picture)
+{
     Visual* visual = DefaultVisual(display, screen);
     const unsigned depth = static_cast<unsigned>(DefaultDepth(display, screen));
-    XImage* image = XCreateImage(display, visual, depth, ZPixmap, 0, nullptr, static_cast<unsigned>(picture.width),
-                                 static_cast<unsigned>(picture.height), 32, 0);
+    XImage* image =
+        XCreateImage(display, visual, depth, ZPixmap, 0, nullptr, static_cast<unsigned>(picture.width),
+                     static_cast<unsigned>(picture.height), 32, 0);
     if (image == nullptr) return nullptr;
     image->data = static_cast<char*>(std::malloc(size_t(image->bytes_per_line) * size_t(picture.height)));
     if (image->data == nullptr) {
@@ -95,21 +102,24 @@ XImage* makeImage(Display* display, int screen, const Bmp::Picture& picture) {
     return image;
 }
 
-void setAtomProperty(Display* display, Window window, const char* property, const char* value) {
+void setAtomProperty(Display* display, Window window, const char* property, const char* value)
+{
     Atom atom = XInternAtom(display, value, False);
     XChangeProperty(display, window, XInternAtom(display, property, False), XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<unsigned char*>(&atom), 1);
 }
 
-Window createWindow(Display* display, int screen, unsigned long owner, const Bmp::Picture& picture) {
+Window createWindow(Display* display, int screen, unsigned long owner, const Bmp::Picture& picture)
+{
     const BoxRect at = placementInPixels(DisplayWidth(display, screen), DisplayHeight(display, screen));
     XSetWindowAttributes attributes{};
     attributes.background_pixel = WhitePixel(display, screen);
-    attributes.event_mask = ExposureMask | ButtonPressMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
-    const Window window = XCreateWindow(display, RootWindow(display, screen), at.x, at.y,
-                                        static_cast<unsigned>(picture.width), static_cast<unsigned>(picture.height), 0,
-                                        CopyFromParent, InputOutput, CopyFromParent, CWBackPixel | CWEventMask,
-                                        &attributes);
+    attributes.event_mask =
+        ExposureMask | ButtonPressMask | KeyPressMask | KeyReleaseMask | StructureNotifyMask;
+    const Window window =
+        XCreateWindow(display, RootWindow(display, screen), at.x, at.y, static_cast<unsigned>(picture.width),
+                      static_cast<unsigned>(picture.height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                      CWBackPixel | CWEventMask, &attributes);
 
     XStoreName(display, window, kWindowTitle);
     XChangeProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False),
@@ -138,7 +148,8 @@ Window createWindow(Display* display, int screen, unsigned long owner, const Bmp
 }
 
 // Runs the box until it is closed or the connection is lost.
-void eventLoop(Display* display, Window window, GC gc, XImage* image, const bool& lost) {
+void eventLoop(Display* display, Window window, GC gc, XImage* image, const bool& lost)
+{
     const int fd = ConnectionNumber(display);
     bool open = true;
     while (open && !lost) {
@@ -147,22 +158,21 @@ void eventLoop(Display* display, Window window, GC gc, XImage* image, const bool
             XNextEvent(display, &event);
             if (event.xany.window != window) continue;
             switch (event.type) {
-                case Expose:
-                    XPutImage(display, window, gc, image, event.xexpose.x, event.xexpose.y, event.xexpose.x,
-                              event.xexpose.y, static_cast<unsigned>(event.xexpose.width),
-                              static_cast<unsigned>(event.xexpose.height));
-                    break;
-                case ButtonPress:
-                    if (event.xbutton.button == Button1) open = false;
-                    break;
-                case ClientMessage:
-                    // WM_DELETE_WINDOW or any other command closes the box.
-                    open = false;
-                    break;
-                case DestroyNotify:
-                    return;
-                default:  // keys and the rest are swallowed
-                    break;
+            case Expose:
+                XPutImage(display, window, gc, image, event.xexpose.x, event.xexpose.y, event.xexpose.x,
+                          event.xexpose.y, static_cast<unsigned>(event.xexpose.width),
+                          static_cast<unsigned>(event.xexpose.height));
+                break;
+            case ButtonPress:
+                if (event.xbutton.button == Button1) open = false;
+                break;
+            case ClientMessage:
+                // WM_DELETE_WINDOW or any other command closes the box.
+                open = false;
+                break;
+            case DestroyNotify: return;
+            default:  // keys and the rest are swallowed
+                break;
             }
         }
         if (!open || lost) break;
@@ -177,7 +187,8 @@ void eventLoop(Display* display, Window window, GC gc, XImage* image, const bool
 
 }  // namespace
 
-bool showAboutWindow(unsigned long owner, const Bmp::Picture& picture) {
+bool showAboutWindow(unsigned long owner, const Bmp::Picture& picture)
+{
     if (picture.empty()) return false;
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) return false;

@@ -13,10 +13,14 @@ constexpr size_t kFileHeader = 14;
 constexpr uint32_t kCoreHeader = 12;
 constexpr uint32_t kInfoHeader = 40;
 // Header, palette and the largest picture allowed, with room for the longest row padding.
-constexpr uint64_t kMaxFileBytes = kFileHeader + 124 + 256 * 4 + uint64_t(kMaxPixels) * 4 + uint64_t(kMaxSide) * 4;
+constexpr uint64_t kMaxFileBytes =
+    kFileHeader + 124 + 256 * 4 + uint64_t(kMaxPixels) * 4 + uint64_t(kMaxSide) * 4;
 
 uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t u32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 struct Header {
     int64_t width = 0;
@@ -28,7 +32,8 @@ struct Header {
     uint32_t paletteEntryBytes = 4;
 };
 
-bool readHeader(const uint8_t* data, size_t size, Header& h, uint32_t* infoSize) {
+bool readHeader(const uint8_t* data, size_t size, Header& h, uint32_t* infoSize)
+{
     if (size < kFileHeader + 4 || data[0] != 'B' || data[1] != 'M') return false;
     const uint32_t info = u32(data + kFileHeader);
     if (info > size - kFileHeader) return false;
@@ -55,7 +60,8 @@ bool readHeader(const uint8_t* data, size_t size, Header& h, uint32_t* infoSize)
 
 }  // namespace
 
-Picture Picture::filled(int32_t width, int32_t height, uint8_t a, uint8_t r, uint8_t g, uint8_t b) {
+Picture Picture::filled(int32_t width, int32_t height, uint8_t a, uint8_t r, uint8_t g, uint8_t b)
+{
     Picture picture;
     if (width <= 0 || height <= 0) return picture;
     picture.width = width;
@@ -70,7 +76,8 @@ Picture Picture::filled(int32_t width, int32_t height, uint8_t a, uint8_t r, uin
     return picture;
 }
 
-Picture decode(const uint8_t* data, size_t size) {
+Picture decode(const uint8_t* data, size_t size)
+{
     Header h;
     uint32_t infoSize = 0;
     if (data == nullptr || !readHeader(data, size, h, &infoSize)) return {};
@@ -81,7 +88,8 @@ Picture decode(const uint8_t* data, size_t size) {
     const bool topDown = h.height < 0;
     const int64_t width = h.width;
     const int64_t height = topDown ? -h.height : h.height;
-    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || width * height > kMaxPixels) return {};
+    if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)
+        return {};
     if (h.planes != 1 || h.compression != 0) return {};
     const uint32_t bits = h.bits;
     if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return {};
@@ -144,12 +152,14 @@ Picture decode(const uint8_t* data, size_t size) {
     return picture;
 }
 
-Picture readFile(const std::string& path) {
+Picture readFile(const std::string& path)
+{
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file) return {};
     if (std::fseek(file.get(), 0, SEEK_END) != 0) return {};
     const long length = std::ftell(file.get());
-    if (length <= 0 || uint64_t(length) > kMaxFileBytes || std::fseek(file.get(), 0, SEEK_SET) != 0) return {};
+    if (length <= 0 || uint64_t(length) > kMaxFileBytes || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return {};
     std::vector<uint8_t> bytes(static_cast<size_t>(length));
     const size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
     return decode(bytes.data(), got);

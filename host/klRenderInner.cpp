@@ -28,16 +28,19 @@ struct HostProgress {
     A_long asked = 0;
 };
 
-int interruptCallback(void* userData, std::atomic<int32_t>*) {
+int interruptCallback(void* userData, std::atomic<int32_t>*)
+{
     auto* progress = static_cast<HostProgress*>(userData);
     PF_InData* in = progress->in_data;
     if (in == nullptr) return 0;
     if (in->inter.abort && in->inter.abort(in->effect_ref) != PF_Err_NONE) return 1;
-    if (in->inter.progress && in->inter.progress(in->effect_ref, ++progress->asked, 1000) != PF_Err_NONE) return 1;
+    if (in->inter.progress && in->inter.progress(in->effect_ref, ++progress->asked, 1000) != PF_Err_NONE)
+        return 1;
     return 0;
 }
 
-void throwIfInterrupted(const KlInterruptHook& hook) {
+void throwIfInterrupted(const KlInterruptHook& hook)
+{
     if (hook.interrupted.load() != 0)
         throw Kiln::Exceptions::AfterEffects::InterruptedCritical(kFunction, __FILE__, __LINE__);
 }
@@ -46,7 +49,8 @@ void throwIfInterrupted(const KlInterruptHook& hook) {
 
 template <class Px>
 PF_Err RenderInner(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_EffectWorld* input,
-                   PF_EffectWorld* output, PF_SmartRenderExtra* extra) {
+                   PF_EffectWorld* output, PF_SmartRenderExtra* extra)
+{
     try {
         if (output == nullptr || output->data == nullptr)
             throw Kiln::Exceptions::OutOfMemory(kFunction, __FILE__, __LINE__, "AE Output buffer is null!");

@@ -22,12 +22,14 @@ public:
     const Work& minimum() const { return min_; }
     const Work& maximum() const { return max_; }
 
-    void beforePass() override {
+    void beforePass() override
+    {
         bands_.assign(static_cast<size_t>(std::max<int32_t>(1, threadCount())), Band{});
         found_ = false;
     }
 
-    void process() override {
+    void process() override
+    {
         const KlRect r = clippedRect();
         if (r.isEmpty() || image_ == nullptr) return;
         const int32_t index = currentThreadIndex();
@@ -47,7 +49,8 @@ public:
         bands_[static_cast<size_t>(index)] = b;
     }
 
-    void afterPass() override {
+    void afterPass() override
+    {
         for (const Band& b : bands_) {
             if (!b.any) continue;
             for (int c = 0; c < Px::channels; ++c) {

@@ -79,7 +79,8 @@ inline void store4(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
 
 // Output i of a line: samples i - n - 1 (outer), i - n (leave), i + n + 1 (enter).
 template <bool Frac, class In, class Out>
-void line4Generic(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
+void line4Generic(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group,
+                  size_t gap)
 {
     D4 acc = {0.0, 0.0, 0.0, 0.0};
     for (int32_t j = -n; j <= n; ++j) acc += load4(in + 4 * j);
@@ -122,8 +123,8 @@ void line1(const In* in, Out* out, int32_t count, int32_t n, float fr, double w,
 
 // The running sums of `lanes` columns: started from rows -n .. n, or carried over in acc.
 template <bool Frac, class In, class Out>
-void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t lanes, int32_t n, float fr, double w,
-                 double* acc, bool resume)
+void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t lanes, int32_t n, float fr,
+                 double w, double* acc, bool resume)
 {
     const int32_t vec = lanes & ~3;
     if (!resume) {
@@ -223,8 +224,9 @@ bool streams(bool asked, const Out* a, const Out* b, size_t gap)
 // processor busy while each addition waits for the one before it. Each line's arithmetic is that
 // of a line on its own.
 template <bool Frac, bool N0, bool Stream, class In, class Out>
-__attribute__((target("avx2"))) void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                                                 int32_t n, float fr, double w, int32_t group, size_t gap)
+__attribute__((target("avx2"))) void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB,
+                                               int32_t count, int32_t n, float fr, double w, int32_t group,
+                                               size_t gap)
 {
     const bool two = inB != nullptr;
     Lanes4 a = startAvx2<Frac, N0>(inA, n);
@@ -247,13 +249,13 @@ __attribute__((target("avx2"))) void linesAvx2(const In* inA, Out* outA, const I
 }
 
 template <class In, class Out>
-void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count, int32_t n, float fr, double w,
-               int32_t group, size_t gap, bool past)
+void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count, int32_t n, float fr,
+               double w, int32_t group, size_t gap, bool past)
 {
     const bool stream = streams(past, outA, inB ? outB : outA, gap);
     auto run = [&](auto frac, auto n0, auto str) {
-        linesAvx2<decltype(frac)::value, decltype(n0)::value, decltype(str)::value>(inA, outA, inB, outB, count, n, fr,
-                                                                                     w, group, gap);
+        linesAvx2<decltype(frac)::value, decltype(n0)::value, decltype(str)::value>(
+            inA, outA, inB, outB, count, n, fr, w, group, gap);
     };
     using T = std::true_type;
     using F = std::false_type;
@@ -273,8 +275,9 @@ void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count
 // Eight lanes at a time with their sums held in registers, all rows before the next eight lanes;
 // the remaining lanes row by row.
 template <bool Frac, bool N0, class In, class Out>
-__attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count, int32_t lanes,
-                                                int32_t n, float fr, double w, double* acc, bool resume)
+__attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count,
+                                              int32_t lanes, int32_t n, float fr, double w, double* acc,
+                                              bool resume)
 {
     const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
     const double fd = fr;
@@ -340,7 +343,8 @@ bool useAvx2()
 #endif
 
 template <class In, class Out>
-void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap, bool past)
+void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap,
+           bool past)
 {
     group = std::max(group, 1);
 #ifdef KL_BLUR_AVX2
@@ -516,8 +520,10 @@ void fromFloats(const float* in, uint8_t* out, size_t count)
     // Low 8 bits of each int32, then packs that cannot saturate.
     const __m128i mask = _mm_set1_epi32(0xff);
     for (; i + 16 <= count; i += 16) {
-        const __m128i a = _mm_and_si128(truncInt4(in + i), mask), b = _mm_and_si128(truncInt4(in + i + 4), mask);
-        const __m128i c = _mm_and_si128(truncInt4(in + i + 8), mask), d = _mm_and_si128(truncInt4(in + i + 12), mask);
+        const __m128i a = _mm_and_si128(truncInt4(in + i), mask),
+                      b = _mm_and_si128(truncInt4(in + i + 4), mask);
+        const __m128i c = _mm_and_si128(truncInt4(in + i + 8), mask),
+                      d = _mm_and_si128(truncInt4(in + i + 12), mask);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
                          _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
     }
@@ -577,18 +583,20 @@ void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* ou
 }
 
 template <class In, class Out>
-void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
-                 bool resume)
+void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p,
+                 double* acc, bool resume)
 {
     const float fr = p.f;
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) {
         if (fr != 0.0f)
-            (p.n == 0 ? rowsAvx2<true, true, In, Out> : rowsAvx2<true, false, In, Out>)(in, out, count, lanes, p.n, fr,
-                                                                                      p.weight, acc, resume);
+            (p.n == 0 ? rowsAvx2<true, true, In, Out> : rowsAvx2<true, false, In, Out>)(in, out, count, lanes,
+                                                                                        p.n, fr, p.weight,
+                                                                                        acc, resume);
         else
-            (p.n == 0 ? rowsAvx2<false, true, In, Out> : rowsAvx2<false, false, In, Out>)(in, out, count, lanes, p.n, fr,
-                                                                                        p.weight, acc, resume);
+            (p.n == 0
+                 ? rowsAvx2<false, true, In, Out>
+                 : rowsAvx2<false, false, In, Out>)(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
         return;
     }
 #endif
@@ -598,11 +606,11 @@ void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t la
         rowsGeneric<false>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
 }
 
-#define KL_BLUR_PASSES(In, Out)                                                                                  \
-    template void boxPassLinePair<In, Out>(int, const In*, Out*, const In*, Out*, int32_t, const BoxParams&,      \
-                                           int32_t, size_t, bool);                                              \
-    template void boxPassRows<In, Out>(const In* const*, Out* const*, int32_t, int32_t, const BoxParams&, double*, \
-                                       bool);
+#define KL_BLUR_PASSES(In, Out)                                                                              \
+    template void boxPassLinePair<In, Out>(int, const In*, Out*, const In*, Out*, int32_t, const BoxParams&, \
+                                           int32_t, size_t, bool);                                           \
+    template void boxPassRows<In, Out>(const In* const*, Out* const*, int32_t, int32_t, const BoxParams&,    \
+                                       double*, bool);
 KL_BLUR_PASSES(float, float)
 #undef KL_BLUR_PASSES
 
@@ -623,8 +631,8 @@ bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, con
 }
 
 // state_: items' done flags, then four words per band: progress, busy, finished, spare.
-void Schedule::reset(int32_t pinnedItems, std::vector<int32_t> firstRow, std::vector<int32_t> lastRow, int32_t rows,
-                     int32_t ringRows, int32_t reach, int32_t end, int32_t least, int32_t bands)
+void Schedule::reset(int32_t pinnedItems, std::vector<int32_t> firstRow, std::vector<int32_t> lastRow,
+                     int32_t rows, int32_t ringRows, int32_t reach, int32_t end, int32_t least, int32_t bands)
 {
     pinned_ = pinnedItems;
     firstRow_ = std::move(firstRow);
@@ -664,8 +672,7 @@ int32_t Schedule::frontier()
     while (p < streamed && state_[size_t(pinned_ + p)].load(std::memory_order_acquire) != 0) ++p;
     if (p != seen) {
         int32_t expected = seen;
-        while (expected < p && !prefix_.compare_exchange_weak(expected, p, std::memory_order_acq_rel)) {
-        }
+        while (expected < p && !prefix_.compare_exchange_weak(expected, p, std::memory_order_acq_rel)) { }
     }
     return p >= streamed ? rows_ : firstRow_[size_t(p)];
 }

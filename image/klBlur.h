@@ -125,8 +125,8 @@ void fromFloats(const float* in, Ch* out, size_t count)
 // sums, started afresh from rows -n .. n, or with resume carried on from the call that produced
 // the rows above (the same sums as one call over all the rows).
 template <class In, class Out>
-void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p, double* acc,
-                 bool resume);
+void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p,
+                 double* acc, bool resume);
 
 // Whether two blocks of rows share any byte (rows of `bytes` bytes, `stride` apart, either sign).
 bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, const void* b, int32_t strideB,
@@ -230,7 +230,8 @@ class BlurGeneralGauss : public KlImgProc<DstPx> {
     static constexpr int C = SrcPx::channels;
     static constexpr bool kWeighted = FR != 0 || FG != 0 || FB != 0;
     static constexpr bool kKeepAlpha = FA != 0;
-    static_assert(!(kWeighted || kKeepAlpha) || SrcPx::alphaIndex >= 0, "channel flags need an alpha channel");
+    static_assert(!(kWeighted || kKeepAlpha) || SrcPx::alphaIndex >= 0,
+                  "channel flags need an alpha channel");
 
 public:
     BlurGeneralGauss() = default;
@@ -270,7 +271,8 @@ public:
         // Pixels are read after others are written only when the two images share memory laid out
         // differently (or for the kept alpha): such a source is read from a copy.
         if (Blur::overlaps(source_->isNull() ? nullptr : source_->data(), source_->rowBytes(),
-                           source_->yAxis().memoryLength(), source_->xAxis().memoryLength() * int32_t(sizeof(SrcPx)),
+                           source_->yAxis().memoryLength(),
+                           source_->xAxis().memoryLength() * int32_t(sizeof(SrcPx)),
                            this->destination()->data(), this->destination()->rowBytes(),
                            this->destination()->yAxis().memoryLength(),
                            this->destination()->xAxis().memoryLength() * int32_t(sizeof(DstPx))) &&
@@ -300,7 +302,8 @@ public:
     // (a renderer that keeps its memory hands the same block back every frame).
     void beforePass() override
     {
-        if (mode_ == Mode::Blur) ensureBuffer(scratch_, size_t(std::max(this->threadCount(), 1)) * scratchPerThread_);
+        if (mode_ == Mode::Blur)
+            ensureBuffer(scratch_, size_t(std::max(this->threadCount(), 1)) * scratchPerThread_);
     }
 
     void process() override
@@ -341,7 +344,8 @@ private:
         step_ = std::max(16, 4 * reachY_);
         ringRows_ = 4 * step_ + 2 * reachY_ + lineRows;
         bandRing_ = step_ + 2 * reachY_;
-        stream_ = passesY_ == 0 || int64_t(ringRows_) + int64_t(passesY_ - 1) * bandRing_ < int64_t(rows_) / 2;
+        stream_ =
+            passesY_ == 0 || int64_t(ringRows_) + int64_t(passesY_ - 1) * bandRing_ < int64_t(rows_) / 2;
         if (!stream_) {
             step_ = rows_;
             bandRing_ = rows_;
@@ -363,7 +367,8 @@ private:
         std::vector<int32_t> streamed;
         for (int32_t k = 0; k < rows_; ++k) {
             const int32_t y = first_ + k, mi = memoryRow[size_t(k)];
-            const bool own = mi >= 0 && size_t(mi) < uses.size() && mi == ay.memoryIndex(y) && uses[size_t(mi)] == 1;
+            const bool own =
+                mi >= 0 && size_t(mi) < uses.size() && mi == ay.memoryIndex(y) && uses[size_t(mi)] == 1;
             if (stream_ && own) {
                 streamed.push_back(k);
                 continue;
@@ -380,7 +385,8 @@ private:
         itemStart_.clear();
         for (size_t i = 0; i < pinnedY_.size(); i += lineRows) {
             itemStart_.push_back(int32_t(itemRows_.size()));
-            for (size_t j = i; j < std::min(pinnedY_.size(), i + lineRows); ++j) itemRows_.push_back(int32_t(j));
+            for (size_t j = i; j < std::min(pinnedY_.size(), i + lineRows); ++j)
+                itemRows_.push_back(int32_t(j));
         }
         const int32_t pinnedItems = int32_t(itemStart_.size());
         std::vector<int32_t> firstRow, lastRow;
@@ -399,7 +405,8 @@ private:
             bandPixels_ = 128;
         } else {
             const int64_t column = int64_t(rows_) * C * int64_t(sizeof(float)) * std::max(passesY_, 1);
-            bandPixels_ = int32_t(std::clamp<int64_t>((int64_t(1024) << 10) / std::max<int64_t>(column, 1), 4, 64));
+            bandPixels_ =
+                int32_t(std::clamp<int64_t>((int64_t(1024) << 10) / std::max<int64_t>(column, 1), 4, 64));
         }
         bandPixels_ = std::min(width, (bandPixels_ + 3) & ~3);
         bands_ = (width + bandPixels_ - 1) / bandPixels_;
@@ -459,11 +466,15 @@ private:
     }
     float* bandRing(unsigned char* state, int32_t pass) const
     {
-        const size_t sumsBytes = (size_t(std::max(passesY_, 1)) * bandLanes_ * sizeof(double) + 63) & ~size_t(63);
+        const size_t sumsBytes =
+            (size_t(std::max(passesY_, 1)) * bandLanes_ * sizeof(double) + 63) & ~size_t(63);
         return reinterpret_cast<float*>(state + sumsBytes) + size_t(pass) * size_t(bandRing_) * rowStride_;
     }
     // Next output row of each vertical pass.
-    int32_t* progressOf(int32_t band) { return progress_.data() + size_t(band) * size_t(std::max(passesY_, 1)); }
+    int32_t* progressOf(int32_t band)
+    {
+        return progress_.data() + size_t(band) * size_t(std::max(passesY_, 1));
+    }
     void resetProgress(int32_t* o) const
     {
         for (int32_t it = 0; it < std::max(passesY_, 1); ++it) o[it] = passesY_ > 0 ? (it + 1) * reachY_ : 0;
@@ -471,7 +482,8 @@ private:
 
     unsigned char* aligned(Image::DataHandle* h) const
     {
-        return reinterpret_cast<unsigned char*>((reinterpret_cast<uintptr_t>(h->data()) + 63) & ~uintptr_t(63));
+        return reinterpret_cast<unsigned char*>((reinterpret_cast<uintptr_t>(h->data()) + 63) &
+                                                ~uintptr_t(63));
     }
     static void ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
     {
@@ -482,7 +494,8 @@ private:
     }
     unsigned char* threadScratch() const
     {
-        return static_cast<unsigned char*>(scratch_->data()) + size_t(this->currentThreadIndex()) * scratchPerThread_;
+        return static_cast<unsigned char*>(scratch_->data()) +
+               size_t(this->currentThreadIndex()) * scratchPerThread_;
     }
     template <class T>
     T* scratchAt(size_t offset) const
@@ -564,11 +577,14 @@ private:
     void copy()
     {
         // In place there is nothing to copy.
-        if (read_->data() == this->destination()->data() && read_->rowBytes() == this->destination()->rowBytes() &&
-            read_->originX() == this->destination()->originX() && read_->originY() == this->destination()->originY())
+        if (read_->data() == this->destination()->data() &&
+            read_->rowBytes() == this->destination()->rowBytes() &&
+            read_->originX() == this->destination()->originX() &&
+            read_->originY() == this->destination()->originY())
             return;
         const KlRect r = rect_;
-        this->forEachRow([&](int32_t y) { read_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
+        this->forEachRow(
+            [&](int32_t y) { read_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
     }
 
     // The pass: take work until every band is done. A thread that leaves early (interrupted, or
@@ -701,7 +717,8 @@ private:
                                                 o[it] != (it + 1) * reachY_);
                 if (it == last && !kDirectStore)
                     for (int32_t j = 0; j < count; ++j)
-                        if (first_ + o[it] + j >= rect_.y0) storeRow(x, pixels, first_ + o[it] + j - rect_.y0, out[j]);
+                        if (first_ + o[it] + j >= rect_.y0)
+                            storeRow(x, pixels, first_ + o[it] + j - rect_.y0, out[j]);
                 o[it] += count;
                 moved = true;
             }
@@ -717,7 +734,8 @@ private:
     void ringRows(float* ring, int32_t k, int32_t n, P* rows) const
     {
         int32_t i = k % bandRing_;
-        for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1) rows[j] = ring + size_t(i) * rowStride_;
+        for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1)
+            rows[j] = ring + size_t(i) * rowStride_;
     }
     void inputRows(int32_t b, int32_t k, int32_t n, const float** rows) const
     {
@@ -731,12 +749,14 @@ private:
     }
 
     // Float results need no conversion: the last vertical pass writes them into the destination itself.
-    static constexpr bool kDirectStore = std::is_same_v<typename DstPx::Channel, float> && !kWeighted && !kKeepAlpha;
+    static constexpr bool kDirectStore =
+        std::is_same_v<typename DstPx::Channel, float> && !kWeighted && !kKeepAlpha;
     // Where the last pass writes row y of the band at column offset x.
     float* finalRow(int32_t y, int32_t x, float* scratch) const
     {
         if constexpr (kDirectStore) {
-            if (y >= rect_.y0) return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + x, y));
+            if (y >= rect_.y0)
+                return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + x, y));
         }
         return scratch;
     }
@@ -784,14 +804,14 @@ private:
     Blur::BoxParams px_, py_;
     int32_t marginX_ = 0, marginY_ = 0;
     int32_t startX_ = 0, startY_ = 0;  // first column and row the running sums produce
-    int32_t first_ = 0, rows_ = 0;     // extended rows: source rows first_ .. first_ + rows_ - 1
+    int32_t first_ = 0, rows_ = 0;  // extended rows: source rows first_ .. first_ + rows_ - 1
     int32_t passesY_ = 0, reachY_ = 0;
     bool stream_ = true;
     int32_t step_ = 16, ringRows_ = 0, bandRing_ = 0;
     int32_t bandPixels_ = 0, bands_ = 0;
     size_t bandLanes_ = 0, rowStride_ = 0, rowValues_ = 0;
-    std::vector<int32_t> slot_;      // extended row -> pinned slot, -1 in the ring
-    std::vector<int32_t> pinnedY_;   // pinned slot -> a source row (global y) it holds
+    std::vector<int32_t> slot_;  // extended row -> pinned slot, -1 in the ring
+    std::vector<int32_t> pinnedY_;  // pinned slot -> a source row (global y) it holds
     std::vector<int32_t> itemRows_;  // per item: pinned slots or extended rows
     std::vector<int32_t> itemStart_;
     std::vector<int32_t> progress_;  // per band and vertical pass: next output row

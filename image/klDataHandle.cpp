@@ -19,7 +19,8 @@ void setHostMemoryService(HostMemoryService* service) { g_service.store(service)
 
 HostMemoryService* hostMemoryService() { return g_service.load(); }
 
-SimpleHandle::SimpleHandle(size_t bytes) {
+SimpleHandle::SimpleHandle(size_t bytes)
+{
     data_ = ::operator new(bytes == 0 ? 1 : bytes, std::align_val_t(kAlign), std::nothrow);
     if (data_ == nullptr)
         throw Exceptions::OutOfMemory("Kiln::Memory::SimpleHandle::SimpleHandle", __FILE__, __LINE__, bytes,
@@ -39,7 +40,8 @@ constexpr size_t kHeader = sizeof(void*);
 constexpr size_t kAlign = 16;
 }  // namespace
 
-DataHandle::DataHandle(size_t bytes) : service_(Memory::hostMemoryService()) {
+DataHandle::DataHandle(size_t bytes) : service_(Memory::hostMemoryService())
+{
     const size_t extra = kHeader + kAlign - 1;
     void* block = nullptr;
     if (service_ != nullptr && bytes <= SIZE_MAX - extra) block = service_->allocate(bytes + extra);
@@ -53,7 +55,8 @@ DataHandle::DataHandle(size_t bytes) : service_(Memory::hostMemoryService()) {
     size_ = bytes;
 }
 
-DataHandle::~DataHandle() {
+DataHandle::~DataHandle()
+{
     if (data_ != nullptr && service_ != nullptr) service_->release(reinterpret_cast<void**>(data_)[-1]);
 }
 

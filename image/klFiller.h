@@ -11,7 +11,8 @@ public:
     void setColour(const Px& c) { colour_ = c; }
     const Px& colour() const { return colour_; }
 
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty()) return;
         this->forEachRow([&](int32_t y) {
@@ -27,5 +28,5 @@ private:
 namespace Kiln {
 // A blank frame of one colour; unconfigured it is transparent black.
 template <class Px>
-class ColouredFrameGenerator : public KlImgFiller<Px> {};
+class ColouredFrameGenerator : public KlImgFiller<Px> { };
 }  // namespace Kiln

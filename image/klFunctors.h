@@ -28,7 +28,8 @@ struct ClampChannel {
     float low = 0.0f;
     float high = Px::M;
 
-    void operator()(Px& p) const {
+    void operator()(Px& p) const
+    {
         using W = typename Px::WorkChannel;
         W v = static_cast<W>(p[channel]);
         v = std::min<W>(std::max<W>(v, static_cast<W>(low)), static_cast<W>(high));
@@ -40,7 +41,8 @@ struct ClampChannel {
 // working type.
 template <class Px>
 struct MultiplyByAlpha {
-    void operator()(Px& p) const {
+    void operator()(Px& p) const
+    {
         static_assert(Px::alphaIndex >= 0, "needs an alpha channel");
         constexpr int A = Px::alphaIndex;
         if constexpr (Px::isInteger && sizeof(typename Px::Channel) == 1) {
@@ -48,14 +50,14 @@ struct MultiplyByAlpha {
             for (int c = 0; c < Px::channels; ++c)
                 if (c != A)
                     p[c] = static_cast<typename Px::Channel>(static_cast<uint32_t>(p[c]) * a /
-                                                            static_cast<uint32_t>(Px::maxInt));
+                                                             static_cast<uint32_t>(Px::maxInt));
         } else {
             using W = typename Px::WorkChannel;
             const W a = static_cast<W>(p[A]);
             for (int c = 0; c < Px::channels; ++c)
                 if (c != A)
                     p[c] = Pixel::storeChannel<typename Px::Channel>(static_cast<W>(p[c]) * a /
-                                                                    static_cast<W>(Px::maxInt));
+                                                                     static_cast<W>(Px::maxInt));
         }
     }
 };
@@ -64,7 +66,8 @@ struct MultiplyByAlpha {
 // pixels are left as they are.
 template <class Px>
 struct UnMultiplyByAlpha {
-    void operator()(Px& p) const {
+    void operator()(Px& p) const
+    {
         static_assert(Px::alphaIndex >= 0, "needs an alpha channel");
         constexpr int A = Px::alphaIndex;
         using W = typename Px::WorkChannel;
@@ -84,7 +87,8 @@ struct UnMultiplyByAlpha {
 // Alpha set to M.
 template <class Px>
 struct WhitePointAlpha {
-    void operator()(Px& p) const {
+    void operator()(Px& p) const
+    {
         static_assert(Px::alphaIndex >= 0, "needs an alpha channel");
         p[Px::alphaIndex] = static_cast<typename Px::Channel>(Px::maxInt);
     }
@@ -93,7 +97,8 @@ struct WhitePointAlpha {
 // Destination alpha := source alpha (no rescaling between types).
 template <class Src, class Dst = Src>
 struct CopyAlpha {
-    void operator()(const Src& s, Dst& d) const {
+    void operator()(const Src& s, Dst& d) const
+    {
         d[Dst::alphaIndex] = Pixel::storeChannel<typename Dst::Channel>(s[Src::alphaIndex]);
     }
 #ifdef __SSE2__
@@ -124,7 +129,8 @@ struct CopyAlpha {
 // Destination colour channels := source colour channels.
 template <class Src, class Dst = Src>
 struct CopyRGB {
-    void operator()(const Src& s, Dst& d) const {
+    void operator()(const Src& s, Dst& d) const
+    {
         d.r = Pixel::storeChannel<typename Dst::Channel>(s.r);
         d.g = Pixel::storeChannel<typename Dst::Channel>(s.g);
         d.b = Pixel::storeChannel<typename Dst::Channel>(s.b);
@@ -135,10 +141,11 @@ struct CopyRGB {
 template <class Px, class F>
 class Functor1 : public KlImgProc<Px> {
 public:
-    explicit Functor1(F f = F()) : f_(f) {}
+    explicit Functor1(F f = F()) : f_(f) { }
     F& functor() { return f_; }
 
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty()) return;
         const int32_t n = r.width();
@@ -157,12 +164,13 @@ private:
 template <class Src, class Dst, class F>
 class Functor2 : public KlImgProc<Dst> {
 public:
-    explicit Functor2(F f = F()) : f_(f) {}
+    explicit Functor2(F f = F()) : f_(f) { }
     F& functor() { return f_; }
     void setSource(const KlTexture<Src>* s) { source_ = s; }
     const KlTexture<Src>* source() const { return source_; }
 
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty() || source_ == nullptr) return;
         this->forEachRow([&](int32_t y) {

@@ -15,9 +15,6 @@ inline uint32_t hashMasked(uint32_t n)
 }
 
 // Signed value in (-1, 1]: 1 - hashMasked(n) / 2^30.
-inline float hashSigned(uint32_t n)
-{
-    return 1.0f - float(hashMasked(n)) * 9.313225746154785e-10f;
-}
+inline float hashSigned(uint32_t n) { return 1.0f - float(hashMasked(n)) * 9.313225746154785e-10f; }
 
-} // namespace Kiln
+}  // namespace Kiln

@@ -81,7 +81,8 @@ public:
 
     // Calls f(y) for each of the calling thread's rows, checking shouldStop() before each.
     template <class F>
-    void forEachRow(F&& f) const {
+    void forEachRow(F&& f) const
+    {
         const KlRowRange r = rowRange();
         for (int32_t y = r.begin; y < r.end; y += r.step) {
             if (shouldStop()) return;
@@ -107,12 +108,14 @@ private:
 
 // Whole area of a texture in global coordinates.
 template <class Px>
-inline KlRect klTextureRect(const KlTexture<Px>& t) {
+inline KlRect klTextureRect(const KlTexture<Px>& t)
+{
     return {t.originX(), t.originY(), t.originX() + t.width(), t.originY() + t.height()};
 }
 // The part of a texture that has memory, in global coordinates.
 template <class Px>
-inline KlRect klTextureMemoryRect(const KlTexture<Px>& t) {
+inline KlRect klTextureMemoryRect(const KlTexture<Px>& t)
+{
     if (t.isNull()) return {};
     const KlTexAxis& x = t.xAxis();
     const KlTexAxis& y = t.yAxis();
@@ -132,7 +135,8 @@ public:
 
 protected:
     KlRect defaultRect() const override { return destination_ ? klTextureRect(*destination_) : KlRect{}; }
-    KlRect memoryRect() const override {
+    KlRect memoryRect() const override
+    {
         return destination_ ? klTextureMemoryRect(*destination_) : KlRect{};
     }
 

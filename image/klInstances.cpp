@@ -5,12 +5,12 @@
 #include "image/klFunctors.h"
 #include "image/klSamplers.h"
 
-#define KL_IMAGE_INSTANCES(Px)                                                                    \
-    template class KlTexture<Px>;                                                                 \
-    template class KlImgProc<Px>;                                                                 \
-    template class KlImgFiller<Px>;                                                               \
-    template class KlAnalyserProc<Px>;                                                            \
-    template class Kiln::SimpleCopySampler<Px, Px>;                                               \
+#define KL_IMAGE_INSTANCES(Px)                                                                               \
+    template class KlTexture<Px>;                                                                            \
+    template class KlImgProc<Px>;                                                                            \
+    template class KlImgFiller<Px>;                                                                          \
+    template class KlAnalyserProc<Px>;                                                                       \
+    template class Kiln::SimpleCopySampler<Px, Px>;                                                          \
     template class Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>>;
 
 KL_IMAGE_INSTANCES(Kiln::PixARGB8)
@@ -22,13 +22,13 @@ KL_IMAGE_INSTANCES(Kiln::PixSingleF)
 KL_IMAGE_INSTANCES(Kiln::PixRGBAF)
 KL_IMAGE_INSTANCES(Kiln::PixRGBA32)
 
-#define KL_HOST_DEPTH_INSTANCES(Px)                                                               \
-    template class Kiln::Processor::Functor1<Px, Kiln::Processor::MultiplyByAlpha<Px>>;           \
-    template class Kiln::Processor::Functor1<Px, Kiln::Processor::UnMultiplyByAlpha<Px>>;         \
-    template class Kiln::Processor::Functor1<Px, Kiln::Processor::WhitePointAlpha<Px>>;           \
-    template class Kiln::Processor::Functor2<Px, Px, Kiln::Processor::CopyAlpha<Px>>;             \
-    template class Kiln::Processor::Functor2<Px, Px, Kiln::Processor::CopyRGB<Px>>;               \
-    template class Kiln::ChannelCopySampler<Px, Px, 1, 1, 1, 0>;                                  \
+#define KL_HOST_DEPTH_INSTANCES(Px)                                                                          \
+    template class Kiln::Processor::Functor1<Px, Kiln::Processor::MultiplyByAlpha<Px>>;                      \
+    template class Kiln::Processor::Functor1<Px, Kiln::Processor::UnMultiplyByAlpha<Px>>;                    \
+    template class Kiln::Processor::Functor1<Px, Kiln::Processor::WhitePointAlpha<Px>>;                      \
+    template class Kiln::Processor::Functor2<Px, Px, Kiln::Processor::CopyAlpha<Px>>;                        \
+    template class Kiln::Processor::Functor2<Px, Px, Kiln::Processor::CopyRGB<Px>>;                          \
+    template class Kiln::ChannelCopySampler<Px, Px, 1, 1, 1, 0>;                                             \
     template class Kiln::ColouredFrameGenerator<Px>;
 
 KL_HOST_DEPTH_INSTANCES(Kiln::PixARGB8)

@@ -19,13 +19,15 @@ namespace {
 constexpr const char* kForkFunction = "KlMultiProcessor::sampleForkStatic";
 constexpr const char* kSampleFunction = "KlMultiProcessor::multiThreadSample";
 
-std::mutex& forkMutex() {
+std::mutex& forkMutex()
+{
     static std::mutex m;
     return m;
 }
 
 // Workers wait here until the whole fork is set up.
-std::counting_semaphore<>& startSemaphore() {
+std::counting_semaphore<>& startSemaphore()
+{
     static std::counting_semaphore<> s(0);
     return s;
 }
@@ -38,14 +40,16 @@ thread_local bool t_inFork = false;
 std::atomic<int32_t> g_processorOverride{0};
 std::atomic<int32_t> g_maxProcessors{-1};  // -1: not read yet
 
-int32_t hardwareProcessors() {
+int32_t hardwareProcessors()
+{
     static const int32_t n = std::max(1, static_cast<int32_t>(std::thread::hardware_concurrency()));
     return n;
 }
 
 }  // namespace
 
-bool KlInterruptible::abort(int32_t code) {
+bool KlInterruptible::abort(int32_t code)
+{
     if (hook_ == nullptr) return false;
     hook_->code.store(code);
     hook_->interrupted.store(1);
@@ -54,13 +58,15 @@ bool KlInterruptible::abort(int32_t code) {
 
 KlMultiProcessor::~KlMultiProcessor() = default;
 
-int32_t KlMultiProcessor::parseMaxProcessors(const char* text) {
+int32_t KlMultiProcessor::parseMaxProcessors(const char* text)
+{
     if (text == nullptr || std::strlen(text) > 3) return 0;
     const int value = std::atoi(text);
     return value > 0 ? value : 0;
 }
 
-int32_t KlMultiProcessor::maxProcessors() {
+int32_t KlMultiProcessor::maxProcessors()
+{
     int32_t m = g_maxProcessors.load();
     if (m < 0) {
         m = parseMaxProcessors(std::getenv("KILN_MAX_PROCESSORS"));
@@ -73,12 +79,14 @@ void KlMultiProcessor::setProcessorCountForTesting(int32_t n) { g_processorOverr
 
 void KlMultiProcessor::reloadEnvironmentForTesting() { g_maxProcessors.store(-1); }
 
-int32_t KlMultiProcessor::processorCount() {
+int32_t KlMultiProcessor::processorCount()
+{
     const int32_t o = g_processorOverride.load();
     return o > 0 ? o : hardwareProcessors();
 }
 
-int32_t KlMultiProcessor::threadCount() const {
+int32_t KlMultiProcessor::threadCount() const
+{
     if (!multiThreaded_) return 1;
     const int32_t n = processorCount();
     const int32_t m = maxProcessors();
@@ -87,7 +95,8 @@ int32_t KlMultiProcessor::threadCount() const {
 
 int32_t KlMultiProcessor::currentThreadIndex() const { return forking_ ? t_forkIndex : 0; }
 
-KlRowBand KlMultiProcessor::bandRange(int32_t y0, int32_t y1, int32_t k, int32_t i) {
+KlRowBand KlMultiProcessor::bandRange(int32_t y0, int32_t y1, int32_t k, int32_t i)
+{
     if (y1 <= y0) return {y0, y0};
     if (k <= 0 || i < 0) return {y0, y1};
     if (i >= k) return {y1, y1};
@@ -98,12 +107,14 @@ KlRowBand KlMultiProcessor::bandRange(int32_t y0, int32_t y1, int32_t k, int32_t
     return {static_cast<int32_t>(y0 + start), static_cast<int32_t>(y0 + end)};
 }
 
-KlRowBand KlMultiProcessor::bandRows(int32_t y0, int32_t y1) const {
+KlRowBand KlMultiProcessor::bandRows(int32_t y0, int32_t y1) const
+{
     if (forking_) return bandRange(y0, y1, bands_, t_forkIndex);
     return {y0, y1 > y0 ? y1 : y0};
 }
 
-bool KlMultiProcessor::checkHook() const {
+bool KlMultiProcessor::checkHook() const
+{
     if (hook_ == nullptr) return false;
     if (hook_->interrupted.load(std::memory_order_relaxed) != 0) return true;
     // Only the rendering thread talks to the host; workers just watch the flag.
@@ -117,30 +128,33 @@ bool KlMultiProcessor::checkHook() const {
     return false;
 }
 
-bool KlMultiProcessor::shouldStop() const {
+bool KlMultiProcessor::shouldStop() const
+{
     if (failed_.load(std::memory_order_relaxed)) return true;
     return checkHook();
 }
 
-void KlMultiProcessor::run() {
+void KlMultiProcessor::run()
+{
     for (pass_ = 0; pass_ < passes_; ++pass_) multiThreadSample();
 }
 
-void KlMultiProcessor::execute() {
+void KlMultiProcessor::execute()
+{
     setUp();
     try {
         run();
     } catch (...) {
         try {
             tearDown();
-        } catch (...) {
-        }
+        } catch (...) { }
         throw;
     }
     tearDown();
 }
 
-void KlMultiProcessor::multiThreadSample() {
+void KlMultiProcessor::multiThreadSample()
+{
     if (checkHook()) return;
     beforePass();
     if (checkHook()) return;
@@ -190,17 +204,19 @@ void KlMultiProcessor::multiThreadSample() {
             } catch (const Kiln::Exceptions::OutOfMemory& e) {
                 const auto& v = e.record().values;
                 if (v.size() >= 2)
-                    throw Kiln::Exceptions::OutOfMemory(kSampleFunction, __FILE__, __LINE__, v.at(0), v.at(1));
-                if (v.size() == 1) throw Kiln::Exceptions::OutOfMemory(kSampleFunction, __FILE__, __LINE__, v.at(0));
-            } catch (...) {
-            }
+                    throw Kiln::Exceptions::OutOfMemory(kSampleFunction, __FILE__, __LINE__, v.at(0),
+                                                        v.at(1));
+                if (v.size() == 1)
+                    throw Kiln::Exceptions::OutOfMemory(kSampleFunction, __FILE__, __LINE__, v.at(0));
+            } catch (...) { }
         }
         throw Kiln::Exceptions::OutOfMemory(kSampleFunction, __FILE__, __LINE__, "worker thread");
     }
     throw Kiln::Exceptions::Thread::ThreadFailed(kSampleFunction, __FILE__, __LINE__, "thread failed");
 }
 
-void KlMultiProcessor::forkRun(int32_t threads) {
+void KlMultiProcessor::forkRun(int32_t threads)
+{
     std::lock_guard<std::mutex> lock(forkMutex());
     std::counting_semaphore<>& start = startSemaphore();
 
@@ -229,8 +245,7 @@ void KlMultiProcessor::forkRun(int32_t threads) {
         try {
             Kiln::Exceptions::Thread::ThreadFailed e(kForkFunction, __FILE__, __LINE__, "thread creation");
             Kiln::Exceptions::Stack::add(e, kForkFunction, __FILE__, __LINE__);
-        } catch (...) {
-        }
+        } catch (...) { }
     }
     start.release(created);
 
@@ -242,7 +257,8 @@ void KlMultiProcessor::forkRun(int32_t threads) {
     for (std::thread& t : workers) t.join();
 }
 
-void KlMultiProcessor::workerEntry() noexcept {
+void KlMultiProcessor::workerEntry() noexcept
+{
     // Records a failure: the other workers stop at their next row.
     auto fail = [this](int32_t code, std::exception_ptr ex) {
         failed_.store(true);
@@ -254,7 +270,8 @@ void KlMultiProcessor::workerEntry() noexcept {
             status_.compare_exchange_strong(expected, code);
         }
         bool taken = false;
-        if (code == kStatusOutOfMemory && failureTaken_.compare_exchange_strong(taken, true)) firstFailure_ = ex;
+        if (code == kStatusOutOfMemory && failureTaken_.compare_exchange_strong(taken, true))
+            firstFailure_ = ex;
     };
     try {
         process();
@@ -275,16 +292,15 @@ void KlMultiProcessor::workerEntry() noexcept {
     } catch (const std::exception& ex) {
         fail(kStatusThreadFailed, nullptr);
         try {
-            Kiln::Exceptions::Thread::ThreadFailed e(kForkFunction, __FILE__, __LINE__, std::string(ex.what()));
+            Kiln::Exceptions::Thread::ThreadFailed e(kForkFunction, __FILE__, __LINE__,
+                                                     std::string(ex.what()));
             Kiln::Exceptions::Stack::add(e, kForkFunction, __FILE__, __LINE__);
-        } catch (...) {
-        }
+        } catch (...) { }
     } catch (...) {
         fail(kStatusThreadFailed, nullptr);
         try {
             Kiln::Exceptions::Thread::ThreadFailed e(kForkFunction, __FILE__, __LINE__, "unknown exception");
             Kiln::Exceptions::Stack::add(e, kForkFunction, __FILE__, __LINE__);
-        } catch (...) {
-        }
+        } catch (...) { }
     }
 }

@@ -61,14 +61,14 @@ public:
     ~KlMultiProcessor() override;
 
     // Once before run() in execute().
-    virtual void setUp() {}
+    virtual void setUp() { }
     // The work of the current pass on the calling thread's band.
     virtual void process() = 0;
     // Once after run() in execute() (also when run() fails).
-    virtual void tearDown() {}
+    virtual void tearDown() { }
     // On the calling thread before / after each pass's parallel work.
-    virtual void beforePass() {}
-    virtual void afterPass() {}
+    virtual void beforePass() { }
+    virtual void afterPass() { }
     // Runs passes 0 .. passes() - 1.
     virtual void run();
     // setUp, run, tearDown.

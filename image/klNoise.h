@@ -26,11 +26,12 @@
 namespace Kiln {
 
 // One-channel float noise image; its maximum is the largest int32.
-using PixNoiseF = PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, float, float, 0, 2147483647, 2147483647, 0>>;
+using PixNoiseF =
+    PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, float, float, 0, 2147483647, 2147483647, 0>>;
 
 namespace Noise {
 
-inline constexpr float kScale = 4.656613e-10f;      // 1 / 2^31
+inline constexpr float kScale = 4.656613e-10f;  // 1 / 2^31
 inline constexpr float kHighClamp = 2147483648.0f;  // 2^31
 
 inline uint32_t hashInput(int32_t x, int32_t y, uint32_t seed)
@@ -162,7 +163,8 @@ protected:
     {
         uint32_t n = Noise::hashInput(x0, y, this->seed_);
         for (int32_t i = 0; i < count; ++i, n += 7907u)
-            out[i][0] = Pixel::storeChannel<typename Px::Channel>(clamp(Noise::value(n, amplitude_, offset_)));
+            out[i][0] =
+                Pixel::storeChannel<typename Px::Channel>(clamp(Noise::value(n, amplitude_, offset_)));
     }
 
 private:
@@ -296,7 +298,8 @@ public:
         if (rect_.isEmpty() || this->destination() == nullptr || !(mix_ < 1.0f)) return;
         bool any = false;
         for (int c = 0; c < 3; ++c) {
-            const float amp = std::max(high_[c], std::fabs(low_[c])) * std::fabs(gain_[c]) * std::fabs(strength_);
+            const float amp =
+                std::max(high_[c], std::fabs(low_[c])) * std::fabs(gain_[c]) * std::fabs(strength_);
             any = any || (amp > 0.0f && std::isfinite(amp));
         }
         if (!any) return;

@@ -33,23 +33,28 @@ struct Descriptor {
 };
 
 // Channel storage in memory order, one specialisation per order.
-template <Order O, class C> struct Storage;
-template <class C> struct Storage<Order::ARGB, C> {
+template <Order O, class C>
+struct Storage;
+template <class C>
+struct Storage<Order::ARGB, C> {
     C a, r, g, b;
     static constexpr int channels = 4;
     static constexpr int alphaIndex = 0;
 };
-template <class C> struct Storage<Order::RGBA, C> {
+template <class C>
+struct Storage<Order::RGBA, C> {
     C r, g, b, a;
     static constexpr int channels = 4;
     static constexpr int alphaIndex = 3;
 };
-template <class C> struct Storage<Order::RGB, C> {
+template <class C>
+struct Storage<Order::RGB, C> {
     C r, g, b;
     static constexpr int channels = 3;
     static constexpr int alphaIndex = -1;
 };
-template <class C> struct Storage<Order::Single, C> {
+template <class C>
+struct Storage<Order::Single, C> {
     C v;
     static constexpr int channels = 1;
     static constexpr int alphaIndex = -1;
@@ -57,7 +62,8 @@ template <class C> struct Storage<Order::Single, C> {
 
 // Working value -> stored channel: truncation toward zero, low bits kept for integers.
 template <class To, class From>
-inline To storeChannel(From v) {
+inline To storeChannel(From v)
+{
     if constexpr (std::is_floating_point_v<To>) {
         return static_cast<To>(v);
     } else if constexpr (std::is_floating_point_v<From>) {
@@ -94,24 +100,28 @@ struct PixelTemplate : Pixel::Storage<D::order, typename D::Channel> {
     const Channel& operator[](int i) const { return reinterpret_cast<const Channel*>(this)[i]; }
 
     // Converted to the working type.
-    Work toWork() const {
+    Work toWork() const
+    {
         Work w;
         for (int i = 0; i < channels; ++i) w[i] = static_cast<WorkChannel>((*this)[i]);
         return w;
     }
     // From a working pixel, truncating toward zero for integer channels.
-    static PixelTemplate fromWork(const Work& w) {
+    static PixelTemplate fromWork(const Work& w)
+    {
         PixelTemplate p;
         for (int i = 0; i < channels; ++i) p[i] = Pixel::storeChannel<Channel>(w[i]);
         return p;
     }
     // All channels set to one value.
-    static PixelTemplate filled(Channel v) {
+    static PixelTemplate filled(Channel v)
+    {
         PixelTemplate p;
         for (int i = 0; i < channels; ++i) p[i] = v;
         return p;
     }
-    bool operator==(const PixelTemplate& o) const {
+    bool operator==(const PixelTemplate& o) const
+    {
         for (int i = 0; i < channels; ++i)
             if (!((*this)[i] == o[i])) return false;
         return true;
@@ -120,14 +130,14 @@ struct PixelTemplate : Pixel::Storage<D::order, typename D::Channel> {
 
 // Channel-wise conversion between two pixel types of the same order (values are not rescaled).
 template <class To, class From>
-inline To pixelCast(const From& p) {
+inline To pixelCast(const From& p)
+{
     static_assert(To::order == From::order, "pixelCast needs the same channel order");
     if constexpr (std::is_same_v<To, From>) {
         return p;
     } else {
         To t;
-        for (int i = 0; i < To::channels; ++i)
-            t[i] = Pixel::storeChannel<typename To::Channel>(p[i]);
+        for (int i = 0; i < To::channels; ++i) t[i] = Pixel::storeChannel<typename To::Channel>(p[i]);
         return t;
     }
 }
@@ -139,7 +149,8 @@ using PixARGBF = PixelTemplate<Pixel::Descriptor<Pixel::Order::ARGB, float, floa
 using WorkPixel = PixARGBF;
 
 using PixSingle8 = PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, uint8_t, float, 0, 255, 255, 1>>;
-using PixSingle16 = PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, uint16_t, float, 0, 32768, 32768, 1>>;
+using PixSingle16 =
+    PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, uint16_t, float, 0, 32768, 32768, 1>>;
 using PixSingleF = PixelTemplate<Pixel::Descriptor<Pixel::Order::Single, float, float, 0, 1, 1, 0>>;
 
 using PixRGBAF = PixelTemplate<Pixel::Descriptor<Pixel::Order::RGBA, float, float, 0, 1, 1, 0>>;

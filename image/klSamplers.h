@@ -26,7 +26,8 @@ protected:
 template <class Src, class Dst = Src>
 struct SimpleLineCopier {
     // Source row y, columns [x0, x1), into out[0 .. x1 - x0).
-    static void copyLine(const KlTexture<Src>& src, int32_t y, int32_t x0, int32_t x1, Dst* out) {
+    static void copyLine(const KlTexture<Src>& src, int32_t y, int32_t x0, int32_t x1, Dst* out)
+    {
         src.copyRow(y, x0, x1, out);
     }
 };
@@ -34,7 +35,8 @@ struct SimpleLineCopier {
 template <class Src, class Dst = Src>
 class SimpleCopySampler : public Sampler<Src, Dst> {
 public:
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty() || this->source_ == nullptr) return;
         this->forEachRow([&](int32_t y) {
@@ -48,7 +50,8 @@ public:
 template <class Src, class Dst, int R, int G, int B, int A>
 class ChannelCopySampler : public Sampler<Src, Dst> {
 public:
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty() || this->source_ == nullptr) return;
         this->forEachRow([&](int32_t y) {
@@ -60,7 +63,8 @@ public:
         });
     }
 
-    static void copyPixel(const Src& s, Dst& d) {
+    static void copyPixel(const Src& s, Dst& d)
+    {
         using C = typename Dst::Channel;
         if constexpr (R != 0) d.r = Pixel::storeChannel<C>(s.r);
         if constexpr (G != 0) d.g = Pixel::storeChannel<C>(s.g);

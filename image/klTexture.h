@@ -51,7 +51,7 @@ struct KlTexRun {
 };
 
 struct KlTexAxis {
-    static constexpr uint32_t kRegionSet = 1;     // a region smaller than the axis is set
+    static constexpr uint32_t kRegionSet = 1;  // a region smaller than the axis is set
     static constexpr uint32_t kClipToRegion = 2;  // the valid window is clipped to the region
     static constexpr int32_t kEndless = 2147483647;
 
@@ -88,7 +88,8 @@ struct KlTexAxis {
 
     // Index pair of a bilinear sample whose left/upper neighbour is index i (axis index,
     // not a global coordinate).
-    KlTexIndexPair indexPair(int32_t i) const {
+    KlTexIndexPair indexPair(int32_t i) const
+    {
         if (isInterior(i)) return {i - regionStart, i - regionStart + 1, true};
         return indexPairSlow(i);
     }
@@ -100,13 +101,15 @@ struct KlTexAxis {
     KlTexRun run(int32_t c) const;
 
     // Memory index of global coordinate c with edge handling, -1 for the edge colour.
-    int32_t resolve(int32_t c) const {
+    int32_t resolve(int32_t c) const
+    {
         int32_t d = c - origin2;
         if (d >= fastLo_ && d <= fastHi_) return d - regionStart;
         return run(c).index;
     }
     // Memory index of global coordinate c without edge handling, -1 outside the memory.
-    int32_t memoryIndex(int32_t c) const {
+    int32_t memoryIndex(int32_t c) const
+    {
         int32_t m = c - origin2 - regionStart;
         return (m >= 0 && m < regionLen) ? m : -1;
     }
@@ -181,18 +184,21 @@ public:
     const Px& edgeColour() const { return edge_; }
 
     // Address of the pixel at global integer coordinates, nullptr where there is no memory.
-    Px* pixelAddress(int32_t x, int32_t y) const {
+    Px* pixelAddress(int32_t x, int32_t y) const
+    {
         int32_t xi = x_.memoryIndex(x), yi = y_.memoryIndex(y);
         if (xi < 0 || yi < 0 || data_ == nullptr) return nullptr;
         return rowAt(yi) + xi;
     }
     // Address of memory row yi (memory index), column 0 of the memory.
-    Px* rowAt(int32_t yi) const {
+    Px* rowAt(int32_t yi) const
+    {
         return reinterpret_cast<Px*>(reinterpret_cast<char*>(data_) + static_cast<ptrdiff_t>(rowBytes_) * yi);
     }
 
     // The pixel at global integer coordinates with edge handling on both axes.
-    const Px& sampleNearest(int32_t x, int32_t y) const {
+    const Px& sampleNearest(int32_t x, int32_t y) const
+    {
         int32_t xi = x_.resolve(x), yi = y_.resolve(y);
         if (xi < 0 || yi < 0 || data_ == nullptr) return edge_;
         return rowAt(yi)[xi];
@@ -218,7 +224,8 @@ public:
     void copyRow(int32_t y, int32_t x0, int32_t x1, D* out) const;
 
 private:
-    void adopt(KlRefCounter* h) {
+    void adopt(KlRefCounter* h)
+    {
         if (h) h->addRef();
         if (holder_) holder_->release();
         holder_ = h;
@@ -233,7 +240,8 @@ private:
 // ---------------------------------------------------------------------------------------
 
 template <class Px>
-KlTexture<Px>::KlTexture(int32_t width, int32_t height, int32_t originX, int32_t originY) {
+KlTexture<Px>::KlTexture(int32_t width, int32_t height, int32_t originX, int32_t originY)
+{
     if (width < 0) width = 0;
     if (height < 0) height = 0;
     setupAxes(width, height, originX, originY);
@@ -251,13 +259,15 @@ KlTexture<Px>::KlTexture(int32_t width, int32_t height, int32_t originX, int32_t
 template <class Px>
 KlTexture<Px>::KlTexture(Px* data, int32_t width, int32_t height, int32_t rowBytes, int32_t originX,
                          int32_t originY, KlRefCounter* keepAlive)
-    : data_(data), rowBytes_(rowBytes) {
+    : data_(data), rowBytes_(rowBytes)
+{
     setupAxes(width < 0 ? 0 : width, height < 0 ? 0 : height, originX, originY);
     adopt(keepAlive);
 }
 
 template <class Px>
-KlTexture<Px> KlTexture<Px>::createLike(const KlTexture& other) {
+KlTexture<Px> KlTexture<Px>::createLike(const KlTexture& other)
+{
     KlTexture t(other.x_.memoryLength(), other.y_.memoryLength(), 0, 0);
     t.x_ = other.x_;
     t.y_ = other.y_;
@@ -268,19 +278,22 @@ KlTexture<Px> KlTexture<Px>::createLike(const KlTexture& other) {
 
 template <class Px>
 KlTexture<Px>::KlTexture(const KlTexture& o)
-    : KlTexIndexer(o), data_(o.data_), edge_(o.edge_), rowBytes_(o.rowBytes_) {
+    : KlTexIndexer(o), data_(o.data_), edge_(o.edge_), rowBytes_(o.rowBytes_)
+{
     adopt(o.holder_);
 }
 
 template <class Px>
 KlTexture<Px>::KlTexture(KlTexture&& o) noexcept
-    : KlTexIndexer(o), data_(o.data_), edge_(o.edge_), rowBytes_(o.rowBytes_), holder_(o.holder_) {
+    : KlTexIndexer(o), data_(o.data_), edge_(o.edge_), rowBytes_(o.rowBytes_), holder_(o.holder_)
+{
     o.holder_ = nullptr;
     o.data_ = nullptr;
 }
 
 template <class Px>
-KlTexture<Px>& KlTexture<Px>::operator=(const KlTexture& o) {
+KlTexture<Px>& KlTexture<Px>::operator=(const KlTexture& o)
+{
     if (this != &o) {
         KlTexIndexer::operator=(o);
         data_ = o.data_;
@@ -292,7 +305,8 @@ KlTexture<Px>& KlTexture<Px>::operator=(const KlTexture& o) {
 }
 
 template <class Px>
-KlTexture<Px>& KlTexture<Px>::operator=(KlTexture&& o) noexcept {
+KlTexture<Px>& KlTexture<Px>::operator=(KlTexture&& o) noexcept
+{
     if (this != &o) {
         KlTexIndexer::operator=(o);
         data_ = o.data_;
@@ -307,7 +321,8 @@ KlTexture<Px>& KlTexture<Px>::operator=(KlTexture&& o) noexcept {
 }
 
 template <class Px>
-KlTexture<Px>::~KlTexture() {
+KlTexture<Px>::~KlTexture()
+{
     if (holder_) holder_->release();
 }
 
@@ -315,7 +330,8 @@ namespace KlTextureDetail {
 
 // Axis position of a sample: u = coordinate - 0.5 - origin, i = floor(u), f = u - i.
 // Far outside (or NaN) every edge mode gives the same answer, so u is kept castable.
-inline int32_t floorIndex(float u, float& f) {
+inline int32_t floorIndex(float u, float& f)
+{
     constexpr float kFar = 1.0e9f;
     u = u > -kFar ? (u < kFar ? u : kFar) : -kFar;
     int32_t i = static_cast<int32_t>(u);
@@ -328,7 +344,8 @@ inline int32_t floorIndex(float u, float& f) {
 #if defined(__SSE2__)
 // The four channels of an 8-bit, 16-bit or float pixel as four floats.
 template <class Px>
-inline __m128 loadV4(const Px& p) {
+inline __m128 loadV4(const Px& p)
+{
     using C = typename Px::Channel;
     if constexpr (std::is_same_v<C, uint8_t>) {
         int32_t bits;
@@ -337,7 +354,8 @@ inline __m128 loadV4(const Px& p) {
         const __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bits), zero), zero);
         return _mm_cvtepi32_ps(v);
     } else if constexpr (std::is_same_v<C, uint16_t>) {
-        const __m128i v = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p)), _mm_setzero_si128());
+        const __m128i v =
+            _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p)), _mm_setzero_si128());
         return _mm_cvtepi32_ps(v);
     } else {
         return _mm_loadu_ps(reinterpret_cast<const float*>(&p));
@@ -351,7 +369,8 @@ inline constexpr bool kV4Pixel = Px::channels == 4 && std::is_same_v<typename Px
 #endif
 
 template <class Px>
-inline typename Px::Work blend(const Px& p00, const Px& p10, const Px& p01, const Px& p11, float fx, float fy) {
+inline typename Px::Work blend(const Px& p00, const Px& p10, const Px& p01, const Px& p11, float fx, float fy)
+{
     using W = typename Px::WorkChannel;
 #if defined(__SSE2__)
     if constexpr (kV4Pixel<Px>) {
@@ -383,7 +402,8 @@ inline typename Px::Work blend(const Px& p00, const Px& p10, const Px& p01, cons
 }  // namespace KlTextureDetail
 
 template <class Px>
-inline typename KlTexture<Px>::Work KlTexture<Px>::sampleBilinear(float x, float y) const {
+inline typename KlTexture<Px>::Work KlTexture<Px>::sampleBilinear(float x, float y) const
+{
     float fx, fy;
     const int32_t ix = KlTextureDetail::floorIndex(x - 0.5f - x_.originF, fx);
     const int32_t iy = KlTextureDetail::floorIndex(y - 0.5f - y_.originF, fy);
@@ -397,7 +417,8 @@ inline typename KlTexture<Px>::Work KlTexture<Px>::sampleBilinear(float x, float
 }
 
 template <class Px>
-typename KlTexture<Px>::Work KlTexture<Px>::sampleEdges(int32_t ix, int32_t iy, float fx, float fy) const {
+typename KlTexture<Px>::Work KlTexture<Px>::sampleEdges(int32_t ix, int32_t iy, float fx, float fy) const
+{
     const KlTexIndexPair px = x_.indexPair(ix);
     const KlTexIndexPair py = y_.indexPair(iy);
     if ((px.i0 < 0 && px.i1 < 0) || (py.i0 < 0 && py.i1 < 0) || data_ == nullptr) return edge_.toWork();
@@ -411,14 +432,16 @@ typename KlTexture<Px>::Work KlTexture<Px>::sampleEdges(int32_t ix, int32_t iy, 
 }
 
 template <class Px>
-typename KlTexture<Px>::Work KlTexture<Px>::sampleBox(float x, float y, float rx, float ry) const {
+typename KlTexture<Px>::Work KlTexture<Px>::sampleBox(float x, float y, float rx, float ry) const
+{
     const float x0 = x - rx, x1 = x + rx, y0 = y - ry, y1 = y + ry;
     return sampleBilinear((x0 + x1) * 0.5f, (y0 + y1) * 0.5f);
 }
 
 template <class Px>
 template <class F>
-void KlTexture<Px>::forEachRun(int32_t y, int32_t x0, int32_t x1, F&& f) const {
+void KlTexture<Px>::forEachRun(int32_t y, int32_t x0, int32_t x1, F&& f) const
+{
     const int32_t yi = y_.resolve(y);
     if (yi < 0 || data_ == nullptr) {
         if (x1 > x0) f(x0, x1 - x0, &edge_, 0);
@@ -440,7 +463,8 @@ void KlTexture<Px>::forEachRun(int32_t y, int32_t x0, int32_t x1, F&& f) const {
 
 template <class Px>
 template <class D>
-void KlTexture<Px>::copyRow(int32_t y, int32_t x0, int32_t x1, D* out) const {
+void KlTexture<Px>::copyRow(int32_t y, int32_t x0, int32_t x1, D* out) const
+{
     forEachRun(y, x0, x1, [&](int32_t xs, int32_t n, const Px* src, int32_t step) {
         D* o = out + (xs - x0);
         if constexpr (std::is_same_v<D, Px>) {
@@ -452,4 +476,3 @@ void KlTexture<Px>::copyRow(int32_t y, int32_t x0, int32_t x1, D* out) const {
         for (int32_t k = 0; k < n; ++k, src += step) o[k] = Kiln::pixelCast<D>(*src);
     });
 }
-

@@ -38,7 +38,8 @@ public:
     // With id >= 0: replaces the colour and position of the node with that id, or
     // appends a node with that id when there is none. With id < 0: appends a node
     // with the next unused id.
-    void setNode(const Colour& colour, float position, int32_t id = -1) {
+    void setNode(const Colour& colour, float position, int32_t id = -1)
+    {
         if (id >= 0) {
             for (Node& n : nodes_)
                 if (n.id == id) {
@@ -63,7 +64,8 @@ public:
     void setCyclic(bool c) { cyclic_ = c; }
 
     // The colour at a position.
-    Colour evaluate(float position) const {
+    Colour evaluate(float position) const
+    {
         const std::vector<Node>& s = sorted_;
         if (s.empty()) return Colour{};
         if (s.size() == 1) return s[0].colour;
@@ -92,12 +94,14 @@ public:
         return catmullRom(at(i0 - 1), s[i0].colour, s[i1].colour, at(i1 + 1), t);
     }
 
-    bool operator==(const KlGradDescription& o) const {
+    bool operator==(const KlGradDescription& o) const
+    {
         return sorted_ == o.sorted_ && interpolation_ == o.interpolation_ && cyclic_ == o.cyclic_;
     }
 
 protected:
-    void resetWith(const Colour& first, const Colour& last) {
+    void resetWith(const Colour& first, const Colour& last)
+    {
         nodes_ = {Node{first, 0.0f, 0}, Node{last, 1.0f, 1}};
         interpolation_ = Linear;
         cyclic_ = false;
@@ -106,29 +110,35 @@ protected:
 
 private:
     // One above the highest id, or the lowest free id when that would overflow.
-    int32_t nextId() const {
+    int32_t nextId() const
+    {
         int64_t next = 0;
         for (const Node& n : nodes_) next = std::max<int64_t>(next, int64_t(n.id) + 1);
         if (next <= INT32_MAX) return static_cast<int32_t>(next);
         for (int32_t id = 0;; ++id)
-            if (std::none_of(nodes_.begin(), nodes_.end(), [id](const Node& n) { return n.id == id; })) return id;
+            if (std::none_of(nodes_.begin(), nodes_.end(), [id](const Node& n) { return n.id == id; }))
+                return id;
     }
-    void resort() {
+    void resort()
+    {
         sorted_ = nodes_;
         std::stable_sort(sorted_.begin(), sorted_.end(),
                          [](const Node& a, const Node& b) { return a.position < b.position; });
     }
-    static Colour mix(const Colour& a, const Colour& b, float t) {
+    static Colour mix(const Colour& a, const Colour& b, float t)
+    {
         Colour c;
         for (int i = 0; i < Colour::channels; ++i) c[i] = a[i] + (b[i] - a[i]) * t;
         return c;
     }
-    static Colour catmullRom(const Colour& a, const Colour& b, const Colour& c, const Colour& d, float t) {
+    static Colour catmullRom(const Colour& a, const Colour& b, const Colour& c, const Colour& d, float t)
+    {
         Colour r;
         float t2 = t * t, t3 = t2 * t;
         for (int i = 0; i < Colour::channels; ++i)
-            r[i] = 0.5f * (2.0f * b[i] + (c[i] - a[i]) * t + (2.0f * a[i] - 5.0f * b[i] + 4.0f * c[i] - d[i]) * t2 +
-                           (3.0f * b[i] - a[i] - 3.0f * c[i] + d[i]) * t3);
+            r[i] = 0.5f *
+                   (2.0f * b[i] + (c[i] - a[i]) * t + (2.0f * a[i] - 5.0f * b[i] + 4.0f * c[i] - d[i]) * t2 +
+                    (3.0f * b[i] - a[i] - 3.0f * c[i] + d[i]) * t3);
         return r;
     }
 

@@ -17,9 +17,11 @@ template <class Colour>
 class KlGradNodeXMLParseElement : public Kiln::XML::ParseElement {
 public:
     KlGradNodeXMLParseElement(KlGradDescription<Colour>& gradient, const std::string& element)
-        : ParseElement(element), gradient_(gradient) {}
+        : ParseElement(element), gradient_(gradient)
+    { }
 
-    void start(Kiln::XML::StackedParser& parser, Kiln::XML::Attributes& attributes) override {
+    void start(Kiln::XML::StackedParser& parser, Kiln::XML::Attributes& attributes) override
+    {
         std::string position, value, id;
         if (!attributes.take("position", position)) {
             parser.fail(name(), "Grad node element missing 'position' attribute'");
@@ -34,7 +36,8 @@ public:
         long long nodeId = -1;
         {
             std::istringstream in(position);
-            if (!Kiln::Param::readNumber(in, p)) return parser.fail(name(), "Grad node element has a bad 'position' attribute");
+            if (!Kiln::Param::readNumber(in, p))
+                return parser.fail(name(), "Grad node element has a bad 'position' attribute");
         }
         {
             std::istringstream in(value);
@@ -58,9 +61,11 @@ template <class Colour>
 class KlGradXMLParseElement : public Kiln::XML::ParseElement {
 public:
     KlGradXMLParseElement(KlGradDescription<Colour>& gradient, const std::string& element)
-        : ParseElement(element), gradient_(gradient) {}
+        : ParseElement(element), gradient_(gradient)
+    { }
 
-    void start(Kiln::XML::StackedParser& parser, Kiln::XML::Attributes& attributes) override {
+    void start(Kiln::XML::StackedParser& parser, Kiln::XML::Attributes& attributes) override
+    {
         std::string text;
         if (bool b; attributes.takeBoolean("cyclic", b)) gradient_.setCyclic(b);
         if (attributes.take("interp", text)) {
@@ -73,7 +78,8 @@ public:
         }
     }
 
-    Kiln::XML::ParseElement* childElement(Kiln::XML::StackedParser& parser, const std::string& child) override {
+    Kiln::XML::ParseElement* childElement(Kiln::XML::StackedParser& parser, const std::string& child) override
+    {
         if (child == "node") return new KlGradNodeXMLParseElement<Colour>(gradient_, child);
         return ParseElement::childElement(parser, child);
     }

@@ -8,7 +8,8 @@ namespace Kiln {
 
 HostedObject::~HostedObject() = default;
 
-void HostedObject::writeAttributes(std::ostream& out, bool full) const {
+void HostedObject::writeAttributes(std::ostream& out, bool full) const
+{
     out << " name='" << XML::escapeAttribute(name_) << "' ";
     if (!full) return;
     if (!description_.empty()) out << "description='" << XML::escapeAttribute(description_) << "' ";

@@ -18,7 +18,7 @@ namespace Kiln {
 
 class HostedObject : public KlRefCounter {
 public:
-    explicit HostedObject(std::string name) : name_(std::move(name)) {}
+    explicit HostedObject(std::string name) : name_(std::move(name)) { }
     ~HostedObject() override;
 
     const std::string& name() const { return name_; }
@@ -52,13 +52,15 @@ public:
     HostedSet() = default;
     HostedSet(const HostedSet&) = delete;
     HostedSet& operator=(const HostedSet&) = delete;
-    ~HostedSet() {
+    ~HostedSet()
+    {
         for (T* object : objects_) object->release();
     }
 
     // Appends the object and maps its name to it (replacing an alias of that
     // name); DuplicateObject when an object of that name is already held.
-    void hsAddObject(T* object) {
+    void hsAddObject(T* object)
+    {
         if (object == nullptr)
             throw Kiln::Exceptions::NullPointer(Names::addObject, __FILE__, __LINE__, "object");
         for (T* held : objects_)
@@ -71,7 +73,8 @@ public:
 
     // The object (or alias target) of that name; null when missing and raise is
     // false, ObjectUndefined when missing and raise is true.
-    T* hsGetObject(const std::string& name, bool raise) const {
+    T* hsGetObject(const std::string& name, bool raise) const
+    {
         auto it = names_.find(name);
         if (it != names_.end()) return it->second;
         if (raise) throw Kiln::Exceptions::ObjectUndefined(Names::getObject, __FILE__, __LINE__, name);
@@ -81,7 +84,8 @@ public:
     bool hsHasName(const std::string& name) const { return names_.count(name) != 0; }
 
     // Maps alias to the object that target maps to (replacing an earlier alias).
-    void hsAliasObject(const std::string& alias, const std::string& target) {
+    void hsAliasObject(const std::string& alias, const std::string& target)
+    {
         for (T* held : objects_)
             if (held->name() == alias)
                 throw Kiln::Exceptions::DuplicateObject(Names::aliasObject, __FILE__, __LINE__, alias);
@@ -94,7 +98,8 @@ public:
     // hsGetObject with raising on, then a down-cast that admits classes derived
     // from U; another class gives null, or WrongType when raiseIfWrongType is set.
     template <class U>
-    U* hsGetAndCastObject(const std::string& name, bool raiseIfWrongType) const {
+    U* hsGetAndCastObject(const std::string& name, bool raiseIfWrongType) const
+    {
         T* object = hsGetObject(name, true);
         U* cast = dynamic_cast<U*>(object);
         if (cast == nullptr && raiseIfWrongType)
@@ -104,7 +109,8 @@ public:
 
     // Takes the object out with its own name and every alias that leads to it,
     // and drops the set's reference. ObjectUndefined when the set does not hold it.
-    void hsRemoveObject(T* object) {
+    void hsRemoveObject(T* object)
+    {
         auto it = std::find(objects_.begin(), objects_.end(), object);
         if (it == objects_.end())
             throw Kiln::Exceptions::ObjectUndefined(Names::removeObject, __FILE__, __LINE__,
@@ -133,16 +139,19 @@ template <class T>
 class RefPtr {
 public:
     RefPtr() = default;
-    explicit RefPtr(T* adopted) : p_(adopted) {}
-    RefPtr(const RefPtr& o) : p_(o.p_) {
+    explicit RefPtr(T* adopted) : p_(adopted) { }
+    RefPtr(const RefPtr& o) : p_(o.p_)
+    {
         if (p_) p_->addRef();
     }
-    RefPtr(RefPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    RefPtr& operator=(RefPtr o) noexcept {
+    RefPtr(RefPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) { }
+    RefPtr& operator=(RefPtr o) noexcept
+    {
         std::swap(p_, o.p_);
         return *this;
     }
-    ~RefPtr() {
+    ~RefPtr()
+    {
         if (p_) p_->release();
     }
     T* get() const { return p_; }

@@ -103,47 +103,48 @@ public:
 }  // namespace Kiln::Param
 
 // Every operation above declared as an override, for a class that implements them all.
-#define KL_NAMED_PARAM_SET_OVERRIDES                                                                             \
-    bool hasParam(const std::string& name) override;                                                             \
-    bool paramIsAnimating(const std::string& name) override;                                                     \
-    int paramNumKeys(const std::string& name) override;                                                          \
-    void paramDeleteKey(const std::string& name, double time) override;                                          \
-    void paramDeleteKey(const std::string& name, int keyIndex) override;                                         \
-    void paramDeleteAllKeys(const std::string& name) override;                                                   \
-    double paramKeyTime(const std::string& name, int keyIndex) override;                                         \
-    int paramFindKey(const std::string& name, double time, Kiln::Param::KeySearch search) override;              \
-    void paramSetKey(const std::string& name, double time) override;                                             \
-    double getDoubleParam(const std::string& name, double time) override;                                        \
-    double getScaleParam(const std::string& name, double time) override;                                         \
-    double getAngleParam(const std::string& name, double time) override;                                         \
-    int getIntParam(const std::string& name, double time) override;                                              \
-    void getStringParam(const std::string& name, std::string& value, double time) override;                      \
-    bool getBoolParam(const std::string& name, double time) override;                                            \
-    KlRGBColF getRGBParam(const std::string& name, double time) override;                                        \
-    KlRGBAColF getRGBAParam(const std::string& name, double time) override;                                      \
-    HvVec2 get2DDoubleParam(const std::string& name, double time) override;                                      \
-    HvBox2 getRectDParam(const std::string& name, double time) override;                                         \
-    KlRectI getRectIParam(const std::string& name, double time) override;                                        \
-    KlRotoShape getRotoParam(const std::string& name, double time) override;                                     \
-    KlColGradDescription getGradParam(const std::string& name, double time) override;                            \
-    void getLightParam(const std::string& name, Kiln::Param::LightDescription& light, double time) override;     \
-    void getCameraParam(const std::string& name, Kiln::Param::CameraDescription& camera, double time) override;  \
-    double integrateDoubleParam(const std::string& name, double time0, double time1) override;                   \
-    double integrateScaleParam(const std::string& name, double time0, double time1) override;                    \
-    double differentiateDoubleParam(const std::string& name, double time) override;                              \
-    HvVec2 integrate2DDoubleParam(const std::string& name, double time0, double time1) override;                 \
-    HvVec2 differentiate2DDoubleParam(const std::string& name, double time) override;                            \
-    void setDoubleParam(const std::string& name, double value) override;                                         \
-    void setScaleParam(const std::string& name, double value) override;                                          \
-    void setAngleParam(const std::string& name, double value) override;                                          \
-    void setIntParam(const std::string& name, int value) override;                                               \
-    void setStringParam(const std::string& name, const std::string& value) override;                             \
-    void setBoolParam(const std::string& name, bool value) override;                                             \
-    void setRGBParam(const std::string& name, const KlRGBColF& value) override;                                  \
-    void setRGBAParam(const std::string& name, const KlRGBAColF& value) override;                                \
-    void set2DDoubleParam(const std::string& name, const HvVec2& value) override;                                \
-    void setRectDParam(const std::string& name, const HvBox2& value) override;                                   \
-    void setRectIParam(const std::string& name, const KlRectI& value) override;                                  \
-    void setRotoParam(const std::string& name, const KlRotoShape& value) override;                               \
-    void setGradParam(const std::string& name, const KlColGradDescription& value) override;                      \
+#define KL_NAMED_PARAM_SET_OVERRIDES                                                                         \
+    bool hasParam(const std::string& name) override;                                                         \
+    bool paramIsAnimating(const std::string& name) override;                                                 \
+    int paramNumKeys(const std::string& name) override;                                                      \
+    void paramDeleteKey(const std::string& name, double time) override;                                      \
+    void paramDeleteKey(const std::string& name, int keyIndex) override;                                     \
+    void paramDeleteAllKeys(const std::string& name) override;                                               \
+    double paramKeyTime(const std::string& name, int keyIndex) override;                                     \
+    int paramFindKey(const std::string& name, double time, Kiln::Param::KeySearch search) override;          \
+    void paramSetKey(const std::string& name, double time) override;                                         \
+    double getDoubleParam(const std::string& name, double time) override;                                    \
+    double getScaleParam(const std::string& name, double time) override;                                     \
+    double getAngleParam(const std::string& name, double time) override;                                     \
+    int getIntParam(const std::string& name, double time) override;                                          \
+    void getStringParam(const std::string& name, std::string& value, double time) override;                  \
+    bool getBoolParam(const std::string& name, double time) override;                                        \
+    KlRGBColF getRGBParam(const std::string& name, double time) override;                                    \
+    KlRGBAColF getRGBAParam(const std::string& name, double time) override;                                  \
+    HvVec2 get2DDoubleParam(const std::string& name, double time) override;                                  \
+    HvBox2 getRectDParam(const std::string& name, double time) override;                                     \
+    KlRectI getRectIParam(const std::string& name, double time) override;                                    \
+    KlRotoShape getRotoParam(const std::string& name, double time) override;                                 \
+    KlColGradDescription getGradParam(const std::string& name, double time) override;                        \
+    void getLightParam(const std::string& name, Kiln::Param::LightDescription& light, double time) override; \
+    void getCameraParam(const std::string& name, Kiln::Param::CameraDescription& camera, double time)        \
+        override;                                                                                            \
+    double integrateDoubleParam(const std::string& name, double time0, double time1) override;               \
+    double integrateScaleParam(const std::string& name, double time0, double time1) override;                \
+    double differentiateDoubleParam(const std::string& name, double time) override;                          \
+    HvVec2 integrate2DDoubleParam(const std::string& name, double time0, double time1) override;             \
+    HvVec2 differentiate2DDoubleParam(const std::string& name, double time) override;                        \
+    void setDoubleParam(const std::string& name, double value) override;                                     \
+    void setScaleParam(const std::string& name, double value) override;                                      \
+    void setAngleParam(const std::string& name, double value) override;                                      \
+    void setIntParam(const std::string& name, int value) override;                                           \
+    void setStringParam(const std::string& name, const std::string& value) override;                         \
+    void setBoolParam(const std::string& name, bool value) override;                                         \
+    void setRGBParam(const std::string& name, const KlRGBColF& value) override;                              \
+    void setRGBAParam(const std::string& name, const KlRGBAColF& value) override;                            \
+    void set2DDoubleParam(const std::string& name, const HvVec2& value) override;                            \
+    void setRectDParam(const std::string& name, const HvBox2& value) override;                               \
+    void setRectIParam(const std::string& name, const KlRectI& value) override;                              \
+    void setRotoParam(const std::string& name, const KlRotoShape& value) override;                           \
+    void setGradParam(const std::string& name, const KlColGradDescription& value) override;                  \
     void setHost(Kiln::Param::NamedParamSetI* host) override

@@ -20,13 +20,15 @@ void write(std::ostream& out, const std::string& v) { out << XML::escapeAttribut
 // Reads attribute `name` with parse<T> into `value` when present; a text that
 // cannot be read raises BadValue(name, text).
 template <class T>
-bool take(XML::Attributes& attributes, const char* name, T& value, const char* typeName) {
+bool take(XML::Attributes& attributes, const char* name, T& value, const char* typeName)
+{
     std::string text;
     if (!attributes.take(name, text)) return false;
     try {
         value = parse<T>(text, typeName);
     } catch (const Kiln::Exceptions::BadValue&) {
-        throw Kiln::Exceptions::BadValue("Kiln::Param::Param::readAttributes", __FILE__, __LINE__, name, text);
+        throw Kiln::Exceptions::BadValue("Kiln::Param::Param::readAttributes", __FILE__, __LINE__, name,
+                                         text);
     }
     return true;
 }
@@ -36,11 +38,12 @@ bool take(XML::Attributes& attributes, const char* name, T& value, const char* t
 // ---------------------------------------------------------------------------------------
 // Param
 
-Param::Param(const std::string& name) : HostedObject(name) {}
+Param::Param(const std::string& name) : HostedObject(name) { }
 
 Param::~Param() = default;
 
-void Param::writeAttributes(std::ostream& out, bool full) const {
+void Param::writeAttributes(std::ostream& out, bool full) const
+{
     HostedObject::writeAttributes(out, full);
     if (!full) return;
     if (secret_) out << "secret='true' ";
@@ -49,7 +52,8 @@ void Param::writeAttributes(std::ostream& out, bool full) const {
     out << "animatable='" << (animatable_ ? "true" : "false") << "' ";
 }
 
-void Param::readAttributes(XML::Attributes& attributes) {
+void Param::readAttributes(XML::Attributes& attributes)
+{
     std::string text;
     if (attributes.take("description", text)) setDescription(text);
     if (attributes.take("label", text)) setLabel(text);
@@ -64,9 +68,10 @@ void Param::readAttributes(XML::Attributes& attributes) {
 
 void Param::setOwner(ParamSet* owner) { owner_ = owner; }
 
-void Param::setValueFromText(const std::string&) {}
+void Param::setValueFromText(const std::string&) { }
 
-void Param::writeXML(std::ostream& out, bool full) const {
+void Param::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     out << "/>\n";
@@ -74,13 +79,15 @@ void Param::writeXML(std::ostream& out, bool full) const {
 
 bool Param::ownerLocked() const { return owner_ != nullptr && owner_->isLocked(); }
 
-NamedParamSetI* Param::hostHolding() const {
+NamedParamSetI* Param::hostHolding() const
+{
     if (owner_ == nullptr) return nullptr;
     NamedParamSetI* host = owner_->host();
     return host != nullptr && host->hasParam(name()) ? host : nullptr;
 }
 
-NamedParamSetI& Param::requireHost() const {
+NamedParamSetI& Param::requireHost() const
+{
     NamedParamSetI* h = hostHolding();
     if (h == nullptr)
         throw Kiln::Exceptions::FunctionUndefined("Kiln::Param::Param::requireHost", __FILE__, __LINE__,
@@ -88,39 +95,47 @@ NamedParamSetI& Param::requireHost() const {
     return *h;
 }
 
-bool Param::isAnimating() const {
+bool Param::isAnimating() const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->paramIsAnimating(name()) : false;
 }
 
-int Param::numKeys() const {
+int Param::numKeys() const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->paramNumKeys(name()) : 0;
 }
 
-void Param::deleteKey(double time) {
+void Param::deleteKey(double time)
+{
     if (NamedParamSetI* h = hostHolding()) h->paramDeleteKey(name(), time);
 }
 
-void Param::deleteKey(int keyIndex) {
+void Param::deleteKey(int keyIndex)
+{
     if (NamedParamSetI* h = hostHolding()) h->paramDeleteKey(name(), keyIndex);
 }
 
-void Param::deleteAllKeys() {
+void Param::deleteAllKeys()
+{
     if (NamedParamSetI* h = hostHolding()) h->paramDeleteAllKeys(name());
 }
 
-double Param::keyTime(int keyIndex) const {
+double Param::keyTime(int keyIndex) const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->paramKeyTime(name(), keyIndex) : 0.0;
 }
 
-int Param::findKey(double time, KeySearch search) const {
+int Param::findKey(double time, KeySearch search) const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->paramFindKey(name(), time, search) : -1;
 }
 
-void Param::setKey(double time) {
+void Param::setKey(double time)
+{
     if (NamedParamSetI* h = hostHolding()) h->paramSetKey(name(), time);
 }
 
@@ -128,14 +143,15 @@ void Param::setKey(double time) {
 // Value templates
 
 template <class V>
-void ValueParamTemplate<V>::readAttributes(XML::Attributes& attributes) {
+void ValueParamTemplate<V>::readAttributes(XML::Attributes& attributes)
+{
     Param::readAttributes(attributes);
     auto parseAttribute = [this](const char* attribute, const std::string& text) {
         try {
             return parseText(text);
         } catch (const Kiln::Exceptions::BadValue&) {
-            throw Kiln::Exceptions::BadValue("Kiln::Param::Param::readAttributes", __FILE__, __LINE__, attribute,
-                                             text);
+            throw Kiln::Exceptions::BadValue("Kiln::Param::Param::readAttributes", __FILE__, __LINE__,
+                                             attribute, text);
         }
     };
     std::string text;
@@ -145,7 +161,8 @@ void ValueParamTemplate<V>::readAttributes(XML::Attributes& attributes) {
 }
 
 template <class V>
-void ValueParamTemplate<V>::writeXML(std::ostream& out, bool full) const {
+void ValueParamTemplate<V>::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     writeTypeAttributes(out, full);
@@ -153,7 +170,8 @@ void ValueParamTemplate<V>::writeXML(std::ostream& out, bool full) const {
 }
 
 template <class V>
-void ValueParamTemplate<V>::writeTypeAttributes(std::ostream& out, bool full) const {
+void ValueParamTemplate<V>::writeTypeAttributes(std::ostream& out, bool full) const
+{
     if (full) {
         out << " default='";
         Text::write(out, default_);
@@ -165,7 +183,8 @@ void ValueParamTemplate<V>::writeTypeAttributes(std::ostream& out, bool full) co
 }
 
 template <class V, class B>
-void BoundParamTemplate<V, B>::readAttributes(XML::Attributes& attributes) {
+void BoundParamTemplate<V, B>::readAttributes(XML::Attributes& attributes)
+{
     ValueParamTemplate<V>::readAttributes(attributes);
     const char* type = this->typeName();
     B b;
@@ -176,7 +195,8 @@ void BoundParamTemplate<V, B>::readAttributes(XML::Attributes& attributes) {
 }
 
 template <class V, class B>
-void BoundParamTemplate<V, B>::writeTypeAttributes(std::ostream& out, bool full) const {
+void BoundParamTemplate<V, B>::writeTypeAttributes(std::ostream& out, bool full) const
+{
     if (full) {
         out << " default='";
         Text::write(out, this->default_);
@@ -219,7 +239,8 @@ template class BoundParamTemplate<KlRectI, KlPointI>;
 namespace {
 
 // Raised by integrate and differentiate when no host answers them.
-[[noreturn]] void unhosted(const char* function, const char* what) {
+[[noreturn]] void unhosted(const char* function, const char* what)
+{
     throw Kiln::Exceptions::FunctionUndefined(function, __FILE__, __LINE__, what);
 }
 
@@ -230,22 +251,29 @@ void Int::setOnHost(const int32_t& v) const { requireHost().setIntParam(name(), 
 
 double Double::getFromHost(double time) const { return requireHost().getDoubleParam(name(), time); }
 void Double::setOnHost(const double& v) const { requireHost().setDoubleParam(name(), v); }
-double Double::integrate(double time0, double time1) const {
+double Double::integrate(double time0, double time1) const
+{
     NamedParamSetI* h = hostHolding();
-    if (h == nullptr) unhosted("Kiln::Param::Double::integrate", "ParamSet::integrateDoubleParam for unhosted parameter");
+    if (h == nullptr)
+        unhosted("Kiln::Param::Double::integrate", "ParamSet::integrateDoubleParam for unhosted parameter");
     return h->integrateDoubleParam(name(), time0, time1);
 }
-double Double::differentiate(double time) const {
+double Double::differentiate(double time) const
+{
     NamedParamSetI* h = hostHolding();
-    if (h == nullptr) unhosted("Kiln::Param::Double::differentiate", "ParamSet::differentiateDoubleParam for unhosted parameter");
+    if (h == nullptr)
+        unhosted("Kiln::Param::Double::differentiate",
+                 "ParamSet::differentiateDoubleParam for unhosted parameter");
     return h->differentiateDoubleParam(name(), time);
 }
 
 double Scale::getFromHost(double time) const { return requireHost().getScaleParam(name(), time); }
 void Scale::setOnHost(const double& v) const { requireHost().setScaleParam(name(), v); }
-double Scale::integrate(double time0, double time1) const {
+double Scale::integrate(double time0, double time1) const
+{
     NamedParamSetI* h = hostHolding();
-    if (h == nullptr) unhosted("Kiln::Param::Scale::integrate", "ParamSet::integrateScaleParam for unhosted parameter");
+    if (h == nullptr)
+        unhosted("Kiln::Param::Scale::integrate", "ParamSet::integrateScaleParam for unhosted parameter");
     return h->integrateScaleParam(name(), time0, time1);
 }
 
@@ -254,14 +282,20 @@ void Angle::setOnHost(const double& v) const { requireHost().setAngleParam(name(
 
 HvVec2 Double2::getFromHost(double time) const { return requireHost().get2DDoubleParam(name(), time); }
 void Double2::setOnHost(const HvVec2& v) const { requireHost().set2DDoubleParam(name(), v); }
-HvVec2 Double2::integrate(double time0, double time1) const {
+HvVec2 Double2::integrate(double time0, double time1) const
+{
     NamedParamSetI* h = hostHolding();
-    if (h == nullptr) unhosted("Kiln::Param::Double2::integrate", "ParamSet::integrate2DDoubleParam for unhosted parameter");
+    if (h == nullptr)
+        unhosted("Kiln::Param::Double2::integrate",
+                 "ParamSet::integrate2DDoubleParam for unhosted parameter");
     return h->integrate2DDoubleParam(name(), time0, time1);
 }
-HvVec2 Double2::differentiate(double time) const {
+HvVec2 Double2::differentiate(double time) const
+{
     NamedParamSetI* h = hostHolding();
-    if (h == nullptr) unhosted("Kiln::Param::Double2::differentiate", "ParamSet::differentiate2DDoubleParam for unhosted parameter");
+    if (h == nullptr)
+        unhosted("Kiln::Param::Double2::differentiate",
+                 "ParamSet::differentiate2DDoubleParam for unhosted parameter");
     return h->differentiate2DDoubleParam(name(), time);
 }
 
@@ -275,7 +309,8 @@ bool Bool::parseText(const std::string& text) const { return XML::parseBoolean(t
 bool Bool::getFromHost(double time) const { return requireHost().getBoolParam(name(), time); }
 void Bool::setOnHost(const bool& v) const { requireHost().setBoolParam(name(), v); }
 
-std::string String::getFromHost(double time) const {
+std::string String::getFromHost(double time) const
+{
     std::string v;
     requireHost().getStringParam(name(), v, time);
     return v;

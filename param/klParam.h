@@ -90,7 +90,8 @@ private:
 namespace Text {
 // Stream extraction of T; BadValue(typeName, text) when nothing can be read.
 template <class T>
-T parse(const std::string& text, const char* typeName) {
+T parse(const std::string& text, const char* typeName)
+{
     std::istringstream in(text);
     T value{};
     if constexpr (std::is_floating_point_v<T>)
@@ -98,7 +99,8 @@ T parse(const std::string& text, const char* typeName) {
     else
         in >> value;
     if (in.fail())
-        throw Kiln::Exceptions::BadValue("Kiln::Param::Text::parse", __FILE__, __LINE__, std::string(typeName), text);
+        throw Kiln::Exceptions::BadValue("Kiln::Param::Text::parse", __FILE__, __LINE__,
+                                         std::string(typeName), text);
     return value;
 }
 // The written form of a value (numbers that read back exactly, booleans as
@@ -108,7 +110,8 @@ void write(std::ostream& out, double v);
 void write(std::ostream& out, bool v);
 void write(std::ostream& out, const std::string& v);
 template <class T>
-void write(std::ostream& out, const T& v) {
+void write(std::ostream& out, const T& v)
+{
     out << v;
 }
 }  // namespace Text
@@ -119,7 +122,8 @@ public:
     using Value = V;
 
     ValueParamTemplate(const std::string& name, const V& defaultValue)
-        : Param(name), default_(defaultValue), value_(defaultValue) {}
+        : Param(name), default_(defaultValue), value_(defaultValue)
+    { }
 
     const V& defaultValue() const { return default_; }
     void setDefault(const V& v) { default_ = v; }
@@ -132,7 +136,8 @@ public:
     V value(double time) const { return hostHolding() ? getFromHost(time) : value_; }
     // Stores the value (clamped into the bounds of a bounded parameter) and hands
     // it on to a host that holds this parameter.
-    virtual void setValue(const V& v) {
+    virtual void setValue(const V& v)
+    {
         value_ = limit(v);
         if (hostHolding()) setOnHost(value_);
     }
@@ -215,7 +220,8 @@ extern template class BoundParamTemplate<KlRectI, KlPointI>;
 
 class Int : public BoundParamTemplate<int32_t, int32_t> {
 public:
-    explicit Int(const std::string& name, int32_t defaultValue = 0) : BoundParamTemplate(name, defaultValue) {}
+    explicit Int(const std::string& name, int32_t defaultValue = 0) : BoundParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "int"; }
     int32_t getFromHost(double time) const override;
     void setOnHost(const int32_t& v) const override;
@@ -223,7 +229,9 @@ public:
 
 class Double : public BoundParamTemplate<double, double> {
 public:
-    explicit Double(const std::string& name, double defaultValue = 0.0) : BoundParamTemplate(name, defaultValue) {}
+    explicit Double(const std::string& name, double defaultValue = 0.0)
+        : BoundParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "double"; }
     double getFromHost(double time) const override;
     void setOnHost(const double& v) const override;
@@ -232,11 +240,11 @@ public:
     virtual double differentiate(double time) const;
 };
 
-#define KL_DOUBLE_LEAF(Class, Type)                                                                   \
-    class Class : public Double {                                                                     \
-    public:                                                                                           \
-        explicit Class(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) {} \
-        const char* typeName() const override { return Type; }                                       \
+#define KL_DOUBLE_LEAF(Class, Type)                                                                          \
+    class Class : public Double {                                                                            \
+    public:                                                                                                  \
+        explicit Class(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) { }  \
+        const char* typeName() const override { return Type; }                                               \
     }
 KL_DOUBLE_LEAF(XSize, "xsize");
 KL_DOUBLE_LEAF(YSize, "ysize");
@@ -248,7 +256,7 @@ KL_DOUBLE_LEAF(TimeSize, "timesize");
 
 class Scale : public Double {
 public:
-    explicit Scale(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) {}
+    explicit Scale(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) { }
     const char* typeName() const override { return "scale"; }
     double getFromHost(double time) const override;
     void setOnHost(const double& v) const override;
@@ -257,7 +265,7 @@ public:
 
 class Angle : public Double {
 public:
-    explicit Angle(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) {}
+    explicit Angle(const std::string& name, double defaultValue = 0.0) : Double(name, defaultValue) { }
     const char* typeName() const override { return "angle"; }
     double getFromHost(double time) const override;
     void setOnHost(const double& v) const override;
@@ -266,7 +274,8 @@ public:
 class Double2 : public BoundParamTemplate<HvVec2, HvVec2> {
 public:
     explicit Double2(const std::string& name, const HvVec2& defaultValue = HvVec2())
-        : BoundParamTemplate(name, defaultValue) {}
+        : BoundParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "double2"; }
     HvVec2 getFromHost(double time) const override;
     void setOnHost(const HvVec2& v) const override;
@@ -274,12 +283,13 @@ public:
     virtual HvVec2 differentiate(double time) const;
 };
 
-#define KL_DOUBLE2_LEAF(Class, Type)                                                   \
-    class Class : public Double2 {                                                     \
-    public:                                                                            \
-        explicit Class(const std::string& name, const HvVec2& defaultValue = HvVec2()) \
-            : Double2(name, defaultValue) {}                                           \
-        const char* typeName() const override { return Type; }                        \
+#define KL_DOUBLE2_LEAF(Class, Type)                                                                         \
+    class Class : public Double2 {                                                                           \
+    public:                                                                                                  \
+        explicit Class(const std::string& name, const HvVec2& defaultValue = HvVec2())                       \
+            : Double2(name, defaultValue)                                                                    \
+        { }                                                                                                  \
+        const char* typeName() const override { return Type; }                                               \
     }
 KL_DOUBLE2_LEAF(Size2D, "size2d");
 KL_DOUBLE2_LEAF(Pos2D, "pos2d");
@@ -290,7 +300,8 @@ KL_DOUBLE2_LEAF(Angle2D, "angle2d");
 class RectD : public BoundParamTemplate<HvBox2, HvVec2> {
 public:
     explicit RectD(const std::string& name, const HvBox2& defaultValue = HvBox2())
-        : BoundParamTemplate(name, defaultValue) {}
+        : BoundParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "rectd"; }
     HvBox2 getFromHost(double time) const override;
     void setOnHost(const HvBox2& v) const override;
@@ -299,7 +310,8 @@ public:
 class RectI : public BoundParamTemplate<KlRectI, KlPointI> {
 public:
     explicit RectI(const std::string& name, const KlRectI& defaultValue = KlRectI())
-        : BoundParamTemplate(name, defaultValue) {}
+        : BoundParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "recti"; }
     KlRectI getFromHost(double time) const override;
     void setOnHost(const KlRectI& v) const override;
@@ -308,7 +320,8 @@ public:
 class Bool : public ValueReturningParamTemplate<bool> {
 public:
     explicit Bool(const std::string& name, bool defaultValue = false)
-        : ValueReturningParamTemplate(name, defaultValue) {}
+        : ValueReturningParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "bool"; }
     // The boolean attribute rule ("true", "yes", "vero", "vrai" or a non-zero number).
     bool parseText(const std::string& text) const override;
@@ -319,7 +332,8 @@ public:
 class String : public ValueParamTemplate<std::string> {
 public:
     explicit String(const std::string& name, const std::string& defaultValue = std::string())
-        : ValueParamTemplate(name, defaultValue) {}
+        : ValueParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "string"; }
     // The whole text, white space included.
     std::string parseText(const std::string& text) const override { return text; }
@@ -330,7 +344,8 @@ public:
 class RGBColour : public ValueReturningParamTemplate<KlRGBColF> {
 public:
     explicit RGBColour(const std::string& name, const KlRGBColF& defaultValue = KlRGBColF())
-        : ValueReturningParamTemplate(name, defaultValue) {}
+        : ValueReturningParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "rgb"; }
     KlRGBColF getFromHost(double time) const override;
     void setOnHost(const KlRGBColF& v) const override;
@@ -339,7 +354,8 @@ public:
 class RGBAColour : public ValueReturningParamTemplate<KlRGBAColF> {
 public:
     explicit RGBAColour(const std::string& name, const KlRGBAColF& defaultValue = KlRGBAColF())
-        : ValueReturningParamTemplate(name, defaultValue) {}
+        : ValueReturningParamTemplate(name, defaultValue)
+    { }
     const char* typeName() const override { return "rgba"; }
     KlRGBAColF getFromHost(double time) const override;
     void setOnHost(const KlRGBAColF& v) const override;
@@ -347,14 +363,14 @@ public:
 
 class PushButton : public Param {
 public:
-    explicit PushButton(const std::string& name) : Param(name) {}
+    explicit PushButton(const std::string& name) : Param(name) { }
     const char* typeName() const override { return "pushbutton"; }
 };
 
 // A shape held by the host; the stored shape answers when there is none.
 class Roto : public Param {
 public:
-    explicit Roto(const std::string& name) : Param(name) {}
+    explicit Roto(const std::string& name) : Param(name) { }
     const char* typeName() const override { return "roto"; }
     const KlRotoShape& shape() const { return shape_; }
     void setShape(const KlRotoShape& s) { shape_ = s; }

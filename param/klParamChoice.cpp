@@ -11,7 +11,8 @@
 
 namespace Kiln::Param {
 
-void Choice::addOption(const std::string& label, int32_t value, const std::string& description) {
+void Choice::addOption(const std::string& label, int32_t value, const std::string& description)
+{
     if (aliases_.count(label))
         throw Kiln::Exceptions::DuplicateObject("Kiln::Param::Choice::addOption", __FILE__, __LINE__, label,
                                                 "Tried to add a choice option for an existing alias");
@@ -26,29 +27,34 @@ void Choice::addOption(const std::string& label, int32_t value, const std::strin
     byValue_[value] = options_.size() - 1;
 }
 
-void Choice::aliasOption(const std::string& alias, const std::string& target) {
+void Choice::aliasOption(const std::string& alias, const std::string& target)
+{
     if (byLabel_.count(alias))
         throw Kiln::Exceptions::DuplicateObject("Kiln::Param::Choice::aliasOption", __FILE__, __LINE__, alias,
                                                 "Tried to set a choice alias for an existing options");
     aliases_[alias] = target;
 }
 
-const ChoiceOption* Choice::optionByLabel(const std::string& label) const {
+const ChoiceOption* Choice::optionByLabel(const std::string& label) const
+{
     auto it = byLabel_.find(label);
     return it == byLabel_.end() ? nullptr : &options_[it->second];
 }
 
-const ChoiceOption* Choice::optionByValue(int32_t value) const {
+const ChoiceOption* Choice::optionByValue(int32_t value) const
+{
     auto it = byValue_.find(value);
     return it == byValue_.end() ? nullptr : &options_[it->second];
 }
 
-void Choice::setOptionDescription(const std::string& label, const std::string& description) {
+void Choice::setOptionDescription(const std::string& label, const std::string& description)
+{
     auto it = byLabel_.find(label);
     if (it != byLabel_.end()) options_[it->second].description = description;
 }
 
-bool Choice::resolve(const std::string& text, int32_t& value, bool anyNumber) const {
+bool Choice::resolve(const std::string& text, int32_t& value, bool anyNumber) const
+{
     auto alias = aliases_.find(text);
     const std::string& label = alias == aliases_.end() ? text : alias->second;
     if (const ChoiceOption* o = optionByLabel(label)) {
@@ -77,7 +83,8 @@ bool Choice::resolve(const std::string& text, int32_t& value, bool anyNumber) co
     return true;
 }
 
-std::string Choice::textOf(int32_t v) const {
+std::string Choice::textOf(int32_t v) const
+{
     auto named = [this](const std::string& t) { return byLabel_.count(t) != 0 || aliases_.count(t) != 0; };
     std::string text = std::to_string(v);
     if (!named(text)) return text;
@@ -89,7 +96,8 @@ std::string Choice::textOf(int32_t v) const {
     return text;
 }
 
-void Choice::parseValue(const std::string& text, bool anyNumber) {
+void Choice::parseValue(const std::string& text, bool anyNumber)
+{
     int32_t v;
     if (!resolve(text, v, anyNumber))
         throw Kiln::Exceptions::BadValue("Kiln::Param::Choice::parseValue", __FILE__, __LINE__, text,
@@ -97,7 +105,8 @@ void Choice::parseValue(const std::string& text, bool anyNumber) {
     value_ = v;
 }
 
-void Choice::parseDefault(const std::string& text, bool anyNumber) {
+void Choice::parseDefault(const std::string& text, bool anyNumber)
+{
     int32_t v;
     if (!resolve(text, v, anyNumber))
         throw Kiln::Exceptions::BadValue("Kiln::Param::Choice::parseValue", __FILE__, __LINE__, text,
@@ -105,19 +114,22 @@ void Choice::parseDefault(const std::string& text, bool anyNumber) {
     default_ = v;
 }
 
-int32_t Choice::value(double time) const {
+int32_t Choice::value(double time) const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->getIntParam(name(), time) : value_;
 }
 
-void Choice::setValue(int32_t v) {
+void Choice::setValue(int32_t v)
+{
     if (!options_.empty() && optionByValue(v) == nullptr)
         throw Kiln::Exceptions::BadValue("Kiln::Param::Choice::setValue", __FILE__, __LINE__, name(), v);
     value_ = v;
     if (NamedParamSetI* h = hostHolding()) h->setIntParam(name(), v);
 }
 
-void Choice::writeXML(std::ostream& out, bool full) const {
+void Choice::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     if (full) out << " default='" << XML::escapeAttribute(textOf(default_)) << "' ";
@@ -126,8 +138,8 @@ void Choice::writeXML(std::ostream& out, bool full) const {
         out << "    <option label='" << XML::escapeAttribute(o.label) << "' description='"
             << XML::escapeAttribute(o.description) << "' value='" << o.value << "'/>\n";
     for (const auto& [alias, target] : aliases_)
-        out << "    <alias name='" << XML::escapeAttribute(alias) << "' original='" << XML::escapeAttribute(target)
-            << "' />\n";
+        out << "    <alias name='" << XML::escapeAttribute(alias) << "' original='"
+            << XML::escapeAttribute(target) << "' />\n";
     out << "  </" << typeName() << ">\n";
 }
 

@@ -19,7 +19,8 @@ struct ChoiceOption {
 class Choice : public Param {
 public:
     explicit Choice(const std::string& name, int32_t defaultValue = 0)
-        : Param(name), default_(defaultValue), value_(defaultValue) {}
+        : Param(name), default_(defaultValue), value_(defaultValue)
+    { }
     const char* typeName() const override { return "choice"; }
 
     // DuplicateObject(label, reason) when the label is an alias or an option's

@@ -4,12 +4,14 @@
 
 namespace Kiln::Param {
 
-KlColGradDescription Grad::value(double time) const {
+KlColGradDescription Grad::value(double time) const
+{
     NamedParamSetI* h = hostHolding();
     return h ? h->getGradParam(name(), time) : value_;
 }
 
-void Grad::writeGradient(std::ostream& out, const char* element, const KlColGradDescription& g) {
+void Grad::writeGradient(std::ostream& out, const char* element, const KlColGradDescription& g)
+{
     out << "<" << element << " cyclic=" << (g.cyclic() ? "'true'" : "'false'")
         << " interp=" << (g.interpolation() == KlColGradDescription::Cubic ? "'cubic'" : "'linear'") << ">\n";
     // Ids are written so that reading the element back replaces the same nodes.
@@ -19,14 +21,18 @@ void Grad::writeGradient(std::ostream& out, const char* element, const KlColGrad
             writeNumber(out, node.colour[i]);
             out << ' ';
         }
-        out << "'" << " position='";
+        out << "'"
+            << " position='";
         writeNumber(out, node.position);
-        out << "'" << " id='" << node.id << "'" << "/>\n";
+        out << "'"
+            << " id='" << node.id << "'"
+            << "/>\n";
     }
     out << "</" << element << ">\n";
 }
 
-void Grad::writeXML(std::ostream& out, bool full) const {
+void Grad::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     out << ">\n";

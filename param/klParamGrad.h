@@ -7,7 +7,7 @@ namespace Kiln::Param {
 
 class Grad : public Param {
 public:
-    explicit Grad(const std::string& name) : Param(name) {}
+    explicit Grad(const std::string& name) : Param(name) { }
     const char* typeName() const override { return "grad"; }
 
     KlColGradDescription& gradient() { return value_; }

@@ -7,11 +7,13 @@
 
 namespace Kiln::Param {
 
-bool Group::contains(const std::string& name) const {
+bool Group::contains(const std::string& name) const
+{
     return std::find(names_.begin(), names_.end(), name) != names_.end();
 }
 
-void Group::writeXML(std::ostream& out, bool full) const {
+void Group::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     out << ">\n";
@@ -19,21 +21,24 @@ void Group::writeXML(std::ostream& out, bool full) const {
     out << "  </" << typeName() << ">\n";
 }
 
-void Page::addParam(const std::string& name, int32_t row, int32_t column) {
+void Page::addParam(const std::string& name, int32_t row, int32_t column)
+{
     if (getParamAtPosition(row, column) != nullptr)
         throw Kiln::Exceptions::AssertionFailed("Kiln::Param::Page::addParam", __FILE__, __LINE__,
                                                 "!getParamAtPosition(row, column)");
     grid_[row][column] = name;
 }
 
-const std::string* Page::getParamAtPosition(int32_t row, int32_t column) const {
+const std::string* Page::getParamAtPosition(int32_t row, int32_t column) const
+{
     auto r = grid_.find(row);
     if (r == grid_.end()) return nullptr;
     auto c = r->second.find(column);
     return c == r->second.end() ? nullptr : &c->second;
 }
 
-void Page::writeXML(std::ostream& out, bool full) const {
+void Page::writeXML(std::ostream& out, bool full) const
+{
     out << "  <" << typeName();
     writeAttributes(out, full);
     out << ">\n";
@@ -46,11 +51,13 @@ void Page::writeXML(std::ostream& out, bool full) const {
     out << "  </" << typeName() << ">\n";
 }
 
-LayoutSet::~LayoutSet() {
+LayoutSet::~LayoutSet()
+{
     for (Page* p : pages_) p->release();
 }
 
-void LayoutSet::addPage(Page* page) {
+void LayoutSet::addPage(Page* page)
+{
     if (page == nullptr) return;
     page->addRef();
     pages_.push_back(page);

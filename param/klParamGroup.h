@@ -12,7 +12,7 @@ namespace Kiln::Param {
 
 class Group : public Param {
 public:
-    explicit Group(const std::string& name) : Param(name) {}
+    explicit Group(const std::string& name) : Param(name) { }
     const char* typeName() const override { return "group"; }
 
     void addParam(const std::string& name) { names_.push_back(name); }
@@ -28,9 +28,9 @@ private:
 class Page : public Param {
 public:
     using Row = std::map<int32_t, std::string>;  // column -> name
-    using Grid = std::map<int32_t, Row>;          // row -> cells
+    using Grid = std::map<int32_t, Row>;  // row -> cells
 
-    explicit Page(const std::string& name) : Param(name) {}
+    explicit Page(const std::string& name) : Param(name) { }
     const char* typeName() const override { return "page"; }
 
     // AssertionFailed("!getParamAtPosition(row, column)") when the cell is taken.

@@ -79,9 +79,13 @@ public:
 
     // Lookup: the parameter of a name or alias (ObjectUndefined when missing and
     // raise is set, else null).
-    Param* getParam(const std::string& name, bool raise = true) const { return store_.hsGetObject(name, raise); }
+    Param* getParam(const std::string& name, bool raise = true) const
+    {
+        return store_.hsGetObject(name, raise);
+    }
     template <class T>
-    T* getAndCastParam(const std::string& name, bool raiseIfWrongType = true) const {
+    T* getAndCastParam(const std::string& name, bool raiseIfWrongType = true) const
+    {
         return store_.template hsGetAndCastObject<T>(name, raiseIfWrongType);
     }
     // Parameters in order of addition.
@@ -90,7 +94,8 @@ public:
 
     // Creates a parameter, adds it and returns it; the set holds the only reference.
     template <class T, class... A>
-    T* createParam(A&&... args) {
+    T* createParam(A&&... args)
+    {
         RefPtr<T> p(new T(std::forward<A>(args)...));
         addParam(p.get());
         return p.get();

@@ -19,7 +19,7 @@ struct HvVec2 {
     float x = 0.0f;
     float y = 0.0f;
     constexpr HvVec2() = default;
-    constexpr HvVec2(float x, float y) : x(x), y(y) {}
+    constexpr HvVec2(float x, float y) : x(x), y(y) { }
     bool operator==(const HvVec2&) const = default;
 };
 
@@ -28,8 +28,8 @@ struct HvBox2 {
     HvVec2 lo;
     HvVec2 hi;
     constexpr HvBox2() = default;
-    constexpr HvBox2(HvVec2 lo, HvVec2 hi) : lo(lo), hi(hi) {}
-    constexpr HvBox2(float x0, float y0, float x1, float y1) : lo(x0, y0), hi(x1, y1) {}
+    constexpr HvBox2(HvVec2 lo, HvVec2 hi) : lo(lo), hi(hi) { }
+    constexpr HvBox2(float x0, float y0, float x1, float y1) : lo(x0, y0), hi(x1, y1) { }
     bool operator==(const HvBox2&) const = default;
 };
 
@@ -37,7 +37,7 @@ struct KlPointI {
     int32_t x = 0;
     int32_t y = 0;
     constexpr KlPointI() = default;
-    constexpr KlPointI(int32_t x, int32_t y) : x(x), y(y) {}
+    constexpr KlPointI(int32_t x, int32_t y) : x(x), y(y) { }
     bool operator==(const KlPointI&) const = default;
 };
 
@@ -47,7 +47,7 @@ struct KlRectI {
     int32_t x1 = 0;
     int32_t y1 = 0;
     constexpr KlRectI() = default;
-    constexpr KlRectI(int32_t x0, int32_t y0, int32_t x1, int32_t y1) : x0(x0), y0(y0), x1(x1), y1(y1) {}
+    constexpr KlRectI(int32_t x0, int32_t y0, int32_t x1, int32_t y1) : x0(x0), y0(y0), x1(x1), y1(y1) { }
     bool operator==(const KlRectI&) const = default;
 };
 
@@ -57,7 +57,7 @@ struct KlRGBColF {
     float g = 0.0f;
     float b = 0.0f;
     constexpr KlRGBColF() = default;
-    constexpr KlRGBColF(float r, float g, float b) : r(r), g(g), b(b) {}
+    constexpr KlRGBColF(float r, float g, float b) : r(r), g(g), b(b) { }
     float& operator[](int i) { return i == 0 ? r : i == 1 ? g : b; }
     float operator[](int i) const { return i == 0 ? r : i == 1 ? g : b; }
     bool operator==(const KlRGBColF&) const = default;
@@ -70,7 +70,7 @@ struct KlRGBAColF {
     float b = 0.0f;
     float a = 0.0f;
     constexpr KlRGBAColF() = default;
-    constexpr KlRGBAColF(float r, float g, float b, float a) : r(r), g(g), b(b), a(a) {}
+    constexpr KlRGBAColF(float r, float g, float b, float a) : r(r), g(g), b(b), a(a) { }
     float& operator[](int i) { return i == 0 ? r : i == 1 ? g : i == 2 ? b : a; }
     float operator[](int i) const { return i == 0 ? r : i == 1 ? g : i == 2 ? b : a; }
     bool operator==(const KlRGBAColF&) const = default;
@@ -110,20 +110,24 @@ std::istream& readNumber(std::istream& in, float& v);
 
 // Bounds: below a set min gives min; otherwise above a set max gives max.
 template <class T>
-T clampScalar(T v, const std::optional<T>& min, const std::optional<T>& max) {
+T clampScalar(T v, const std::optional<T>& min, const std::optional<T>& max)
+{
     if (min && v < *min) return *min;
     if (max && v > *max) return *max;
     return v;
 }
 
-inline int32_t clampToBounds(int32_t v, const std::optional<int32_t>& min, const std::optional<int32_t>& max) {
+inline int32_t clampToBounds(int32_t v, const std::optional<int32_t>& min, const std::optional<int32_t>& max)
+{
     return clampScalar(v, min, max);
 }
-inline double clampToBounds(double v, const std::optional<double>& min, const std::optional<double>& max) {
+inline double clampToBounds(double v, const std::optional<double>& min, const std::optional<double>& max)
+{
     return clampScalar(v, min, max);
 }
 HvVec2 clampToBounds(const HvVec2& v, const std::optional<HvVec2>& min, const std::optional<HvVec2>& max);
 HvBox2 clampToBounds(const HvBox2& v, const std::optional<HvVec2>& min, const std::optional<HvVec2>& max);
-KlRectI clampToBounds(const KlRectI& v, const std::optional<KlPointI>& min, const std::optional<KlPointI>& max);
+KlRectI clampToBounds(const KlRectI& v, const std::optional<KlPointI>& min,
+                      const std::optional<KlPointI>& max);
 
 }  // namespace Kiln::Param

@@ -47,7 +47,7 @@ private:
 // unlocked set, type check, then the parameter's own attributes.
 class BaseParamXMLElement : public XML::ParseElement {
 public:
-    BaseParamXMLElement(ParamSet* set, const std::string& element) : ParseElement(element), set_(set) {}
+    BaseParamXMLElement(ParamSet* set, const std::string& element) : ParseElement(element), set_(set) { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
 
 protected:
@@ -71,7 +71,7 @@ protected:
 
 class ChoiceXMLElement : public BaseParamXMLElement {
 public:
-    explicit ChoiceXMLElement(ParamSet* set) : BaseParamXMLElement(set, "choice") {}
+    explicit ChoiceXMLElement(ParamSet* set) : BaseParamXMLElement(set, "choice") { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
     XML::ParseElement* childElement(XML::StackedParser& parser, const std::string& child) override;
     // Applies "value" and (in an unlocked set) "default" after the options.
@@ -87,7 +87,9 @@ private:
 
 class ChoiceOptionXMLElement : public XML::ParseElement {
 public:
-    ChoiceOptionXMLElement(Choice* choice, const std::string& element) : ParseElement(element), choice_(choice) {}
+    ChoiceOptionXMLElement(Choice* choice, const std::string& element)
+        : ParseElement(element), choice_(choice)
+    { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
 
 private:
@@ -106,10 +108,13 @@ protected:
 
 class ParamAliasXMLElement : public BaseAliasXMLElement {
 public:
-    explicit ParamAliasXMLElement(ParamSet* set) : BaseAliasXMLElement("alias"), set_(set) {}
+    explicit ParamAliasXMLElement(ParamSet* set) : BaseAliasXMLElement("alias"), set_(set) { }
 
 protected:
-    void apply(const std::string& alias, const std::string& original) override { set_->aliasParam(alias, original); }
+    void apply(const std::string& alias, const std::string& original) override
+    {
+        set_->aliasParam(alias, original);
+    }
 
 private:
     ParamSet* set_;
@@ -117,10 +122,11 @@ private:
 
 class ChoiceOptionAliasXMLElement : public BaseAliasXMLElement {
 public:
-    explicit ChoiceOptionAliasXMLElement(Choice* choice) : BaseAliasXMLElement("alias"), choice_(choice) {}
+    explicit ChoiceOptionAliasXMLElement(Choice* choice) : BaseAliasXMLElement("alias"), choice_(choice) { }
 
 protected:
-    void apply(const std::string& alias, const std::string& original) override {
+    void apply(const std::string& alias, const std::string& original) override
+    {
         choice_->aliasOption(alias, original);
     }
 
@@ -131,7 +137,7 @@ private:
 // "colourgrad" (and the written "grad"): children "value" and "default".
 class ParamGradXMLElement : public BaseParamXMLElement {
 public:
-    ParamGradXMLElement(ParamSet* set, const std::string& element) : BaseParamXMLElement(set, element) {}
+    ParamGradXMLElement(ParamSet* set, const std::string& element) : BaseParamXMLElement(set, element) { }
     XML::ParseElement* childElement(XML::StackedParser& parser, const std::string& child) override;
 
 protected:
@@ -141,7 +147,7 @@ protected:
 
 class GroupXMLElement : public BaseParamXMLElement {
 public:
-    explicit GroupXMLElement(ParamSet* set) : BaseParamXMLElement(set, "group") {}
+    explicit GroupXMLElement(ParamSet* set) : BaseParamXMLElement(set, "group") { }
     XML::ParseElement* childElement(XML::StackedParser& parser, const std::string& child) override;
 
 protected:
@@ -150,7 +156,7 @@ protected:
 
 class GroupParamXMLElement : public XML::ParseElement {
 public:
-    GroupParamXMLElement(Group* group, const std::string& element) : ParseElement(element), group_(group) {}
+    GroupParamXMLElement(Group* group, const std::string& element) : ParseElement(element), group_(group) { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
 
 private:
@@ -159,7 +165,7 @@ private:
 
 class PageXMLElement : public BaseParamXMLElement {
 public:
-    explicit PageXMLElement(ParamSet* set) : BaseParamXMLElement(set, "page") {}
+    explicit PageXMLElement(ParamSet* set) : BaseParamXMLElement(set, "page") { }
     XML::ParseElement* childElement(XML::StackedParser& parser, const std::string& child) override;
 
 protected:
@@ -171,7 +177,8 @@ protected:
 class PageColumnXMLElement : public XML::ParseElement {
 public:
     PageColumnXMLElement(Page* page, const std::string& element, bool isRow)
-        : ParseElement(element), page_(page), isRow_(isRow) {}
+        : ParseElement(element), page_(page), isRow_(isRow)
+    { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
     XML::ParseElement* childElement(XML::StackedParser& parser, const std::string& child) override;
 
@@ -185,7 +192,8 @@ private:
 class PageRowXMLElement : public XML::ParseElement {
 public:
     PageRowXMLElement(Page* page, const std::string& element, int32_t fixed, bool fixedIsRow)
-        : ParseElement(element), page_(page), fixed_(fixed), fixedIsRow_(fixedIsRow) {}
+        : ParseElement(element), page_(page), fixed_(fixed), fixedIsRow_(fixedIsRow)
+    { }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
 
 private:

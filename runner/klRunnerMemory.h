@@ -26,39 +26,39 @@ namespace Kiln::Runner {
 
 class KeptMemory {
 public:
-  // Smaller blocks go straight back to the process heap, which reuses them without faulting pages in.
-  static constexpr size_t kSmallestKeptBlock = size_t(64) << 10;
+    // Smaller blocks go straight back to the process heap, which reuses them without faulting pages in.
+    static constexpr size_t kSmallestKeptBlock = size_t(64) << 10;
 
-  explicit KeptMemory(size_t budget) : budget_(budget) {}
-  ~KeptMemory();
-  KeptMemory(const KeptMemory&) = delete;
-  KeptMemory& operator=(const KeptMemory&) = delete;
+    explicit KeptMemory(size_t budget) : budget_(budget) { }
+    ~KeptMemory();
+    KeptMemory(const KeptMemory&) = delete;
+    KeptMemory& operator=(const KeptMemory&) = delete;
 
-  // A kept block of exactly `bytes` bytes, or nullptr (then the caller takes one from std::malloc).
-  void* takeBlock(size_t bytes);
-  // Takes a block from std::malloc of `bytes` bytes: kept for reuse, or freed.
-  void keepBlock(void* block, size_t bytes);
+    // A kept block of exactly `bytes` bytes, or nullptr (then the caller takes one from std::malloc).
+    void* takeBlock(size_t bytes);
+    // Takes a block from std::malloc of `bytes` bytes: kept for reuse, or freed.
+    void keepBlock(void* block, size_t bytes);
 
-  // Pixels of a kept picture of this size and depth with rows packed (contents as last left), or a fresh
-  // picture cleared to transparent black. `reused` tells which.
-  Image takeImage(int width, int height, Depth depth, bool* reused = nullptr);
-  void keepImage(Image&& image);
+    // Pixels of a kept picture of this size and depth with rows packed (contents as last left), or a fresh
+    // picture cleared to transparent black. `reused` tells which.
+    Image takeImage(int width, int height, Depth depth, bool* reused = nullptr);
+    void keepImage(Image&& image);
 
-  size_t keptBytes() const;
+    size_t keptBytes() const;
 
 private:
-  struct Entry {
-    size_t bytes = 0;
-    void* block = nullptr;  // a handle block, else `image` holds the memory
-    Image image;
-  };
-  void trim();  // drops the oldest entries while over budget; mutex held
-  static void drop(Entry& e);
+    struct Entry {
+        size_t bytes = 0;
+        void* block = nullptr;  // a handle block, else `image` holds the memory
+        Image image;
+    };
+    void trim();  // drops the oldest entries while over budget; mutex held
+    static void drop(Entry& e);
 
-  mutable std::mutex mutex_;
-  const size_t budget_;
-  size_t kept_ = 0;
-  std::list<Entry> entries_;  // most recently kept first
+    mutable std::mutex mutex_;
+    const size_t budget_;
+    size_t kept_ = 0;
+    std::list<Entry> entries_;  // most recently kept first
 };
 
 }  // namespace Kiln::Runner

@@ -50,7 +50,7 @@ enum Method : int32_t {
     SubtractEffect = 20,
     SubtractSource = 21,
     Add = 22,
-    EffectInSource = 23,   // no host item reaches 23 and 24
+    EffectInSource = 23,  // no host item reaches 23 and 24
     EffectOutSource = 24,
     CompositeSource = 25,
     CompositeEffect = 26,
@@ -74,32 +74,37 @@ inline float multiply(float a, float b, float M) { return a * b / M; }
 inline float exclusion(float a, float b, float M) { return a + b - 2.0f * a * b / M; }
 inline float linearBurn(float a, float b, float M) { return std::max(a + b - M, 0.0f); }
 
-inline float overlay(float a, float b, float M) {
+inline float overlay(float a, float b, float M)
+{
     const float H = M * 0.5f;
     if (a < H) return 2.0f * a * b / M;
     if (a > H) return M - 2.0f * (M - a) * (M - b) / M;
     return b;
 }
 
-inline float colourBurn(float a, float b, float M) {
+inline float colourBurn(float a, float b, float M)
+{
     if (b == 0.0f) return 0.0f;
     return std::max(M - (M - a) * M / b, 0.0f);
 }
 
-inline float colourDodge(float a, float b, float M) {
+inline float colourDodge(float a, float b, float M)
+{
     if (b == M) return M;
     return a * M / (M - b);
 }
 
 // At b = H exactly the result is H itself, whatever a is.
-inline float hardLight(float a, float b, float M) {
+inline float hardLight(float a, float b, float M)
+{
     const float H = M * 0.5f;
     if (b < H) return 2.0f * a * b / M;
     if (b > H) return M - 2.0f * (M - a) * (M - b) / M;
     return b;
 }
 
-inline float linearLight(float a, float b, float M) {
+inline float linearLight(float a, float b, float M)
+{
     const float H = M * 0.5f;
     if (b < H) return std::max(a - 2.0f * (H - b), 0.0f);
     if (b > H) return a + 2.0f * (b - H);
@@ -107,7 +112,8 @@ inline float linearLight(float a, float b, float M) {
 }
 
 // At b = H exactly the result is H itself, whatever a is.
-inline float softLight(float a, float b, float M) {
+inline float softLight(float a, float b, float M)
+{
     const float H = M * 0.5f;
     if (b < H) return 2.0f * a * b / M + a * a * (M - 2.0f * b) / (M * M);
     // A negative source (float footage) has no root; it counts as 0 there.
@@ -116,7 +122,8 @@ inline float softLight(float a, float b, float M) {
 }
 
 // `top` composited over `below` (premultiplied channels; topAlpha is the top pixel's alpha).
-inline float compositeOver(float top, float below, float topAlpha, float M) {
+inline float compositeOver(float top, float below, float topAlpha, float M)
+{
     return top + below * (M - topAlpha) / M;
 }
 
@@ -135,7 +142,8 @@ struct Rgb {
     float b = 0.0f;
 };
 
-inline Hls rgbToHls(float r, float g, float b) {
+inline Hls rgbToHls(float r, float g, float b)
+{
     const float mx = std::max(r, std::max(g, b));
     const float mn = std::min(r, std::min(g, b));
     Hls o;
@@ -160,7 +168,8 @@ inline Hls rgbToHls(float r, float g, float b) {
 }
 
 namespace Detail {
-inline float hlsChannel(float m1, float m2, float hue) {
+inline float hlsChannel(float m1, float m2, float hue)
+{
     if (hue >= 360.0f) hue -= 360.0f;
     if (hue < 0.0f) hue += 360.0f;
     if (hue < 60.0f) return m1 + (m2 - m1) * hue / 60.0f;
@@ -170,7 +179,8 @@ inline float hlsChannel(float m1, float m2, float hue) {
 }
 }  // namespace Detail
 
-inline Rgb hlsToRgb(const Hls& c) {
+inline Rgb hlsToRgb(const Hls& c)
+{
     if (c.s == 0.0f) return {c.l, c.l, c.l};
     const float m2 = c.l <= 0.5f ? c.l * (1.0f + c.s) : c.l + c.s - c.l * c.s;
     const float m1 = 2.0f * c.l - m2;
@@ -180,7 +190,8 @@ inline Rgb hlsToRgb(const Hls& c) {
 
 // Hue, saturation and lightness each taken from b where its flag is set, else from a;
 // channels in 0..M.
-inline Rgb hlsCombine(const Rgb& a, const Rgb& b, float M, bool hueOfB, bool saturationOfB, bool lightnessOfB) {
+inline Rgb hlsCombine(const Rgb& a, const Rgb& b, float M, bool hueOfB, bool saturationOfB, bool lightnessOfB)
+{
     const Hls ha = rgbToHls(a.r / M, a.g / M, a.b / M);
     const Hls hb = rgbToHls(b.r / M, b.g / M, b.b / M);
     const Hls mixed{hueOfB ? hb.h : ha.h, lightnessOfB ? hb.l : ha.l, saturationOfB ? hb.s : ha.s};
@@ -194,7 +205,8 @@ inline Rgb hlsCombine(const Rgb& a, const Rgb& b, float M, bool hueOfB, bool sat
 // alpha the screen of both alphas. Numbers outside 1..26 give a copy of a. amount (a
 // fraction) is Mix's weight.
 template <int32_t Method>
-KL_BLEND_INLINE WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, float M, float amount) {
+KL_BLEND_INLINE WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, float M, float amount)
+{
     if constexpr (Method < 1 || Method > kLastMethod) {
         return a;
     } else {
@@ -208,28 +220,49 @@ KL_BLEND_INLINE WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, f
             r.b = o.b;
         } else {
             auto f = [&](float x, float y) -> float {
-                if constexpr (Method == ColourBurn) return colourBurn(x, y, M);
-                else if constexpr (Method == ColourDodge) return colourDodge(x, y, M);
-                else if constexpr (Method == Darken) return darken(x, y);
-                else if constexpr (Method == Difference) return difference(x, y);
-                else if constexpr (Method == Exclusion) return exclusion(x, y, M);
-                else if constexpr (Method == HardLight) return hardLight(x, y, M);
-                else if constexpr (Method == Lighten) return lighten(x, y);
-                else if constexpr (Method == LinearBurn) return linearBurn(x, y, M);
-                else if constexpr (Method == LinearDodge || Method == Add) return add(x, y);
-                else if constexpr (Method == LinearLight) return linearLight(x, y, M);
-                else if constexpr (Method == Multiply) return multiply(x, y, M);
-                else if constexpr (Method == Overlay) return overlay(x, y, M);
-                else if constexpr (Method == Screen) return screen(x, y, M);
-                else if constexpr (Method == SoftLight) return softLight(x, y, M);
-                else if constexpr (Method == Mix) return mix(x, y, amount);
-                else if constexpr (Method == SubtractEffect) return subtractEffect(x, y);
-                else if constexpr (Method == SubtractSource) return subtractSource(x, y);
+                if constexpr (Method == ColourBurn)
+                    return colourBurn(x, y, M);
+                else if constexpr (Method == ColourDodge)
+                    return colourDodge(x, y, M);
+                else if constexpr (Method == Darken)
+                    return darken(x, y);
+                else if constexpr (Method == Difference)
+                    return difference(x, y);
+                else if constexpr (Method == Exclusion)
+                    return exclusion(x, y, M);
+                else if constexpr (Method == HardLight)
+                    return hardLight(x, y, M);
+                else if constexpr (Method == Lighten)
+                    return lighten(x, y);
+                else if constexpr (Method == LinearBurn)
+                    return linearBurn(x, y, M);
+                else if constexpr (Method == LinearDodge || Method == Add)
+                    return add(x, y);
+                else if constexpr (Method == LinearLight)
+                    return linearLight(x, y, M);
+                else if constexpr (Method == Multiply)
+                    return multiply(x, y, M);
+                else if constexpr (Method == Overlay)
+                    return overlay(x, y, M);
+                else if constexpr (Method == Screen)
+                    return screen(x, y, M);
+                else if constexpr (Method == SoftLight)
+                    return softLight(x, y, M);
+                else if constexpr (Method == Mix)
+                    return mix(x, y, amount);
+                else if constexpr (Method == SubtractEffect)
+                    return subtractEffect(x, y);
+                else if constexpr (Method == SubtractSource)
+                    return subtractSource(x, y);
                 // The effect kept inside / outside the source's alpha.
-                else if constexpr (Method == EffectInSource) return y * a.a / M;
-                else if constexpr (Method == EffectOutSource) return y * (M - a.a) / M;
-                else if constexpr (Method == CompositeSource) return compositeOver(x, y, a.a, M);
-                else return compositeOver(y, x, b.a, M);  // CompositeEffect
+                else if constexpr (Method == EffectInSource)
+                    return y * a.a / M;
+                else if constexpr (Method == EffectOutSource)
+                    return y * (M - a.a) / M;
+                else if constexpr (Method == CompositeSource)
+                    return compositeOver(x, y, a.a, M);
+                else
+                    return compositeOver(y, x, b.a, M);  // CompositeEffect
             };
             r.r = f(a.r, b.r);
             r.g = f(a.g, b.g);
@@ -243,22 +276,27 @@ KL_BLEND_INLINE WorkPixel applyMethodT(const WorkPixel& a, const WorkPixel& b, f
 // numbers outside 1..26: the one place where a method number becomes a compile-time
 // choice, so pixel loops can be specialised per method.
 template <class F>
-inline void withMethod(int32_t method, F&& f) {
-    [&]<int32_t... I>(std::integer_sequence<int32_t, I...>) {
+inline void withMethod(int32_t method, F&& f)
+{
+    [&]<int32_t... I>(std::integer_sequence<int32_t, I...>)
+    {
         const bool found = ((method == I ? (f(std::integral_constant<int32_t, I>{}), true) : false) || ...);
         if (!found) f(std::integral_constant<int32_t, 0>{});
-    }(std::make_integer_sequence<int32_t, kLastMethod + 1>{});
+    }
+    (std::make_integer_sequence<int32_t, kLastMethod + 1>{});
 }
 
 // The same with the method chosen at run time.
-inline WorkPixel applyMethod(int32_t method, const WorkPixel& a, const WorkPixel& b, float M, float amount) {
+inline WorkPixel applyMethod(int32_t method, const WorkPixel& a, const WorkPixel& b, float M, float amount)
+{
     WorkPixel r;
     withMethod(method, [&](auto m) { r = applyMethodT<decltype(m)::value>(a, b, M, amount); });
     return r;
 }
 
 // Colour channels times A/M; alpha 0 makes them 0.
-KL_BLEND_INLINE WorkPixel premultiply(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel premultiply(WorkPixel p, float M)
+{
     if (p.a == 0.0f) {
         p.r = p.g = p.b = 0.0f;
     } else {
@@ -270,7 +308,8 @@ KL_BLEND_INLINE WorkPixel premultiply(WorkPixel p, float M) {
 }
 
 // Colour channels times M/A where A is above kTransparentAlpha; otherwise unchanged.
-KL_BLEND_INLINE WorkPixel unpremultiply(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel unpremultiply(WorkPixel p, float M)
+{
     if (p.a > kTransparentAlpha) {
         const float k = M / p.a;
         p.r *= k;
@@ -281,14 +320,16 @@ KL_BLEND_INLINE WorkPixel unpremultiply(WorkPixel p, float M) {
 }
 
 // Every channel limited to 0..M (NaN gives 0).
-KL_BLEND_INLINE WorkPixel clampToRange(WorkPixel p, float M) {
+KL_BLEND_INLINE WorkPixel clampToRange(WorkPixel p, float M)
+{
     for (int c = 0; c < 4; ++c) p[c] = p[c] > 0.0f ? (p[c] < M ? p[c] : M) : 0.0f;
     return p;
 }
 
 // The blend amount t (a fraction) on all four channels: below 0.5 from the source s to
 // the method result r, above 0.5 from r to the effect e; t = 0.5 keeps r.
-KL_BLEND_INLINE WorkPixel applyBlendAmount(WorkPixel r, const WorkPixel& s, const WorkPixel& e, float t) {
+KL_BLEND_INLINE WorkPixel applyBlendAmount(WorkPixel r, const WorkPixel& s, const WorkPixel& e, float t)
+{
     if (t < 0.5f) {
         const float k = 2.0f * t;
         for (int c = 0; c < 4; ++c) r[c] = s[c] + (r[c] - s[c]) * k;
@@ -317,7 +358,8 @@ struct PixelBlend {
 // blend amount (on the unlimited values) and the unpremultiplication. Not yet stored.
 // p.method is ignored in favour of Method.
 template <int32_t Method>
-KL_BLEND_INLINE WorkPixel blendPixelT(const PixelBlend& p, WorkPixel s, WorkPixel e, float M) {
+KL_BLEND_INLINE WorkPixel blendPixelT(const PixelBlend& p, WorkPixel s, WorkPixel e, float M)
+{
     s.r *= p.sourceGain;
     s.g *= p.sourceGain;
     s.b *= p.sourceGain;
@@ -334,7 +376,8 @@ KL_BLEND_INLINE WorkPixel blendPixelT(const PixelBlend& p, WorkPixel s, WorkPixe
 }
 
 // The same with p.method.
-inline WorkPixel blendPixel(const PixelBlend& p, const WorkPixel& s, const WorkPixel& e, float M) {
+inline WorkPixel blendPixel(const PixelBlend& p, const WorkPixel& s, const WorkPixel& e, float M)
+{
     WorkPixel r;
     withMethod(p.method, [&](auto m) { r = blendPixelT<decltype(m)::value>(p, s, e, M); });
     return r;

@@ -14,22 +14,27 @@ struct OptionalReader {
     Kiln::Param::NamedParamSetI& params;
     double time;
 
-    double number(const char* name, double fallback) const {
+    double number(const char* name, double fallback) const
+    {
         return params.hasParam(name) ? params.getDoubleParam(name, time) : fallback;
     }
-    int32_t choice(const char* name, int32_t fallback) const {
+    int32_t choice(const char* name, int32_t fallback) const
+    {
         return params.hasParam(name) ? params.getIntParam(name, time) : fallback;
     }
-    bool flag(const char* name, bool fallback) const {
+    bool flag(const char* name, bool fallback) const
+    {
         return params.hasParam(name) ? params.getBoolParam(name, time) : fallback;
     }
-    KlRGBAColF colour(const char* name, const KlRGBAColF& fallback) const {
+    KlRGBAColF colour(const char* name, const KlRGBAColF& fallback) const
+    {
         return params.hasParam(name) ? params.getRGBAParam(name, time) : fallback;
     }
 };
 
 // Truncation toward zero into the index range; NaN gives 0 (the texture clamps later).
-int32_t truncIndex(double v) {
+int32_t truncIndex(double v)
+{
     if (!(v == v)) return 0;
     if (v >= 2147483647.0) return 2147483647;
     if (v <= -2147483647.0) return -2147483647;
@@ -38,7 +43,8 @@ int32_t truncIndex(double v) {
 
 }  // namespace
 
-PostProcessSettings readPostProcessSettings(Kiln::Param::NamedParamSetI& params, double time) {
+PostProcessSettings readPostProcessSettings(Kiln::Param::NamedParamSetI& params, double time)
+{
     const OptionalReader in{params, time};
     PostProcessSettings s;
     s.method = in.choice("blendMethod", s.method);
@@ -61,7 +67,8 @@ PostProcessSettings readPostProcessSettings(Kiln::Param::NamedParamSetI& params,
     return s;
 }
 
-SourceCropWindow sourceCropWindow(const PostProcessSettings& s, int32_t width, int32_t height) {
+SourceCropWindow sourceCropWindow(const PostProcessSettings& s, int32_t width, int32_t height)
+{
     // Percent times size first, then / 100: a whole percent of a whole size stays exact
     // (29 % of 100 is column 29, not 28.999...).
     const double w = width, h = height;
@@ -70,7 +77,8 @@ SourceCropWindow sourceCropWindow(const PostProcessSettings& s, int32_t width, i
 }
 
 template <class Px>
-Px edgeColourPixel(const KlRGBAColF& colour) {
+Px edgeColourPixel(const KlRGBAColF& colour)
+{
     const float channels[4] = {colour.a, colour.r, colour.g, colour.b};
     Px p;
     for (int c = 0; c < 4; ++c) {
@@ -82,7 +90,8 @@ Px edgeColourPixel(const KlRGBAColF& colour) {
 }
 
 template <class Px>
-void applySourceCrop(KlTexture<Px>& source, const PostProcessSettings& settings) {
+void applySourceCrop(KlTexture<Px>& source, const PostProcessSettings& settings)
+{
     const int32_t w = source.width(), h = source.height();
     if (settings.expand) {
         source.setWindow(0, 0, w - 1, h - 1);
@@ -99,7 +108,8 @@ void applySourceCrop(KlTexture<Px>& source, const PostProcessSettings& settings)
 namespace {
 
 template <class Px, class F>
-void runOnOutput(KlTexture<Px>& output, KlInterruptHook* hook) {
+void runOnOutput(KlTexture<Px>& output, KlInterruptHook* hook)
+{
     Kiln::Processor::Functor1<Px, F> proc;
     proc.setDestination(&output);
     proc.setInterruptHook(hook);
@@ -107,7 +117,8 @@ void runOnOutput(KlTexture<Px>& output, KlInterruptHook* hook) {
 }
 
 template <class Px, class F>
-void runFromSource(const KlTexture<Px>& source, KlTexture<Px>& output, KlInterruptHook* hook) {
+void runFromSource(const KlTexture<Px>& source, KlTexture<Px>& output, KlInterruptHook* hook)
+{
     Kiln::Processor::Functor2<Px, Px, F> proc;
     proc.setSource(&source);
     proc.setDestination(&output);
@@ -119,7 +130,8 @@ void runFromSource(const KlTexture<Px>& source, KlTexture<Px>& output, KlInterru
 
 template <class Px>
 void postProcess(const PostProcessSettings& settings, const KlTexture<Px>& source, KlTexture<Px>& output,
-                 bool effectIsStraight, KlInterruptHook* hook) {
+                 bool effectIsStraight, KlInterruptHook* hook)
+{
     if (settings.process < ProcessRGB || settings.process > ProcessSourceRGB)
         throw Kiln::Exceptions::BadValue("Kiln::Wrapper::postProcess", __FILE__, __LINE__, "postAlphaYesNoNo",
                                          static_cast<int>(settings.process));
@@ -160,11 +172,11 @@ template PixARGBF edgeColourPixel<PixARGBF>(const KlRGBAColF&);
 template void applySourceCrop<PixARGB8>(KlTexture<PixARGB8>&, const PostProcessSettings&);
 template void applySourceCrop<PixARGB16>(KlTexture<PixARGB16>&, const PostProcessSettings&);
 template void applySourceCrop<PixARGBF>(KlTexture<PixARGBF>&, const PostProcessSettings&);
-template void postProcess<PixARGB8>(const PostProcessSettings&, const KlTexture<PixARGB8>&, KlTexture<PixARGB8>&,
-                                    bool, KlInterruptHook*);
+template void postProcess<PixARGB8>(const PostProcessSettings&, const KlTexture<PixARGB8>&,
+                                    KlTexture<PixARGB8>&, bool, KlInterruptHook*);
 template void postProcess<PixARGB16>(const PostProcessSettings&, const KlTexture<PixARGB16>&,
                                      KlTexture<PixARGB16>&, bool, KlInterruptHook*);
-template void postProcess<PixARGBF>(const PostProcessSettings&, const KlTexture<PixARGBF>&, KlTexture<PixARGBF>&,
-                                    bool, KlInterruptHook*);
+template void postProcess<PixARGBF>(const PostProcessSettings&, const KlTexture<PixARGBF>&,
+                                    KlTexture<PixARGBF>&, bool, KlInterruptHook*);
 
 }  // namespace Kiln::Wrapper

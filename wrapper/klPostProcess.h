@@ -27,15 +27,15 @@ namespace Kiln::Wrapper {
 
 // The "Process" choice: what the output's alpha (or colour) becomes at the end.
 enum PostProcessAlpha : int32_t {
-    ProcessRGB = 0,        // the output takes the source's alpha
-    ProcessRGBA = 1,       // the output keeps the effect's alpha
-    ProcessOpaque = 2,     // alpha set to M
+    ProcessRGB = 0,  // the output takes the source's alpha
+    ProcessRGBA = 1,  // the output keeps the effect's alpha
+    ProcessOpaque = 2,  // alpha set to M
     ProcessSourceRGB = 3,  // the output takes the source's colour channels
 };
 
 struct PostProcessSettings {
     int32_t method = Blend::None;  // internal method number
-    float sourceGain = 1.0f;       // fractions: percent / 100
+    float sourceGain = 1.0f;  // fractions: percent / 100
     float effectGain = 1.0f;
     float blendAmount = 0.5f;
     bool clamp = false;
@@ -78,7 +78,8 @@ void applySourceCrop(KlTexture<Px>& source, const PostProcessSettings& settings)
 
 // A blended pixel in the stored type: float as it is, integers limited to 0..M and truncated.
 template <class Px>
-inline Px storeBlended(const WorkPixel& w) {
+inline Px storeBlended(const WorkPixel& w)
+{
     if constexpr (Px::isInteger) {
         Px p;
         for (int c = 0; c < 4; ++c) {
@@ -100,7 +101,8 @@ public:
     // unpremultiply result, clamp.
     Blend::PixelBlend blend;
 
-    void process() override {
+    void process() override
+    {
         const KlRect r = this->clippedRect();
         if (r.isEmpty() || this->source_ == nullptr) return;
         const Blend::PixelBlend p = blend;
@@ -109,11 +111,13 @@ public:
             constexpr int32_t m = decltype(method)::value;
             this->forEachRow([&](int32_t y) {
                 Px* out = this->destination_->pixelAddress(r.x0, y);
-                this->source_->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
-                    Px* o = out + (xs - r.x0);
-                    for (int32_t i = 0; i < n; ++i, s += step)
-                        o[i] = storeBlended<Px>(Blend::blendPixelT<m>(p, s->toWork(), o[i].toWork(), Px::M));
-                });
+                this->source_->forEachRun(
+                    y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+                        Px* o = out + (xs - r.x0);
+                        for (int32_t i = 0; i < n; ++i, s += step)
+                            o[i] =
+                                storeBlended<Px>(Blend::blendPixelT<m>(p, s->toWork(), o[i].toWork(), Px::M));
+                    });
             });
         });
     }

@@ -10,7 +10,7 @@ class EffectI;
 
 class PostProcessingHelper {
 public:
-    explicit PostProcessingHelper(EffectI* effect) : effect_(effect) {}
+    explicit PostProcessingHelper(EffectI* effect) : effect_(effect) { }
 
     EffectI* effect() const { return effect_; }
     // The source crop and edge set-up has been applied to the source texture.

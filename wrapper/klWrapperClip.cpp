@@ -8,22 +8,26 @@ Clip::~Clip() = default;
 
 namespace {
 
-const char* edgeWord(int32_t edges) {
+const char* edgeWord(int32_t edges)
+{
     switch (edges) {
-        case Clip::EdgeColour: return "colour";
-        case Clip::EdgeRepeat: return "repeat";
-        case Clip::EdgeReflect: return "reflect";
-        case Clip::EdgeWrap: return "wrap";
-        default: return nullptr;
+    case Clip::EdgeColour: return "colour";
+    case Clip::EdgeRepeat: return "repeat";
+    case Clip::EdgeReflect: return "reflect";
+    case Clip::EdgeWrap: return "wrap";
+    default: return nullptr;
     }
 }
 
 }  // namespace
 
-void Clip::writeAttributes(std::ostream& out, bool full) const {
+void Clip::writeAttributes(std::ostream& out, bool full) const
+{
     HostedObject::writeAttributes(out, full);
     out << "\n";
-    auto flag = [&out](const char* name, bool v) { out << "    " << name << "='" << (v ? "true" : "false") << "'\n"; };
+    auto flag = [&out](const char* name, bool v) {
+        out << "    " << name << "='" << (v ? "true" : "false") << "'\n";
+    };
     flag("optional", optional_);
     flag("ismask", ismask_);
     flag("tiles", tiles_);
@@ -32,7 +36,9 @@ void Clip::writeAttributes(std::ostream& out, bool full) const {
             : cropping_ == CroppingCrops ? "    cropping='crops'"
                                          : "    cropping='none'")
         << "\n";
-    out << (fields_ == FieldsBoth ? "    fields='both'" : fields_ == FieldsSingle ? "    fields='single'" : "    fields='double'")
+    out << (fields_ == FieldsBoth     ? "    fields='both'"
+            : fields_ == FieldsSingle ? "    fields='single'"
+                                      : "    fields='double'")
         << "\n";
     if (const char* w = edgeWord(xedges_)) out << "    xedges='" << w << "'";
     out << "\n";
@@ -40,7 +46,8 @@ void Clip::writeAttributes(std::ostream& out, bool full) const {
     out << "\n";
 }
 
-void Clip::writeXML(std::ostream& out, bool full) const {
+void Clip::writeXML(std::ostream& out, bool full) const
+{
     out << "  <clip";
     writeAttributes(out, full);
     out << "  />\n";

@@ -17,7 +17,7 @@ public:
     enum Edges : int32_t { EdgeColour = 0, EdgeRepeat = 1, EdgeReflect = 2, EdgeWrap = 3 };
     enum Fields : int32_t { FieldsBoth = 0, FieldsSingle = 1, FieldsDouble = 2 };
 
-    explicit Clip(const std::string& name) : HostedObject(name) {}
+    explicit Clip(const std::string& name) : HostedObject(name) { }
     ~Clip() override;
 
     bool ismask() const { return ismask_; }

@@ -33,7 +33,8 @@ public:
     // is reported with reportFetchImageFailure unless its description says it is
     // optional; then the result is false.
     template <class Px>
-    bool fetchImage(const std::string& name, double time, KlTexture<Px>& texture) {
+    bool fetchImage(const std::string& name, double time, KlTexture<Px>& texture)
+    {
         if (hostClip(name).fetchImageRaw(time, texture)) return true;
         const Clip* d = clipDescription(name);
         if (d == nullptr || !d->optional()) reportFetchImageFailure(name, time);

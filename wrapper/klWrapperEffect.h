@@ -39,11 +39,11 @@ public:
         std::string group;
         std::string description;
         bool temporalAccess = false;  // reads its clips at other times than the render time
-        bool supportsTiles = false;   // can render a part of the output
+        bool supportsTiles = false;  // can render a part of the output
         bool fieldRenderTwiceAlways = false;
         bool sequentialRender = false;
         int32_t fields = FieldsBoth;
-        uint32_t bitdepths = 0;   // BitDepths flags
+        uint32_t bitdepths = 0;  // BitDepths flags
         uint32_t components = 0;  // Components flags
     };
 

@@ -5,7 +5,8 @@ namespace Kiln::Wrapper {
 namespace {
 
 // Every record starts as a copy of one template, made once.
-DescribedItem item(DescribedItem::Kind kind, const char* name) {
+DescribedItem item(DescribedItem::Kind kind, const char* name)
+{
     static const DescribedItem kTemplate{};
     DescribedItem i = kTemplate;
     i.kind = kind;
@@ -15,7 +16,8 @@ DescribedItem item(DescribedItem::Kind kind, const char* name) {
 
 }  // namespace
 
-bool DefaultEffectDescriptionI::blendParameters(int32_t flag, std::vector<DescribedItem>& items) const {
+bool DefaultEffectDescriptionI::blendParameters(int32_t flag, std::vector<DescribedItem>& items) const
+{
     if (flag == 1) return false;
     items.push_back(item(DescribedItem::Clip, "Source"));
     items.push_back(item(DescribedItem::Choice, "blendMethod"));
@@ -25,7 +27,8 @@ bool DefaultEffectDescriptionI::blendParameters(int32_t flag, std::vector<Descri
     return true;
 }
 
-void DefaultEffectDescriptionI::processParameters(std::vector<DescribedItem>& items) const {
+void DefaultEffectDescriptionI::processParameters(std::vector<DescribedItem>& items) const
+{
     items.push_back(item(DescribedItem::Choice, "postAlphaYesNoNo"));
     items.push_back(item(DescribedItem::Clip, "Source"));
 }

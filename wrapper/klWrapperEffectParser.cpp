@@ -7,7 +7,8 @@ namespace Kiln::Wrapper {
 
 namespace {
 
-int32_t edgeMode(const std::string& word) {
+int32_t edgeMode(const std::string& word)
+{
     if (word == "repeat") return Clip::EdgeRepeat;
     if (word == "reflect") return Clip::EdgeReflect;
     if (word == "wrap") return Clip::EdgeWrap;
@@ -19,13 +20,15 @@ int32_t edgeMode(const std::string& word) {
 // ---------------------------------------------------------------------------------------
 // effect
 
-EffectXMLElement::EffectXMLElement(EffectI* effect) : ParseElement("effect"), effect_(effect) {
+EffectXMLElement::EffectXMLElement(EffectI* effect) : ParseElement("effect"), effect_(effect)
+{
     if (effect == nullptr)
-        throw Kiln::Exceptions::NullPointer("Kiln::Wrapper::EffectXMLElement::EffectXMLElement", __FILE__, __LINE__,
-                                            "Null Effect set in parser, must not be null");
+        throw Kiln::Exceptions::NullPointer("Kiln::Wrapper::EffectXMLElement::EffectXMLElement", __FILE__,
+                                            __LINE__, "Null Effect set in parser, must not be null");
 }
 
-void EffectXMLElement::start(XML::StackedParser& parser, XML::Attributes& attributes) {
+void EffectXMLElement::start(XML::StackedParser& parser, XML::Attributes& attributes)
+{
     EffectI::Attributes& a = effect_->attributes();
     std::string text;
     if (!attributes.take("name", text)) return parser.fail(name(), "missing 'name' attribute");
@@ -73,7 +76,8 @@ void EffectXMLElement::start(XML::StackedParser& parser, XML::Attributes& attrib
     }
 }
 
-XML::ParseElement* EffectXMLElement::childElement(XML::StackedParser& parser, const std::string& child) {
+XML::ParseElement* EffectXMLElement::childElement(XML::StackedParser& parser, const std::string& child)
+{
     if (child == "clipset") return new ClipSetXMLElement(effect_);
     if (child == "description") return new XML::AutoRefObjectDescriptionParseElement<EffectI*>(effect_);
     if (child == "paramset") return new Kiln::Param::ParamSetXMLElement(effect_);
@@ -84,19 +88,22 @@ XML::ParseElement* EffectXMLElement::childElement(XML::StackedParser& parser, co
 // ---------------------------------------------------------------------------------------
 // clipset and clip
 
-ClipSetXMLElement::ClipSetXMLElement(ClipSet* clips) : ParseElement("clipset"), clips_(clips) {
+ClipSetXMLElement::ClipSetXMLElement(ClipSet* clips) : ParseElement("clipset"), clips_(clips)
+{
     if (clips == nullptr)
-        throw Kiln::Exceptions::NullPointer("Kiln::Wrapper::ClipSetXMLElement::ClipSetXMLElement", __FILE__, __LINE__,
-                                            "Null ClipSet set in parser, must not be null");
+        throw Kiln::Exceptions::NullPointer("Kiln::Wrapper::ClipSetXMLElement::ClipSetXMLElement", __FILE__,
+                                            __LINE__, "Null ClipSet set in parser, must not be null");
 }
 
-XML::ParseElement* ClipSetXMLElement::childElement(XML::StackedParser& parser, const std::string& child) {
+XML::ParseElement* ClipSetXMLElement::childElement(XML::StackedParser& parser, const std::string& child)
+{
     if (child == "clip") return new ClipXMLElement(clips_);
     parser.fail(child, "unknown type of clipset element");
     return nullptr;
 }
 
-void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attributes) {
+void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attributes)
+{
     std::string clipName, text;
     if (!attributes.take("name", clipName)) return parser.fail(name(), "needs a name attribute");
     Clip* clip = clips_->clipDescription(clipName);
@@ -110,7 +117,9 @@ void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attribut
                           : text == "crops" ? Clip::CroppingCrops
                                             : Clip::CroppingNone);
     if (attributes.take("fields", text))
-        clip->setFields(text == "both" ? Clip::FieldsBoth : text == "single" ? Clip::FieldsSingle : Clip::FieldsDouble);
+        clip->setFields(text == "both"     ? Clip::FieldsBoth
+                        : text == "single" ? Clip::FieldsSingle
+                                           : Clip::FieldsDouble);
     // "edges" first, so that "xedges" and "yedges" override it.
     if (attributes.take("edges", text)) {
         clip->setXEdges(edgeMode(text));
@@ -123,12 +132,17 @@ void ClipXMLElement::start(XML::StackedParser& parser, XML::Attributes& attribut
 // ---------------------------------------------------------------------------------------
 // EffectI reading
 
-void EffectI::parseXML(const std::string& text) { XML::parseDocument<EffectXMLElement>("effect", this, text); }
+void EffectI::parseXML(const std::string& text)
+{
+    XML::parseDocument<EffectXMLElement>("effect", this, text);
+}
 
 void EffectI::parseXML(std::FILE* file) { XML::parseDocument<EffectXMLElement>("effect", this, file); }
 
-void EffectI::parseXMLFile(const std::string& path) {
-    XML::readFile(path, "Kiln::Wrapper::EffectI::parseXMLFile", __FILE__, __LINE__, [this](std::FILE* f) { parseXML(f); });
+void EffectI::parseXMLFile(const std::string& path)
+{
+    XML::readFile(path, "Kiln::Wrapper::EffectI::parseXMLFile", __FILE__, __LINE__,
+                  [this](std::FILE* f) { parseXML(f); });
 }
 
 }  // namespace Kiln::Wrapper

@@ -34,7 +34,7 @@ private:
 
 class ClipXMLElement : public XML::ParseElement {
 public:
-    explicit ClipXMLElement(ClipSet* clips) : ParseElement("clip"), clips_(clips) {}
+    explicit ClipXMLElement(ClipSet* clips) : ParseElement("clip"), clips_(clips) { }
     std::optional<bool> foldAttributeNames() const override { return false; }
     void start(XML::StackedParser& parser, XML::Attributes& attributes) override;
 

@@ -13,7 +13,8 @@ namespace Kiln::XML {
 
 namespace {
 
-std::string lowerCase(std::string s) {
+std::string lowerCase(std::string s)
+{
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
@@ -24,14 +25,17 @@ std::string lowerCase(std::string s) {
 // ---------------------------------------------------------------------------------------
 // Attributes
 
-Attributes::Attributes(bool fold) : fold_(fold) {}
+Attributes::Attributes(bool fold) : fold_(fold) { }
 
-Attributes::Attributes(const char** list, bool fold) : fold_(fold) {
+Attributes::Attributes(const char** list, bool fold) : fold_(fold)
+{
     if (list == nullptr) return;
-    for (int i = 0; i + 1 < kMaxListEntries && list[i] != nullptr; i += 2) add(list[i], list[i + 1] ? list[i + 1] : "");
+    for (int i = 0; i + 1 < kMaxListEntries && list[i] != nullptr; i += 2)
+        add(list[i], list[i + 1] ? list[i + 1] : "");
 }
 
-void Attributes::setFolding(bool fold) {
+void Attributes::setFolding(bool fold)
+{
     if (fold == fold_) return;
     fold_ = fold;
     entries_.clear();
@@ -40,19 +44,22 @@ void Attributes::setFolding(bool fold) {
 
 std::string Attributes::key(const std::string& name) const { return fold_ ? lowerCase(name) : name; }
 
-void Attributes::add(const std::string& name, const std::string& value) {
+void Attributes::add(const std::string& name, const std::string& value)
+{
     given_.emplace_back(name, value);
     entries_.emplace(key(name), value);
 }
 
 bool Attributes::has(const std::string& name) const { return entries_.count(key(name)) != 0; }
 
-std::string Attributes::get(const std::string& name) const {
+std::string Attributes::get(const std::string& name) const
+{
     auto it = entries_.find(key(name));
     return it == entries_.end() ? std::string() : it->second;
 }
 
-bool Attributes::take(const std::string& name, std::string& value) {
+bool Attributes::take(const std::string& name, std::string& value)
+{
     auto it = entries_.find(key(name));
     if (it == entries_.end()) return false;
     value = it->second;
@@ -60,7 +67,8 @@ bool Attributes::take(const std::string& name, std::string& value) {
     return true;
 }
 
-bool Attributes::takeBoolean(const std::string& name, bool& value) {
+bool Attributes::takeBoolean(const std::string& name, bool& value)
+{
     std::string text;
     if (!take(name, text)) return false;
     value = parseBoolean(text);
@@ -70,7 +78,8 @@ bool Attributes::takeBoolean(const std::string& name, bool& value) {
 // ---------------------------------------------------------------------------------------
 // Parser
 
-Parser::Parser() : parser_(XML_ParserCreate("UTF-8")) {
+Parser::Parser() : parser_(XML_ParserCreate("UTF-8"))
+{
     // The messages of the exceptions raised while parsing come from the templates.
     Kiln::Errors::Initialise();
     if (parser_ == nullptr)
@@ -89,7 +98,8 @@ int Parser::currentColumn() const { return static_cast<int>(XML_GetCurrentColumn
 
 void Parser::parse(const std::string& text) { parse(text.data(), text.size()); }
 
-void Parser::parse(const char* text, std::size_t length) {
+void Parser::parse(const char* text, std::size_t length)
+{
     // expat takes an int length; anything longer goes in several pieces.
     constexpr std::size_t kPiece = std::size_t(1) << 30;
     do {
@@ -104,7 +114,8 @@ void Parser::parse(const char* text, std::size_t length) {
     } while (length > 0);
 }
 
-void Parser::parse(std::FILE* file) {
+void Parser::parse(std::FILE* file)
+{
     for (;;) {
         void* buffer = XML_GetBuffer(parser_, kFileBufferSize);
         if (buffer == nullptr)
@@ -112,8 +123,8 @@ void Parser::parse(std::FILE* file) {
                                                 kFileBufferSize, "XML parser");
         std::size_t n = file ? std::fread(buffer, 1, kFileBufferSize, file) : 0;
         if (n == 0 && file && std::ferror(file))
-            throw Kiln::Exceptions::XML::Parse("Kiln::XML::Parser::parse", __FILE__, __LINE__,
-                                               "XML parsing,", "the file could not be read");
+            throw Kiln::Exceptions::XML::Parse("Kiln::XML::Parser::parse", __FILE__, __LINE__, "XML parsing,",
+                                               "the file could not be read");
         if (XML_ParseBuffer(parser_, static_cast<int>(n), n == 0 ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
             throwParsingException();
             return;
@@ -122,18 +133,21 @@ void Parser::parse(std::FILE* file) {
     }
 }
 
-void Parser::fail(const std::string& element, const std::string& message) {
+void Parser::fail(const std::string& element, const std::string& message)
+{
     message_ += "At line" + std::to_string(currentLine()) + ", element '" + element + "' " + message;
     failed_ = true;
     XML_StopParser(parser_, XML_FALSE);
 }
 
-void Parser::keepException(std::exception_ptr e) {
+void Parser::keepException(std::exception_ptr e)
+{
     if (pending_ == nullptr) pending_ = e;
     XML_StopParser(parser_, XML_FALSE);
 }
 
-void Parser::throwParsingException() {
+void Parser::throwParsingException()
+{
     if (pending_) {
         std::exception_ptr e = pending_;
         pending_ = nullptr;
@@ -153,7 +167,8 @@ void Parser::throwParsingException() {
                                        text ? text : "unknown XML error");
 }
 
-void Parser::onStart(void* self, const char* name, const char** list) {
+void Parser::onStart(void* self, const char* name, const char** list)
+{
     auto* p = static_cast<Parser*>(self);
     ++p->depth_;
     p->started_ = true;
@@ -171,7 +186,8 @@ void Parser::onStart(void* self, const char* name, const char** list) {
     }
 }
 
-void Parser::onEnd(void* self, const char* name) {
+void Parser::onEnd(void* self, const char* name)
+{
     auto* p = static_cast<Parser*>(self);
     if (!p->halted()) {
         try {
@@ -183,7 +199,8 @@ void Parser::onEnd(void* self, const char* name) {
     --p->depth_;
 }
 
-void Parser::onCharacters(void* self, const char* text, int length) {
+void Parser::onCharacters(void* self, const char* text, int length)
+{
     auto* p = static_cast<Parser*>(self);
     if (p->halted()) return;
     try {

@@ -26,7 +26,7 @@ class StackedParser;
 
 class ParseElement {
 public:
-    explicit ParseElement(std::string name) : name_(std::move(name)) {}
+    explicit ParseElement(std::string name) : name_(std::move(name)) { }
     virtual ~ParseElement();
     ParseElement(const ParseElement&) = delete;
     ParseElement& operator=(const ParseElement&) = delete;
@@ -53,7 +53,7 @@ private:
 // A "description" element: collects its character data.
 class DescriptionParseElement : public ParseElement {
 public:
-    DescriptionParseElement() : ParseElement("description") {}
+    DescriptionParseElement() : ParseElement("description") { }
     void characters(StackedParser& parser, const char* text, int length) override;
     const std::string& text() const { return text_; }
 
@@ -66,8 +66,9 @@ private:
 template <class Ref>
 class AutoRefObjectDescriptionParseElement : public DescriptionParseElement {
 public:
-    explicit AutoRefObjectDescriptionParseElement(Ref object) : object_(object) {}
-    void end(StackedParser&) override {
+    explicit AutoRefObjectDescriptionParseElement(Ref object) : object_(object) { }
+    void end(StackedParser&) override
+    {
         if (object_) object_->setDescription(text());
     }
 
@@ -100,9 +101,11 @@ template <class Element, class Holder>
 class RootElement : public ParseElement {
 public:
     RootElement(std::string rootName, Holder holder)
-        : ParseElement(""), rootName_(std::move(rootName)), holder_(holder) {}
+        : ParseElement(""), rootName_(std::move(rootName)), holder_(holder)
+    { }
 
-    ParseElement* childElement(StackedParser& parser, const std::string& child) override {
+    ParseElement* childElement(StackedParser& parser, const std::string& child) override
+    {
         if (child == rootName_) return new Element(holder_);
         parser.fail(child, "Expecting root XML element '" + rootName_ + "'");
         return nullptr;
@@ -117,7 +120,8 @@ private:
 
 // Reads a document (text or an open file) whose root element `rootName` is handled by Element(holder).
 template <class Element, class Holder, class Source>
-void parseDocument(const std::string& rootName, Holder holder, Source source) {
+void parseDocument(const std::string& rootName, Holder holder, Source source)
+{
     RootElement<Element, Holder> root(rootName, holder);
     StackedParser parser(root);
     parser.parse(source);
@@ -126,9 +130,11 @@ void parseDocument(const std::string& rootName, Holder holder, Source source) {
 // Opens `path` for reading and hands the file to read(FILE*), closing it afterwards; a file that cannot
 // be opened raises FileOpen("open file for reading", path) from the caller's function, file and line.
 template <class Read>
-void readFile(const std::string& path, const char* function, const char* file, int line, Read&& read) {
+void readFile(const std::string& path, const char* function, const char* file, int line, Read&& read)
+{
     std::FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) throw Kiln::Exceptions::File::FileOpen(function, file, line, "open file for reading", path);
+    if (f == nullptr)
+        throw Kiln::Exceptions::File::FileOpen(function, file, line, "open file for reading", path);
     struct Closer {
         std::FILE* f;
         ~Closer() { std::fclose(f); }

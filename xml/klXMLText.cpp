@@ -7,7 +7,8 @@
 
 namespace Kiln::XML {
 
-bool parseBoolean(const std::string& text) {
+bool parseBoolean(const std::string& text)
+{
     const char* s = text.c_str();
     while (*s == '\t' || *s == ' ' || *s == '\n' || *s == '\r' || *s == '\f') ++s;
     for (const char* word : {"true", "yes", "vero", "vrai"})
@@ -18,15 +19,20 @@ bool parseBoolean(const std::string& text) {
 namespace {
 
 // Length of the well-formed UTF-8 sequence at s (n bytes left) that XML allows, or 0.
-std::size_t xmlCharLength(const unsigned char* s, std::size_t n) {
+std::size_t xmlCharLength(const unsigned char* s, std::size_t n)
+{
     unsigned c = s[0];
     std::size_t len;
     unsigned cp;
     if (c < 0x80) return 1;
-    if (c >= 0xc2 && c <= 0xdf) len = 2, cp = c & 0x1f;
-    else if (c >= 0xe0 && c <= 0xef) len = 3, cp = c & 0x0f;
-    else if (c >= 0xf0 && c <= 0xf4) len = 4, cp = c & 0x07;
-    else return 0;
+    if (c >= 0xc2 && c <= 0xdf)
+        len = 2, cp = c & 0x1f;
+    else if (c >= 0xe0 && c <= 0xef)
+        len = 3, cp = c & 0x0f;
+    else if (c >= 0xf0 && c <= 0xf4)
+        len = 4, cp = c & 0x07;
+    else
+        return 0;
     if (n < len) return 0;
     for (std::size_t i = 1; i < len; ++i) {
         if ((s[i] & 0xc0) != 0x80) return 0;
@@ -39,7 +45,8 @@ std::size_t xmlCharLength(const unsigned char* s, std::size_t n) {
 
 }  // namespace
 
-std::string escapeAttribute(const std::string& text) {
+std::string escapeAttribute(const std::string& text)
+{
     static const char kReplacement[] = "\xef\xbf\xbd";  // U+FFFD
     std::string out;
     out.reserve(text.size());
@@ -48,25 +55,25 @@ std::string escapeAttribute(const std::string& text) {
     for (std::size_t i = 0; i < n;) {
         char c = static_cast<char>(s[i]);
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            case '\t': out += "&#9;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
-            default: {
-                std::size_t len = s[i] < 0x20 ? 0 : xmlCharLength(s + i, n - i);
-                if (len == 0) {
-                    out += kReplacement;
-                    ++i;
-                } else {
-                    out.append(text, i, len);
-                    i += len;
-                }
-                continue;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '\'': out += "&apos;"; break;
+        case '"': out += "&quot;"; break;
+        case '\t': out += "&#9;"; break;
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
+        default: {
+            std::size_t len = s[i] < 0x20 ? 0 : xmlCharLength(s + i, n - i);
+            if (len == 0) {
+                out += kReplacement;
+                ++i;
+            } else {
+                out.append(text, i, len);
+                i += len;
             }
+            continue;
+        }
         }
         ++i;
     }

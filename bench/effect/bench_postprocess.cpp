@@ -16,7 +16,8 @@ namespace {
 constexpr int32_t kW = 1920, kH = 1080;
 
 template <class Px>
-std::vector<Px> noise(uint32_t seed) {
+std::vector<Px> noise(uint32_t seed)
+{
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
     std::vector<Px> v(static_cast<size_t>(kW) * kH);
@@ -32,7 +33,8 @@ std::vector<Px> noise(uint32_t seed) {
 }
 
 template <class Px>
-void BM_PostProcess(benchmark::State& state) {
+void BM_PostProcess(benchmark::State& state)
+{
     std::vector<Px> src = noise<Px>(1);
     const std::vector<Px> effect = noise<Px>(2);
     std::vector<Px> out = effect;
@@ -55,7 +57,8 @@ void BM_PostProcess(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kW * kH);
 }
 
-void methods(benchmark::internal::Benchmark* b) {
+void methods(benchmark::internal::Benchmark* b)
+{
     for (int m : {Blend::None, Blend::Mix, Blend::Overlay, Blend::SoftLight, Blend::Colour}) b->Arg(m);
     b->ArgName("method")->UseRealTime()->Unit(benchmark::kMillisecond);
 }

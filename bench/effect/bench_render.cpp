@@ -26,7 +26,8 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
 // The default controls as the render reads them.
-Watchcam::Settings defaults() {
+Watchcam::Settings defaults()
+{
     Watchcam::Settings s;
     s.tvType = 1;
     s.contrast = 0.15;
@@ -45,7 +46,8 @@ Watchcam::Settings defaults() {
 template <class Px>
 struct Frame {
     KlTexture<Px> source, work, output;
-    Frame() {
+    Frame()
+    {
         Bench::installBenchMemory();
         source = KlTexture<Px>(kWidth, kHeight);
         work = KlTexture<Px>(kWidth, kHeight);
@@ -56,7 +58,8 @@ struct Frame {
 };
 
 template <class Px>
-void Stage_Lens(benchmark::State& state) {
+void Stage_Lens(benchmark::State& state)
+{
     Frame<Px> f;
     const Watchcam::Settings s = defaults();
     const Watchcam::LensGeometry g = Watchcam::lensGeometry(s, Watchcam::RenderFacts{}, kWidth, kHeight);
@@ -77,7 +80,8 @@ void Stage_Lens(benchmark::State& state) {
 }
 
 template <class Px>
-void Stage_Blur(benchmark::State& state) {
+void Stage_Blur(benchmark::State& state)
+{
     Frame<Px> f;
     const Watchcam::BlurSizes b = Watchcam::blurSizes(defaults(), Watchcam::RenderFacts{});
     for (auto _ : state) {
@@ -92,9 +96,11 @@ void Stage_Blur(benchmark::State& state) {
 }
 
 template <class Px>
-void Stage_Sampler(benchmark::State& state) {
+void Stage_Sampler(benchmark::State& state)
+{
     Frame<Px> f;
-    const WornScreenSettings w = Watchcam::samplerSettings(defaults(), Watchcam::RenderFacts{}, 0, float(kWidth), float(kHeight));
+    const WornScreenSettings w =
+        Watchcam::samplerSettings(defaults(), Watchcam::RenderFacts{}, 0, float(kWidth), float(kHeight));
     for (auto _ : state) {
         WornScreenSampler<Px> stage;
         stage.setSource(&f.source);
@@ -106,7 +112,8 @@ void Stage_Sampler(benchmark::State& state) {
 }
 
 template <class Px>
-void Stage_ScanLines(benchmark::State& state) {
+void Stage_ScanLines(benchmark::State& state)
+{
     Frame<Px> f;
     for (auto _ : state) {
         KlScanLineAdder<Px> stage;
@@ -120,7 +127,8 @@ void Stage_ScanLines(benchmark::State& state) {
 
 // The alpha clamp and the default finish (no blend, Process RGB: the source's alpha).
 template <class Px>
-void Stage_Finish(benchmark::State& state) {
+void Stage_Finish(benchmark::State& state)
+{
     Frame<Px> f;
     const Wrapper::PostProcessSettings post;
     for (auto _ : state) {
@@ -134,7 +142,8 @@ void Stage_Finish(benchmark::State& state) {
 }
 
 // The whole frame: pre-render and render through the host, every control at its default.
-void Whole(benchmark::State& state, Runner::Depth depth, bool smart) {
+void Whole(benchmark::State& state, Runner::Depth depth, bool smart)
+{
     static std::unique_ptr<Runner::Module> module = Runner::Module::load(KL_BENCH_MODULE);
     Runner::HostSettings settings;
     settings.width = kWidth;
@@ -170,22 +179,54 @@ void Whole(benchmark::State& state, Runner::Depth depth, bool smart) {
 
 }  // namespace
 
-#define KL_STAGES(Px, depth)                                                                                       \
-    BENCHMARK(Stage_Lens<Px>)->Name("Render/lens/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();          \
-    BENCHMARK(Stage_Blur<Px>)->Name("Render/blur/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();          \
-    BENCHMARK(Stage_Sampler<Px>)->Name("Render/sampler/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();    \
-    BENCHMARK(Stage_ScanLines<Px>)->Name("Render/scanlines/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime(); \
-    BENCHMARK(Stage_Finish<Px>)->Name("Render/finish/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+#define KL_STAGES(Px, depth)                                                                                 \
+    BENCHMARK(Stage_Lens<Px>)                                                                                \
+        ->Name("Render/lens/" depth)                                                                         \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_Blur<Px>)                                                                                \
+        ->Name("Render/blur/" depth)                                                                         \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_Sampler<Px>)                                                                             \
+        ->Name("Render/sampler/" depth)                                                                      \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_ScanLines<Px>)                                                                           \
+        ->Name("Render/scanlines/" depth)                                                                    \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_Finish<Px>)                                                                              \
+        ->Name("Render/finish/" depth)                                                                       \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();
 
 KL_STAGES(Kiln::PixARGB8, "8")
 KL_STAGES(Kiln::PixARGB16, "16")
 KL_STAGES(Kiln::PixARGBF, "float")
 
 BENCHMARK_CAPTURE(Whole, 8, Kiln::Runner::Depth::Eight, true)
-    ->Name("Render/whole/8")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    ->Name("Render/whole/8")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, 16, Kiln::Runner::Depth::Sixteen, true)
-    ->Name("Render/whole/16")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    ->Name("Render/whole/16")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, float, Kiln::Runner::Depth::Float, true)
-    ->Name("Render/whole/float")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    ->Name("Render/whole/float")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(Whole, legacy8, Kiln::Runner::Depth::Eight, false)
-    ->Name("Render/whole-legacy/8")->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    ->Name("Render/whole-legacy/8")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();

@@ -138,7 +138,7 @@ void Sampler_WhiteDot(benchmark::State& state)
     runSampler<Px>(state, s);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(Sampler_PlainCopy<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Sampler_DefaultLook<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -157,4 +157,3 @@ BENCHMARK(Sampler_Shash<PixARGB8>)->DenseRange(0, 4)->Unit(benchmark::kMilliseco
 BENCHMARK(Sampler_Shash<PixARGBF>)->DenseRange(0, 4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Sampler_WhiteDot<PixARGB8>)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Sampler_WhiteDot<PixARGBF>)->Unit(benchmark::kMillisecond)->UseRealTime();
-

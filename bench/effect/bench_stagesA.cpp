@@ -20,7 +20,6 @@ using namespace Kiln;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-
 template <class Px>
 struct StageFrame {
     KlTexture<Px> source, destination;
@@ -94,17 +93,23 @@ void BM_ScanLines(benchmark::State& state)
 
 }  // namespace
 
-#define KL_STAGES_BENCH(Px, depth)                                                                              \
-    BENCHMARK(BM_Copy<Px>)->Name("StagesA/copy/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();          \
-    BENCHMARK(BM_Lens<Px>)                                                                                      \
-        ->Name("StagesA/lens/" depth)                                                                           \
-        ->ArgName("filter")                                                                                     \
-        ->Arg(0)                                                                                                \
-        ->Arg(1)                                                                                                \
-        ->Unit(benchmark::kMillisecond)                                                                         \
-        ->UseRealTime();                                                                                        \
-    BENCHMARK(BM_Quantise<Px>)->Name("StagesA/quantise/" depth)->Unit(benchmark::kMillisecond)->UseRealTime(); \
-    BENCHMARK(BM_ScanLines<Px>)->Name("StagesA/scanlines/" depth)->Unit(benchmark::kMillisecond)->UseRealTime()
+#define KL_STAGES_BENCH(Px, depth)                                                                           \
+    BENCHMARK(BM_Copy<Px>)->Name("StagesA/copy/" depth)->Unit(benchmark::kMillisecond)->UseRealTime();       \
+    BENCHMARK(BM_Lens<Px>)                                                                                   \
+        ->Name("StagesA/lens/" depth)                                                                        \
+        ->ArgName("filter")                                                                                  \
+        ->Arg(0)                                                                                             \
+        ->Arg(1)                                                                                             \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime();                                                                                     \
+    BENCHMARK(BM_Quantise<Px>)                                                                               \
+        ->Name("StagesA/quantise/" depth)                                                                    \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime();                                                                                     \
+    BENCHMARK(BM_ScanLines<Px>)                                                                              \
+        ->Name("StagesA/scanlines/" depth)                                                                   \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()
 
 KL_STAGES_BENCH(PixARGB8, "8");
 KL_STAGES_BENCH(PixARGB16, "16");

@@ -81,10 +81,55 @@ void BM_Noise(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_Copy<PixARGB8>)->Name("Blur/copy/8")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Blur<PixARGB8>)->Name("Blur/8")->ArgNames({"blur", "mt"})->ArgsProduct({{1, 4, 20, 300}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Copy<PixARGB16>)->Name("Blur/copy/16")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Blur<PixARGB16>)->Name("Blur/16")->ArgNames({"blur", "mt"})->ArgsProduct({{1, 4, 20, 300}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Copy<PixARGBF>)->Name("Blur/copy/float")->ArgNames({"mt"})->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Blur<PixARGBF>)->Name("Blur/float")->ArgNames({"blur", "mt"})->ArgsProduct({{1, 4, 20, 300}, {1, 0}})->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_Noise)->Name("Noise/mono")->Arg(0)->Arg(6)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_Copy<PixARGB8>)
+    ->Name("Blur/copy/8")
+    ->ArgNames({"mt"})
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Blur<PixARGB8>)
+    ->Name("Blur/8")
+    ->ArgNames({"blur", "mt"})
+    ->ArgsProduct({{1, 4, 20, 300}, {1, 0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Copy<PixARGB16>)
+    ->Name("Blur/copy/16")
+    ->ArgNames({"mt"})
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Blur<PixARGB16>)
+    ->Name("Blur/16")
+    ->ArgNames({"blur", "mt"})
+    ->ArgsProduct({{1, 4, 20, 300}, {1, 0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Copy<PixARGBF>)
+    ->Name("Blur/copy/float")
+    ->ArgNames({"mt"})
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Blur<PixARGBF>)
+    ->Name("Blur/float")
+    ->ArgNames({"blur", "mt"})
+    ->ArgsProduct({{1, 4, 20, 300}, {1, 0}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK(BM_Noise)
+    ->Name("Noise/mono")
+    ->Arg(0)
+    ->Arg(6)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();

@@ -20,7 +20,7 @@
 namespace Kiln::Footage::Farm {
 
 struct JoinSettings {
-  Carry carry;  // what a single render of the whole span carries from the input (its audio, its tags)
+    Carry carry;  // what a single render of the whole span carries from the input (its audio, its tags)
 };
 
 // "chunk 3 of 4 (frames 20-29) failed: <why> (log <file>)" for every chunk whose files are missing.

@@ -19,45 +19,45 @@
 namespace Kiln::Footage::Farm {
 
 struct Chunk {
-  int number = 0;           // from 1, as the Slurm array index and in every message
-  int first = 0, last = 0;  // output frame numbers, inclusive
-  bool operator==(const Chunk&) const = default;
+    int number = 0;  // from 1, as the Slurm array index and in every message
+    int first = 0, last = 0;  // output frame numbers, inclusive
+    bool operator==(const Chunk&) const = default;
 };
 
 class FarmPlan {
 public:
-  // `output` is a sequence or a video with an absolute path; frames first..last in chunks of
-  // `chunkFrames` (the last chunk may be shorter). Throws FootageError for a still output.
-  FarmPlan(FootagePath output, int first, int last, int chunkFrames);
+    // `output` is a sequence or a video with an absolute path; frames first..last in chunks of
+    // `chunkFrames` (the last chunk may be shorter). Throws FootageError for a still output.
+    FarmPlan(FootagePath output, int first, int last, int chunkFrames);
 
-  const FootagePath& output() const { return output_; }
-  int first() const { return first_; }
-  int last() const { return last_; }
-  int chunkFrames() const { return chunkFrames_; }
-  const std::vector<Chunk>& chunks() const { return chunks_; }
-  int digits() const { return digits_; }  // width of chunk numbers in file names
+    const FootagePath& output() const { return output_; }
+    int first() const { return first_; }
+    int last() const { return last_; }
+    int chunkFrames() const { return chunkFrames_; }
+    const std::vector<Chunk>& chunks() const { return chunks_; }
+    int digits() const { return digits_; }  // width of chunk numbers in file names
 
-  std::string workFolder() const;   // "dir/.NAME.farm"
-  std::string joinLog() const;      // "dir/.NAME.farm.log": the join's report, kept after success
-  std::string jobFile() const;      // what the job is (see jobText)
-  std::string jobIdsFile() const;   // the Slurm job ids of the last submission
-  std::string chunkLog(int number) const;
-  // What a chunk's render writes: "work/chunk-0003.mkv" for a video, the output's own sequence name
-  // inside the work folder for a sequence.
-  FootagePath chunkTarget(int number) const;
-  // The file a chunk's render writes its frame `frame` to (the segment itself for a video).
-  std::string chunkFile(const Chunk& chunk, int frame) const;
+    std::string workFolder() const;  // "dir/.NAME.farm"
+    std::string joinLog() const;  // "dir/.NAME.farm.log": the join's report, kept after success
+    std::string jobFile() const;  // what the job is (see jobText)
+    std::string jobIdsFile() const;  // the Slurm job ids of the last submission
+    std::string chunkLog(int number) const;
+    // What a chunk's render writes: "work/chunk-0003.mkv" for a video, the output's own sequence name
+    // inside the work folder for a sequence.
+    FootagePath chunkTarget(int number) const;
+    // The file a chunk's render writes its frame `frame` to (the segment itself for a video).
+    std::string chunkFile(const Chunk& chunk, int frame) const;
 
-  bool chunkDone(const Chunk& chunk) const;
-  std::vector<Chunk> missingChunks() const;
+    bool chunkDone(const Chunk& chunk) const;
+    std::vector<Chunk> missingChunks() const;
 
 private:
-  FootagePath output_;
-  int first_, last_, chunkFrames_;
-  int digits_ = 4;
-  std::vector<Chunk> chunks_;
-  std::string dir_, file_;  // the output's folder ("" for the root) and file name
-  std::string name_;        // the file name with its frame field written as '#'s
+    FootagePath output_;
+    int first_, last_, chunkFrames_;
+    int digits_ = 4;
+    std::vector<Chunk> chunks_;
+    std::string dir_, file_;  // the output's folder ("" for the root) and file name
+    std::string name_;  // the file name with its frame field written as '#'s
 };
 
 // "1-4", "2,5-7": Slurm's array syntax for the chunks' numbers.

@@ -17,10 +17,10 @@
 namespace Kiln::Footage::Farm {
 
 struct FarmCommands {
-  std::vector<std::string> renderHead;  // this program, "render", the input (or --demo)
-  std::vector<std::string> renderTail;  // every render option, --no-audio, --module, --quiet, --overwrite
-  bool threadsGiven = false;            // otherwise a task uses the CPUs Slurm gives it
-  std::vector<std::string> join;        // this program's whole join command
+    std::vector<std::string> renderHead;  // this program, "render", the input (or --demo)
+    std::vector<std::string> renderTail;  // every render option, --no-audio, --module, --quiet, --overwrite
+    bool threadsGiven = false;  // otherwise a task uses the CPUs Slurm gives it
+    std::vector<std::string> join;  // this program's whole join command
 };
 
 std::string shellQuote(const std::string& word);
@@ -33,7 +33,8 @@ std::string chunkCommand(const FarmPlan& plan, const FarmCommands& commands, con
 // UsageError for an argument no #SBATCH line can carry (a double quote or a line break).
 std::string chunkScript(const FarmPlan& plan, const FarmCommands& commands, const std::vector<Chunk>& todo,
                         const std::vector<std::string>& sbatchArgs);
-std::string joinScript(const FarmPlan& plan, const FarmCommands& commands, const std::vector<std::string>& sbatchArgs);
+std::string joinScript(const FarmPlan& plan, const FarmCommands& commands,
+                       const std::vector<std::string>& sbatchArgs);
 
 // What makes chunks of two submissions fit together: the output, the frames, the chunk size and the
 // render command.

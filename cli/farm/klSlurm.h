@@ -12,8 +12,8 @@
 namespace Kiln::Footage::Farm {
 
 struct ProgramResult {
-  int status = 0;  // exit code, or 128 + signal
-  std::string out, err;
+    int status = 0;  // exit code, or 128 + signal
+    std::string out, err;
 };
 
 // Runs `argv` (argv[0] looked up on PATH) with standard input closed and both outputs captured. Throws

@@ -20,25 +20,26 @@ struct StringEntry {
     const char* text;
 };
 const StringEntry kStrings[] = {
-    {1,
-     "Footage as a security camera films it\n"
-     "and a worn monitor shows it:\n"
-     "dropped frames, a fisheye lens, blur,\n"
-     "few colours, a tint, interference,\n"
-     "snow, scan lines and the white dot."},
+    {1, "Footage as a security camera films it\n"
+        "and a worn monitor shows it:\n"
+        "dropped frames, a fisheye lens, blur,\n"
+        "few colours, a tint, interference,\n"
+        "snow, scan lines and the white dot."},
     {2, "Lanternfly is not obsolete."},
 };
 
 }  // namespace
 
-const KlBitmap* klFindBitmap(const char* name) {
+const KlBitmap* klFindBitmap(const char* name)
+{
     if (name == nullptr) return nullptr;
     for (const NamedBitmap& b : kBitmaps)
         if (std::strcmp(b.name, name) == 0) return b.bitmap;
     return nullptr;
 }
 
-const char* klLoadString(int id) {
+const char* klLoadString(int id)
+{
     for (const StringEntry& s : kStrings)
         if (s.id == id) return s.text;
     return nullptr;

@@ -19,16 +19,18 @@ struct BmpSpec {
     int height = 5;
     int bits = 24;
     bool topDown = false;
-    bool coreHeader = false;   // the 12-byte header with 3-byte palette entries
-    int paletteEntries = 0;    // 0: 1 << bits for paletted depths
-    int gap = 0;               // bytes between the palette and the pixel data
+    bool coreHeader = false;  // the 12-byte header with 3-byte palette entries
+    int paletteEntries = 0;  // 0: 1 << bits for paletted depths
+    int gap = 0;  // bytes between the palette and the pixel data
 };
 
-inline void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+inline void put16(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
     b[at] = uint8_t(v);
     b[at + 1] = uint8_t(v >> 8);
 }
-inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
 }
 
@@ -37,10 +39,14 @@ inline Rgb paletteColour(int i) { return {uint8_t(i * 37 + 5), uint8_t(i * 91 + 
 // Palette index of pixel (x, y) (rows from the top) in a file of `bits` bits.
 inline int paletteIndex(int x, int y, int bits) { return (x * 3 + y * 5) % (1 << bits); }
 // Colour of pixel (x, y) of a direct-colour file.
-inline Rgb directColour(int x, int y) { return {uint8_t(x * 17 + y), uint8_t(y * 29 + 3), uint8_t((x ^ y) * 11)}; }
+inline Rgb directColour(int x, int y)
+{
+    return {uint8_t(x * 17 + y), uint8_t(y * 29 + 3), uint8_t((x ^ y) * 11)};
+}
 
 // The file bytes; `colour` gives direct colours (ignored for paletted depths).
-inline std::vector<uint8_t> makeBmp(const BmpSpec& s, std::function<Rgb(int, int)> colour = directColour) {
+inline std::vector<uint8_t> makeBmp(const BmpSpec& s, std::function<Rgb(int, int)> colour = directColour)
+{
     const uint32_t info = s.coreHeader ? 12 : 40;
     const int entryBytes = s.coreHeader ? 3 : 4;
     const int entries = s.bits <= 8 ? (s.paletteEntries ? s.paletteEntries : 1 << s.bits) : 0;
@@ -96,13 +102,15 @@ inline std::vector<uint8_t> makeBmp(const BmpSpec& s, std::function<Rgb(int, int
     return b;
 }
 
-inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // A plain-coloured 24-bit file.
-inline std::vector<uint8_t> solidBmp(int width, int height, Rgb c) {
+inline std::vector<uint8_t> solidBmp(int width, int height, Rgb c)
+{
     return makeBmp({width, height, 24}, [c](int, int) { return c; });
 }
 

@@ -28,7 +28,8 @@ bool isColour(const uint8_t* p, Rgb c) { return p[0] == 255 && p[1] == c[0] && p
 struct Ink {
     int top = -1, bottom = -1, left = -1, right = -1;
 };
-Ink inkIn(const Picture& p, int top, int height) {
+Ink inkIn(const Picture& p, int top, int height)
+{
     Ink ink;
     for (int y = std::max(top, 0); y < std::min(top + height, p.height); ++y)
         for (int x = 0; x < p.width; ++x)
@@ -44,7 +45,8 @@ Ink inkIn(const Picture& p, int top, int height) {
 struct TempDir {
     std::filesystem::path path;
     explicit TempDir(const std::string& tag)
-        : path(std::filesystem::temp_directory_path() / ("kl_about_" + tag + "_" + std::to_string(getpid()))) {
+        : path(std::filesystem::temp_directory_path() / ("kl_about_" + tag + "_" + std::to_string(getpid())))
+    {
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
@@ -52,14 +54,17 @@ struct TempDir {
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
 
-std::vector<TextLine> moduleLines() {
+std::vector<TextLine> moduleLines()
+{
     const auto& info = Kiln::AfterEffects::productInfo;
-    return About::layoutText(info.effectName, klLoadString(1), About::versionLine(info.major, info.minor, info.build));
+    return About::layoutText(info.effectName, klLoadString(1),
+                             About::versionLine(info.major, info.minor, info.build));
 }
 
 }  // namespace
 
-TEST(AboutBox, PlacementOnScreen) {
+TEST(AboutBox, PlacementOnScreen)
+{
     // Screens wider than 1680 pixels count as two side by side: the box centres in the left one.
     EXPECT_EQ(About::placementInPixels(3840, 2160), (BoxRect{710, 830, 500, 500}));
     EXPECT_EQ(About::placementInPixels(1680, 1050).x, 590);
@@ -83,7 +88,8 @@ TEST(AboutBox, PlacementOnScreen) {
     EXPECT_EQ(About::placementInPixels(400, 300), (BoxRect{0, 0, 500, 500}));
 }
 
-TEST(AboutBox, TextLayout) {
+TEST(AboutBox, TextLayout)
+{
     EXPECT_EQ(About::versionLine(2, 1, "v5"), "Version 2.1v5");
     EXPECT_EQ(About::versionLine(10, 0, nullptr), "Version 10.0");
     const auto& info = Kiln::AfterEffects::productInfo;
@@ -115,13 +121,15 @@ TEST(AboutBox, TextLayout) {
     EXPECT_EQ(cut[1].text.size(), 2047u);
 }
 
-TEST(AboutBox, SplashPath) {
+TEST(AboutBox, SplashPath)
+{
     EXPECT_EQ(About::splashFileFor("/opt/plugins/Q_Watchcam.so"), "/opt/plugins/Splash.bmp");
     EXPECT_EQ(About::splashFileFor("Q_Watchcam.so"), "Splash.bmp");
     EXPECT_EQ(About::splashFileFor(nullptr), "");
 }
 
-TEST(AboutBox, TextDrawing) {
+TEST(AboutBox, TextDrawing)
+{
     // One glyph lands where its rows say, black on what was there; nothing else is touched.
     Picture p = Picture::filled(30, 20, 255, 255, 255, 255);
     About::drawText(p, 3, 2, "!");
@@ -149,7 +157,8 @@ TEST(AboutBox, TextDrawing) {
     About::drawText(empty, 0, 0, "W");
 }
 
-TEST(AboutBox, WhiteBackgroundWithTextInItsRows) {
+TEST(AboutBox, WhiteBackgroundWithTextInItsRows)
+{
     const Picture box = About::renderBox("");
     ASSERT_EQ(box.width, 500);
     ASSERT_EQ(box.height, 500);
@@ -193,7 +202,8 @@ TEST(AboutBox, WhiteBackgroundWithTextInItsRows) {
     EXPECT_EQ(About::renderBox(dir.file("none.bmp")).pixels, box.pixels);
 }
 
-TEST(AboutBox, SplashDrawnAtItsOwnSize) {
+TEST(AboutBox, SplashDrawnAtItsOwnSize)
+{
     TempDir dir("splash");
     // Wider than the box and not as tall: cut at the right, white below.
     const Rgb red{200, 10, 20};
@@ -215,11 +225,13 @@ TEST(AboutBox, SplashDrawnAtItsOwnSize) {
     writeBytes(dir.file("Splash.bmp"), makeBmp({50, 40, 24}));
     const Picture varied = About::renderBox(dir.file("Splash.bmp"));
     for (int y = 0; y < 40; ++y)
-        for (int x = 0; x < 50; ++x) ASSERT_TRUE(isColour(varied.row(y) + x * 4, directColour(x, y))) << x << "," << y;
+        for (int x = 0; x < 50; ++x)
+            ASSERT_TRUE(isColour(varied.row(y) + x * 4, directColour(x, y))) << x << "," << y;
     EXPECT_TRUE(isColour(varied.row(0) + 50 * 4, {255, 255, 255}));
 }
 
-TEST(AboutBox, CanvasCopy) {
+TEST(AboutBox, CanvasCopy)
+{
     const Picture box = About::renderBox("");
     // A smaller canvas with padded rows takes the top-left part.
     std::vector<uint8_t> memory(size_t(120 * 4 + 12) * 100, 0x11);
@@ -231,7 +243,8 @@ TEST(AboutBox, CanvasCopy) {
     ASSERT_TRUE(About::copyToCanvas(box, canvas));
     for (int y = 0; y < 100; ++y) {
         ASSERT_EQ(std::memcmp(memory.data() + size_t(y) * size_t(canvas.rowbytes), box.row(y), 480), 0) << y;
-        for (int i = 480; i < 492; ++i) ASSERT_EQ(memory[size_t(y) * size_t(canvas.rowbytes) + size_t(i)], 0x11);
+        for (int i = 480; i < 492; ++i)
+            ASSERT_EQ(memory[size_t(y) * size_t(canvas.rowbytes) + size_t(i)], 0x11);
     }
     // Deep canvases, canvases without pixels and rows too short for their width are refused.
     PF_EffectWorld deep = canvas;
@@ -252,16 +265,19 @@ TEST(AboutBox, CanvasCopy) {
 
 namespace {
 
-Picture fromRunnerImage(const Kiln::Runner::Image& image) {
+Picture fromRunnerImage(const Kiln::Runner::Image& image)
+{
     Picture p;
     p.width = image.width;
     p.height = image.height;
     p.pixels.resize(size_t(image.width) * size_t(image.height) * 4);
-    for (int y = 0; y < image.height; ++y) std::memcpy(p.row(y), image.row<uint8_t>(y), size_t(image.width) * 4);
+    for (int y = 0; y < image.height; ++y)
+        std::memcpy(p.row(y), image.row<uint8_t>(y), size_t(image.width) * 4);
     return p;
 }
 
-Kiln::Runner::HostSettings smallHost() {
+Kiln::Runner::HostSettings smallHost()
+{
     Kiln::Runner::HostSettings s;
     s.width = 32;
     s.height = 24;
@@ -270,7 +286,8 @@ Kiln::Runner::HostSettings smallHost() {
 
 }  // namespace
 
-TEST(AboutBox, CommandDrawsIntoTheHostCanvasWithoutADisplay) {
+TEST(AboutBox, CommandDrawsIntoTheHostCanvasWithoutADisplay)
+{
     auto module = Kiln::Runner::Module::load(KL_TEST_MODULE);
     // A headless host has no display, whatever DISPLAY says; a host with one is tested with the window.
     Kiln::Runner::Host host(*module, smallHost());
@@ -285,7 +302,8 @@ TEST(AboutBox, CommandDrawsIntoTheHostCanvasWithoutADisplay) {
     EXPECT_THROW(host.about(0, 10), Kiln::Runner::RunnerError);
 }
 
-TEST(AboutBox, CommandShowsTheSplashBesideTheModule) {
+TEST(AboutBox, CommandShowsTheSplashBesideTheModule)
+{
     TempDir dir("module");
     const std::string copy = dir.file("Q_Watchcam.so");
     std::filesystem::copy_file(KL_TEST_MODULE, copy);

@@ -36,7 +36,8 @@ namespace {
 
 constexpr int kScreenWidth = 1280, kScreenHeight = 1024;
 
-bool onPath(const char* program) {
+bool onPath(const char* program)
+{
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/bin:/bin";
     size_t start = 0;
@@ -52,7 +53,8 @@ bool onPath(const char* program) {
 // A private X server for the life of the object; it chooses a free display number itself.
 class Xvfb {
 public:
-    Xvfb() {
+    Xvfb()
+    {
         int fds[2];
         if (pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -60,9 +62,15 @@ public:
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> args = {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                         std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
-                                         "-nolisten", "tcp"};
+        std::vector<std::string> args = {
+            "Xvfb",
+            "-displayfd",
+            std::to_string(fds[1]),
+            "-screen",
+            "0",
+            std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24",
+            "-nolisten",
+            "tcp"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -86,7 +94,8 @@ public:
         close(fds[0]);
     }
     ~Xvfb() { stop(); }
-    void stop() {
+    void stop()
+    {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
@@ -105,7 +114,8 @@ private:
 // A child process that sends PF_Cmd_ABOUT to the built module on a host with a user interface and
 // exits 0 when the box went to a window (the host's canvas left untouched), 3 when it was drawn
 // into the canvas, 4 on a failure.
-pid_t openBoxInChild(const std::string& display) {
+pid_t openBoxInChild(const std::string& display)
+{
     const pid_t pid = fork();
     if (pid != 0) return pid;
     setenv("DISPLAY", display.c_str(), 1);
@@ -128,7 +138,8 @@ pid_t openBoxInChild(const std::string& display) {
 }
 
 // A child process that shows the box over `owner` with the window code alone; exits 0 once it closes.
-pid_t showBoxInChild(const std::string& display, unsigned long owner) {
+pid_t showBoxInChild(const std::string& display, unsigned long owner)
+{
     const pid_t pid = fork();
     if (pid != 0) return pid;
     setenv("DISPLAY", display.c_str(), 1);
@@ -137,7 +148,8 @@ pid_t showBoxInChild(const std::string& display, unsigned long owner) {
 
 // Polls `done` until it holds or `limit` passes; whether it held.
 template <class F>
-bool within(std::chrono::milliseconds limit, F done) {
+bool within(std::chrono::milliseconds limit, F done)
+{
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -147,19 +159,22 @@ bool within(std::chrono::milliseconds limit, F done) {
 }
 
 // The child's exit status once it ends within `limit`; nothing while it still runs.
-std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit) {
+std::optional<int> waitForChild(pid_t pid, std::chrono::milliseconds limit)
+{
     int status = 0;
     if (!within(limit, [&] { return waitpid(pid, &status, WNOHANG) == pid; })) return std::nullopt;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void endChild(pid_t pid) {
+void endChild(pid_t pid)
+{
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
 
 // The viewable top-level window titled "About...", 0 when there is none.
-Window findBox(Display* d) {
+Window findBox(Display* d)
+{
     Window root, parent, *children = nullptr;
     unsigned count = 0;
     Window found = 0;
@@ -178,19 +193,23 @@ Window findBox(Display* d) {
     return found;
 }
 
-Window waitForBox(Display* d, std::chrono::milliseconds limit) {
+Window waitForBox(Display* d, std::chrono::milliseconds limit)
+{
     Window w = 0;
     within(limit, [&] { return (w = findBox(d)) != 0; });
     return w;
 }
 
-bool waitForNoBox(Display* d, std::chrono::milliseconds limit) {
+bool waitForNoBox(Display* d, std::chrono::milliseconds limit)
+{
     return within(limit, [&] { return findBox(d) == 0; });
 }
 
 // The screen's pixels in a rectangle, as a picture.
-Picture screenshot(Display* d, int x, int y, int width, int height) {
-    XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
+Picture screenshot(Display* d, int x, int y, int width, int height)
+{
+    XImage* image =
+        XGetImage(d, DefaultRootWindow(d), x, y, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
     Picture p = Picture::filled(width, height, 255, 0, 0, 0);
     if (image == nullptr) return {};
     const auto channel = [](unsigned long v, unsigned long mask) {
@@ -210,22 +229,25 @@ Picture screenshot(Display* d, int x, int y, int width, int height) {
 }
 
 // Polls the screen until the rectangle shows `expected` (the box paints on its first expose).
-bool screenShows(Display* d, const About::BoxRect& at, const Picture& expected, std::chrono::milliseconds limit,
-                 Picture* seen) {
+bool screenShows(Display* d, const About::BoxRect& at, const Picture& expected,
+                 std::chrono::milliseconds limit, Picture* seen)
+{
     return within(limit, [&] {
         *seen = screenshot(d, at.x, at.y, at.width, at.height);
         return seen->pixels == expected.pixels;
     });
 }
 
-int inkRow(const Picture& p, int from, int to) {
+int inkRow(const Picture& p, int from, int to)
+{
     for (int y = from; y < to; ++y)
         for (int x = 0; x < p.width; ++x)
             if (p.row(y)[x * 4 + 1] == 0 && p.row(y)[x * 4 + 2] == 0 && p.row(y)[x * 4 + 3] == 0) return y;
     return -1;
 }
 
-void closeRequest(Display* d, Window w) {
+void closeRequest(Display* d, Window w)
+{
     XEvent e{};
     e.xclient.type = ClientMessage;
     e.xclient.window = w;
@@ -238,7 +260,8 @@ void closeRequest(Display* d, Window w) {
 }
 
 // A button press, or with button 0 a key press, sent to the window.
-void press(Display* d, Window w, int button) {
+void press(Display* d, Window w, int button)
+{
     XEvent e{};
     e.type = button ? ButtonPress : KeyPress;
     e.xany.window = w;
@@ -254,11 +277,13 @@ void press(Display* d, Window w, int button) {
 
 struct DisplayEnv {
     std::optional<std::string> saved;
-    explicit DisplayEnv(const std::string& name) {
+    explicit DisplayEnv(const std::string& name)
+    {
         if (const char* d = std::getenv("DISPLAY")) saved = d;
         setenv("DISPLAY", name.c_str(), 1);
     }
-    ~DisplayEnv() {
+    ~DisplayEnv()
+    {
         if (saved)
             setenv("DISPLAY", saved->c_str(), 1);
         else
@@ -266,14 +291,15 @@ struct DisplayEnv {
     }
 };
 
-std::string propertyAtom(Display* d, Window w, const char* property) {
+std::string propertyAtom(Display* d, Window w, const char* property)
+{
     Atom type;
     int format;
     unsigned long items, after;
     unsigned char* data = nullptr;
     std::string name;
-    if (XGetWindowProperty(d, w, XInternAtom(d, property, False), 0, 1, False, XA_ATOM, &type, &format, &items, &after,
-                           &data) == Success &&
+    if (XGetWindowProperty(d, w, XInternAtom(d, property, False), 0, 1, False, XA_ATOM, &type, &format,
+                           &items, &after, &data) == Success &&
         data && items == 1) {
         char* text = XGetAtomName(d, *reinterpret_cast<Atom*>(data));
         if (text) name = text;
@@ -286,7 +312,8 @@ std::string propertyAtom(Display* d, Window w, const char* property) {
 }  // namespace
 
 // One server for the window's life: where it opens, what it shows, what closes it, and who owns it.
-TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClickOrARequest) {
+TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClickOrARequest)
+{
     if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
     Xvfb server;
     ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
@@ -320,12 +347,12 @@ TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClickOrARequest
     const Picture expected = About::renderBox(About::splashFileFor(KL_TEST_MODULE));
     Picture seen;
     EXPECT_TRUE(screenShows(d, at, expected, 10s, &seen)) << "the screen does not show the box";
-    EXPECT_EQ(inkRow(seen, 0, 500), 77 + 2);        // the name's first ink ("Q" starts two rows down)
-    EXPECT_EQ(inkRow(seen, 94, 111), 94 + 2);       // the first description line
-    EXPECT_NE(inkRow(seen, 410, 426), -1);          // the version line
+    EXPECT_EQ(inkRow(seen, 0, 500), 77 + 2);  // the name's first ink ("Q" starts two rows down)
+    EXPECT_EQ(inkRow(seen, 94, 111), 94 + 2);  // the first description line
+    EXPECT_NE(inkRow(seen, 410, 426), -1);  // the version line
     const std::string description = klLoadString(1);
     const int afterText = 94 + 17 * int(1 + std::count(description.begin(), description.end(), '\n'));
-    EXPECT_EQ(inkRow(seen, afterText, 410), -1);    // nothing between the description and the version
+    EXPECT_EQ(inkRow(seen, afterText, 410), -1);  // nothing between the description and the version
     EXPECT_EQ(inkRow(seen, 426, 500), -1);
 
     // Keys and other buttons than the first leave it open; a left click closes it, and the command
@@ -368,7 +395,8 @@ TEST(AboutWindow, OpensWhereTheFormulaSaysShowsTheBoxAndClosesOnAClickOrARequest
     XCloseDisplay(d);
 }
 
-TEST(AboutWindow, NoDisplayMeansNoWindow) {
+TEST(AboutWindow, NoDisplayMeansNoWindow)
+{
     // A display name nobody serves: the window code says so and shows nothing.
     DisplayEnv env(":2147483000");
     EXPECT_FALSE(About::showAboutWindow(0, About::renderBox("")));
@@ -381,7 +409,8 @@ TEST(AboutWindow, NoDisplayMeansNoWindow) {
     EXPECT_EQ(host.about().pixels, About::renderBox(About::splashFileFor(KL_TEST_MODULE)).pixels);
 }
 
-TEST(AboutWindow, ALostServerEndsTheBoxNotTheHost) {
+TEST(AboutWindow, ALostServerEndsTheBoxNotTheHost)
+{
     if (!onPath("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
     Xvfb server;
     ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
@@ -394,7 +423,8 @@ TEST(AboutWindow, ALostServerEndsTheBoxNotTheHost) {
     // The test's own connection goes too; it is left unclosed, as Xlib's default handler would
     // end this process on any further use.
     XSetIOErrorHandler([](Display*) -> int { return 0; });
-    XSetIOErrorExitHandler(d, [](Display*, void*) {}, nullptr);
+    XSetIOErrorExitHandler(
+        d, [](Display*, void*) {}, nullptr);
     server.stop();
     // The command returns normally: the host process carries on.
     const std::optional<int> status = waitForChild(child, 10s);

@@ -10,14 +10,15 @@
 #include <unistd.h>
 
 using namespace AboutTest;
-using Kiln::Bmp::Picture;
 using Kiln::Bmp::decode;
+using Kiln::Bmp::Picture;
 
 namespace {
 
 Picture decodeBytes(const std::vector<uint8_t>& b) { return decode(b.data(), b.size()); }
 
-Rgb expectedColour(const BmpSpec& s, int x, int y) {
+Rgb expectedColour(const BmpSpec& s, int x, int y)
+{
     if (s.bits <= 8) {
         const int index = paletteIndex(x, y, s.bits);
         const int entries = s.paletteEntries ? s.paletteEntries : 1 << s.bits;
@@ -29,7 +30,8 @@ Rgb expectedColour(const BmpSpec& s, int x, int y) {
     return c;
 }
 
-void expectPicture(const BmpSpec& s, const Picture& p) {
+void expectPicture(const BmpSpec& s, const Picture& p)
+{
     ASSERT_EQ(p.width, s.width);
     ASSERT_EQ(p.height, s.height);
     for (int y = 0; y < s.height; ++y)
@@ -43,7 +45,8 @@ void expectPicture(const BmpSpec& s, const Picture& p) {
         }
 }
 
-std::vector<uint8_t> withWord(std::vector<uint8_t> b, size_t at, uint32_t v, int bytes = 4) {
+std::vector<uint8_t> withWord(std::vector<uint8_t> b, size_t at, uint32_t v, int bytes = 4)
+{
     if (bytes == 2)
         put16(b, at, v);
     else
@@ -53,18 +56,21 @@ std::vector<uint8_t> withWord(std::vector<uint8_t> b, size_t at, uint32_t v, int
 
 }  // namespace
 
-TEST(Bmp, EveryDepthInBothRowOrders) {
+TEST(Bmp, EveryDepthInBothRowOrders)
+{
     // Widths that leave row padding at every depth (7 * 1 bit, 13 * 4 bits, ... not multiples of 32).
     for (int bits : {1, 4, 8, 16, 24, 32})
         for (bool topDown : {false, true})
             for (int width : {1, 7, 13}) {
                 const BmpSpec s{width, 5, bits, topDown};
-                SCOPED_TRACE(testing::Message() << bits << " bits, width " << width << (topDown ? " top-down" : ""));
+                SCOPED_TRACE(testing::Message()
+                             << bits << " bits, width " << width << (topDown ? " top-down" : ""));
                 expectPicture(s, decodeBytes(makeBmp(s)));
             }
 }
 
-TEST(Bmp, HeaderFormsAndPalettes) {
+TEST(Bmp, HeaderFormsAndPalettes)
+{
     // The 12-byte core header with 3-byte palette entries.
     BmpSpec core{9, 4, 8};
     core.coreHeader = true;
@@ -101,7 +107,8 @@ TEST(Bmp, HeaderFormsAndPalettes) {
     expectPicture({5, 5, 24}, decodeBytes(trailing));
 }
 
-TEST(Bmp, BadFilesGiveNoPicture) {
+TEST(Bmp, BadFilesGiveNoPicture)
+{
     const std::vector<uint8_t> good = makeBmp({7, 5, 24});
     ASSERT_FALSE(decodeBytes(good).empty());
     const std::vector<uint8_t> good8 = makeBmp({7, 5, 8});
@@ -126,19 +133,40 @@ TEST(Bmp, BadFilesGiveNoPicture) {
         uint32_t value;
         int bytes;
     };
-    const Word refused[] = {{14, 20, 4}, {14, 0, 4}, {14, 0xFFFFFFF0u, 4}, {10, 20, 4},
-                            {10, uint32_t(good.size()) + 1, 4}, {10, 0xFFFFFFFFu, 4}, {18, 0, 4}, {22, 0, 4},
-                            {18, uint32_t(-7), 4}, {22, uint32_t(INT_MIN), 4}, {18, 100000, 4}, {18, 0x7FFFFFFF, 4},
-                            {26, 2, 2}, {28, 0, 2}, {28, 2, 2}, {28, 3, 2}, {28, 15, 2}, {28, 48, 2}, {28, 0xFFFF, 2},
-                            {30, 1, 4}, {30, 2, 4}, {30, 3, 4}, {30, 4, 4}, {30, 5, 4}};
+    const Word refused[] = {{14, 20, 4},
+                            {14, 0, 4},
+                            {14, 0xFFFFFFF0u, 4},
+                            {10, 20, 4},
+                            {10, uint32_t(good.size()) + 1, 4},
+                            {10, 0xFFFFFFFFu, 4},
+                            {18, 0, 4},
+                            {22, 0, 4},
+                            {18, uint32_t(-7), 4},
+                            {22, uint32_t(INT_MIN), 4},
+                            {18, 100000, 4},
+                            {18, 0x7FFFFFFF, 4},
+                            {26, 2, 2},
+                            {28, 0, 2},
+                            {28, 2, 2},
+                            {28, 3, 2},
+                            {28, 15, 2},
+                            {28, 48, 2},
+                            {28, 0xFFFF, 2},
+                            {30, 1, 4},
+                            {30, 2, 4},
+                            {30, 3, 4},
+                            {30, 4, 4},
+                            {30, 5, 4}};
     for (const Word& w : refused)
-        EXPECT_TRUE(decodeBytes(withWord(good, w.at, w.value, w.bytes)).empty()) << "word " << w.at << " = " << w.value;
+        EXPECT_TRUE(decodeBytes(withWord(good, w.at, w.value, w.bytes)).empty())
+            << "word " << w.at << " = " << w.value;
     EXPECT_TRUE(decodeBytes(withWord(withWord(good, 18, 16000), 22, 16000)).empty());  // over kMaxPixels
     // An offset that leaves no room for the palette of an 8-bit file.
     EXPECT_TRUE(decodeBytes(withWord(good8, 10, 54)).empty());
 }
 
-TEST(Bmp, DamagedFilesNeverReadOutsideTheirBytes) {
+TEST(Bmp, DamagedFilesNeverReadOutsideTheirBytes)
+{
     // Every cut of a valid file: only the whole file (or more) gives a picture. Each cut is copied
     // into a buffer of exactly that size, so a read past it is caught by the sanitizer builds.
     for (int bits : {1, 8, 24}) {
@@ -163,7 +191,8 @@ TEST(Bmp, DamagedFilesNeverReadOutsideTheirBytes) {
     }
 }
 
-TEST(Bmp, Files) {
+TEST(Bmp, Files)
+{
     const auto dir = std::filesystem::temp_directory_path() / ("kl_bmp_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const BmpSpec s{10, 6, 8, true};

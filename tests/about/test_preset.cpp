@@ -19,7 +19,8 @@ using Kiln::AfterEffects::Wrapper::ParamKind;
 
 namespace {
 
-std::tm at(int year, int month0, int day, int hour, int minute, int second) {
+std::tm at(int year, int month0, int day, int hour, int minute, int second)
+{
     std::tm t{};
     t.tm_year = year - 1900;
     t.tm_mon = month0;
@@ -30,7 +31,8 @@ std::tm at(int year, int month0, int day, int hour, int minute, int second) {
     return t;
 }
 
-std::string readText(const std::string& path) {
+std::string readText(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
@@ -40,14 +42,17 @@ std::string readText(const std::string& path) {
 struct TempDir {
     std::filesystem::path path;
     explicit TempDir(const std::string& tag)
-        : path(std::filesystem::temp_directory_path() / ("kl_preset_" + tag + "_" + std::to_string(getpid()))) {
+        : path(std::filesystem::temp_directory_path() / ("kl_preset_" + tag + "_" + std::to_string(getpid())))
+    {
         std::filesystem::remove_all(path);
         std::filesystem::create_directories(path);
     }
     ~TempDir() { std::filesystem::remove_all(path); }
-    std::vector<std::string> files() const {
+    std::vector<std::string> files() const
+    {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename().string());
+        for (const auto& e : std::filesystem::directory_iterator(path))
+            names.push_back(e.path().filename().string());
         return names;
     }
 };
@@ -64,7 +69,8 @@ struct FakeHost {
     Kiln::AfterEffects::GlobalData global{};
     void* globalBlock = &global;
 
-    explicit FakeHost(const std::string& modulePath) {
+    explicit FakeHost(const std::string& modulePath)
+    {
         std::snprintf(global.resourcePath, sizeof global.resourcePath, "%s", modulePath.c_str());
         in.utils = &utils;
         in.global_data = &globalBlock;
@@ -98,7 +104,8 @@ struct FakeHost {
     }
 
     // The adapter over this call with the effect's names mapped.
-    std::unique_ptr<Host> adapter(bool withSwitch = true, bool withBroken = false) {
+    std::unique_ptr<Host> adapter(bool withSwitch = true, bool withBroken = false)
+    {
         auto host = std::make_unique<Host>(&in, &out, params);
         if (withSwitch) host->addParamMapping(SavePreset, "savePreset", ParamKind::Bool);
         host->addParamMapping(Amount, "amount", ParamKind::Double);
@@ -129,10 +136,13 @@ const char* const kExpectedText =
 
 }  // namespace
 
-TEST(Preset, FileName) {
+TEST(Preset, FileName)
+{
     // 09:05:07 on 3 January 2010: the month counts from 0.
-    EXPECT_EQ(Preset::fileName("/opt/plugins", at(2010, 0, 3, 9, 5, 7)), "/opt/plugins//090507_03002010.preset");
-    EXPECT_EQ(Preset::fileName("/opt/plugins", at(1999, 11, 31, 23, 59, 58)), "/opt/plugins//235958_31111999.preset");
+    EXPECT_EQ(Preset::fileName("/opt/plugins", at(2010, 0, 3, 9, 5, 7)),
+              "/opt/plugins//090507_03002010.preset");
+    EXPECT_EQ(Preset::fileName("/opt/plugins", at(1999, 11, 31, 23, 59, 58)),
+              "/opt/plugins//235958_31111999.preset");
     EXPECT_EQ(Preset::directoryOf("/opt/plugins/Q_Watchcam.so"), "/opt/plugins");
     EXPECT_EQ(Preset::directoryOf("/Q_Watchcam.so"), "");
     EXPECT_EQ(Preset::directoryOf("Q_Watchcam.so"), ".");
@@ -143,7 +153,8 @@ TEST(Preset, FileName) {
     EXPECT_EQ(Preset::fileName(deep + "d", at(2010, 0, 3, 9, 5, 7)), "");
 }
 
-TEST(Preset, TextThroughTheAdapter) {
+TEST(Preset, TextThroughTheAdapter)
+{
     // One line of each kind (the expected text above); choices write none, a long number is not cut.
     FakeHost fake("/nowhere/Q_Watchcam.so");
     auto host = fake.adapter();
@@ -154,7 +165,8 @@ TEST(Preset, TextThroughTheAdapter) {
     EXPECT_EQ(Preset::formatLine(ParamKind::Double, "d", v).size(), 20u + 301 + 7 + 3);
 }
 
-TEST(Preset, WrittenInTheModulesDirectory) {
+TEST(Preset, WrittenInTheModulesDirectory)
+{
     TempDir dir("write");
     FakeHost fake((dir.path / "Q_Watchcam.so").string());
     auto host = fake.adapter();
@@ -171,10 +183,13 @@ TEST(Preset, WrittenInTheModulesDirectory) {
     EXPECT_EQ(readText(written).size(), std::strlen(kExpectedText) - 1);
 
     // A directory that does not exist: nothing written, no failure.
-    EXPECT_EQ(Preset::writePreset(*host, (dir.path / "missing" / "m.so").c_str(), at(2010, 0, 3, 9, 5, 7), 5.0), "");
+    EXPECT_EQ(
+        Preset::writePreset(*host, (dir.path / "missing" / "m.so").c_str(), at(2010, 0, 3, 9, 5, 7), 5.0),
+        "");
 }
 
-TEST(Preset, FailingReadLeavesNoFile) {
+TEST(Preset, FailingReadLeavesNoFile)
+{
     TempDir dir("failing");
     FakeHost fake((dir.path / "Q_Watchcam.so").string());
     auto host = fake.adapter(true, true);
@@ -187,7 +202,8 @@ TEST(Preset, FailingReadLeavesNoFile) {
     EXPECT_TRUE(dir.files().empty());
 }
 
-TEST(Preset, RenderHookWritesOnlyWhenAsked) {
+TEST(Preset, RenderHookWritesOnlyWhenAsked)
+{
     TempDir dir("hook");
     FakeHost fake((dir.path / "Q_Watchcam.so").string());
     const std::regex name(R"(\d{6}_\d{2}\d{2}\d{4}\.preset)");

@@ -13,7 +13,8 @@
 namespace fs = std::filesystem;
 using namespace Kiln::Footage;
 
-TEST(RendererWithTheModule, AnInternalFailureStopsTheJobAndWritesNoFile) {
+TEST(RendererWithTheModule, AnInternalFailureStopsTheJobAndWritesNoFile)
+{
     const fs::path dir = fs::temp_directory_path() / ("kl_e2e_renderer_" + std::to_string(getpid()));
     fs::create_directories(dir);
     setenv("KILN_ERROR_DIR", (dir / "errors").c_str(), 1);

@@ -11,14 +11,16 @@ namespace {
 // Tolerance of the float depth's table look-ups (interpolated between entries 1/65535 apart).
 constexpr double kFloatTolerance = 2e-5;
 
-void expectNear(const Px& got, const Px& want, Depth d, const std::string& where) {
+void expectNear(const Px& got, const Px& want, Depth d, const std::string& where)
+{
     const double tol = d == Depth::Float ? kFloatTolerance : 0.0;
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(got[c], want[c], tol) << where << " channel " << c;
 }
 
 }  // namespace
 
-TEST(EndToEnd, WhiteDotAbove99IsABlankFrame) {
+TEST(EndToEnd, WhiteDotAbove99IsABlankFrame)
+{
     // A source that is neither black nor transparent anywhere.
     const Painter painter = uniform([](Depth d, int) {
         const double M = channelMax(d);
@@ -45,7 +47,8 @@ TEST(EndToEnd, WhiteDotAbove99IsABlankFrame) {
     }
 }
 
-TEST(EndToEnd, ScanlineWidthTwoDarkensEveryOtherRow) {
+TEST(EndToEnd, ScanlineWidthTwoDarkensEveryOtherRow)
+{
     // Rows repeat with period 2: y even x 0.25, y odd x 0.625, alpha included in the effect's picture.
     const Painter painter = uniform([](Depth d, int) {
         if (d == Depth::Eight) return Px{200, 200, 100, 40};
@@ -67,21 +70,23 @@ TEST(EndToEnd, ScanlineWidthTwoDarkensEveryOtherRow) {
         for (int y = 0; y < 6; ++y) {
             const float f = (y % 2 == 0) ? 0.25f : 0.625f;
             for (int x = 0; x < 5; ++x)
-                expectNear(getPixel(out, x, y), Px{s[0], scaled(s[1], f), scaled(s[2], f), scaled(s[3], f)}, c.depth,
-                           "row " + std::to_string(y));
+                expectNear(getPixel(out, x, y), Px{s[0], scaled(s[1], f), scaled(s[2], f), scaled(s[3], f)},
+                           c.depth, "row " + std::to_string(y));
         }
         // Process RGBA: the scan lines are in the alpha of a premultiplied picture.
         rig.set("postAlphaYesNoNo", 2);
         out = rig.render(0, c.depth);
         for (int y = 0; y < 6; ++y) {
             const float f = (y % 2 == 0) ? 0.25f : 0.625f;
-            EXPECT_NEAR(getPixel(out, 0, y)[0], scaled(s[0], f), c.depth == Depth::Float ? kFloatTolerance : 0.0)
+            EXPECT_NEAR(getPixel(out, 0, y)[0], scaled(s[0], f),
+                        c.depth == Depth::Float ? kFloatTolerance : 0.0)
                 << "row " << y;
         }
     }
 }
 
-TEST(EndToEnd, ScanlineWidthThreeAtHalfVerticalScaleDrawsNoLines) {
+TEST(EndToEnd, ScanlineWidthThreeAtHalfVerticalScaleDrawsNoLines)
+{
     // 3 becomes 1.5, truncated to 1 (width 1 itself is the neutral look, passed through in tests/host).
     for (bool smart : {true, false}) {
         HostSettings s = layer(6, 6, 1, smart);
@@ -92,7 +97,8 @@ TEST(EndToEnd, ScanlineWidthThreeAtHalfVerticalScaleDrawsNoLines) {
     }
 }
 
-TEST(EndToEnd, LensStrengthTenDoesNotWarpElevenDoes) {
+TEST(EndToEnd, LensStrengthTenDoesNotWarpElevenDoes)
+{
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
         // A lens ellipse inside the 40 x 30 frame (radius 12 around the centre (20, 15)).
@@ -101,7 +107,8 @@ TEST(EndToEnd, LensStrengthTenDoesNotWarpElevenDoes) {
         const Image& in = rig.source(0, c.depth);
         const Image flat = rig.render(0, c.depth);
         for (int y = 0; y < 30; ++y)
-            for (int x = 0; x < 40; ++x) expectNear(getPixel(flat, x, y), getPixel(in, x, y), c.depth, "strength 10");
+            for (int x = 0; x < 40; ++x)
+                expectNear(getPixel(flat, x, y), getPixel(in, x, y), c.depth, "strength 10");
 
         rig.set("lensStrength", 11);
         const Image warped = rig.render(0, c.depth);
@@ -123,7 +130,8 @@ TEST(EndToEnd, LensStrengthTenDoesNotWarpElevenDoes) {
     }
 }
 
-TEST(EndToEnd, BlackAndWhiteWithoutToneCurveIsTheMeanOfTheColours) {
+TEST(EndToEnd, BlackAndWhiteWithoutToneCurveIsTheMeanOfTheColours)
+{
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
         Px v;
@@ -142,11 +150,13 @@ TEST(EndToEnd, BlackAndWhiteWithoutToneCurveIsTheMeanOfTheColours) {
         rig.neutral().set("TVType", 2);
         const Image out = rig.render(0, c.depth);
         for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 4; ++x) expectNear(getPixel(out, x, y), Px{v[0], mean, mean, mean}, c.depth, "pixel");
+            for (int x = 0; x < 4; ++x)
+                expectNear(getPixel(out, x, y), Px{v[0], mean, mean, mean}, c.depth, "pixel");
     }
 }
 
-TEST(EndToEnd, BlurBelowATenthLeavesThePictureSharp) {
+TEST(EndToEnd, BlurBelowATenthLeavesThePictureSharp)
+{
     Rig rig(layer(16, 12, 1, true), pattern());
     rig.neutral().set("blur", 0.1);
     EXPECT_TRUE(samePixels(rig.render(0, Depth::Eight), rig.source(0, Depth::Eight)));
@@ -154,7 +164,8 @@ TEST(EndToEnd, BlurBelowATenthLeavesThePictureSharp) {
     EXPECT_FALSE(samePixels(rig.render(0, Depth::Eight), rig.source(0, Depth::Eight)));
 }
 
-TEST(EndToEnd, QuantiseSeesTheLensAndBlurResult) {
+TEST(EndToEnd, QuantiseSeesTheLensAndBlurResult)
+{
     // A flat picture keeps its colour.
     Rig flat(layer(8, 8, 1, true), uniform([](Depth, int) { return Px{255, 120, 60, 30}; }));
     flat.neutral().set("quantise", 1).set("quantiseLevels", 3);

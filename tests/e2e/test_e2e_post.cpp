@@ -15,17 +15,20 @@ constexpr double kTol = 2e-5;
 double tolerance(Depth d) { return d == Depth::Float ? kTol : 0.0; }
 double stored(Depth d, double v) { return d == Depth::Float ? v : std::trunc(v); }
 
-void expectEverywhere(const Image& out, const Px& want, const std::string& what) {
+void expectEverywhere(const Image& out, const Px& want, const std::string& what)
+{
     for (int y = 0; y < out.height; ++y)
         for (int x = 0; x < out.width; ++x) {
             const Px got = getPixel(out, x, y);
             for (int c = 0; c < 4; ++c)
-                ASSERT_NEAR(got[c], want[c], tolerance(out.depth)) << what << " at " << x << "," << y << " channel " << c;
+                ASSERT_NEAR(got[c], want[c], tolerance(out.depth))
+                    << what << " at " << x << "," << y << " channel " << c;
         }
 }
 
 // Opaque, colour 0.78 / 0.39 / 0.16 of the range (8 bits: 200, 100, 40).
-Px warm(Depth d) {
+Px warm(Depth d)
+{
     if (d == Depth::Eight) return {255, 200, 100, 40};
     if (d == Depth::Sixteen) return {32768, 25700, 12850, 5140};
     return {1.0, 0.78, 0.39, 0.16};
@@ -33,20 +36,23 @@ Px warm(Depth d) {
 
 }  // namespace
 
-TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
+TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect)
+{
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
         const Px s = warm(c.depth);
         Rig rig(layer(4, 3, 1, c.smart), uniform([s](Depth, int) { return s; }));
         // The effect: B and W without a tone curve, the mean of the three colours.
         rig.neutral().set("TVType", 2).set("blendMethod", 2).set("blendSrc", 50);
-        const double e = stored(c.depth, c.depth == Depth::Float ? (float(s[1]) + float(s[2]) + float(s[3])) / 3.0f
-                                                                 : (s[1] + s[2] + s[3]) / 3.0);
+        const double e =
+            stored(c.depth, c.depth == Depth::Float ? (float(s[1]) + float(s[2]) + float(s[3])) / 3.0f
+                                                    : (s[1] + s[2] + s[3]) / 3.0);
         const Px gained{s[0], s[1] * 0.5, s[2] * 0.5, s[3] * 0.5};
 
         // The amount applies in the Mix formula and again in the final step: the effect's share is
         // 2t(1 - t) below one half and 1 - 2t(1 - t) above (Blend 25 and 75: 0.375 and 0.625).
-        for (const auto& [blend, share] : {std::pair{0, 0.0}, {25, 0.375}, {50, 0.5}, {75, 0.625}, {100, 1.0}}) {
+        for (const auto& [blend, share] :
+             {std::pair{0, 0.0}, {25, 0.375}, {50, 0.5}, {75, 0.625}, {100, 1.0}}) {
             SCOPED_TRACE("blend " + std::to_string(blend));
             rig.set("blendMix", blend);
             const Image out = rig.render(0, c.depth);
@@ -62,7 +68,8 @@ TEST(EndToEndPost, MixBlendsTheGainedSourceWithTheEffect) {
     }
 }
 
-TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages) {
+TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages)
+{
     // Left 50 with X Method Colour (opaque black): the blur (3: six pixels of reach) and the lens see
     // black left of column 50, so columns left of 44 outside the lens stay exactly black.
     for (const Case& c : everyCase()) {

@@ -10,7 +10,8 @@ namespace {
 constexpr int kFrames = 30;
 
 // Frame f is red 8 f, green 255 - 8 f (8 bits; the same fractions at the other depths).
-Painter numbered() {
+Painter numbered()
+{
     return uniform([](Depth d, int frame) {
         const double M = channelMax(d);
         const double r = 8.0 * frame / 255.0, g = (255.0 - 8.0 * frame) / 255.0;
@@ -20,7 +21,8 @@ Painter numbered() {
 }
 
 // The source frame shown at output frame `frame`.
-int shown(Rig& rig, int frame, Depth d = Depth::Eight) {
+int shown(Rig& rig, int frame, Depth d = Depth::Eight)
+{
     const Image out = rig.render(frame, d);
     const Px p = getPixel(out, 2, 1);
     for (int f = 0; f < kFrames; ++f)
@@ -31,7 +33,8 @@ int shown(Rig& rig, int frame, Depth d = Depth::Eight) {
 
 }  // namespace
 
-TEST(EndToEndTime, FrameRateFiveOnATwentyFiveFrameLayerHoldsEveryFifthFrame) {
+TEST(EndToEndTime, FrameRateFiveOnATwentyFiveFrameLayerHoldsEveryFifthFrame)
+{
     for (bool smart : {true, false}) {
         SCOPED_TRACE(smart ? "smart" : "legacy");
         Rig rig(layer(6, 4, kFrames, smart), numbered());
@@ -45,7 +48,8 @@ TEST(EndToEndTime, FrameRateFiveOnATwentyFiveFrameLayerHoldsEveryFifthFrame) {
     }
 }
 
-TEST(EndToEndTime, PlaySpeedMovesThePlayPosition) {
+TEST(EndToEndTime, PlaySpeedMovesThePlayPosition)
+{
     for (bool smart : {true, false}) {
         SCOPED_TRACE(smart ? "smart" : "legacy");
         Rig rig(layer(6, 4, kFrames, smart), numbered());
@@ -64,7 +68,8 @@ TEST(EndToEndTime, PlaySpeedMovesThePlayPosition) {
     }
 }
 
-TEST(EndToEndTime, AnAnimatedSpeedAccumulates) {
+TEST(EndToEndTime, AnAnimatedSpeedAccumulates)
+{
     for (bool smart : {true, false}) {
         SCOPED_TRACE(smart ? "smart" : "legacy");
         Rig rig(layer(6, 4, kFrames, smart), numbered());
@@ -82,7 +87,8 @@ TEST(EndToEndTime, AnAnimatedSpeedAccumulates) {
     }
 }
 
-TEST(EndToEndTime, OtherFramesAtEveryDepth) {
+TEST(EndToEndTime, OtherFramesAtEveryDepth)
+{
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
         Rig rig(layer(6, 4, kFrames, c.smart), numbered());

@@ -52,8 +52,8 @@ bool sameImage(const KlTexture<Px>& a, const KlTexture<Px>& b)
 {
     if (a.width() != b.width() || a.height() != b.height()) return false;
     for (int y = 0; y < a.height(); ++y)
-        if (std::memcmp(a.pixelAddress(a.originX(), a.originY() + y), b.pixelAddress(b.originX(), b.originY() + y),
-                        sizeof(Px) * size_t(a.width())) != 0)
+        if (std::memcmp(a.pixelAddress(a.originX(), a.originY() + y),
+                        b.pixelAddress(b.originX(), b.originY() + y), sizeof(Px) * size_t(a.width())) != 0)
             return false;
     return true;
 }

@@ -33,7 +33,7 @@ KlTexture<Px> render(const KlTexture<Px>& src, const KlWarper& w, int filter)
 }
 
 template <class Px>
-class LensRender : public StageTest {};
+class LensRender : public StageTest { };
 using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
 TYPED_TEST_SUITE(LensRender, Depths);
 
@@ -182,25 +182,27 @@ TYPED_TEST(LensRender, MatchesPerPixelWarpAtEveryDepth)
     turned.setAspect(0.8f);
     turned.rebuild();
     for (const KlLensWarper& w : {lens(32.5f, 24.5f, 30.0f, 20.0f, std::exp(-1.0f)), turned})
-    for (int filter : {0, 1})
-    for (bool vectors : {true, false}) {  // eight pixels at a time where the processor allows, and one by one
-        Warp::useBilinear8ForTesting(vectors);
-        auto dst = render(src, w, filter);
-        Warp::useBilinear8ForTesting(true);
-        for (int y = 0; y < 49; ++y)
-            for (int x = 0; x < 65; ++x) {
-                KlPoint p{x + 0.5f, y + 0.5f};
-                w.warp(p);
-                const Px expect = filter == 0
-                                      ? src.sampleNearest(Warp::nearestIndex(p.x), Warp::nearestIndex(p.y))
-                                      : Px::fromWork(src.sampleBilinear(p.x, p.y));
-                ASSERT_EQ(*dst.pixelAddress(x, y), expect) << x << "," << y << " filter " << filter << " " << vectors;
+        for (int filter : {0, 1})
+            for (bool vectors :
+                 {true, false}) {  // eight pixels at a time where the processor allows, and one by one
+                Warp::useBilinear8ForTesting(vectors);
+                auto dst = render(src, w, filter);
+                Warp::useBilinear8ForTesting(true);
+                for (int y = 0; y < 49; ++y)
+                    for (int x = 0; x < 65; ++x) {
+                        KlPoint p{x + 0.5f, y + 0.5f};
+                        w.warp(p);
+                        const Px expect =
+                            filter == 0 ? src.sampleNearest(Warp::nearestIndex(p.x), Warp::nearestIndex(p.y))
+                                        : Px::fromWork(src.sampleBilinear(p.x, p.y));
+                        ASSERT_EQ(*dst.pixelAddress(x, y), expect)
+                            << x << "," << y << " filter " << filter << " " << vectors;
+                    }
+                // The centre pixel and everything outside the ellipse are the source's own.
+                EXPECT_EQ(*dst.pixelAddress(32, 24), *src.pixelAddress(32, 24));
+                EXPECT_EQ(*dst.pixelAddress(0, 0), *src.pixelAddress(0, 0));
+                EXPECT_EQ(*dst.pixelAddress(64, 48), *src.pixelAddress(64, 48));
             }
-        // The centre pixel and everything outside the ellipse are the source's own.
-        EXPECT_EQ(*dst.pixelAddress(32, 24), *src.pixelAddress(32, 24));
-        EXPECT_EQ(*dst.pixelAddress(0, 0), *src.pixelAddress(0, 0));
-        EXPECT_EQ(*dst.pixelAddress(64, 48), *src.pixelAddress(64, 48));
-    }
 }
 
 TYPED_TEST(LensRender, NearestGivesOnlySourceValuesAndThreadsDoNotMatter)

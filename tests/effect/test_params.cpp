@@ -17,14 +17,16 @@ using namespace Kiln::Watchcam;
 // A parameter set that records the names it is asked about.
 class AskedSet : public Kiln::Param::ParamSet {
 public:
-    bool hasParam(const std::string& name) override {
+    bool hasParam(const std::string& name) override
+    {
         asked.push_back(name);
         return ParamSet::hasParam(name);
     }
     std::vector<std::string> asked;
 };
 
-TEST(WatchcamParams, AbsentNamesTakeTheirFallbacksInTableOrder) {
+TEST(WatchcamParams, AbsentNamesTakeTheirFallbacksInTableOrder)
+{
     AskedSet empty;
     const Settings s = readSettings(empty, 3.0);
     // Listed fallbacks differ from the controls' defaults: the tint, seed 30, strength 0.3, 16 levels.
@@ -45,7 +47,8 @@ TEST(WatchcamParams, AbsentNamesTakeTheirFallbacksInTableOrder) {
     EXPECT_DOUBLE_EQ(playPosition(empty, 12.0), 12.0);
 }
 
-TEST(WatchcamParams, DeclaredNamesAreReadByTheirClass) {
+TEST(WatchcamParams, DeclaredNamesAreReadByTheirClass)
+{
     Kiln::Param::ParamSet set;
     set.createParam<Kiln::Param::Scale>("contrast", 0.5);
     set.createParam<Kiln::Param::Double>("framesPerSec", 12.0);

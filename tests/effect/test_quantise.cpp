@@ -33,21 +33,25 @@ KlTexture<Px> quantised(const KlTexture<Px>& src, int levels)
 }
 
 template <class Px>
-class QuantiseTest : public StageTest {};
+class QuantiseTest : public StageTest { };
 using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
 TYPED_TEST_SUITE(QuantiseTest, Depths);
 
 // Four red values, their mean truncated, per depth.
-template <class Px> struct Levels1;
-template <> struct Levels1<PixARGB8> {
+template <class Px>
+struct Levels1;
+template <>
+struct Levels1<PixARGB8> {
     static constexpr float v[4] = {0, 10, 20, 31};
     static constexpr float mean = 15;  // 15.25
 };
-template <> struct Levels1<PixARGB16> {
+template <>
+struct Levels1<PixARGB16> {
     static constexpr float v[4] = {0, 1000, 2000, 3101};
     static constexpr float mean = 1525;  // 1525.25
 };
-template <> struct Levels1<PixARGBF> {
+template <>
+struct Levels1<PixARGBF> {
     static constexpr float v[4] = {0, 0.25f, 0.5f, 0.75f};
     static constexpr float mean = 0.375f;
 };
@@ -60,7 +64,7 @@ TEST(QuantiseMaths, AxisIndexRules)
     EXPECT_EQ(Q::axisIndex(127.0f, 0.0f, 255.0f, 2), 0);
     EXPECT_EQ(Q::axisIndex(128.0f, 0.0f, 255.0f, 2), 1);
     EXPECT_EQ(Q::axisIndex(255.0f, 0.0f, 255.0f, 2), 1);  // the maximum falls in the last cell
-    EXPECT_EQ(Q::axisIndex(51.0f, 0.0f, 255.0f, 5), 1);   // exactly on a boundary
+    EXPECT_EQ(Q::axisIndex(51.0f, 0.0f, 255.0f, 5), 1);  // exactly on a boundary
     EXPECT_EQ(Q::axisIndex(-3.0f, 0.0f, 255.0f, 4), 0);
     EXPECT_EQ(Q::axisIndex(9.0f, 9.0f, 9.0f, 4), 0);  // min == max: 0/0
     EXPECT_EQ(Q::axisIndex(10.0f, 9.0f, 9.0f, 4), 0);  // +inf -> INT_MIN -> 0
@@ -92,7 +96,8 @@ TEST(QuantiseMaths, CellsLevelsAndMerge)
     EXPECT_EQ(big.cellIndex(1.0f, 1.0f, 1.0f), 32767);
 
     // Whole rows (four pixels at a time for float) give the single-pixel cells, odd values included.
-    const float odd[] = {0.0f, 1.0f, 0.5f, 0.7f, -0.3f, 1.5f, std::nanf(""), INFINITY, -INFINITY, 3e9f, 0.29f, 1e-40f};
+    const float odd[] = {0.0f,          1.0f,     0.5f,      0.7f, -0.3f, 1.5f,
+                         std::nanf(""), INFINITY, -INFINITY, 3e9f, 0.29f, 1e-40f};
     std::vector<PixARGBF> row;
     for (float r : odd)
         for (float g : {0.1f, 0.9f, std::nanf("")})
@@ -166,7 +171,8 @@ TYPED_TEST(QuantiseTest, FlatImageUnchangedAndAlphaKept)
 {
     using Px = TypeParam;
     const float v = Px::maxInt == 255 ? 77.0f : Px::maxInt == 32768 ? 12345.0f : 0.3337f;
-    auto flat = makeImage<Px>(23, 17, [&](int x, int y) { return rgba<Px>(v, v * 0.5f, v * 0.25f, Px::M * float(x * y % 7) / 7); });
+    auto flat = makeImage<Px>(
+        23, 17, [&](int x, int y) { return rgba<Px>(v, v * 0.5f, v * 0.25f, Px::M * float(x * y % 7) / 7); });
     for (int levels : {1, 2, 10, 32}) EXPECT_TRUE(sameImage(flat, quantised(flat, levels))) << levels;
 
     auto src = makeImage<Px>(41, 29, patternPixel<Px>);

@@ -206,4 +206,4 @@ TEST(SmoothNoise, OctavesAndSums)
     EXPECT_EQ(s.value(1e30f, 2), 0.0f);
 }
 
-} // namespace
+}  // namespace

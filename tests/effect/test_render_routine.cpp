@@ -11,7 +11,8 @@ using namespace Kiln::Watchcam;
 
 namespace {
 
-Settings withFrameRate(double fps) {
+Settings withFrameRate(double fps)
+{
     Settings s;
     s.hasFramesPerSec = true;
     s.framesPerSec = fps;
@@ -20,7 +21,8 @@ Settings withFrameRate(double fps) {
 
 }  // namespace
 
-TEST(RenderRoutine, SourceFrameFromPlayPositionAndFrameRate) {
+TEST(RenderRoutine, SourceFrameFromPlayPositionAndFrameRate)
+{
     // The arithmetic is klTimeRemap's; here which rule applies. Frame Rate 5 on 25 fps, play speed 200
     // (S = 2t): output frame 10 plays 20, which the camera rate keeps; 3.5 plays 4 and shows 0.
     const Settings five = withFrameRate(5);
@@ -39,7 +41,8 @@ TEST(RenderRoutine, SourceFrameFromPlayPositionAndFrameRate) {
     EXPECT_EQ(sourceFrame(repeat, 7.0, 25).fetched, 4);
 }
 
-TEST(RenderRoutine, StageSwitches) {
+TEST(RenderRoutine, StageSwitches)
+{
     Settings s;
     s.lensEffect = true;
     s.lensStrength = 0.1;  // "Lens Strength" 10
@@ -63,7 +66,8 @@ TEST(RenderRoutine, StageSwitches) {
     EXPECT_TRUE(isBlank(s));
 }
 
-TEST(RenderRoutine, StageSettingsFollowTheRenderScale) {
+TEST(RenderRoutine, StageSettingsFollowTheRenderScale)
+{
     Settings s;
     s.lensStrength = 1.0;
     s.lensRadius = 450;
@@ -100,7 +104,8 @@ TEST(RenderRoutine, StageSettingsFollowTheRenderScale) {
     EXPECT_NEAR(blurSizes(s, full).x, 0.0667f, 1e-4);
 }
 
-TEST(RenderRoutine, FactsWithoutAHostAndTheSamplerScales) {
+TEST(RenderRoutine, FactsWithoutAHostAndTheSamplerScales)
+{
     const RenderFacts f = renderFacts(nullptr);
     EXPECT_EQ(f.time, 0.0);
     EXPECT_EQ(f.sx, 1.0);
@@ -118,7 +123,8 @@ TEST(RenderRoutine, FactsWithoutAHostAndTheSamplerScales) {
     EXPECT_EQ(frameNumber(-1.5), -1);
 }
 
-TEST(WornScreenRegion, BlurGrowsTheRectangleAtItsScale) {
+TEST(WornScreenRegion, BlurGrowsTheRectangleAtItsScale)
+{
     // The module's pre-render checks blur 3, the lens box and the stages that read anywhere; here what
     // only the routine's inputs reach.
     const float in[4] = {50, 60, 40, 50};  // x0, x1, y0, y1

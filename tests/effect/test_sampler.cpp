@@ -321,7 +321,8 @@ void checkToneAtDepth()
             const float g = WornScreen::emRowGain(y, 40.0f, 3.0f, phase, SmoothNoise::standard());
             const Px& p = out[size_t(2 * y + 1)];
             const float want = g > 1.0f ? M : std::max(M * g, 0.0f);
-            ASSERT_NEAR(float(p.r), float(Pixel::storeChannel<Ch>(want)), Px::isInteger ? 0.0f : 1e-6f) << type;
+            ASSERT_NEAR(float(p.r), float(Pixel::storeChannel<Ch>(want)), Px::isInteger ? 0.0f : 1e-6f)
+                << type;
             ASSERT_EQ(p.a, Ch(M));
             clamped += g > 1.0f;
             darker += g < 1.0f;
@@ -444,7 +445,8 @@ void checkThreadIndependence()
     for (size_t k = 0; k < cases.size(); ++k) {
         const auto one = render(pic, w, h, cases[k], 1);
         for (int threads : {2, 3, 5, 16}) {
-            ASSERT_EQ(render(pic, w, h, cases[k], threads), one) << "case " << k << ", " << threads << " threads";
+            ASSERT_EQ(render(pic, w, h, cases[k], threads), one)
+                << "case " << k << ", " << threads << " threads";
         }
         for (const KlRect& r : parts) {
             const auto part = render(pic, w, h, cases[k], 2, &r);
@@ -602,4 +604,4 @@ TEST(WornScreenSampler, SetUpFailures)
     }
 }
 
-} // namespace
+}  // namespace

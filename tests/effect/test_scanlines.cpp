@@ -24,7 +24,7 @@ void addLines(KlTexture<Px>& t, int spacing, const KlRect* rect = nullptr)
 }
 
 template <class Px>
-class ScanLineTest : public StageTest {};
+class ScanLineTest : public StageTest { };
 using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
 TYPED_TEST_SUITE(ScanLineTest, Depths);
 

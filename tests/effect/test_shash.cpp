@@ -119,9 +119,10 @@ TEST(ShashPatternMaths, LevelsSpansAndBands)
         int pattern;
         float u, scale, pixelScale, level;
     };
-    for (const Speckle& c : {Speckle{3, 0.5f, 1, 1, 0.45f}, Speckle{3, 0.0f, 1, 1, 0.0f}, Speckle{4, 0.5f, 1, 1, 0.0f},
-                             Speckle{4, 0.6f, 1, 1, 0.264f}, Speckle{4, 0.2f, 1, 1, 0.792f}, Speckle{4, 0.9f, 1, 1, 1.0f},
-                             Speckle{4, 0.9f, 1, 0.5f, 0.528f}, Speckle{4, 0.9f, NAN, 1, 0.0f}, Speckle{2, 0.9f, 1, 1, 0.0f}})
+    for (const Speckle& c :
+         {Speckle{3, 0.5f, 1, 1, 0.45f}, Speckle{3, 0.0f, 1, 1, 0.0f}, Speckle{4, 0.5f, 1, 1, 0.0f},
+          Speckle{4, 0.6f, 1, 1, 0.264f}, Speckle{4, 0.2f, 1, 1, 0.792f}, Speckle{4, 0.9f, 1, 1, 1.0f},
+          Speckle{4, 0.9f, 1, 0.5f, 0.528f}, Speckle{4, 0.9f, NAN, 1, 0.0f}, Speckle{2, 0.9f, 1, 1, 0.0f}})
         EXPECT_NEAR(Shash::speckleLevel(c.pattern, c.u, c.scale, c.pixelScale), c.level, 1e-5)
             << c.pattern << " " << c.u << " " << c.pixelScale;
 }
@@ -151,8 +152,8 @@ TEST(ShashPatterns, ValuesWorkedByHand)
         int x, y;
         PixARGB8 expected;
     };
-    const Worked cases[] = {{1, 0.05f, 20, 0, {166, 166, 166, 166}}, {1, 0.05f, 0, 1, {0, 167, 167, 167}},
-                            {1, 0.05f, 6, 1, {84, 84, 84, 84}},      {2, 0.05f, 6, 0, PixARGB8::filled(114)},
+    const Worked cases[] = {{1, 0.05f, 20, 0, {166, 166, 166, 166}},  {1, 0.05f, 0, 1, {0, 167, 167, 167}},
+                            {1, 0.05f, 6, 1, {84, 84, 84, 84}},       {2, 0.05f, 6, 0, PixARGB8::filled(114)},
                             {2, 0.05f, 14, 0, PixARGB8::filled(252)}, {2, 0.05f, 4, 3, PixARGB8::filled(67)},
                             {2, 0.05f, 20, 3, PixARGB8::filled(255)}, {3, 1.0f, 3, 1, PixARGB8::filled(203)},
                             {3, 1.0f, 7, 2, PixARGB8::filled(81)},    {3, 1.0f, 10, 4, PixARGB8::filled(20)},
@@ -161,7 +162,8 @@ TEST(ShashPatterns, ValuesWorkedByHand)
     const int w = 80, h = 12;
     for (const Worked& c : cases) {
         const auto layer = drawLayer<PixARGB8>(c.pattern, 30, 10, c.scale, w, h, 2);
-        EXPECT_EQ(layer[size_t(c.y * w + c.x)], c.expected) << "pattern " << c.pattern << " at " << c.x << "," << c.y;
+        EXPECT_EQ(layer[size_t(c.y * w + c.x)], c.expected)
+            << "pattern " << c.pattern << " at " << c.x << "," << c.y;
     }
 }
 
@@ -180,7 +182,8 @@ TEST(ShashPattern0, RowsFollowOneSweepOfTheGenerator)
         g.draw();
         for (int x = 0; x < w; ++x) {
             const float a = std::fabs(sine.value(float(x) / period, 4, g.state()));
-            const float level = a > 0.44f ? 255.0f : (a > 0.418f ? (a - 0.418f) / 0.022000015f * 255.0f : 0.0f);
+            const float level =
+                a > 0.44f ? 255.0f : (a > 0.418f ? (a - 0.418f) / 0.022000015f * 255.0f : 0.0f);
             const PixARGB8& p = layer[size_t(y * w + x)];
             ASSERT_EQ(int(p.r), int(level)) << x << "," << y;
             ASSERT_TRUE(p.a == p.r && p.g == p.r && p.b == p.r);
@@ -218,7 +221,8 @@ void checkPatternsAtDepth()
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 const bool inside = x >= part.x0 && x < part.x1 && y >= part.y0 && y < part.y1;
-                ASSERT_EQ(drawn[size_t(y * w + x)], inside ? a[size_t(y * w + x)] : Px::filled(typename Px::Channel(7)))
+                ASSERT_EQ(drawn[size_t(y * w + x)],
+                          inside ? a[size_t(y * w + x)] : Px::filled(typename Px::Channel(7)))
                     << x << "," << y;
             }
         }
@@ -329,4 +333,4 @@ TEST(ShashMix, WeightsAtEachDepth)
     checkMix<PixARGBF>();
 }
 
-} // namespace
+}  // namespace

@@ -142,7 +142,8 @@ TEST_F(ExceptionFamily, RegistryRefusesBadTemplates)
 TEST_F(ExceptionFamily, MessagesFillTheTemplateOfTheValueCount)
 {
     using namespace Exceptions;
-    EXPECT_EQ(OutOfMemory("Kiln::Image::DataHandle::DataHandle", __FILE__, __LINE__, 1024, "Image allocation").message(),
+    EXPECT_EQ(OutOfMemory("Kiln::Image::DataHandle::DataHandle", __FILE__, __LINE__, 1024, "Image allocation")
+                  .message(),
               "'Image allocation' failed to allocated 1024 bytes");
     EXPECT_EQ(OutOfMemory("f", __FILE__, __LINE__, 64).message(), "Failed to allocated 64 bytes");
     EXPECT_EQ(BadValue("f", __FILE__, __LINE__, "contrast", 5).message(), "'contrast' has a bad value 5.");
@@ -151,7 +152,8 @@ TEST_F(ExceptionFamily, MessagesFillTheTemplateOfTheValueCount)
     EXPECT_EQ(DuplicateObject("f", __FILE__, __LINE__, 'x').message(), "Duplicate x not allowed");
     EXPECT_EQ(File::FileOpen("f", __FILE__, __LINE__, "open", std::string("/a/b.log"), "No errno").message(),
               "Failed to 'open' '/a/b.log' - 'No errno'");
-    EXPECT_EQ(AfterEffects::ForwardMappingUndefined("f", __FILE__, __LINE__, "size", Argument::vec2(2, 3)).message(),
+    EXPECT_EQ(AfterEffects::ForwardMappingUndefined("f", __FILE__, __LINE__, "size", Argument::vec2(2, 3))
+                  .message(),
               "'size' is undefined for [2, 3]");
 
     Errors::ErrorRecord r = Errors::makeRecord(Errors::RuntimeError, "f", "x.cpp", 1, {Argument("a")});
@@ -205,8 +207,8 @@ TEST_F(ExceptionFamily, EveryLeafHasItsCodeNamesAndClone)
 TEST_F(ExceptionFamily, ThrownByValueCaughtByGroupOrInterface)
 {
     try {
-        throw Exceptions::Param::ParamUndefined("Kiln::Param::ParamSet::getIntParam", "C:\\src\\klParamSet.cpp", 190,
-                                                std::string("contrast"));
+        throw Exceptions::Param::ParamUndefined("Kiln::Param::ParamSet::getIntParam",
+                                                "C:\\src\\klParamSet.cpp", 190, std::string("contrast"));
     } catch (const Exceptions::Param::ParamException& e) {
         EXPECT_STREQ(e.record().file, "\\klParamSet.cpp");
         EXPECT_EQ(e.record().line, 190);
@@ -228,7 +230,7 @@ TEST(KlRefCounterTest, CountsFromOneAndDeletesAtZero)
 {
     struct Counted : KlRefCounter {
         bool* gone;
-        explicit Counted(bool* g) : gone(g) {}
+        explicit Counted(bool* g) : gone(g) { }
         ~Counted() override { *gone = true; }
     };
     bool gone = false;

@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kContact = "the Kiln support desk <support@kiln.example>";
-const std::string kHeader = "KILN INTERNAL ERROR REPORT\n----------------------------\nThu Jan  1 00:00:00 1970\n\r\n";
+const std::string kHeader =
+    "KILN INTERNAL ERROR REPORT\n----------------------------\nThu Jan  1 00:00:00 1970\n\r\n";
 const std::string kFooter = std::string("\nEmail to ") + kContact + '\0';
 const std::string kRule = std::string(40, '-');
 
@@ -37,10 +38,7 @@ std::string withoutStamp(std::string r)
     return r.erase(start, r.find('\n', start) - start);
 }
 
-std::string cwd()
-{
-    return fs::current_path().string();
-}
+std::string cwd() { return fs::current_path().string(); }
 
 // Saves and restores the variables the log path depends on.
 class EnvGuard {
@@ -89,8 +87,8 @@ protected:
 void passOn()
 {
     try {
-        throw Exceptions::Param::ParamUndefined("Kiln::Param::ParamSet::getIntParam", "param/klParamSet.cpp", 190,
-                                                "contrast");
+        throw Exceptions::Param::ParamUndefined("Kiln::Param::ParamSet::getIntParam", "param/klParamSet.cpp",
+                                                190, "contrast");
     } catch (Exceptions::ExceptionI& e) {
         Stack::add(e, "Kiln::Param::ParamSet::getIntParam", "param/klParamSet.cpp", 195);
         throw;
@@ -142,8 +140,8 @@ TEST_F(TrailTest, CatchSitesAreRecordedPerWorkerInOrder)
 
 TEST_F(TrailTest, ReportOfOneWorkerHasNoThreadHeaders)
 {
-    Stack::add(Exceptions::Param::ParamUndefined("x", "x.cpp", 1, "contrast"), "Kiln::Param::ParamSet::getIntParam",
-               "/src/param/klParamSet.cpp", 190);
+    Stack::add(Exceptions::Param::ParamUndefined("x", "x.cpp", 1, "contrast"),
+               "Kiln::Param::ParamSet::getIntParam", "/src/param/klParamSet.cpp", 190);
     EXPECT_EQ(report(), kHeader +
                             "1.  [ Err 0008]\n"
                             "   Kiln::Param::ParamSet::getIntParam() /klParamSet.cpp(0190)\n"
@@ -182,7 +180,7 @@ TEST_F(TrailTest, ReportNumbersRecordsDownAndHeadsEachWorker)
 TEST_F(TrailTest, LongNamesAreCutFromTheFront)
 {
     static const std::string function = "Kiln::" + std::string(87, 'f') + "::run()";  // 100 characters
-    static const std::string file = "/" + std::string(75, 'n') + ".cpp";               // 80 characters
+    static const std::string file = "/" + std::string(75, 'n') + ".cpp";  // 80 characters
     static const std::string exact = std::string(80, 'e');
     ASSERT_EQ(function.size(), 100u);
     Errors::ErrorRecord r = Errors::makeRecord(Errors::Missing, function.c_str(), file.c_str(), 5, {"x"});
@@ -194,13 +192,15 @@ TEST_F(TrailTest, LongNamesAreCutFromTheFront)
     EXPECT_EQ(function.substr(23).size(), 77u);
 
     r.function = exact.c_str();
-    r.file = "/" "12345678901234567890123456789012345678901234567890123456789012345678901.c";  // 74 characters
+    r.file = "/"
+             "12345678901234567890123456789012345678901234567890123456789012345678901.c";  // 74 characters
     r.code = 3000;
     r.formats.clear();
     r.line = -2;
     std::ostringstream kept;
     Stack::formatRecord(kept, r);
-    EXPECT_EQ(kept.str(), " [ Err 3000]\n   " + exact + "() " + r.file + "(-002)\n   \"Unregistered Error (3000)\" (Leaf)\n");
+    EXPECT_EQ(kept.str(), " [ Err 3000]\n   " + exact + "() " + r.file +
+                              "(-002)\n   \"Unregistered Error (3000)\" (Leaf)\n");
 }
 
 TEST_F(TrailTest, LogPathFollowsTheEnvironment)
@@ -213,7 +213,8 @@ TEST_F(TrailTest, LogPathFollowsTheEnvironment)
     unsetenv("KILN_ERROR_DIR");
     unsetenv("XDG_STATE_HOME");
     setenv("HOME", "/home/me", 1);
-    EXPECT_EQ(Stack::logPath("AfterEffects", "Q_Watchcam"), "/home/me/.local/state/kiln/log/AfterEffects/Q_Watchcam.log");
+    EXPECT_EQ(Stack::logPath("AfterEffects", "Q_Watchcam"),
+              "/home/me/.local/state/kiln/log/AfterEffects/Q_Watchcam.log");
 }
 
 TEST_F(TrailTest, DumpMakesDirectoriesAndAppends)
@@ -240,7 +241,8 @@ TEST_F(TrailTest, DumpMakesDirectoriesAndAppends)
 
     EXPECT_EQ(Stack::userReportText("Q_Watchcam", 0, path),
               "Q_Watchcam failed.\n\n'contrast' has a bad value 5..\n\nSee " + path + "\n\n");
-    EXPECT_EQ(Stack::userReportText("Q_Watchcam", 4, path), "Q_Watchcam failed.\n\n'contrast' has a bad value 5..\n\n");
+    EXPECT_EQ(Stack::userReportText("Q_Watchcam", 4, path),
+              "Q_Watchcam failed.\n\n'contrast' has a bad value 5..\n\n");
 }
 
 TEST_F(TrailTest, UnwritableLogGivesFourAndARecord)
@@ -269,7 +271,8 @@ TEST_F(TrailTest, UnwritableLogGivesFourAndARecord)
     recs = Stack::records(0);
     ASSERT_EQ(recs.size(), 3u);
     EXPECT_STREQ(recs[2].className, "FileOpen");
-    EXPECT_EQ(recs[2].message(), "Failed to 'open' '" + tmp_ + "/AfterEffects/Q_Watchcam.log' - 'Is a directory'");
+    EXPECT_EQ(recs[2].message(),
+              "Failed to 'open' '" + tmp_ + "/AfterEffects/Q_Watchcam.log' - 'Is a directory'");
     EXPECT_STREQ(Stack::heldName(0), "NullPointer");
 }
 
@@ -283,8 +286,10 @@ TEST_F(TrailTest, WorkersRecordConcurrently)
             Exceptions::setCurrentWorkerIndex(w);
             while (!go) std::this_thread::yield();
             for (int k = 0; k < kSites; ++k) {
-                if (w == 3) Stack::add(Exceptions::OutOfMemory("f", "x.cpp", 1, k), "site", "s.cpp", k + 1);
-                else Stack::add(Exceptions::BadValue("f", "x.cpp", 1, "w", w), "site", "s.cpp", k + 1);
+                if (w == 3)
+                    Stack::add(Exceptions::OutOfMemory("f", "x.cpp", 1, k), "site", "s.cpp", k + 1);
+                else
+                    Stack::add(Exceptions::BadValue("f", "x.cpp", 1, "w", w), "site", "s.cpp", k + 1);
             }
         });
     go = true;

@@ -15,28 +15,34 @@ inline const std::vector<std::string> kDemo = {"--demo", "--demo-size", "480x270
 
 class Scratch : public CliTest::ScratchTest {
 protected:
-  CliTest::RunResult watchcam(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
-    return CliTest::runWatchcam(args, dir_, env);
-  }
-  static std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  }
+    CliTest::RunResult watchcam(std::vector<std::string> args,
+                                const std::map<std::string, std::string>& env = {})
+    {
+        return CliTest::runWatchcam(args, dir_, env);
+    }
+    static std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
 };
 
-inline void expectSameFiles(const std::string& a, const std::string& b) {
-  ASSERT_TRUE(std::filesystem::exists(a)) << a;
-  ASSERT_TRUE(std::filesystem::exists(b)) << b;
-  EXPECT_TRUE(CliTest::slurp(a) == CliTest::slurp(b)) << a << " differs from " << b;
+inline void expectSameFiles(const std::string& a, const std::string& b)
+{
+    ASSERT_TRUE(std::filesystem::exists(a)) << a;
+    ASSERT_TRUE(std::filesystem::exists(b)) << b;
+    EXPECT_TRUE(CliTest::slurp(a) == CliTest::slurp(b)) << a << " differs from " << b;
 }
 
 // Every frame decodes to the same pixels.
-inline void expectSameFrames(const std::string& a, const std::string& b) {
-  auto ra = openReader(parseFootagePath(a), FrameRate{});
-  auto rb = openReader(parseFootagePath(b), FrameRate{});
-  ASSERT_EQ(ra->info().frameCount, rb->info().frameCount);
-  for (int i = 0; i < ra->info().frameCount; ++i)
-    ASSERT_TRUE(ra->read(i, Depth::Sixteen).pixels == rb->read(i, Depth::Sixteen).pixels) << "frame " << i;
+inline void expectSameFrames(const std::string& a, const std::string& b)
+{
+    auto ra = openReader(parseFootagePath(a), FrameRate{});
+    auto rb = openReader(parseFootagePath(b), FrameRate{});
+    ASSERT_EQ(ra->info().frameCount, rb->info().frameCount);
+    for (int i = 0; i < ra->info().frameCount; ++i)
+        ASSERT_TRUE(ra->read(i, Depth::Sixteen).pixels == rb->read(i, Depth::Sixteen).pixels)
+            << "frame " << i;
 }
 
 }  // namespace FarmTest

@@ -16,22 +16,26 @@ namespace {
 using Frame = std::vector<uint32_t>;
 
 // RGBA bytes that differ from pixel to pixel and from frame to frame, alpha included.
-Frame picture(int32_t w, int32_t h, int32_t n) {
+Frame picture(int32_t w, int32_t h, int32_t n)
+{
     Frame f(size_t(w) * size_t(h));
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x) {
-            const uint8_t px[4] = {uint8_t(x * 7 + n * 31), uint8_t(y * 13 + n), uint8_t(x + y), uint8_t(255 - x)};
+            const uint8_t px[4] = {uint8_t(x * 7 + n * 31), uint8_t(y * 13 + n), uint8_t(x + y),
+                                   uint8_t(255 - x)};
             std::memcpy(&f[size_t(y) * size_t(w) + size_t(x)], px, 4);
         }
     return f;
 }
 
-void set(ParamValues& v, const char* name, double frei0rValue) {
+void set(ParamValues& v, const char* name, double frei0rValue)
+{
     ASSERT_TRUE(v.setNumber(paramIndex(name), frei0rValue)) << name;
 }
 
 // Every stage that changes the picture off, frame dropping too.
-void neutral(ParamValues& v) {
+void neutral(ParamValues& v)
+{
     set(v, "lensEffect", 0);
     set(v, "blur", 0);
     ASSERT_TRUE(v.setChoice(paramIndex("TVType"), "Colour"));
@@ -47,7 +51,8 @@ constexpr double kFps = 25.0;
 
 }  // namespace
 
-TEST(Frei0rInstance, NeutralSettingsGiveTheInputBackAtAnySize) {
+TEST(Frei0rInstance, NeutralSettingsGiveTheInputBackAtAnySize)
+{
     for (auto [w, h] : {std::pair{1, 1}, std::pair{13, 7}, std::pair{37, 23}, std::pair{64, 2}}) {
         Instance instance(w, h);
         neutral(instance.values());
@@ -64,7 +69,8 @@ TEST(Frei0rInstance, NeutralSettingsGiveTheInputBackAtAnySize) {
     }
 }
 
-TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump) {
+TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump)
+{
     const int32_t w = 9, h = 5;
     Instance instance(w, h);
     neutral(instance.values());
@@ -72,11 +78,11 @@ TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump) {
 
     // frame filtered -> frame whose picture comes out
     const std::pair<int32_t, int32_t> steps[] = {
-        {0, 0},   {1, 0},   {2, 0},   {3, 0},   {4, 0},    // in order from 0
-        {5, 5},   {6, 5},   {9, 9},                        // 9 after 6 is a jump: 9 stands in for 5
-        {10, 10}, {11, 10}, {11, 10},                      // 10 is kept; a frame given twice is in order
+        {0, 0},   {1, 0},   {2, 0},   {3, 0},   {4, 0},  // in order from 0
+        {5, 5},   {6, 5},   {9, 9},  // 9 after 6 is a jump: 9 stands in for 5
+        {10, 10}, {11, 10}, {11, 10},  // 10 is kept; a frame given twice is in order
         {17, 17}, {18, 17}, {19, 17}, {20, 20}, {21, 20},  // a jump: 17 stands in for 15
-        {3, 3},   {4, 3},   {5, 5},                        // backwards: afresh again
+        {3, 3},   {4, 3},   {5, 5},  // backwards: afresh again
     };
     for (auto [frame, shown] : steps) {
         const Frame in = picture(w, h, frame);
@@ -86,7 +92,8 @@ TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump) {
     }
 }
 
-TEST(Frei0rInstance, TimesThatAreNoFrameCountOnFromTheLastFrame) {
+TEST(Frei0rInstance, TimesThatAreNoFrameCountOnFromTheLastFrame)
+{
     Instance instance(8, 8);
     const Frame in = picture(8, 8, 0);
     Frame out(in.size());
@@ -102,7 +109,8 @@ TEST(Frei0rInstance, TimesThatAreNoFrameCountOnFromTheLastFrame) {
     EXPECT_EQ(instance.frameNumber(1.0), 30);
 }
 
-TEST(Frei0rInstance, AMissingFrameIsReportedAndNothingBreaks) {
+TEST(Frei0rInstance, AMissingFrameIsReportedAndNothingBreaks)
+{
     Instance instance(8, 8);
     Frame out(64, 7u);
     EXPECT_NE(instance.update(0.0, nullptr, out.data()), "");

@@ -35,10 +35,13 @@ struct Module {
     decltype(&f0r_get_param_value) getParam = nullptr;
     decltype(&f0r_update) update = nullptr;
 
-    Module() {
+    Module()
+    {
         handle = dlopen(KL_FREI0R_MODULE, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) return;
-        auto find = [&](auto& fn, const char* name) { fn = reinterpret_cast<std::decay_t<decltype(fn)>>(dlsym(handle, name)); };
+        auto find = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::decay_t<decltype(fn)>>(dlsym(handle, name));
+        };
         find(init, "f0r_init");
         find(pluginInfo, "f0r_get_plugin_info");
         find(paramInfo, "f0r_get_param_info");
@@ -49,17 +52,20 @@ struct Module {
         find(update, "f0r_update");
         init();
     }
-    ~Module() {
+    ~Module()
+    {
         if (handle) dlclose(handle);
     }
 };
 
-Module& module() {
+Module& module()
+{
     static Module m;
     return m;
 }
 
-std::vector<uint32_t> picture(int32_t w, int32_t h, int32_t n) {
+std::vector<uint32_t> picture(int32_t w, int32_t h, int32_t n)
+{
     std::vector<uint32_t> f(size_t(w) * size_t(h));
     for (int32_t y = 0; y < h; ++y)
         for (int32_t x = 0; x < w; ++x) {
@@ -70,7 +76,8 @@ std::vector<uint32_t> picture(int32_t w, int32_t h, int32_t n) {
 }
 
 // <parameter> elements of the Kdenlive description: their attributes.
-std::vector<std::map<std::string, std::string>> kdenliveParameters(std::string& tag) {
+std::vector<std::map<std::string, std::string>> kdenliveParameters(std::string& tag)
+{
     std::ifstream file(KL_KDENLIVE_XML);
     std::stringstream text;
     text << file.rdbuf();
@@ -92,13 +99,15 @@ std::vector<std::map<std::string, std::string>> kdenliveParameters(std::string& 
         },
         [](void*, const XML_Char*) {});
     const std::string all = text.str();
-    EXPECT_EQ(XML_Parse(parser, all.data(), int(all.size()), 1), XML_STATUS_OK) << XML_ErrorString(XML_GetErrorCode(parser));
+    EXPECT_EQ(XML_Parse(parser, all.data(), int(all.size()), 1), XML_STATUS_OK)
+        << XML_ErrorString(XML_GetErrorCode(parser));
     XML_ParserFree(parser);
     tag = state.tag;
     return state.params;
 }
 
-std::vector<std::string> split(const std::string& s, char by) {
+std::vector<std::string> split(const std::string& s, char by)
+{
     std::vector<std::string> parts;
     std::stringstream in(s);
     for (std::string part; std::getline(in, part, by);) parts.push_back(part);
@@ -107,7 +116,8 @@ std::vector<std::string> split(const std::string& s, char by) {
 
 }  // namespace
 
-TEST(Frei0rModule, ReportsAFilterOfRGBAFramesWithTheTablesParameters) {
+TEST(Frei0rModule, ReportsAFilterOfRGBAFramesWithTheTablesParameters)
+{
     Module& m = module();
     ASSERT_NE(m.handle, nullptr) << dlerror();
     f0r_plugin_info_t info{};
@@ -126,7 +136,8 @@ TEST(Frei0rModule, ReportsAFilterOfRGBAFramesWithTheTablesParameters) {
     }
 }
 
-TEST(Frei0rModule, KdenliveDescriptionNamesEveryParameterWithItsRangeAndDefault) {
+TEST(Frei0rModule, KdenliveDescriptionNamesEveryParameterWithItsRangeAndDefault)
+{
     Module& m = module();
     ASSERT_NE(m.handle, nullptr);
     std::string tag;
@@ -141,61 +152,62 @@ TEST(Frei0rModule, KdenliveDescriptionNamesEveryParameterWithItsRangeAndDefault)
         const ParamSpec& p = kParams[size_t(i)];
         const std::string type = a.at("type");
         switch (p.type) {
-            case ParamType::Bool: {
-                EXPECT_EQ(type, "bool") << name;
-                double d = -1;
-                m.getParam(instance, &d, i);
-                EXPECT_EQ(std::stod(a.at("default")), d) << name;
-                break;
-            }
-            case ParamType::Colour: {
-                EXPECT_EQ(type, "color") << name;
-                f0r_param_color_t c{};
-                m.getParam(instance, &c, i);
-                char rgba[16];
-                std::snprintf(rgba, sizeof rgba, "0x%02x%02x%02xff", unsigned(std::lround(c.r * 255)),
-                              unsigned(std::lround(c.g * 255)), unsigned(std::lround(c.b * 255)));
-                EXPECT_EQ(a.at("default"), rgba) << name;
-                break;
-            }
-            case ParamType::String: {
-                EXPECT_EQ(type, "list") << name;
-                EXPECT_EQ(split(a.at("paramlist"), ';'), split(controlOf(p)->choices, '|')) << name;
-                const char* d = nullptr;
-                m.getParam(instance, &d, i);
-                EXPECT_EQ(a.at("default"), d) << name;
-                break;
-            }
-            case ParamType::Double: {
-                double d = -1;
-                m.getParam(instance, &d, i);
-                if (type == "list") {
-                    // Whole-number sliders offered entry by entry: every whole value of the range once.
-                    ASSERT_TRUE(p.whole) << name;
-                    const auto entries = split(a.at("paramlist"), ';');
-                    ASSERT_EQ(entries.size(), size_t(p.high - p.low + 1)) << name;
-                    for (size_t k = 0; k < entries.size(); ++k) {
-                        ParamValues v;
-                        v.setNumber(i, std::stod(entries[k]));
-                        EXPECT_EQ(v.number(i), p.low + double(k)) << name << " " << entries[k];
-                    }
-                    EXPECT_NEAR(std::stod(a.at("default")), d, 1e-6) << name;
-                    break;
+        case ParamType::Bool: {
+            EXPECT_EQ(type, "bool") << name;
+            double d = -1;
+            m.getParam(instance, &d, i);
+            EXPECT_EQ(std::stod(a.at("default")), d) << name;
+            break;
+        }
+        case ParamType::Colour: {
+            EXPECT_EQ(type, "color") << name;
+            f0r_param_color_t c{};
+            m.getParam(instance, &c, i);
+            char rgba[16];
+            std::snprintf(rgba, sizeof rgba, "0x%02x%02x%02xff", unsigned(std::lround(c.r * 255)),
+                          unsigned(std::lround(c.g * 255)), unsigned(std::lround(c.b * 255)));
+            EXPECT_EQ(a.at("default"), rgba) << name;
+            break;
+        }
+        case ParamType::String: {
+            EXPECT_EQ(type, "list") << name;
+            EXPECT_EQ(split(a.at("paramlist"), ';'), split(controlOf(p)->choices, '|')) << name;
+            const char* d = nullptr;
+            m.getParam(instance, &d, i);
+            EXPECT_EQ(a.at("default"), d) << name;
+            break;
+        }
+        case ParamType::Double: {
+            double d = -1;
+            m.getParam(instance, &d, i);
+            if (type == "list") {
+                // Whole-number sliders offered entry by entry: every whole value of the range once.
+                ASSERT_TRUE(p.whole) << name;
+                const auto entries = split(a.at("paramlist"), ';');
+                ASSERT_EQ(entries.size(), size_t(p.high - p.low + 1)) << name;
+                for (size_t k = 0; k < entries.size(); ++k) {
+                    ParamValues v;
+                    v.setNumber(i, std::stod(entries[k]));
+                    EXPECT_EQ(v.number(i), p.low + double(k)) << name << " " << entries[k];
                 }
-                EXPECT_EQ(type, "constant") << name;
-                // Shown values divided by the factor are frei0r's: the slider's ends are 0 and 1.
-                const double factor = std::stod(a.at("factor"));
-                EXPECT_EQ(std::stod(a.at("min")) / factor, 0.0) << name;
-                EXPECT_EQ(std::stod(a.at("max")) / factor, 1.0) << name;
-                EXPECT_NEAR(std::stod(a.at("default")) / factor, d, 1e-9) << name;
+                EXPECT_NEAR(std::stod(a.at("default")), d, 1e-6) << name;
                 break;
             }
+            EXPECT_EQ(type, "constant") << name;
+            // Shown values divided by the factor are frei0r's: the slider's ends are 0 and 1.
+            const double factor = std::stod(a.at("factor"));
+            EXPECT_EQ(std::stod(a.at("min")) / factor, 0.0) << name;
+            EXPECT_EQ(std::stod(a.at("max")) / factor, 1.0) << name;
+            EXPECT_NEAR(std::stod(a.at("default")) / factor, d, 1e-9) << name;
+            break;
+        }
         }
     }
     m.destruct(instance);
 }
 
-TEST(Frei0rModule, BadValuesAreRefusedAndNothingBreaks) {
+TEST(Frei0rModule, BadValuesAreRefusedAndNothingBreaks)
+{
     Module& m = module();
     ASSERT_NE(m.handle, nullptr);
     EXPECT_EQ(m.construct(0, 16), nullptr);
@@ -230,7 +242,8 @@ TEST(Frei0rModule, BadValuesAreRefusedAndNothingBreaks) {
     m.destruct(nullptr);
 }
 
-TEST(Frei0rModule, InstancesOnSeveralThreadsGiveWhatEachGivesAlone) {
+TEST(Frei0rModule, InstancesOnSeveralThreadsGiveWhatEachGivesAlone)
+{
     Module& m = module();
     ASSERT_NE(m.handle, nullptr);
     constexpr int kInstances = 4, kFrames = 3, w = 48, h = 27;
@@ -246,7 +259,8 @@ TEST(Frei0rModule, InstancesOnSeveralThreadsGiveWhatEachGivesAlone) {
         }
         m.destruct(instance);
     };
-    std::vector<std::vector<std::vector<uint32_t>>> alone(kInstances, std::vector<std::vector<uint32_t>>(kFrames));
+    std::vector<std::vector<std::vector<uint32_t>>> alone(kInstances,
+                                                          std::vector<std::vector<uint32_t>>(kFrames));
     for (int k = 0; k < kInstances; ++k) run(k, alone[size_t(k)]);
     std::vector<std::vector<std::vector<uint32_t>>> together(kInstances,
                                                              std::vector<std::vector<uint32_t>>(kFrames));

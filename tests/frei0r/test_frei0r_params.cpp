@@ -19,7 +19,8 @@ using namespace Kiln::Frei0r;
 
 namespace {
 
-int32_t at(const char* name) {
+int32_t at(const char* name)
+{
     const int32_t i = paramIndex(name);
     EXPECT_GE(i, 0) << name;
     return i;
@@ -30,7 +31,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-TEST(Frei0rParams, EveryControlButPlaySpeedIsAParameterOnce) {
+TEST(Frei0rParams, EveryControlButPlaySpeedIsAParameterOnce)
+{
     std::set<std::string> names;
     for (const ParamSpec& p : kParams) EXPECT_TRUE(names.insert(p.name).second) << p.name;
     EXPECT_EQ(std::string(kParams[0].name), "footageFps");
@@ -44,21 +46,38 @@ TEST(Frei0rParams, EveryControlButPlaySpeedIsAParameterOnce) {
     for (const char* reserved : {"name", "parent", "qos"}) EXPECT_EQ(names.count(reserved), 0u);
 }
 
-TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange) {
+TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange)
+{
     struct Case {
         const char* name;
         double frei0r;
         double value;  // the control's units
     };
     const Case cases[] = {
-        {"contrast", 0.0, 0.0},          {"contrast", 0.15, 15.0},        {"contrast", 1.0, 100.0},
-        {"contrast", 50.0, 5000.0},      {"contrast", 51.0, 5000.0},      {"contrast", -1.0, 0.0},
-        {"contrast", kInf, 5000.0},      {"lensStrength", 0.5, 0.0},      {"lensStrength", 0.54, 40.0},
-        {"lensStrength", -5.0, -5000.0}, {"framesPerSec", 1.0, 30.0},     {"framesPerSec", 2.0, 50.0},
-        {"blur", 0.05, 1.0},             {"footageFps", 0.25, 25.0},      {"footageFps", 0.0, 1.0},
-        {"footageFps", 0.2997, 29.97},   {"quantiseLevels", 0.5, 6.0},    {"quantiseLevels", 0.0, 1.0},
-        {"seed", 0.254, 25.0},           {"seed", 0.256, 26.0},           {"scanlineWidth", 3.0, 100.0},
-        {"SourceEdgeColourAlpha", 0.5, 50.0}, {"framesPerSec", 0.166667, 5.0},   {"contrast", 0.15255, 15.255},
+        {"contrast", 0.0, 0.0},
+        {"contrast", 0.15, 15.0},
+        {"contrast", 1.0, 100.0},
+        {"contrast", 50.0, 5000.0},
+        {"contrast", 51.0, 5000.0},
+        {"contrast", -1.0, 0.0},
+        {"contrast", kInf, 5000.0},
+        {"lensStrength", 0.5, 0.0},
+        {"lensStrength", 0.54, 40.0},
+        {"lensStrength", -5.0, -5000.0},
+        {"framesPerSec", 1.0, 30.0},
+        {"framesPerSec", 2.0, 50.0},
+        {"blur", 0.05, 1.0},
+        {"footageFps", 0.25, 25.0},
+        {"footageFps", 0.0, 1.0},
+        {"footageFps", 0.2997, 29.97},
+        {"quantiseLevels", 0.5, 6.0},
+        {"quantiseLevels", 0.0, 1.0},
+        {"seed", 0.254, 25.0},
+        {"seed", 0.256, 26.0},
+        {"scanlineWidth", 3.0, 100.0},
+        {"SourceEdgeColourAlpha", 0.5, 50.0},
+        {"framesPerSec", 0.166667, 5.0},
+        {"contrast", 0.15255, 15.255},
     };
     for (const Case& c : cases) {
         ParamValues v;
@@ -68,21 +87,23 @@ TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange) {
     }
     // Fixed sliders keep 1/65536 steps, as the module's host does: 15 exactly, not 15.000000000000002.
     ParamValues v;
-    for (const auto& [name, f, value] : {std::tuple{"contrast", 0.15, 15.0}, std::tuple{"framesPerSec", 0.166667, 5.0}}) {
+    for (const auto& [name, f, value] :
+         {std::tuple{"contrast", 0.15, 15.0}, std::tuple{"framesPerSec", 0.166667, 5.0}}) {
         v.setNumber(at(name), f);
         EXPECT_EQ(v.number(at(name)), value) << name;
     }
 }
 
-TEST(Frei0rParams, ChoicesTakeNamesInAnyCaseOrNumbersAndRefuseTheRest) {
+TEST(Frei0rParams, ChoicesTakeNamesInAnyCaseOrNumbersAndRefuseTheRest)
+{
     struct Case {
         const char* text;
         bool taken;
         double item;  // after the set (the default, 1, when refused)
     };
-    const Case cases[] = {{"Tint", true, 2},   {"tint", true, 2},    {" b AND w ", true, 1}, {"1", true, 0},
-                          {"3", true, 2},      {"0", false, 1},      {"4", false, 1},        {"Purple", false, 1},
-                          {"", false, 1},      {"2.5", false, 1},    {"-1", false, 1},       {"99999", false, 1}};
+    const Case cases[] = {{"Tint", true, 2}, {"tint", true, 2}, {" b AND w ", true, 1}, {"1", true, 0},
+                          {"3", true, 2},    {"0", false, 1},   {"4", false, 1},        {"Purple", false, 1},
+                          {"", false, 1},    {"2.5", false, 1}, {"-1", false, 1},       {"99999", false, 1}};
     for (const Case& c : cases) {
         ParamValues v;
         const char* text = c.text;
@@ -95,13 +116,15 @@ TEST(Frei0rParams, ChoicesTakeNamesInAnyCaseOrNumbersAndRefuseTheRest) {
     EXPECT_FALSE(v.set(at("TVType"), nullptr));
 }
 
-TEST(Frei0rParams, NaNIsRefusedAndBooleansSwitchAtOneHalf) {
+TEST(Frei0rParams, NaNIsRefusedAndBooleansSwitchAtOneHalf)
+{
     ParamValues v;
     EXPECT_FALSE(v.set(at("contrast"), &kNaN));
     EXPECT_EQ(v.number(at("contrast")), 15.0);
     EXPECT_FALSE(v.set(at("lensEffect"), &kNaN));
     EXPECT_EQ(v.number(at("lensEffect")), 1.0);
-    for (const auto& [f, on] : {std::pair{0.49, 0.0}, std::pair{0.5, 1.0}, std::pair{-3.0, 0.0}, std::pair{kInf, 1.0}}) {
+    for (const auto& [f, on] :
+         {std::pair{0.49, 0.0}, std::pair{0.5, 1.0}, std::pair{-3.0, 0.0}, std::pair{kInf, 1.0}}) {
         EXPECT_TRUE(v.set(at("quantise"), &f));
         EXPECT_EQ(v.number(at("quantise")), on) << f;
     }
@@ -114,7 +137,8 @@ TEST(Frei0rParams, NaNIsRefusedAndBooleansSwitchAtOneHalf) {
     EXPECT_EQ(v.colour(at("tintColour")), (std::array<uint8_t, 3>{128, 255, 0}));
 }
 
-TEST(Frei0rParams, TheHostReadsThemAsTheEffectsKinds) {
+TEST(Frei0rParams, TheHostReadsThemAsTheEffectsKinds)
+{
     ParamValues v;
     const double half = 0.5;
     v.set(at("SourceEdgeColourAlpha"), &half);

@@ -21,13 +21,15 @@ struct ErrorDir {
     std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("kl_host_errors_" + std::to_string(getpid()));
     ErrorDir() { setenv("KILN_ERROR_DIR", dir.c_str(), 1); }
-    ~ErrorDir() {
+    ~ErrorDir()
+    {
         unsetenv("KILN_ERROR_DIR");
         std::filesystem::remove_all(dir);
     }
 };
 
-std::string failureOf(const std::function<void()>& f) {
+std::string failureOf(const std::function<void()>& f)
+{
     try {
         f();
     } catch (const RenderCancelled&) {
@@ -38,10 +40,14 @@ std::string failureOf(const std::function<void()>& f) {
     return "";
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 // A host world over an image, for calls made by hand.
-PF_EffectWorld worldOf(Image& img) {
+PF_EffectWorld worldOf(Image& img)
+{
     PF_EffectWorld w{};
     w.data = img.pixels.data();
     w.width = img.width;
@@ -59,7 +65,8 @@ Rect rect(const PF_LRect& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 }  // namespace
 
-TEST(HostModule, ExportsTheEntryTheRegistrationAndTheScriptNames) {
+TEST(HostModule, ExportsTheEntryTheRegistrationAndTheScriptNames)
+{
     FILE* pipe = popen(("nm -D --defined-only " + builtModule().path() + " 2>/dev/null").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::set<std::string> names;
@@ -93,7 +100,8 @@ TEST(HostModule, ExportsTheEntryTheRegistrationAndTheScriptNames) {
     EXPECT_EQ(host.moduleVersion(), r.effect_version);
 }
 
-TEST(HostModule, GlobalAndSequenceDataThroughFlattenAndFailures) {
+TEST(HostModule, GlobalAndSequenceDataThroughFlattenAndFailures)
+{
     Host host(builtModule(), layer(4, 3));
     const std::vector<uint8_t> live(sizeof(Kiln::AfterEffects::SequenceData), 0), flat{1, 0, 0, 0};
     EXPECT_EQ(host.sequenceBytes(), live);
@@ -131,7 +139,8 @@ TEST(HostModule, GlobalAndSequenceDataThroughFlattenAndFailures) {
     EXPECT_EQ(host.stats().badCalls, 0);
 }
 
-TEST(HostModule, UnlistedCommandsDoNothing) {
+TEST(HostModule, UnlistedCommandsDoNothing)
+{
     Host host(builtModule(), layer(8, 4));
     Image out = Image::make(8, 4, Depth::Eight);
     std::fill(out.pixels.begin(), out.pixels.end(), 0x11);
@@ -146,7 +155,8 @@ TEST(HostModule, UnlistedCommandsDoNothing) {
     EXPECT_EQ(host.stats().handlesAllocated, before.handlesAllocated);
 }
 
-TEST(HostModule, NeutralLookPassesTheSourceThrough) {
+TEST(HostModule, NeutralLookPassesTheSourceThrough)
+{
     for (const Case& c : everyCase()) {
         SCOPED_TRACE(caseName(c));
         Rig rig(layer(37, 23, 1, c.smart), pattern());
@@ -164,7 +174,8 @@ TEST(HostModule, NeutralLookPassesTheSourceThrough) {
             for (int y = 0; y < 23; ++y)
                 for (int x = 0; x < 37; ++x)
                     for (int k = 0; k < 4; ++k)
-                        ASSERT_NEAR(getPixel(out, x, y)[k], getPixel(in, x, y)[k], k ? 2e-5 : 0.0) << x << "," << y;
+                        ASSERT_NEAR(getPixel(out, x, y)[k], getPixel(in, x, y)[k], k ? 2e-5 : 0.0)
+                            << x << "," << y;
         }
         const auto s = rig.host().stats();
         EXPECT_EQ(s.liveHandles, 2);
@@ -180,20 +191,24 @@ struct HandRender {
     static inline PF_EffectWorld* layer = nullptr;
     static inline PF_EffectWorld* output = nullptr;
     static inline int checkedOut = 0;
-    static PF_Err checkoutLayer(PF_ProgPtr, A_long, PF_EffectWorld** w) {
+    static PF_Err checkoutLayer(PF_ProgPtr, A_long, PF_EffectWorld** w)
+    {
         ++checkedOut;
         *w = layer;
         return PF_Err_NONE;
     }
-    static PF_Err checkinLayer(PF_ProgPtr, A_long) {
+    static PF_Err checkinLayer(PF_ProgPtr, A_long)
+    {
         --checkedOut;
         return PF_Err_NONE;
     }
-    static PF_Err checkoutOutput(PF_ProgPtr, PF_EffectWorld** w) {
+    static PF_Err checkoutOutput(PF_ProgPtr, PF_EffectWorld** w)
+    {
         *w = output;
         return PF_Err_NONE;
     }
-    static A_long send(Host& host, PF_EffectWorld* l, PF_EffectWorld* o) {
+    static A_long send(Host& host, PF_EffectWorld* l, PF_EffectWorld* o)
+    {
         layer = l;
         output = o;
         PF_SmartRenderCallbacks cb{&checkoutLayer, &checkinLayer, &checkoutOutput};
@@ -209,7 +224,8 @@ struct HandRender {
 
 }  // namespace
 
-TEST(HostModule, WorldsWithoutPixels) {
+TEST(HostModule, WorldsWithoutPixels)
+{
     ErrorDir errors;
     Rig rig(layer(6, 4), pattern());
     Host& host = rig.host();
@@ -240,10 +256,11 @@ TEST(HostModule, WorldsWithoutPixels) {
     EXPECT_EQ(host.stats().liveHandles, 2);
 }
 
-TEST(HostModule, APixelFormatOfNoDepthIsRefused) {
+TEST(HostModule, APixelFormatOfNoDepthIsRefused)
+{
     Rig rig(layer(9, 7), pattern());
-    for (PF_PixelFormat bad :
-         {PF_PixelFormat(PF_PixelFormat_INVALID), KL_FOURCC('x', 'y', 'z', 'w'), KL_FOURCC('2', '3', 'e', 'a')}) {
+    for (PF_PixelFormat bad : {PF_PixelFormat(PF_PixelFormat_INVALID), KL_FOURCC('x', 'y', 'z', 'w'),
+                               KL_FOURCC('2', '3', 'e', 'a')}) {
         rig.host().setReportedPixelFormat(bad);
         EXPECT_TRUE(contains(failureOf([&] { rig.render(0, Depth::Eight); }), "error code 516"));
         const auto s = rig.host().stats();
@@ -252,7 +269,8 @@ TEST(HostModule, APixelFormatOfNoDepthIsRefused) {
     }
 }
 
-TEST(HostModule, CancelAndOutOfMemoryGiveEverythingBack) {
+TEST(HostModule, CancelAndOutOfMemoryGiveEverythingBack)
+{
     for (bool smart : {true, false}) {
         SCOPED_TRACE(smart ? "smart" : "legacy");
         Rig rig(layer(64, 48, 1, smart), pattern());
@@ -271,7 +289,8 @@ TEST(HostModule, CancelAndOutOfMemoryGiveEverythingBack) {
     }
 }
 
-TEST(HostModule, AnInternalFailureFailsTheFrameOnlyWithoutAUserInterface) {
+TEST(HostModule, AnInternalFailureFailsTheFrameOnlyWithoutAUserInterface)
+{
     ErrorDir errors;
     for (bool headless : {true, false}) {
         SCOPED_TRACE(headless ? "headless" : "with a user interface");
@@ -300,9 +319,12 @@ TEST(HostModule, AnInternalFailureFailsTheFrameOnlyWithoutAUserInterface) {
     }
 }
 
-TEST(HostModule, OneThreadAndEveryThreadRenderTheSameFrame) {
+TEST(HostModule, OneThreadAndEveryThreadRenderTheSameFrame)
+{
     // The busiest look: the default with quantise, shash and the white dot; then shash type 1 alone.
-    auto busy = [](Rig& rig) { rig.set("quantise", 1).set("shashMax", 50).set("shashType", 2).set("whiteDot", 30); };
+    auto busy = [](Rig& rig) {
+        rig.set("quantise", 1).set("shashMax", 50).set("shashType", 2).set("whiteDot", 30);
+    };
     std::vector<Image> many;
     for (Depth d : {Depth::Eight, Depth::Sixteen, Depth::Float}) {
         Rig rig(layer(61, 47, 4), pattern());
@@ -326,7 +348,8 @@ TEST(HostModule, OneThreadAndEveryThreadRenderTheSameFrame) {
     }
 }
 
-TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother) {
+TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother)
+{
     // Every channel varies, alpha included, and every frame differs.
     const Painter varied = [](Image& img, int f) {
         const double M = channelMax(img.depth);
@@ -334,7 +357,8 @@ TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother) {
             for (int x = 0; x < img.width; ++x) {
                 Px v{255.0 - (x + f) % 40, 0, 0, 0};
                 for (int c = 1; c < 4; ++c) v[c] = (x * (3 + c) + y * (5 + 2 * c) + f * 61) % 256;
-                for (double& k : v) k = img.depth == Depth::Float ? k / 255.0 : double(int64_t(k * M / 255.0));
+                for (double& k : v)
+                    k = img.depth == Depth::Float ? k / 255.0 : double(int64_t(k * M / 255.0));
                 setPixel(img, x, y, v);
             }
     };
@@ -344,7 +368,8 @@ TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother) {
         fresh.keptMemory = 0;
         Rig reusing(s, varied), plain(fresh, varied);
         // Mix makes the finish read the source too; Frame Rate 5 shows frames 0 and 5 at 2 and 7.
-        for (Rig* r : {&reusing, &plain}) r->set("blur", 5).set("quantise", 1).set("shashMax", 30).set("blendMethod", 2);
+        for (Rig* r : {&reusing, &plain})
+            r->set("blur", 5).set("quantise", 1).set("shashMax", 30).set("blendMethod", 2);
 
         reusing.host().recycle(reusing.render(2, c.depth));
         const Image b = reusing.render(7, c.depth), again = reusing.render(2, c.depth);
@@ -377,8 +402,9 @@ namespace {
 // A host's layer checkout during a pre-render: the request clipped to the 200 x 100 layer.
 PF_RenderRequest gRequest;
 int gCheckouts = 0;
-PF_Err checkoutLayer(PF_ProgPtr, PF_ParamIndex, A_long, const PF_RenderRequest* request, A_long, A_long, A_u_long,
-                     PF_CheckoutResult* result) {
+PF_Err checkoutLayer(PF_ProgPtr, PF_ParamIndex, A_long, const PF_RenderRequest* request, A_long, A_long,
+                     A_u_long, PF_CheckoutResult* result)
+{
     ++gCheckouts;
     gRequest = *request;
     *result = PF_CheckoutResult{};
@@ -393,11 +419,13 @@ struct PreRender {
     PF_PreRenderOutput out{};
     PF_PreRenderCallbacks cb{nullptr};
     PF_PreRenderExtra extra{&in, &out, &cb};
-    explicit PreRender(PF_LRect asked) {
+    explicit PreRender(PF_LRect asked)
+    {
         in.output_request.rect = asked;
         cb.checkout_layer = &checkoutLayer;
     }
-    A_long send(Host& host) {
+    A_long send(Host& host)
+    {
         gCheckouts = 0;
         const A_long r = host.sendCommand(PF_Cmd_SMART_PRE_RENDER, &extra);
         EXPECT_EQ(gCheckouts, 1);
@@ -406,7 +434,8 @@ struct PreRender {
 };
 
 // The source rectangle a pre-render of `asked` checks out.
-Rect needed(Rig& rig, PF_LRect asked) {
+Rect needed(Rig& rig, PF_LRect asked)
+{
     PreRender pre(asked);
     EXPECT_EQ(pre.send(rig.host()), PF_Err_NONE) << rig.host().lastMessage();
     return rect(gRequest.rect);
@@ -414,7 +443,8 @@ Rect needed(Rig& rig, PF_LRect asked) {
 
 }  // namespace
 
-TEST(HostModule, PreRenderAsksForWhatTheBlurAndLensRead) {
+TEST(HostModule, PreRenderAsksForWhatTheBlurAndLensRead)
+{
     Rig rig(layer(200, 100), pattern());
     rig.neutral();
     const PF_LRect asked{50, 40, 60, 50};
@@ -442,7 +472,8 @@ TEST(HostModule, PreRenderAsksForWhatTheBlurAndLensRead) {
     EXPECT_EQ(rig.host().stats().liveParamCheckouts, 0);
 }
 
-TEST(HostModule, PreRenderAnswersInTheHostsRecords) {
+TEST(HostModule, PreRenderAnswersInTheHostsRecords)
+{
     Rig rig(layer(200, 100), pattern());
     rig.neutral();
     PreRender pre(PF_LRect{150, 60, 260, 140});
@@ -469,8 +500,9 @@ TEST(HostModule, PreRenderAnswersInTheHostsRecords) {
     EXPECT_EQ(rig.host().sendCommand(PF_Cmd_SMART_PRE_RENDER, nullptr), PF_Err_BAD_CALLBACK_PARAM);
 }
 
-TEST(HostModule, DependentControlsFollowTheirChoices) {
-    const char* const dependent[] = {"blendMix",  "blendEffect",    "blendSrc",    "SourceEdgeColourAlpha",
+TEST(HostModule, DependentControlsFollowTheirChoices)
+{
+    const char* const dependent[] = {"blendMix",   "blendEffect",    "blendSrc",    "SourceEdgeColourAlpha",
                                      "tintColour", "quantiseLevels", "shashPeriod", "clampBlendAtFloat"};
     struct Setting {
         std::vector<std::pair<const char*, double>> values;
@@ -498,7 +530,8 @@ TEST(HostModule, DependentControlsFollowTheirChoices) {
     }
 }
 
-TEST(HostModule, EdgeColourAlphaAndItsSliderFollowEachOther) {
+TEST(HostModule, EdgeColourAlphaAndItsSliderFollowEachOther)
+{
     Rig rig(layer(4, 3), pattern());
     const int colour = rig.control("SourceEdgeColour"), alpha = rig.control("SourceEdgeColourAlpha");
     rig.set("SourceEdgeColourAlpha", 50);  // 50 % of 255 is 127.5: 127
@@ -508,7 +541,8 @@ TEST(HostModule, EdgeColourAlphaAndItsSliderFollowEachOther) {
     EXPECT_EQ(rig.host().valueAt(colour, 0), (ParamValue{{51, 10, 20, 30}}));
 }
 
-TEST(HostModule, TheAboutControlShowsTheTitleCentred) {
+TEST(HostModule, TheAboutControlShowsTheTitleCentred)
+{
     Host host(builtModule(), layer(4, 3));
     EXPECT_EQ(host.controls()[1].label, "About");
     const KlBitmap* title = klFindBitmap("IDB_TITLE");
@@ -519,8 +553,10 @@ TEST(HostModule, TheAboutControlShowsTheTitleCentred) {
         for (int x = 0; x < 400; ++x) {
             const uint8_t* p = canvas.row<uint8_t>(y) + 4 * x;
             const bool inside = x >= 50 && x < 350 && y >= 15 && y < 65;
-            const uint8_t* want = inside ? title->pixels + (y - 15) * title->rowBytes + (x - 50) * 4 : nullptr;
-            ASSERT_TRUE(inside ? std::memcmp(p, want, 4) == 0 : (p[0] | p[1] | p[2] | p[3]) == 0) << x << "," << y;
+            const uint8_t* want =
+                inside ? title->pixels + (y - 15) * title->rowBytes + (x - 50) * 4 : nullptr;
+            ASSERT_TRUE(inside ? std::memcmp(p, want, 4) == 0 : (p[0] | p[1] | p[2] | p[3]) == 0)
+                << x << "," << y;
         }
     // Other controls are not the module's to draw.
     const Image other = host.drawControl(2, 40, 8);

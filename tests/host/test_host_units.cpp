@@ -25,19 +25,22 @@
 
 using namespace Kiln::AfterEffects;
 
-TEST(HostUnits, BuildNumberAndVersionWord) {
-    const std::pair<const char*, int> builds[] = {{"v5", 5}, {"b12", 112}, {"a3", 23}, {"d", 3},
-                                                  {"vv7", 7}, {"x9", 0},   {"", 0},    {nullptr, 0}};
+TEST(HostUnits, BuildNumberAndVersionWord)
+{
+    const std::pair<const char*, int> builds[] = {{"v5", 5},  {"b12", 112}, {"a3", 23}, {"d", 3},
+                                                  {"vv7", 7}, {"x9", 0},    {"", 0},    {nullptr, 0}};
     for (const auto& [text, build] : builds) EXPECT_EQ(decodeBuild(text), build) << (text ? text : "null");
-    EXPECT_EQ(makeVersion(productInfo.major, productInfo.minor, kReleaseStage, decodeBuild(productInfo.build)),
-              0x00108605u);
+    EXPECT_EQ(
+        makeVersion(productInfo.major, productInfo.minor, kReleaseStage, decodeBuild(productInfo.build)),
+        0x00108605u);
     // Each field keeps to its bits: build 9 bits, stage 2, minor 4, major 3.
     EXPECT_EQ(makeVersion(0, 0, 0, 0x3FF), 0x1FFu);
     EXPECT_EQ(makeVersion(9, 17, 0, 0), ((1u << 4) | 1u) << 15);
     EXPECT_EQ(makeVersion(7, 15, 3, 511), 0x3F87FFu);
 }
 
-TEST(HostUnits, ObsoleteFlagFollowsStringTwo) {
+TEST(HostUnits, ObsoleteFlagFollowsStringTwo)
+{
     EXPECT_FALSE(isObsoleteText(nullptr));  // nothing loaded
     EXPECT_FALSE(isObsoleteText(""));
     EXPECT_FALSE(isObsoleteText("Lanternfly is not obsolete."));
@@ -50,7 +53,8 @@ TEST(HostUnits, ObsoleteFlagFollowsStringTwo) {
     EXPECT_EQ(klFindBitmap("IDB_OTHER"), nullptr);
 }
 
-TEST(HostUnits, TitlePlacementAndBlit) {
+TEST(HostUnits, TitlePlacementAndBlit)
+{
     struct Placement {
         PF_Rect frame;
         A_short h, v;
@@ -63,7 +67,8 @@ TEST(HostUnits, TitlePlacementAndBlit) {
         EXPECT_EQ(o.v, p.v);
     }
     // A 3 x 2 picture at (2, -1) on a 4 x 3 canvas: only its part inside the clip lands.
-    const uint8_t pixels[2 * 3 * 4] = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6};
+    const uint8_t pixels[2 * 3 * 4] = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
+                                       4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6};
     const KlBitmap bitmap{3, 2, 12, pixels};
     std::vector<uint8_t> memory(4 * 3 * 4 + 3 * 8, 0xEE);
     PF_EffectWorld canvas{};
@@ -87,7 +92,8 @@ TEST(HostUnits, TitlePlacementAndBlit) {
     EXPECT_EQ(at(1, 2), 4);
 }
 
-TEST(HostUnits, ReturnMessageIsCutToFit) {
+TEST(HostUnits, ReturnMessageIsCutToFit)
+{
     PF_OutData out{};
     showMessage(&out, "Q_Watchcam out of memory.");
     EXPECT_STREQ(out.return_msg, "Q_Watchcam out of memory.");
@@ -103,7 +109,8 @@ TEST(HostUnits, ReturnMessageIsCutToFit) {
     EXPECT_STREQ(out.return_msg, "");
 }
 
-TEST(HostUnits, ParameterSetUpStopsAtTheHostsFirstRefusal) {
+TEST(HostUnits, ParameterSetUpStopsAtTheHostsFirstRefusal)
+{
     static int calls = 0;
     PF_InData in{};
     PF_OutData out{};
@@ -128,7 +135,8 @@ struct FakeHandles {
     static inline bool fail = false;
     static inline int offset = 0;  // how far off a 16-byte boundary the locked memory lies
 
-    static PF_Handle make(uint64_t size) {
+    static PF_Handle make(uint64_t size)
+    {
         if (fail) return nullptr;
         auto* mem = new std::vector<unsigned char>(size + 32);
         auto* master = new void*;
@@ -138,19 +146,22 @@ struct FakeHandles {
         ++made;
         return master;
     }
-    static void* lock(PF_Handle h) {
+    static void* lock(PF_Handle h)
+    {
         ++locks[h];
         return *h;
     }
     static void unlock(PF_Handle h) { --locks[h]; }
-    static void dispose(PF_Handle h) {
+    static void dispose(PF_Handle h)
+    {
         delete live.at(h);
         live.erase(h);
         delete h;
     }
 };
 
-PF_UtilCallbacks fakeUtils() {
+PF_UtilCallbacks fakeUtils()
+{
     PF_UtilCallbacks u{};
     u.host_new_handle = &FakeHandles::make;
     u.host_lock_handle = &FakeHandles::lock;
@@ -161,7 +172,8 @@ PF_UtilCallbacks fakeUtils() {
 
 }  // namespace
 
-TEST(HostUnits, HostMemoryBlocks) {
+TEST(HostUnits, HostMemoryBlocks)
+{
     PF_UtilCallbacks utils = fakeUtils();
     PF_InData in{};
     in.utils = &utils;
@@ -191,7 +203,8 @@ TEST(HostUnits, HostMemoryBlocks) {
     EXPECT_TRUE(FakeHandles::live.empty());
 }
 
-TEST(HostUnits, InDataSlotIsRestoredAndCached) {
+TEST(HostUnits, InDataSlotIsRestoredAndCached)
+{
     PF_UtilCallbacks utils = fakeUtils();
     PF_InData outer{}, inner{};
     outer.utils = &utils;
@@ -204,8 +217,7 @@ TEST(HostUnits, InDataSlotIsRestoredAndCached) {
             InDataScope b(&inner);
             EXPECT_EQ(currentInData(), &inner);
             throw std::runtime_error("leaving by an exception");
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) { }
         EXPECT_EQ(currentInData(), &outer);
         {
             InDataScope none(nullptr);
@@ -254,7 +266,8 @@ TEST(HostUnits, InDataSlotIsRestoredAndCached) {
 namespace {
 
 template <class Raise>
-PF_Err mapped(PF_InData* in, PF_OutData* out, bool inRender, Raise raise) {
+PF_Err mapped(PF_InData* in, PF_OutData* out, bool inRender, Raise raise)
+{
     try {
         raise();
     } catch (...) {
@@ -265,7 +278,8 @@ PF_Err mapped(PF_InData* in, PF_OutData* out, bool inRender, Raise raise) {
 
 }  // namespace
 
-TEST(HostUnits, FailureMapping) {
+TEST(HostUnits, FailureMapping)
+{
     namespace Ex = Kiln::Exceptions;
     Kiln::Errors::Initialise();
     const auto dir = std::filesystem::temp_directory_path() / ("kl_host_units_" + std::to_string(getpid()));
@@ -276,13 +290,15 @@ TEST(HostUnits, FailureMapping) {
     EXPECT_EQ(mapped(&in, &out, true, [] { throw Ex::OutOfMemory("f", __FILE__, __LINE__, 10, "x"); }),
               PF_Err_OUT_OF_MEMORY);
     EXPECT_EQ(mapped(&in, &out, true, [] { throw std::bad_alloc(); }), PF_Err_OUT_OF_MEMORY);
-    EXPECT_EQ(mapped(&in, &out, true, [] { throw Ex::AfterEffects::InterruptedCritical("f", __FILE__, __LINE__); }),
-              PF_Interrupt_CANCEL);
+    EXPECT_EQ(
+        mapped(&in, &out, true, [] { throw Ex::AfterEffects::InterruptedCritical("f", __FILE__, __LINE__); }),
+        PF_Interrupt_CANCEL);
     EXPECT_TRUE(Ex::Stack::empty());
     EXPECT_STREQ(out.return_msg, "");
 
     // Outside a render an internal failure is never a success; the report lists the catch sites.
-    EXPECT_EQ(mapped(&in, &out, false, [] { throw Ex::BadValue("Kiln::Test::raiser", __FILE__, __LINE__, "a", 2); }),
+    EXPECT_EQ(mapped(&in, &out, false,
+                     [] { throw Ex::BadValue("Kiln::Test::raiser", __FILE__, __LINE__, "a", 2); }),
               kHeadlessFailure);
     EXPECT_EQ(std::string(out.return_msg).rfind("Q_Watchcam failed.\n\n", 0), 0u) << out.return_msg;
     EXPECT_TRUE(Ex::Stack::empty());

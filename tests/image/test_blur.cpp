@@ -61,16 +61,20 @@ bool same(const KlTexture<Px>& a, const KlTexture<Px>& b)
 }
 
 // Hand-worked values per depth: left, centre, right and trunc((0.5 l + c + 0.5 r) / 2).
-template <class Px> struct Hand;
-template <> struct Hand<PixARGB8> {
+template <class Px>
+struct Hand;
+template <>
+struct Hand<PixARGB8> {
     static constexpr float l = 10, c = 20, r = 31, out = 20;  // 20.25
     static constexpr float spot = 255, centre = 63, side = 31, corner = 15;
 };
-template <> struct Hand<PixARGB16> {
+template <>
+struct Hand<PixARGB16> {
     static constexpr float l = 1000, c = 2001, r = 3003, out = 2001;  // 2001.25
     static constexpr float spot = 32768, centre = 8192, side = 4096, corner = 2048;
 };
-template <> struct Hand<PixARGBF> {
+template <>
+struct Hand<PixARGBF> {
     static constexpr float l = 0.125f, c = 0.25f, r = 0.5f, out = 0.28125f;
     static constexpr float spot = 1, centre = 0.25f, side = 0.125f, corner = 0.0625f;
 };
@@ -112,10 +116,10 @@ TEST(BlurMaths, ChannelConversions)
         uint8_t b;
         uint16_t w;
     };
-    const Case cases[] = {{0.0f, 0, 0},          {254.99f, 254, 254},          {300.7f, 44, 300},
-                          {-1.5f, 255, 65535},   {-3.9f, 253, 65533},          {65535.9f, 255, 65535},
-                          {70000.2f, 112, 4464}, {1e20f, 128, 65408},          {-1e20f, 0, 0},
-                          {INFINITY, 128, 65408}, {std::nanf(""), 0, 0},       {-0.0f, 0, 0}};
+    const Case cases[] = {{0.0f, 0, 0},           {254.99f, 254, 254},   {300.7f, 44, 300},
+                          {-1.5f, 255, 65535},    {-3.9f, 253, 65533},   {65535.9f, 255, 65535},
+                          {70000.2f, 112, 4464},  {1e20f, 128, 65408},   {-1e20f, 0, 0},
+                          {INFINITY, 128, 65408}, {std::nanf(""), 0, 0}, {-0.0f, 0, 0}};
     const size_t n = 37;  // one 32-value step and a tail
     for (bool portable : {false, true})
         for (size_t at : {size_t(3), size_t(35)})
@@ -173,13 +177,16 @@ TYPED_TEST(BlurTest, HalfPixelRadiusOneIteration)
     EXPECT_EQ(float(dst.pixelAddress(1, 1)->r), H::out);
     EXPECT_EQ(float(dst.pixelAddress(1, 1)->a), Px::M);  // constant alpha stays
     // The same along y.
-    auto srcY = makeImage<Px>(3, 3, [](int, int y) { return grey<Px>(y == 0 ? H::l : y == 1 ? H::c : H::r); });
+    auto srcY = makeImage<Px>(3, 3, [](int, int y) {
+        return grey<Px>(y == 0 ? H::l : y == 1 ? H::c : H::r);
+    });
     auto dstY = blur(srcY, 0.0f, 0.5f, 1);
     EXPECT_EQ(float(dstY.pixelAddress(2, 1)->g), H::out);
 
     // A single bright pixel, transparent black around it: separable 2-D weights.
-    auto spot = makeImage<Px>(5, 5, [](int x, int y) { return x == 2 && y == 2 ? grey<Px>(H::spot) : grey<Px>(0, 0); },
-                              KlEdgeColour);
+    auto spot = makeImage<Px>(
+        5, 5, [](int x, int y) { return x == 2 && y == 2 ? grey<Px>(H::spot) : grey<Px>(0, 0); },
+        KlEdgeColour);
     auto s = blur(spot, 0.5f, 0.5f, 1);
     EXPECT_EQ(float(s.pixelAddress(2, 2)->r), H::centre);
     EXPECT_EQ(float(s.pixelAddress(2, 1)->r), H::side);
@@ -193,7 +200,8 @@ TYPED_TEST(BlurTest, ConstantStaysConstantForAnyRadius)
     using Px = TypeParam;
     const float v = Px::isInteger ? std::floor(Px::M * 0.7f) : 0.7f;
     for (int mode : {KlEdgeRepeat, KlEdgeReflect, KlEdgeWrap}) {
-        auto src = makeImage<Px>(37, 23, [&](int, int) { return grey<Px>(v, Px::isInteger ? Px::M - 1 : 0.3f); }, mode);
+        auto src = makeImage<Px>(
+            37, 23, [&](int, int) { return grey<Px>(v, Px::isInteger ? Px::M - 1 : 0.3f); }, mode);
         for (float r : {0.3f, 1.0f, 2.5f, 7.7f, 40.0f, 5000.0f}) {
             auto dst = blur(src, r, r * 0.5f);
             EXPECT_TRUE(same(src, dst)) << "radius " << r << " mode " << mode;
@@ -205,7 +213,8 @@ TYPED_TEST(BlurTest, EdgeColourDarkensTheBorder)
 {
     using Px = TypeParam;
     const float v = Px::isInteger ? 100.0f : 0.5f;
-    auto src = makeImage<Px>(4, 4, [&](int, int) { return grey<Px>(v, v); }, KlEdgeColour);
+    auto src = makeImage<Px>(
+        4, 4, [&](int, int) { return grey<Px>(v, v); }, KlEdgeColour);
     auto dst = blur(src, 0.5f, 0.5f, 1);
     // Corner: horizontal 0.75 v, then vertical 0.75 of that.
     const float expect = Px::isInteger ? 56.0f : 0.28125f;
@@ -216,8 +225,8 @@ TYPED_TEST(BlurTest, EdgeColourDarkensTheBorder)
 TYPED_TEST(BlurTest, SizeClampAndZeroSizeCopy)
 {
     using Px = TypeParam;
-    auto src = makeImage<Px>(4, 3, [](int x, int y) { return grey<Px>(Px::M * float(x * 3 + y) / 16.0f); },
-                             KlEdgeReflect);
+    auto src = makeImage<Px>(
+        4, 3, [](int x, int y) { return grey<Px>(Px::M * float(x * 3 + y) / 16.0f); }, KlEdgeReflect);
     Blur0<Px> b;
     KlTexture<Px> d1(4, 3), d2(4, 3);
     b.setSource(&src);
@@ -306,12 +315,14 @@ struct ReferenceBlur {
         }
         v.swap(tmp);
     }
-    static void passes(std::vector<float>& v, std::vector<float>& tmp, const Blur::BoxParams& p, int iterations)
+    static void passes(std::vector<float>& v, std::vector<float>& tmp, const Blur::BoxParams& p,
+                       int iterations)
     {
         for (int it = 0; it < iterations; ++it) pass(v, tmp, p);
     }
 
-    static void run(const KlTexture<Px>& src, KlTexture<Px>& dst, KlRect rect, float sx, float sy, int iterations)
+    static void run(const KlTexture<Px>& src, KlTexture<Px>& dst, KlRect rect, float sx, float sy,
+                    int iterations)
     {
         rect = rect.intersect(klTextureMemoryRect(dst));
         if (rect.isEmpty()) return;
@@ -334,7 +345,8 @@ struct ReferenceBlur {
                 v.clear();
                 for (int x = x0 - mx; x < rect.x1 + mx; ++x) {
                     const Px& s = src.sampleNearest(x, y0 - my + int(k));
-                    v.push_back(kWeighted && c != A ? float(s[c]) * float(s[A]) / float(Px::maxInt) : float(s[c]));
+                    v.push_back(kWeighted && c != A ? float(s[c]) * float(s[A]) / float(Px::maxInt)
+                                                    : float(s[c]));
                 }
                 passes(v, tmp, px, mx > 0 ? iterations : 0);
                 for (size_t i = 0; i < cols; ++i) rowsOut[(k * cols + i) * C + size_t(c)] = v[i];
@@ -373,7 +385,8 @@ Px noisePixel(int x, int y)
     const uint32_t h = uint32_t(x * 7907 + y * 17387 + 11) * 2654435761u;
     for (int c = 0; c < Px::channels; ++c) {
         const float u = float((h >> (8 * c)) & 255) / 255.0f;
-        p[c] = Pixel::storeChannel<typename Px::Channel>(Px::isInteger ? std::floor(u * Px::M) : u * u * 3.0f - 0.5f);
+        p[c] = Pixel::storeChannel<typename Px::Channel>(Px::isInteger ? std::floor(u * Px::M)
+                                                                       : u * u * 3.0f - 0.5f);
     }
     return p;
 }
@@ -389,7 +402,7 @@ TYPED_TEST(BlurTest, MatchesThePlainPasses)
         int w, h;
         float sx, sy;
         int iterations, mode;
-        KlRect rect;    // empty: the whole destination
+        KlRect rect;  // empty: the whole destination
         KlRect window;  // valid window of the source (axis indices, inclusive ends); empty: whole
         bool inPlace;
     };
@@ -421,7 +434,9 @@ TYPED_TEST(BlurTest, MatchesThePlainPasses)
             if (!c.window.isEmpty()) src.setWindow(c.window.x0, c.window.y0, c.window.x1, c.window.y1);
             const KlRect rect = c.rect.isEmpty() ? KlRect{0, 0, c.w, c.h} : c.rect;
             // Outside the rectangle the destination keeps what it had: the source itself when in place.
-            auto before = [&](int x, int y) { return c.inPlace ? noisePixel<Px>(x, y) : noisePixel<Px>(y, x); };
+            auto before = [&](int x, int y) {
+                return c.inPlace ? noisePixel<Px>(x, y) : noisePixel<Px>(y, x);
+            };
             KlTexture<Px> expect = makeImage<Px>(c.w, c.h, before);
             ReferenceBlur<Px, F>::run(src, expect, rect, c.sx, c.sy, c.iterations);
             // The last run: the portable passes, which give the same picture as the processor's own.
@@ -432,7 +447,8 @@ TYPED_TEST(BlurTest, MatchesThePlainPasses)
                 KlTexture<Px> in = makeImage<Px>(c.w, c.h, noisePixel<Px>, c.mode);
                 in.setEdgeColour(noisePixel<Px>(-1, -1));
                 if (!c.window.isEmpty()) in.setWindow(c.window.x0, c.window.y0, c.window.x1, c.window.y1);
-                KlTexture<Px> out = makeImage<Px>(c.w, c.h, [](int x, int y) { return noisePixel<Px>(y, x); });
+                KlTexture<Px> out =
+                    makeImage<Px>(c.w, c.h, [](int x, int y) { return noisePixel<Px>(y, x); });
                 KlTexture<Px>* dst = c.inPlace ? &in : &out;
                 B b;
                 b.setSource(&in);
@@ -445,9 +461,9 @@ TYPED_TEST(BlurTest, MatchesThePlainPasses)
                     EXPECT_TRUE(b.streams());
                 }
                 Blur::usePortablePassesForTesting(false);
-                EXPECT_TRUE(same(expect, *dst)) << c.w << "x" << c.h << " sizes " << c.sx << "," << c.sy << " flags "
-                                                << F << " threads " << threads << (run == 4 ? " portable" : "")
-                                                << (c.inPlace ? " in place" : "");
+                EXPECT_TRUE(same(expect, *dst))
+                    << c.w << "x" << c.h << " sizes " << c.sx << "," << c.sy << " flags " << F << " threads "
+                    << threads << (run == 4 ? " portable" : "") << (c.inPlace ? " in place" : "");
             }
         }
     };
@@ -481,7 +497,8 @@ TEST(BlurThreads, InterruptEndsThePass)
             EXPECT_NO_THROW(b.execute());
             // Only the rendering thread asks the host, and the others may finish the pass before it
             // has asked often enough: the pass is interrupted exactly when the host said so.
-            EXPECT_EQ(hook.interrupted.load() != 0, count.calls.load() > limit) << threads << " threads, limit " << limit;
+            EXPECT_EQ(hook.interrupted.load() != 0, count.calls.load() > limit)
+                << threads << " threads, limit " << limit;
         }
     KlMultiProcessor::setProcessorCountForTesting(0);
 }

@@ -8,7 +8,8 @@
 
 namespace KilnImageTest {
 
-void* CountingMemoryService::allocate(size_t bytes) {
+void* CountingMemoryService::allocate(size_t bytes)
+{
     if (fail.load()) return nullptr;
     void* p = std::malloc(bytes);
     if (p != nullptr) {
@@ -20,13 +21,15 @@ void* CountingMemoryService::allocate(size_t bytes) {
     return p;
 }
 
-void CountingMemoryService::release(void* block) {
+void CountingMemoryService::release(void* block)
+{
     --live;
     lastReleased = block;
     std::free(block);
 }
 
-CountingMemoryService& memoryService() {
+CountingMemoryService& memoryService()
+{
     static CountingMemoryService service;
     return service;
 }
@@ -34,7 +37,8 @@ CountingMemoryService& memoryService() {
 namespace {
 class ImageEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
+    void SetUp() override
+    {
         Kiln::Errors::Initialise();
         Kiln::Memory::setHostMemoryService(&memoryService());
     }

@@ -18,12 +18,13 @@ protected:
 
 class Nothing : public KlImgProc<PixARGB8> {
 public:
-    void process() override {}
+    void process() override { }
 };
 
 }  // namespace
 
-TEST(ImgProc, RectangleAndStack) {
+TEST(ImgProc, RectangleAndStack)
+{
     Nothing p;
     EXPECT_FALSE(p.hasRectangle());
     p.setRectangle(2, 3, 5, 7);
@@ -41,7 +42,8 @@ TEST(ImgProc, RectangleAndStack) {
     EXPECT_EQ(p.rectangle(), (KlRect{2, 3, 6, 8}));
 }
 
-TEST(ImgProc, FieldRowSnapping) {
+TEST(ImgProc, FieldRowSnapping)
+{
     EXPECT_EQ(KlImgProcBase::snapRow(3, 0), 3);
     EXPECT_EQ(KlImgProcBase::snapRow(3, 1), 4);
     EXPECT_EQ(KlImgProcBase::snapRow(4, 1), 4);
@@ -55,7 +57,8 @@ TEST(ImgProc, FieldRowSnapping) {
     EXPECT_EQ(KlImgProcBase::rowStep(2), 2);
 }
 
-TEST_F(ImgProcTest, FillerFollowsFieldsOnEveryThread) {
+TEST_F(ImgProcTest, FillerFollowsFieldsOnEveryThread)
+{
     KlMultiProcessor::setProcessorCountForTesting(3);
     for (int mode = 0; mode < 3; ++mode) {
         KlTexture<PixARGB16> img(3, 7, 0, 10);
@@ -96,7 +99,8 @@ protected:
 using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
 TYPED_TEST_SUITE(SamplerDepth, Depths);
 
-TYPED_TEST(SamplerDepth, CopyWithReflectedEdges) {
+TYPED_TEST(SamplerDepth, CopyWithReflectedEdges)
+{
     using Px = TypeParam;
     KlMultiProcessor::setProcessorCountForTesting(2);
     const float k = Px::M / 255.0f;
@@ -156,7 +160,8 @@ TYPED_TEST(SamplerDepth, CopyWithReflectedEdges) {
     EXPECT_FLOAT_EQ(many.maximum().b, src.pixelAddress(2, 2)->b);
 }
 
-TEST(ImgProc, AnalyserOfAnEmptyArea) {
+TEST(ImgProc, AnalyserOfAnEmptyArea)
+{
     KlTexture<PixARGBF> img(2, 2);
     KlAnalyserProc<PixARGBF> a;
     a.setImage(&img);

@@ -19,12 +19,14 @@ namespace {
 // Sets the processor count for one test and restores the machine's afterwards.
 class MultiProcessorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         unsetenv("KILN_MAX_PROCESSORS");
         KlMultiProcessor::reloadEnvironmentForTesting();
         Kiln::Exceptions::Stack::clear();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KlMultiProcessor::setProcessorCountForTesting(0);
         unsetenv("KILN_MAX_PROCESSORS");
         KlMultiProcessor::reloadEnvironmentForTesting();
@@ -36,9 +38,12 @@ protected:
 class RowRecorder : public KlMultiProcessor {
 public:
     explicit RowRecorder(int32_t rows)
-        : owner(static_cast<size_t>(rows), -1), trail(static_cast<size_t>(rows), -1), hits(static_cast<size_t>(rows), 0) {}
+        : owner(static_cast<size_t>(rows), -1), trail(static_cast<size_t>(rows), -1),
+          hits(static_cast<size_t>(rows), 0)
+    { }
 
-    void process() override {
+    void process() override
+    {
         const KlRowBand band = bandRows(0, static_cast<int32_t>(owner.size()));
         const int32_t index = currentThreadIndex();
         for (int32_t y = band.begin; y < band.end; ++y) {
@@ -54,7 +59,8 @@ public:
     std::vector<int> hits;
 };
 
-std::vector<int> bandSizes(const RowRecorder& r, int bands) {
+std::vector<int> bandSizes(const RowRecorder& r, int bands)
+{
     std::vector<int> sizes(static_cast<size_t>(bands), 0);
     for (int32_t o : r.owner)
         if (o >= 0 && o < bands) ++sizes[static_cast<size_t>(o)];
@@ -63,7 +69,8 @@ std::vector<int> bandSizes(const RowRecorder& r, int bands) {
 
 }  // namespace
 
-TEST(MultiProcessorBands, BandRule) {
+TEST(MultiProcessorBands, BandRule)
+{
     // Ten rows on four bands are the four-thread test's; fewer rows than bands leave the later ones empty,
     // and a thread index beyond the bands gets nothing.
     EXPECT_EQ(KlMultiProcessor::bandRange(5, 7, 4, 1).begin, 6);
@@ -76,7 +83,8 @@ TEST(MultiProcessorBands, BandRule) {
     EXPECT_EQ(beyond.begin, beyond.end);
 }
 
-TEST_F(MultiProcessorTest, TenRowsOnFourThreads) {
+TEST_F(MultiProcessorTest, TenRowsOnFourThreads)
+{
     KlMultiProcessor::setProcessorCountForTesting(4);
     RowRecorder r(10);
     EXPECT_EQ(r.threadCount(), 4);
@@ -99,7 +107,8 @@ TEST_F(MultiProcessorTest, TenRowsOnFourThreads) {
     EXPECT_EQ(bandSizes(single, 1), (std::vector<int>{10}));
 }
 
-TEST_F(MultiProcessorTest, EnvironmentLimitsBands) {
+TEST_F(MultiProcessorTest, EnvironmentLimitsBands)
+{
     KlMultiProcessor::setProcessorCountForTesting(8);
     setenv("KILN_MAX_PROCESSORS", "2", 1);
     KlMultiProcessor::reloadEnvironmentForTesting();
@@ -119,7 +128,7 @@ TEST_F(MultiProcessorTest, EnvironmentLimitsBands) {
     // A leading number counts; more than 3 characters, no number, or below 1 is ignored; never more than
     // the processors.
     const std::pair<const char*, int> limits[] = {{"5x", 5}, {"1000", 8}, {"abc", 8}, {"0", 8},
-                                                  {"-2", 8},  {"", 8},     {"20", 8},  {"999", 8}};
+                                                  {"-2", 8}, {"", 8},     {"20", 8},  {"999", 8}};
     for (const auto& [text, threads] : limits) {
         setenv("KILN_MAX_PROCESSORS", text, 1);
         KlMultiProcessor::reloadEnvironmentForTesting();
@@ -129,7 +138,8 @@ TEST_F(MultiProcessorTest, EnvironmentLimitsBands) {
 
 namespace {
 
-int stopOnTenthCall(void* userData, std::atomic<int32_t>*) {
+int stopOnTenthCall(void* userData, std::atomic<int32_t>*)
+{
     auto* calls = static_cast<std::atomic<int>*>(userData);
     return ++*calls >= 10 ? 1 : 0;
 }
@@ -138,7 +148,8 @@ int stopOnTenthCall(void* userData, std::atomic<int32_t>*) {
 class SlowRows : public KlMultiProcessor {
 public:
     static constexpr int kCap = 20000;
-    void process() override {
+    void process() override
+    {
         std::atomic<int>& mine = currentThreadIndex() == 0 ? callerRows : workerRows;
         for (int y = 0; y < kCap; ++y) {
             if (shouldStop()) return;
@@ -155,7 +166,8 @@ public:
 
 }  // namespace
 
-TEST_F(MultiProcessorTest, InterruptStopsEveryThread) {
+TEST_F(MultiProcessorTest, InterruptStopsEveryThread)
+{
     KlMultiProcessor::setProcessorCountForTesting(2);
     std::atomic<int> calls{0};
     KlInterruptHook hook;
@@ -180,14 +192,15 @@ namespace {
 
 enum class Failure { KilnOutOfMemory, BadAlloc, Kiln, Std, Unknown };
 
-[[noreturn]] void raiseFailure(Failure failure, int32_t row) {
+[[noreturn]] void raiseFailure(Failure failure, int32_t row)
+{
     switch (failure) {
-        case Failure::KilnOutOfMemory:
-            throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 4096, "Image allocation");
-        case Failure::BadAlloc: throw std::bad_alloc();
-        case Failure::Kiln: throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", row);
-        case Failure::Std: throw std::runtime_error("broken");
-        case Failure::Unknown: throw 42;
+    case Failure::KilnOutOfMemory:
+        throw Kiln::Exceptions::OutOfMemory("Test::allocate", __FILE__, __LINE__, 4096, "Image allocation");
+    case Failure::BadAlloc: throw std::bad_alloc();
+    case Failure::Kiln: throw Kiln::Exceptions::BadValue("Test::row", __FILE__, __LINE__, "row", row);
+    case Failure::Std: throw std::runtime_error("broken");
+    case Failure::Unknown: throw 42;
     }
     throw 0;
 }
@@ -196,8 +209,9 @@ enum class Failure { KilnOutOfMemory, BadAlloc, Kiln, Std, Unknown };
 class FailingWorker : public KlMultiProcessor {
 public:
     static constexpr int kCap = 20000;
-    explicit FailingWorker(Failure f) : failure(f) {}
-    void process() override {
+    explicit FailingWorker(Failure f) : failure(f) { }
+    void process() override
+    {
         ++active;
         for (int32_t y = 0; y < kCap; ++y) {
             if (shouldStop()) break;
@@ -217,9 +231,11 @@ public:
 
 }  // namespace
 
-TEST_F(MultiProcessorTest, AFailedWorkerStopsTheOthersAndComesBackOnTheCaller) {
+TEST_F(MultiProcessorTest, AFailedWorkerStopsTheOthersAndComesBackOnTheCaller)
+{
     KlMultiProcessor::setProcessorCountForTesting(2);
-    for (Failure f : {Failure::KilnOutOfMemory, Failure::BadAlloc, Failure::Kiln, Failure::Std, Failure::Unknown}) {
+    for (Failure f :
+         {Failure::KilnOutOfMemory, Failure::BadAlloc, Failure::Kiln, Failure::Std, Failure::Unknown}) {
         SCOPED_TRACE(int(f));
         Kiln::Exceptions::Stack::clear();
         KlInterruptHook hook;
@@ -230,8 +246,9 @@ TEST_F(MultiProcessorTest, AFailedWorkerStopsTheOthersAndComesBackOnTheCaller) {
             ADD_FAILURE() << "no exception";
         } catch (const Kiln::Exceptions::OutOfMemory& e) {
             // The worker's values are kept (bytes, what was being allocated).
-            EXPECT_EQ(e.message(), f == Failure::BadAlloc ? "Failed to allocated 'caught std::bad_alloc' bytes"
-                                                          : "'Image allocation' failed to allocated 4096 bytes");
+            EXPECT_EQ(e.message(), f == Failure::BadAlloc
+                                       ? "Failed to allocated 'caught std::bad_alloc' bytes"
+                                       : "'Image allocation' failed to allocated 4096 bytes");
         } catch (const Kiln::Exceptions::Thread::ThreadFailed& e) {
             EXPECT_EQ(e.record().values.at(0).str(), "'thread failed'");
         }
@@ -252,10 +269,11 @@ namespace {
 // Fails on row 3 of 8, whichever band holds it; counts its tear-downs.
 class FailsOnRow : public KlMultiProcessor {
 public:
-    explicit FailsOnRow(Failure f) : failure(f) {}
+    explicit FailsOnRow(Failure f) : failure(f) { }
     void tearDown() override { ++tearDowns; }
     int tearDowns = 0;
-    void process() override {
+    void process() override
+    {
         const KlRowBand b = bandRows(0, 8);
         for (int32_t y = b.begin; y < b.end; ++y) {
             if (y == 3) raiseFailure(failure, y);
@@ -266,7 +284,8 @@ public:
 
 }  // namespace
 
-TEST_F(MultiProcessorTest, OneProcessorTurnsFailuresIntoWhatManyDo) {
+TEST_F(MultiProcessorTest, OneProcessorTurnsFailuresIntoWhatManyDo)
+{
     // One core, two, three; and one band of two cores through the environment.
     struct Machine {
         int32_t processors;
@@ -274,10 +293,13 @@ TEST_F(MultiProcessorTest, OneProcessorTurnsFailuresIntoWhatManyDo) {
     };
     for (Machine m : {Machine{1, nullptr}, Machine{2, nullptr}, Machine{3, nullptr}, Machine{2, "1"}}) {
         KlMultiProcessor::setProcessorCountForTesting(m.processors);
-        if (m.limit) setenv("KILN_MAX_PROCESSORS", m.limit, 1);
-        else unsetenv("KILN_MAX_PROCESSORS");
+        if (m.limit)
+            setenv("KILN_MAX_PROCESSORS", m.limit, 1);
+        else
+            unsetenv("KILN_MAX_PROCESSORS");
         KlMultiProcessor::reloadEnvironmentForTesting();
-        for (Failure f : {Failure::KilnOutOfMemory, Failure::BadAlloc, Failure::Kiln, Failure::Std, Failure::Unknown}) {
+        for (Failure f :
+             {Failure::KilnOutOfMemory, Failure::BadAlloc, Failure::Kiln, Failure::Std, Failure::Unknown}) {
             SCOPED_TRACE(std::to_string(m.processors) + " processors, failure " + std::to_string(int(f)));
             KlInterruptHook hook;
             FailsOnRow p(f);
@@ -305,7 +327,8 @@ namespace {
 
 class Inner : public KlMultiProcessor {
 public:
-    void process() override {
+    void process() override
+    {
         forked = isForking();
         index = currentThreadIndex();
         const KlRowBand b = bandRows(0, 6);
@@ -318,7 +341,8 @@ public:
 
 class Outer : public KlMultiProcessor {
 public:
-    void process() override {
+    void process() override
+    {
         Inner inner;  // runs on this worker without forking (no deadlock on the fork lock)
         inner.run();
         std::lock_guard<std::mutex> lock(m);
@@ -340,7 +364,8 @@ public:
 
 }  // namespace
 
-TEST_F(MultiProcessorTest, NestedProcessorsAndPasses) {
+TEST_F(MultiProcessorTest, NestedProcessorsAndPasses)
+{
     KlMultiProcessor::setProcessorCountForTesting(2);
     Outer o;
     o.setPasses(3);
@@ -363,4 +388,3 @@ TEST_F(MultiProcessorTest, NestedProcessorsAndPasses) {
     EXPECT_EQ(seen[1], 3);
     EXPECT_EQ(Kiln::Exceptions::currentWorkerIndex(), 0);
 }
-

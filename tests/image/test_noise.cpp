@@ -34,7 +34,8 @@ template <class Px>
 bool same(const KlTexture<Px>& a, const KlTexture<Px>& b)
 {
     for (int y = 0; y < a.height(); ++y)
-        if (std::memcmp(a.pixelAddress(0, y), b.pixelAddress(0, y), sizeof(Px) * size_t(a.width())) != 0) return false;
+        if (std::memcmp(a.pixelAddress(0, y), b.pixelAddress(0, y), sizeof(Px) * size_t(a.width())) != 0)
+            return false;
     return true;
 }
 
@@ -50,7 +51,8 @@ TEST(NoiseHash, HandWorkedValues)
         EXPECT_GT(hashSigned(n), -1.0f);
     }
     // Pixel (1, 0) with seed 0 hashes 7907; amplitude 0.1, offset -0.05.
-    EXPECT_FLOAT_EQ(Noise::value(Noise::hashInput(1, 0, 0), 0.1f, -0.05f), 1306271261.0f * 0.1f / 2147483648.0f - 0.05f);
+    EXPECT_FLOAT_EQ(Noise::value(Noise::hashInput(1, 0, 0), 0.1f, -0.05f),
+                    1306271261.0f * 0.1f / 2147483648.0f - 0.05f);
     EXPECT_EQ(Noise::hashInput(2, 3, 10u), 3u * 17387u + 2u * 7907u + 10u);
     EXPECT_EQ(Noise::hashInput(-1, 0, 0u), uint32_t(-7907));
 }

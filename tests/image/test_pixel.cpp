@@ -13,10 +13,11 @@
 using namespace Kiln;
 using KilnImageTest::memoryService;
 
-TEST(Pixel, IntegerStoresTruncateTowardZero) {
+TEST(Pixel, IntegerStoresTruncateTowardZero)
+{
     EXPECT_EQ(Pixel::storeChannel<uint8_t>(254.99f), 254);
     EXPECT_EQ(Pixel::storeChannel<uint8_t>(0.99f), 0);
-    EXPECT_EQ(Pixel::storeChannel<uint8_t>(256.5f), 0);   // kept modulo 256
+    EXPECT_EQ(Pixel::storeChannel<uint8_t>(256.5f), 0);  // kept modulo 256
     EXPECT_EQ(Pixel::storeChannel<uint16_t>(32768.7f), 32768);
     EXPECT_EQ(Pixel::storeChannel<uint16_t>(-1.5f), 65535);  // -1 modulo 65536
     EXPECT_EQ(Pixel::storeChannel<int32_t>(-2.9), -2);
@@ -32,7 +33,8 @@ TEST(Pixel, IntegerStoresTruncateTowardZero) {
     EXPECT_EQ(p.g, 1);
 }
 
-TEST(DataHandle, TakesMemoryFromTheHostService) {
+TEST(DataHandle, TakesMemoryFromTheHostService)
+{
     auto& svc = memoryService();
     const int before = svc.live.load();
     {
@@ -64,7 +66,8 @@ TEST(DataHandle, TakesMemoryFromTheHostService) {
     EXPECT_EQ(svc.live.load(), before);
 }
 
-TEST(DataHandle, FailingOrMissingServiceRaisesOutOfMemory) {
+TEST(DataHandle, FailingOrMissingServiceRaisesOutOfMemory)
+{
     auto& svc = memoryService();
     svc.fail = true;
     try {
@@ -91,7 +94,7 @@ TEST(DataHandle, FailingOrMissingServiceRaisesOutOfMemory) {
 namespace {
 class KeepAlive : public KlRefCounter {
 public:
-    explicit KeepAlive(bool* gone) : gone_(gone) {}
+    explicit KeepAlive(bool* gone) : gone_(gone) { }
     ~KeepAlive() override { *gone_ = true; }
 
 private:
@@ -99,7 +102,8 @@ private:
 };
 }  // namespace
 
-TEST(Texture, ForeignMemoryAndCreateLike) {
+TEST(Texture, ForeignMemoryAndCreateLike)
+{
     bool gone = false;
     auto* owner = new KeepAlive(&gone);
     PixARGB8 rows[2][3] = {};
@@ -127,13 +131,14 @@ TEST(Texture, ForeignMemoryAndCreateLike) {
     EXPECT_TRUE(gone);
 }
 
-TEST(Functors, MultiplyByAlpha) {
+TEST(Functors, MultiplyByAlpha)
+{
     Processor::MultiplyByAlpha<PixARGB8> m8;
     PixARGB8 p{128, 255, 100, 1};
     m8(p);
     EXPECT_EQ(p.a, 128);
     EXPECT_EQ(p.r, 128);  // 255 * 128 / 255
-    EXPECT_EQ(p.g, 50);   // 12800 / 255 = 50.19, truncated
+    EXPECT_EQ(p.g, 50);  // 12800 / 255 = 50.19, truncated
     EXPECT_EQ(p.b, 0);
     PixARGB8 clear{0, 255, 255, 255};
     m8(clear);
@@ -158,7 +163,8 @@ TEST(Functors, MultiplyByAlpha) {
     EXPECT_FLOAT_EQ(f.g, 0.5f);
 }
 
-TEST(Functors, UnMultiplyWhitePointClamp) {
+TEST(Functors, UnMultiplyWhitePointClamp)
+{
     Processor::UnMultiplyByAlpha<PixARGB8> u8;
     PixARGB8 p{128, 64, 200, 0};
     u8(p);
@@ -194,7 +200,8 @@ TEST(Functors, UnMultiplyWhitePointClamp) {
     EXPECT_EQ(c16.a, 32768);
 }
 
-TEST(Functors, ProcessorsOverImages) {
+TEST(Functors, ProcessorsOverImages)
+{
     KlTexture<PixARGB8> img(3, 4);
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 3; ++x) *img.pixelAddress(x, y) = {128, 255, static_cast<uint8_t>(x), 10};

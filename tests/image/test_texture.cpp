@@ -6,21 +6,24 @@
 
 namespace {
 
-KlTexAxis axis(int32_t size, int32_t mode, int32_t origin = 0) {
+KlTexAxis axis(int32_t size, int32_t mode, int32_t origin = 0)
+{
     KlTexAxis a;
     a.setup(size, origin);
     a.setEdgeMode(mode);
     return a;
 }
 
-void expectPair(const KlTexAxis& a, int32_t i, int32_t i0, int32_t i1, bool flag) {
+void expectPair(const KlTexAxis& a, int32_t i, int32_t i0, int32_t i1, bool flag)
+{
     const KlTexIndexPair p = a.indexPair(i);
     EXPECT_EQ(p.i0, i0) << "i=" << i;
     EXPECT_EQ(p.i1, i1) << "i=" << i;
     EXPECT_EQ(p.contiguous, flag) << "i=" << i;
 }
 
-void expectRun(const KlTexAxis& a, int32_t c, int32_t index, int32_t dir, int32_t len) {
+void expectRun(const KlTexAxis& a, int32_t c, int32_t index, int32_t dir, int32_t len)
+{
     const KlTexRun r = a.run(c);
     EXPECT_EQ(r.index, index) << "c=" << c;
     EXPECT_EQ(r.direction, dir) << "c=" << c;
@@ -28,7 +31,8 @@ void expectRun(const KlTexAxis& a, int32_t c, int32_t index, int32_t dir, int32_
 }
 
 // Pixel index each coordinate of [from, to) reads when a row is walked run by run.
-std::vector<int32_t> walk(const KlTexAxis& a, int32_t from, int32_t to) {
+std::vector<int32_t> walk(const KlTexAxis& a, int32_t from, int32_t to)
+{
     std::vector<int32_t> out;
     int32_t c = from;
     while (c < to) {
@@ -44,7 +48,8 @@ std::vector<int32_t> walk(const KlTexAxis& a, int32_t from, int32_t to) {
 
 }  // namespace
 
-TEST(TexAxis, IndexPairsAtBothSides) {
+TEST(TexAxis, IndexPairsAtBothSides)
+{
     const KlTexAxis reflect = axis(4, KlEdgeReflect);
     expectPair(reflect, 1, 1, 2, true);
     expectPair(reflect, -1, 0, 0, false);  // the edge pixel is repeated, not skipped
@@ -79,7 +84,8 @@ TEST(TexAxis, IndexPairsAtBothSides) {
     expectRun(seven, 4, -1, 0, KlTexAxis::kEndless);
 }
 
-TEST(TexAxis, RunRuleAtBothSides) {
+TEST(TexAxis, RunRuleAtBothSides)
+{
     const KlTexAxis reflect = axis(4, KlEdgeReflect);
     expectRun(reflect, -5, 3, 1, 1);
     expectRun(reflect, -4, 3, -1, 4);
@@ -107,7 +113,8 @@ TEST(TexAxis, RunRuleAtBothSides) {
     expectRun(repeat, 6, 3, 0, KlTexAxis::kEndless);
 }
 
-TEST(TexAxis, WindowInsideTheAxis) {
+TEST(TexAxis, WindowInsideTheAxis)
+{
     KlTexAxis a = axis(4, KlEdgeReflect);
     a.setWindow(2, 1);  // ordered to 1..2
     EXPECT_EQ(a.lo, 1);
@@ -119,7 +126,8 @@ TEST(TexAxis, WindowInsideTheAxis) {
     EXPECT_EQ(a.hi, 3);
 }
 
-TEST(TexAxis, RegionLimitsMemory) {
+TEST(TexAxis, RegionLimitsMemory)
+{
     KlTexAxis a = axis(8, KlEdgeColour);
     a.setRegion(5, 2);
     EXPECT_TRUE(a.hasRegion());
@@ -155,7 +163,8 @@ TEST(TexAxis, RegionLimitsMemory) {
     EXPECT_EQ(a.hi, 7);
 }
 
-TEST(TexAxis, SinglePixelAxis) {
+TEST(TexAxis, SinglePixelAxis)
+{
     for (int32_t mode : {KlEdgeReflect, KlEdgeWrap}) {
         const KlTexAxis a = axis(1, mode);
         for (int32_t i = -7; i <= 7; ++i) {
@@ -167,20 +176,22 @@ TEST(TexAxis, SinglePixelAxis) {
     }
 }
 
-TEST(TexAxis, EmptyAxisIsAllEdgeColour) {
+TEST(TexAxis, EmptyAxisIsAllEdgeColour)
+{
     const KlTexAxis a = axis(0, KlEdgeWrap);
     expectPair(a, 0, -1, -1, false);
     expectRun(a, 0, -1, 0, KlTexAxis::kEndless);
 }
 
 template <class Px>
-class TextureDepth : public ::testing::Test {};
+class TextureDepth : public ::testing::Test { };
 using Depths = ::testing::Types<Kiln::PixARGB8, Kiln::PixARGB16, Kiln::PixARGBF>;
 TYPED_TEST_SUITE(TextureDepth, Depths);
 
 // 2 x 2 image, values given in 8-bit units and scaled to the depth's maximum.
 template <class Px>
-KlTexture<Px> twoByTwo(std::vector<Px>& memory) {
+KlTexture<Px> twoByTwo(std::vector<Px>& memory)
+{
     auto px = [](float a, float r, float g, float b) {
         const float k = Px::M / 255.0f;
         typename Px::Work w;
@@ -196,7 +207,8 @@ KlTexture<Px> twoByTwo(std::vector<Px>& memory) {
     return t;
 }
 
-TYPED_TEST(TextureDepth, BilinearSamples) {
+TYPED_TEST(TextureDepth, BilinearSamples)
+{
     using Px = TypeParam;
     std::vector<Px> mem;
     KlTexture<Px> t = twoByTwo<Px>(mem);
@@ -243,7 +255,8 @@ TYPED_TEST(TextureDepth, BilinearSamples) {
     EXPECT_FLOAT_EQ(c.r, edgeR);
 }
 
-TYPED_TEST(TextureDepth, OriginAndNearest) {
+TYPED_TEST(TextureDepth, OriginAndNearest)
+{
     using Px = TypeParam;
     std::vector<Px> mem;
     KlTexture<Px> base = twoByTwo<Px>(mem);
@@ -258,7 +271,8 @@ TYPED_TEST(TextureDepth, OriginAndNearest) {
     EXPECT_TRUE(t.sampleNearest(9, 25) == mem[3]);
 }
 
-TEST(Texture, RowCopyWalksRuns) {
+TEST(Texture, RowCopyWalksRuns)
+{
     std::vector<Kiln::PixARGB8> mem(4);
     for (int i = 0; i < 4; ++i) mem[i] = {255, static_cast<uint8_t>(i), 0, 0};
     KlTexture<Kiln::PixARGB8> t(mem.data(), 4, 1, 16, 0, 0);

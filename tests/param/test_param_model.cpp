@@ -9,7 +9,8 @@
 using namespace Kiln::Param;
 namespace Ex = Kiln::Exceptions;
 
-TEST(ParamBounds, ClampingOnlyAgainstBoundsThatAreSet) {
+TEST(ParamBounds, ClampingOnlyAgainstBoundsThatAreSet)
+{
     ParamSet set;
     Int* gain = set.createParam<Int>("gain", 5);
     EXPECT_FALSE(gain->min().has_value());  // absent, not zero
@@ -43,7 +44,8 @@ TEST(ParamBounds, ClampingOnlyAgainstBoundsThatAreSet) {
     EXPECT_DOUBLE_EQ(blur->storedValue(), 12.5);
 }
 
-TEST(ParamBounds, VectorsBoxesAndRectanglesClampPerComponent) {
+TEST(ParamBounds, VectorsBoxesAndRectanglesClampPerComponent)
+{
     ParamSet set;
     Double2* pos = set.createParam<Pos2D>("pos");
     pos->setMin(HvVec2(0, 0));
@@ -65,7 +67,8 @@ TEST(ParamBounds, VectorsBoxesAndRectanglesClampPerComponent) {
     EXPECT_EQ(win->storedValue(), KlRectI(0, 20, 100, 50));
 }
 
-TEST(ParamModel, FlagsAndTextForms) {
+TEST(ParamModel, FlagsAndTextForms)
+{
     // Type names are checked by the XML round trip, which creates every class by its element name.
     Int flags("a");
     EXPECT_FALSE(flags.secret());
@@ -91,7 +94,8 @@ TEST(ParamModel, FlagsAndTextForms) {
     catchAs<Ex::BadValue>([] { Double2("v").parseText("1"); });
 }
 
-TEST(ParamChoice, OptionsAliasesAndParseValue) {
+TEST(ParamChoice, OptionsAliasesAndParseValue)
+{
     Choice c("quality");
     c.addOption("Low", 0, "fast");
     c.addOption("High", 1);
@@ -133,13 +137,14 @@ TEST(ParamChoice, OptionsAliasesAndParseValue) {
     EXPECT_EQ(c.storedValue(), -1);
 }
 
-TEST(ParamGrad, NodesIdsSortingAndEvaluation) {
+TEST(ParamGrad, NodesIdsSortingAndEvaluation)
+{
     KlColGradDescription g;  // black at 0 (id 0), white at 1 (id 1)
     EXPECT_EQ(g.evaluate(0.5f), KlRGBAColF(0.5f, 0.5f, 0.5f, 1));
     EXPECT_EQ(g.evaluate(-1.0f), KlRGBAColF(0, 0, 0, 1));
     g.setNode(KlRGBAColF(1, 0, 0, 1), 0.5f, 1);  // replaces node 1
     g.setNode(KlRGBAColF(0, 1, 0, 1), 0.25f, 7);  // new id 7
-    g.setNode(KlRGBAColF(0, 0, 1, 1), 1.0f);      // appended with id 8
+    g.setNode(KlRGBAColF(0, 0, 1, 1), 1.0f);  // appended with id 8
     std::vector<int> ids;
     for (const auto& n : g.sortedNodes()) ids.push_back(n.id);
     EXPECT_EQ(ids, (std::vector<int>{0, 7, 1, 8}));
@@ -154,7 +159,8 @@ TEST(ParamGrad, NodesIdsSortingAndEvaluation) {
     EXPECT_EQ(w.evaluate(1.25f), w.evaluate(0.25f));
 }
 
-TEST(ParamLayout, APageCellHoldsOneParameter) {
+TEST(ParamLayout, APageCellHoldsOneParameter)
+{
     Page page("main");
     page.addParam("gain", 0, 1);
     catchAs<Ex::AssertionFailed>([&] { page.addParam("other", 0, 1); });
@@ -162,7 +168,8 @@ TEST(ParamLayout, APageCellHoldsOneParameter) {
     EXPECT_EQ(page.getParamAtPosition(1, 1), nullptr);
 }
 
-TEST(ParamSetMembership, AddAliasRemoveAndLocking) {
+TEST(ParamSetMembership, AddAliasRemoveAndLocking)
+{
     ParamSet set;
     Int* contrast = set.createParam<Int>("contrast", 3);
     EXPECT_EQ(contrast->owner(), &set);
@@ -204,7 +211,8 @@ TEST(ParamSetMembership, AddAliasRemoveAndLocking) {
     set.createParam<Int>("contrast");  // the name is free again
 }
 
-TEST(ParamSetGetters, ClassRulesAndErrors) {
+TEST(ParamSetGetters, ClassRulesAndErrors)
+{
     ParamSet set;
     set.createParam<Double>("plain", 2.5);
     set.createParam<Scale>("contrast", 0.15);
@@ -253,7 +261,8 @@ TEST(ParamSetGetters, ClassRulesAndErrors) {
     catchAs<Ex::ObjectUndefined>([&] { set.paramNumKeys("nothing"); });
 }
 
-TEST(ParamSetGetters, AliasesReachTheirParameterInGettersAndSetters) {
+TEST(ParamSetGetters, AliasesReachTheirParameterInGettersAndSetters)
+{
     ParamSet set;
     set.createParam<Scale>("s");
     set.createParam<RGBAColour>("rgba");
@@ -271,7 +280,8 @@ TEST(ParamSetGetters, AliasesReachTheirParameterInGettersAndSetters) {
     EXPECT_EQ(set.getRotoParam("roto"), shape);
 }
 
-TEST(ParamSetHosting, QueriesGoToTheHost) {
+TEST(ParamSetHosting, QueriesGoToTheHost)
+{
     ParamSet set;
     Double* local = set.createParam<Double>("blur", 1.0);
     set.createParam<Roto>("shape");
@@ -295,8 +305,8 @@ TEST(ParamSetHosting, QueriesGoToTheHost) {
     set.paramSetKey("x", 1);
     set.paramDeleteKey("x", 1.5);
     set.paramDeleteKey("x", 1);
-    EXPECT_EQ(host.calls,
-              (std::vector<std::string>{"setDouble blur", "setRGBA x", "setKey x", "deleteKeyAt x", "deleteKey x"}));
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"setDouble blur", "setRGBA x", "setKey x",
+                                                    "deleteKeyAt x", "deleteKey x"}));
     EXPECT_DOUBLE_EQ(local->storedValue(), 1.0);  // the host got it, not the set
 
     // Roto values and gradients set by name stay with the set.
@@ -317,7 +327,8 @@ TEST(ParamSetHosting, QueriesGoToTheHost) {
     EXPECT_DOUBLE_EQ(set.getDoubleParam("blur", 2), 1.0);
 }
 
-TEST(ParamWriting, ShortAndFullForms) {
+TEST(ParamWriting, ShortAndFullForms)
+{
     ParamSet set;
     Int* gain = set.createParam<Int>("gain", 2);
     gain->setMin(0);
@@ -340,28 +351,27 @@ TEST(ParamWriting, ShortAndFullForms) {
 
     std::ostringstream brief;
     set.writeXML(brief, false);
-    EXPECT_EQ(brief.str(),
-              "<paramset>\n"
-              "  <int name='gain'  value='5' />\n"
-              "  <bool name='on'  value='true' />\n"
-              "  <choice name='mode'  value='1'>\n"
-              "    <option label='Low' description='slow' value='0'/>\n"
-              "    <option label='High' description='' value='1'/>\n"
-              "    <alias name='Fast' original='High' />\n"
-              "  </choice>\n"
-              "  <group name='g' >\n"
-              "<param name=\"gain\" />\n"
-              "  </group>\n"
-              "  <page name='p' >\n"
-              "<row position=\"0\" >\n"
-              "<param name=\"on\" position=\"2\" />\n"
-              "</row>\n"
-              "<row position=\"1\" >\n"
-              "<param name=\"gain\" position=\"0\" />\n"
-              "</row>\n"
-              "  </page>\n"
-              "  <rgb name='tint'  value='0.25 0.5 1' />\n"
-              "</paramset>\n");
+    EXPECT_EQ(brief.str(), "<paramset>\n"
+                           "  <int name='gain'  value='5' />\n"
+                           "  <bool name='on'  value='true' />\n"
+                           "  <choice name='mode'  value='1'>\n"
+                           "    <option label='Low' description='slow' value='0'/>\n"
+                           "    <option label='High' description='' value='1'/>\n"
+                           "    <alias name='Fast' original='High' />\n"
+                           "  </choice>\n"
+                           "  <group name='g' >\n"
+                           "<param name=\"gain\" />\n"
+                           "  </group>\n"
+                           "  <page name='p' >\n"
+                           "<row position=\"0\" >\n"
+                           "<param name=\"on\" position=\"2\" />\n"
+                           "</row>\n"
+                           "<row position=\"1\" >\n"
+                           "<param name=\"gain\" position=\"0\" />\n"
+                           "</row>\n"
+                           "  </page>\n"
+                           "  <rgb name='tint'  value='0.25 0.5 1' />\n"
+                           "</paramset>\n");
 
     std::ostringstream full;
     set.writeXML(full, true);
@@ -374,21 +384,22 @@ TEST(ParamWriting, ShortAndFullForms) {
                      "default='true'  value='true' />\n"),
               std::string::npos)
         << f;
-    EXPECT_NE(f.find("  <choice name='mode' enabled='true' significant='true' animatable='true'  default='1'  "
-                     "value='1'>\n"),
-              std::string::npos)
+    EXPECT_NE(
+        f.find("  <choice name='mode' enabled='true' significant='true' animatable='true'  default='1'  "
+               "value='1'>\n"),
+        std::string::npos)
         << f;
 
     std::ostringstream gradText;
     Grad::writeGradient(gradText, "value", KlColGradDescription());
-    EXPECT_EQ(gradText.str(),
-              "<value cyclic='false' interp='linear'>\n"
-              "  <node value='0 0 0 1 ' position='0' id='0'/>\n"
-              "  <node value='1 1 1 1 ' position='1' id='1'/>\n"
-              "</value>\n");
+    EXPECT_EQ(gradText.str(), "<value cyclic='false' interp='linear'>\n"
+                              "  <node value='0 0 0 1 ' position='0' id='0'/>\n"
+                              "  <node value='1 1 1 1 ' position='1' id='1'/>\n"
+                              "</value>\n");
 }
 
-TEST(ParamWriting, NumbersReadBackExactly) {
+TEST(ParamWriting, NumbersReadBackExactly)
+{
     std::ostringstream a, b, c;
     writeNumber(a, 0.5);
     writeNumber(b, 0.1234567890123);

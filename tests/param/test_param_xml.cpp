@@ -14,7 +14,8 @@ namespace Ex = Kiln::Exceptions;
 namespace {
 
 // The located message of the Parse exception a document raises ("" when none).
-std::string readError(ParamSet& set, const std::string& doc) {
+std::string readError(ParamSet& set, const std::string& doc)
+{
     try {
         set.parseXML(doc);
     } catch (const Ex::XML::Parse& e) {
@@ -23,7 +24,8 @@ std::string readError(ParamSet& set, const std::string& doc) {
     return "";
 }
 
-std::string written(const ParamSet& set, bool full) {
+std::string written(const ParamSet& set, bool full)
+{
     std::ostringstream out;
     set.writeXML(out, full);
     return out.str();
@@ -31,7 +33,8 @@ std::string written(const ParamSet& set, bool full) {
 
 }  // namespace
 
-TEST(ParamXmlRead, UnlockedSetsCreateAndUpdate) {
+TEST(ParamXmlRead, UnlockedSetsCreateAndUpdate)
+{
     ParamSet set;
     std::string doc = "<paramset><int name='gain' min='0' max='10' value='5'/></paramset>";
     set.parseXML(doc);
@@ -47,16 +50,17 @@ TEST(ParamXmlRead, UnlockedSetsCreateAndUpdate) {
     EXPECT_EQ(gain->storedValue(), 50);
 
     // Attribute names ignore case; values are read by each type's text form.
-    set.parseXML("<paramset>\n"
-                 "<scale NAME='contrast' Default='0.15' VALUE='0.5' visualMax='2' label='Contrast'/>\n"
-                 "<pos2d name='centre' value='0.5 0.25' min='0 0'/>\n"
-                 "<rectd name='box' value='0 0 1 2'/>\n"
-                 "<recti name='win' value='1 2 3 4' max='2 2'/>\n"
-                 "<rgba name='edge' value='0 0 0 1' default='1 1 1 1'/>\n"
-                 "<string name='title' value='A title'/>\n"
-                 "<bool name='quantise' value='yes' secret='1' enabled='no' animatable='0' significant='vrai'/>\n"
-                 "<pushbutton name='go'/>\n"
-                 "</paramset>");
+    set.parseXML(
+        "<paramset>\n"
+        "<scale NAME='contrast' Default='0.15' VALUE='0.5' visualMax='2' label='Contrast'/>\n"
+        "<pos2d name='centre' value='0.5 0.25' min='0 0'/>\n"
+        "<rectd name='box' value='0 0 1 2'/>\n"
+        "<recti name='win' value='1 2 3 4' max='2 2'/>\n"
+        "<rgba name='edge' value='0 0 0 1' default='1 1 1 1'/>\n"
+        "<string name='title' value='A title'/>\n"
+        "<bool name='quantise' value='yes' secret='1' enabled='no' animatable='0' significant='vrai'/>\n"
+        "<pushbutton name='go'/>\n"
+        "</paramset>");
     EXPECT_EQ(set.getAndCastParam<Scale>("contrast")->defaultValue(), 0.15);
     EXPECT_DOUBLE_EQ(set.getScaleParam("contrast", 0), 0.5);
     EXPECT_EQ(set.getAndCastParam<Scale>("contrast")->visualMax(), 2.0);
@@ -77,7 +81,8 @@ TEST(ParamXmlRead, UnlockedSetsCreateAndUpdate) {
     EXPECT_STREQ(set.getParam("go")->typeName(), "pushbutton");
 }
 
-TEST(ParamXmlRead, ValidAttributeUsesTheBooleanRule) {
+TEST(ParamXmlRead, ValidAttributeUsesTheBooleanRule)
+{
     for (const char* yes : {"Yes", " 1", "0x10", "TRUE", "vero"}) {
         ParamSet set;
         set.parseXML(std::string("<paramset><int name='x' valid='") + yes + "'/></paramset>");
@@ -90,7 +95,8 @@ TEST(ParamXmlRead, ValidAttributeUsesTheBooleanRule) {
     }
 }
 
-TEST(ParamXmlRead, LockedSetsOnlyUpdate) {
+TEST(ParamXmlRead, LockedSetsOnlyUpdate)
+{
     ParamSet set;
     Int* gain = set.createParam<Int>("gain", 3);
     set.setLocked(true);
@@ -110,22 +116,28 @@ TEST(ParamXmlRead, LockedSetsOnlyUpdate) {
     EXPECT_TRUE(gain->enabled());
 }
 
-TEST(ParamXmlRead, EveryElementErrorText) {
+TEST(ParamXmlRead, EveryElementErrorText)
+{
     struct Case {
         const char* doc;
         const char* message;
     } cases[] = {
         {"<settings/>", "At line1, element 'settings' Expecting root XML element 'paramset'"},
-        {"<paramset><float name='x'/></paramset>", "At line1, element 'float' unknown type of parameter element"},
+        {"<paramset><float name='x'/></paramset>",
+         "At line1, element 'float' unknown type of parameter element"},
         {"<paramset><int value='1'/></paramset>", "At line1, element 'int' needs a name attribute"},
         {"<paramset><int name='x'/>\n<double name='x'/></paramset>",
          "At line2, element 'double' with name = 'x' exists and has a different type."},
         {"<paramset><int name='x'/><group name='x'/></paramset>",
          "At line1, element 'group' with name = 'x' exists and has a different type."},
-        {"<paramset><int name='x' colour='red'/></paramset>", "At line1, element 'int' Unknown attributes 'colour'"},
-        {"<paramset><int name='x' min='abc'/></paramset>", "At line1, element 'int' 'min' has a bad value 'abc'."},
-        {"<paramset><alias original='x'/></paramset>", "At line1, element 'alias' alias element needs a 'name' attribute"},
-        {"<paramset><alias name='y'/></paramset>", "At line1, element 'alias' alias element needs an 'original' attribute"},
+        {"<paramset><int name='x' colour='red'/></paramset>",
+         "At line1, element 'int' Unknown attributes 'colour'"},
+        {"<paramset><int name='x' min='abc'/></paramset>",
+         "At line1, element 'int' 'min' has a bad value 'abc'."},
+        {"<paramset><alias original='x'/></paramset>",
+         "At line1, element 'alias' alias element needs a 'name' attribute"},
+        {"<paramset><alias name='y'/></paramset>",
+         "At line1, element 'alias' alias element needs an 'original' attribute"},
         {"<paramset><choice name='c'><option value='1'/></choice></paramset>",
          "At line1, element 'option' choice option needs a label"},
         {"<paramset><choice name='c'><item/></choice></paramset>",
@@ -142,8 +154,10 @@ TEST(ParamXmlRead, EveryElementErrorText) {
          "At line1, element 'node' Grad node element missing 'value' attribute'"},
         {"<paramset><colourgrad name='g'><mid/></colourgrad></paramset>",
          "At line1, element 'mid' cannot be a child element of colourgrad"},
-        {"<paramset><group name='g'><param/></group></paramset>", "At line1, element 'param' group param needs a name"},
-        {"<paramset><page name='p'><column/></page></paramset>", "At line1, element 'column' page element needs position "},
+        {"<paramset><group name='g'><param/></group></paramset>",
+         "At line1, element 'param' group param needs a name"},
+        {"<paramset><page name='p'><column/></page></paramset>",
+         "At line1, element 'column' page element needs position "},
         {"<paramset><page name='p'><column position='1'><cell position='0'/></column></page></paramset>",
          "At line1, element 'cell' page element needs a name "},
         {"<paramset><page name='p'><column position='1'><cell name='x'/></column></page></paramset>",
@@ -157,31 +171,35 @@ TEST(ParamXmlRead, EveryElementErrorText) {
     }
 }
 
-TEST(ParamXmlRead, SetExceptionsPassThroughUnchanged) {
+TEST(ParamXmlRead, SetExceptionsPassThroughUnchanged)
+{
     ParamSet set;
     EXPECT_THROW(set.parseXML("<paramset><choice name='c'><option label='A' value='1'/>"
                               "<option label='B' value='1'/></choice></paramset>"),
                  Ex::DuplicateObject);
     ParamSet aliases;
-    EXPECT_THROW(aliases.parseXML("<paramset><alias name='a' original='nothing'/></paramset>"), Ex::ObjectUndefined);
+    EXPECT_THROW(aliases.parseXML("<paramset><alias name='a' original='nothing'/></paramset>"),
+                 Ex::ObjectUndefined);
     auto e = catchAs<Ex::NullPointer>([] { ParamSetXMLElement element(nullptr); });
     EXPECT_EQ(value(e, 0), "'Null ParamSet set in parser, must not be null'");
 }
 
-TEST(ParamXmlRead, ChoicesGroupsPagesAliases) {
+TEST(ParamXmlRead, ChoicesGroupsPagesAliases)
+{
     // The written forms of every class are the round trip's below; here the forms only people write.
     ParamSet set;
-    set.parseXML("<paramset>\n"
-                 "<choice name='mode' default='Low' value='Fast'>\n"
-                 "  <option label='Low' value='0' description='slow'/>\n"
-                 "  <option label='High' value='1'/>\n"
-                 "  <alias name='Fast' original='High'/>\n"
-                 "</choice>\n"
-                 "<colourgrad name='ramp'><value cyclic='yes' interp='cubic'/></colourgrad>\n"
-                 "<page name='p'><column position='2'><a name='mode' position='0'/><b name='ramp' position='1'/>"
-                 "</column></page>\n"
-                 "<alias name='style' original='mode'/>\n"
-                 "</paramset>");
+    set.parseXML(
+        "<paramset>\n"
+        "<choice name='mode' default='Low' value='Fast'>\n"
+        "  <option label='Low' value='0' description='slow'/>\n"
+        "  <option label='High' value='1'/>\n"
+        "  <alias name='Fast' original='High'/>\n"
+        "</choice>\n"
+        "<colourgrad name='ramp'><value cyclic='yes' interp='cubic'/></colourgrad>\n"
+        "<page name='p'><column position='2'><a name='mode' position='0'/><b name='ramp' position='1'/>"
+        "</column></page>\n"
+        "<alias name='style' original='mode'/>\n"
+        "</paramset>");
     Choice* mode = set.getAndCastParam<Choice>("style");
     EXPECT_EQ(mode->storedValue(), 1);
     EXPECT_EQ(mode->defaultValue(), 0);
@@ -192,7 +210,8 @@ TEST(ParamXmlRead, ChoicesGroupsPagesAliases) {
     EXPECT_EQ(*page->getParamAtPosition(1, 2), "ramp");
 }
 
-TEST(ParamXmlRead, EmptyTruncatedAndMissingFiles) {
+TEST(ParamXmlRead, EmptyTruncatedAndMissingFiles)
+{
     ParamSet set;
     set.createParam<Int>("gain", 4);
     set.parseXML("");
@@ -212,7 +231,8 @@ TEST(ParamXmlRead, EmptyTruncatedAndMissingFiles) {
 namespace {
 
 // A set with one parameter of every class and texts that need escaping.
-void fillEverything(ParamSet& set) {
+void fillEverything(ParamSet& set)
+{
     Int* i = set.createParam<Int>("gain", 2);
     i->setMin(-5);
     i->setMax(10);
@@ -263,13 +283,14 @@ namespace {
 // choices whose labels are numbers and whose value or default is no option, bounds set or not.
 class RandomSet {
 public:
-    explicit RandomSet(unsigned seed) : rng_(seed) {}
+    explicit RandomSet(unsigned seed) : rng_(seed) { }
 
-    void fill(ParamSet& set) {
-        static const char* const kTypes[] = {"pushbutton", "bool",    "string",  "roto",   "int",    "rgb",
-                                             "rgba",       "double",  "xsize",   "ysize",  "xpos",   "ypos",
-                                             "scale",      "angle",   "timepos", "timesize", "double2", "size2d",
-                                             "pos2d",      "scale2d", "angle2d", "rectd",  "recti"};
+    void fill(ParamSet& set)
+    {
+        static const char* const kTypes[] = {
+            "pushbutton", "bool",   "string", "roto",    "int",     "rgb",   "rgba",    "double",
+            "xsize",      "ysize",  "xpos",   "ypos",    "scale",   "angle", "timepos", "timesize",
+            "double2",    "size2d", "pos2d",  "scale2d", "angle2d", "rectd", "recti"};
         int n = 0;
         for (const char* type : kTypes) {
             Kiln::RefPtr<Param> p(createParamOfType(type, "p" + std::to_string(n++)));
@@ -291,7 +312,8 @@ public:
             if (auto* b = dynamic_cast<Bool*>(p.get())) b->setDefault(coin()), b->setStoredValue(coin());
             if (auto* t = dynamic_cast<String*>(p.get())) t->setDefault(text()), t->setStoredValue(text());
             if (auto* c = dynamic_cast<RGBColour*>(p.get()))
-                c->setDefault({single(), single(), single()}), c->setStoredValue({single(), single(), single()});
+                c->setDefault({single(), single(), single()}),
+                    c->setStoredValue({single(), single(), single()});
             if (auto* c = dynamic_cast<RGBAColour*>(p.get())) {
                 c->setDefault({single(), single(), single(), single()});
                 c->setStoredValue({single(), single(), single(), single()});
@@ -300,7 +322,8 @@ public:
         for (int k = 0; k < 3; ++k) {
             Choice* c = set.createParam<Choice>("c" + std::to_string(k), integer());
             common(*c);
-            static const char* const kLabels[] = {"1", "2", "-3", "+4", "b", "a b", "", "It's <x> & \"y\"", "07"};
+            static const char* const kLabels[] = {"1", "2", "-3", "+4", "b", "a b", "", "It's <x> & \"y\"",
+                                                  "07"};
             for (int o = 0, count = int(rng_() % 5); o < count; ++o) {
                 const std::string label = kLabels[rng_() % 9];
                 const int32_t value = int32_t(rng_() % 9) - 4;
@@ -308,7 +331,8 @@ public:
                     c->addOption(label, value, text());
             }
             if (coin()) c->aliasOption(kLabels[rng_() % 9] + std::string("+"), "b");
-            if (!c->options().empty() && coin()) c->setValue(c->options()[rng_() % c->options().size()].value);
+            if (!c->options().empty() && coin())
+                c->setValue(c->options()[rng_() % c->options().size()].value);
             if (coin()) c->setDefault(coin() || c->options().empty() ? integer() : c->options()[0].value);
         }
         Grad* g = set.createParam<Grad>("g");
@@ -331,28 +355,35 @@ public:
 
 private:
     bool coin() { return rng_() % 2 == 0; }
-    int32_t integer() {
+    int32_t integer()
+    {
         static const int32_t kEdges[] = {0, 1, -1, INT32_MIN, INT32_MAX};
         return coin() ? kEdges[rng_() % 5] : int32_t(rng_());
     }
-    double real() {
-        static const double kEdges[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, 5e-324, 1.7976931348623157e308, 0.1};
+    double real()
+    {
+        static const double kEdges[] = {0.0, -0.0, INFINITY, -INFINITY, NAN, 5e-324, 1.7976931348623157e308,
+                                        0.1};
         if (coin()) return kEdges[rng_() % 8];
         return std::ldexp(double(int64_t(rng_()) - int64_t(rng_())), int(rng_() % 200) - 100);
     }
-    float single() {
+    float single()
+    {
         static const float kEdges[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, 1e-45f, 3.4028235e38f, 0.1f};
         if (coin()) return kEdges[rng_() % 8];
         return std::ldexp(float(int32_t(rng_() % 2000001) - 1000000), int(rng_() % 60) - 30);
     }
     HvVec2 vec() { return {single(), single()}; }
-    std::string text() {
-        static const char* const kPieces[] = {"a", "It's", " ", "<b>", "&amp;", "\"", "\t", "\n", "\r", "é", "€", "1"};
+    std::string text()
+    {
+        static const char* const kPieces[] = {"a",  "It's", " ",  "<b>", "&amp;", "\"",
+                                              "\t", "\n",   "\r", "é",   "€",     "1"};
         std::string t;
         for (int k = 0, count = int(rng_() % 5); k < count; ++k) t += kPieces[rng_() % 12];
         return t;
     }
-    void common(Param& p) {
+    void common(Param& p)
+    {
         p.setLabel(text());
         p.setDescription(text());
         p.setSecret(coin());
@@ -361,14 +392,16 @@ private:
         p.setAnimatable(coin());
     }
     template <class P, class Make>
-    void bounds(P& p, Make make) {
+    void bounds(P& p, Make make)
+    {
         if (coin()) p.setMin(make());
         if (coin()) p.setMax(make());
         if (coin()) p.setVisualMin(make());
         if (coin()) p.setVisualMax(make());
     }
     template <class P, class Make>
-    void bounded(P& p, Make make) {
+    void bounded(P& p, Make make)
+    {
         p.setDefault(make());
         p.setStoredValue(make());
         bounds(p, make);
@@ -379,7 +412,8 @@ private:
 
 }  // namespace
 
-TEST(ParamXmlRoundTrip, EveryValueOfEveryClassReadsBack) {
+TEST(ParamXmlRoundTrip, EveryValueOfEveryClassReadsBack)
+{
     // The writer is exact (numbers with every digit they need, texts escaped), so equal documents mean
     // equal sets; the values are random, so a reader that dropped any of them would write another one.
     for (unsigned seed = 1; seed <= 40; ++seed) {
@@ -412,7 +446,8 @@ TEST(ParamXmlRoundTrip, EveryValueOfEveryClassReadsBack) {
     EXPECT_EQ(rgb.g, -INFINITY);
 }
 
-TEST(ParamXmlRoundTrip, ShortFormRestoresALockedSet) {
+TEST(ParamXmlRoundTrip, ShortFormRestoresALockedSet)
+{
     ParamSet set;
     fillEverything(set);
     std::string brief = written(set, false);
@@ -423,7 +458,8 @@ TEST(ParamXmlRoundTrip, ShortFormRestoresALockedSet) {
     set.getAndCastParam<Grad>("ramp")->gradient().setNode(KlRGBAColF(0, 1, 0, 1), 0.75f, 1);
     set.setLocked(true);
     // A locked set keeps its flags: the full form's flag attributes are refused.
-    EXPECT_EQ(readError(set, full).find("'At line2, element 'int' Unknown attributes 'animatable' 'enabled'"), 0u);
+    EXPECT_EQ(readError(set, full).find("'At line2, element 'int' Unknown attributes 'animatable' 'enabled'"),
+              0u);
     set.parseXML(brief);
     EXPECT_EQ(written(set, false), brief);
     EXPECT_EQ(set.getIntParam("gain", 0), 7);
@@ -433,7 +469,8 @@ TEST(ParamXmlRoundTrip, ShortFormRestoresALockedSet) {
     EXPECT_EQ(set.getAndCastParam<Group>("grp")->params().size(), 2u);
 }
 
-TEST(ParamXmlRoundTrip, LargeFilesReadInPieces) {
+TEST(ParamXmlRoundTrip, LargeFilesReadInPieces)
+{
     // The XML reader takes a file a buffer at a time: four buffers' worth must read as one document.
     ParamSet original;
     for (int i = 0; i < 400; ++i) {
@@ -455,22 +492,21 @@ TEST(ParamXmlRoundTrip, LargeFilesReadInPieces) {
 
 // Inputs that once broke the reader, and hand-made hostile ones: each must read
 // or raise an exception of the family, never crash.
-TEST(ParamXmlCorpus, EveryFileReadsOrRaises) {
+TEST(ParamXmlCorpus, EveryFileReadsOrRaises)
+{
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(KILN_PARAM_CORPUS)) {
         ++files;
         ParamSet set;
         try {
             set.parseXMLFile(entry.path().string());
-        } catch (const Ex::ExceptionI&) {
-        }
+        } catch (const Ex::ExceptionI&) { }
         ParamSet locked;
         locked.createParam<Int>("gain");
         locked.setLocked(true);
         try {
             locked.parseXMLFile(entry.path().string());
-        } catch (const Ex::ExceptionI&) {
-        }
+        } catch (const Ex::ExceptionI&) { }
     }
     EXPECT_GT(files, 0);
 }

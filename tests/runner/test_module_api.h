@@ -13,52 +13,52 @@ enum { TM_PARAMS = 13, TM_MAX_RECORDS = 256 };
 
 // Parameter indexes of the test module's controls.
 enum {
-  TM_AMOUNT = 1,  // fixed slider 0..100 / 0..5000, default 15
-  TM_COUNT = 2,   // int slider 1..10, default 6
-  TM_MODE = 3,    // popup "One|Two|Three" default 2, declared with 2 choices
-  TM_ENABLE = 4,  // checkbox "Enable", off
-  TM_TINT = 5,    // colour 255,63,165,76
-  TM_ALPHA = 6,   // fixed slider 0..100, supervised
-  TM_EDGE = 7,    // colour 255,0,0,0, supervised
-  TM_GROUP = 8,   // group start
-  TM_ANGLE = 9,   // angle
-  TM_GROUP_END = 10,
-  TM_FIXED = 11,  // popup "A|B", cannot vary over time
-  TM_CENTRE = 12  // point (10, 20)
+    TM_AMOUNT = 1,  // fixed slider 0..100 / 0..5000, default 15
+    TM_COUNT = 2,  // int slider 1..10, default 6
+    TM_MODE = 3,  // popup "One|Two|Three" default 2, declared with 2 choices
+    TM_ENABLE = 4,  // checkbox "Enable", off
+    TM_TINT = 5,  // colour 255,63,165,76
+    TM_ALPHA = 6,  // fixed slider 0..100, supervised
+    TM_EDGE = 7,  // colour 255,0,0,0, supervised
+    TM_GROUP = 8,  // group start
+    TM_ANGLE = 9,  // angle
+    TM_GROUP_END = 10,
+    TM_FIXED = 11,  // popup "A|B", cannot vary over time
+    TM_CENTRE = 12  // point (10, 20)
 };
 
 typedef struct {
-  PF_Cmd cmd;
-  PF_Err result;
-  A_long current_time, time_step, total_time;
-  A_u_long time_scale;
-  A_long width, height, appl_id, quality, num_params;
-  A_short version_major, version_minor;
-  PF_RationalScale downsample_x, downsample_y, pixel_aspect;
-  int had_params;
-  A_long values[TM_PARAMS][4];  // raw record values: fixed as 16.16, colour a r g b, point x y
-  A_long ui_flags[TM_PARAMS];
-  A_long extra_index;           // USER_CHANGED_PARAM
-  A_long bitdepth;              // smart pre-render / render input
-  PF_PixelFormat format;        // what PF_GetPixelFormat said about the checked-out layer
-  A_long world_flags;           // legacy: output world flags
-  double layer_red;             // red of the layer's pixel (0,0) at the render time
-  double other_red;             // red of pixel (0,0) of the layer checked out at another time
-  A_long other_amount;          // raw "Amount" checked out at another time
-  A_long num_keys;              // keys of "Amount" through the stream suite
-  A_long prerender_rect[4];     // result rect of the pre-render
+    PF_Cmd cmd;
+    PF_Err result;
+    A_long current_time, time_step, total_time;
+    A_u_long time_scale;
+    A_long width, height, appl_id, quality, num_params;
+    A_short version_major, version_minor;
+    PF_RationalScale downsample_x, downsample_y, pixel_aspect;
+    int had_params;
+    A_long values[TM_PARAMS][4];  // raw record values: fixed as 16.16, colour a r g b, point x y
+    A_long ui_flags[TM_PARAMS];
+    A_long extra_index;  // USER_CHANGED_PARAM
+    A_long bitdepth;  // smart pre-render / render input
+    PF_PixelFormat format;  // what PF_GetPixelFormat said about the checked-out layer
+    A_long world_flags;  // legacy: output world flags
+    double layer_red;  // red of the layer's pixel (0,0) at the render time
+    double other_red;  // red of pixel (0,0) of the layer checked out at another time
+    A_long other_amount;  // raw "Amount" checked out at another time
+    A_long num_keys;  // keys of "Amount" through the stream suite
+    A_long prerender_rect[4];  // result rect of the pre-render
 } TmRecord;
 
 typedef struct {
-  char resource_path[260];
-  void* instance;
-  unsigned long main_window;
-  PF_Boolean headless;
-  // The host's tables as global set-up saw them, so tests can call the host directly.
-  SPBasicSuite* basic;
-  PF_UtilCallbacks* utils;
-  PF_InteractCallbacks inter;
-  PF_ProgPtr ref;
+    char resource_path[260];
+    void* instance;
+    unsigned long main_window;
+    PF_Boolean headless;
+    // The host's tables as global set-up saw them, so tests can call the host directly.
+    SPBasicSuite* basic;
+    PF_UtilCallbacks* utils;
+    PF_InteractCallbacks inter;
+    PF_ProgPtr ref;
 } TmInfo;
 
 typedef void (*TmResetFunc)(void);

@@ -9,7 +9,8 @@ using Kiln::WorkPixel;
 
 namespace {
 
-WorkPixel px(float a, float r, float g, float b) {
+WorkPixel px(float a, float r, float g, float b)
+{
     WorkPixel p;
     p.a = a;
     p.r = r;
@@ -18,7 +19,8 @@ WorkPixel px(float a, float r, float g, float b) {
     return p;
 }
 
-void expectPixel(const WorkPixel& p, float a, float r, float g, float b, float tol) {
+void expectPixel(const WorkPixel& p, float a, float r, float g, float b, float tol)
+{
     EXPECT_NEAR(p.a, a, tol);
     EXPECT_NEAR(p.r, r, tol);
     EXPECT_NEAR(p.g, g, tol);
@@ -29,16 +31,17 @@ constexpr float k8 = 255.0f, k16 = 32768.0f, kF = 1.0f;
 
 }  // namespace
 
-TEST(BlendFormulas, ChannelMethodsAtEightBits) {
+TEST(BlendFormulas, ChannelMethodsAtEightBits)
+{
     const float t = 1e-3f;
     EXPECT_NEAR(B::screen(100, 200, k8), 300.0f - 20000.0f / 255.0f, t);  // 221.5686
     EXPECT_NEAR(B::multiply(100, 200, k8), 78.431373f, t);
     EXPECT_NEAR(B::exclusion(100, 200, k8), 143.137255f, t);
     EXPECT_NEAR(B::overlay(100, 200, k8), 156.862745f, t);  // a < H: 2ab/M
     EXPECT_NEAR(B::overlay(200, 100, k8), 188.137255f, t);  // a > H: M - 2(M-a)(M-b)/M
-    EXPECT_EQ(B::overlay(127.5f, 37.0f, k8), 37.0f);        // a = H: b
-    EXPECT_EQ(B::linearLight(100, 50, k8), 0.0f);           // 100 - 2*77.5 < 0
-    EXPECT_EQ(B::linearLight(100, 200, k8), 245.0f);        // 100 + 2*72.5
+    EXPECT_EQ(B::overlay(127.5f, 37.0f, k8), 37.0f);  // a = H: b
+    EXPECT_EQ(B::linearLight(100, 50, k8), 0.0f);  // 100 - 2*77.5 < 0
+    EXPECT_EQ(B::linearLight(100, 200, k8), 245.0f);  // 100 + 2*72.5
     EXPECT_EQ(B::linearLight(100, 127.5f, k8), 100.0f);
     EXPECT_EQ(B::difference(100, 200), 100.0f);
     EXPECT_EQ(B::difference(200, 100), 100.0f);
@@ -51,14 +54,15 @@ TEST(BlendFormulas, ChannelMethodsAtEightBits) {
     EXPECT_EQ(B::linearBurn(200, 100, k8), 45.0f);
     EXPECT_EQ(B::linearBurn(100, 100, k8), 0.0f);
     EXPECT_NEAR(B::colourBurn(200, 100, k8), 114.75f, t);  // 255 - 55*255/100
-    EXPECT_EQ(B::colourBurn(30, 10, k8), 0.0f);            // limited at 0
-    EXPECT_NEAR(B::colourDodge(100, 55, k8), 127.5f, t);   // 100*255/200
+    EXPECT_EQ(B::colourBurn(30, 10, k8), 0.0f);  // limited at 0
+    EXPECT_NEAR(B::colourDodge(100, 55, k8), 127.5f, t);  // 100*255/200
     EXPECT_NEAR(B::hardLight(100, 50, k8), 39.215686f, t);
     EXPECT_NEAR(B::hardLight(100, 200, k8), 255.0f - 2.0f * 155.0f * 55.0f / 255.0f, t);
     EXPECT_EQ(B::mix(100, 200, 0.25f), 175.0f);  // b + (a - b) * amount
 }
 
-TEST(BlendFormulas, BurnDodgeAndLightsAtTheirSpecialPoints) {
+TEST(BlendFormulas, BurnDodgeAndLightsAtTheirSpecialPoints)
+{
     for (float M : {k8, k16, kF}) {
         for (float a : {0.0f, 0.3f * M, M}) {
             EXPECT_EQ(B::colourBurn(a, 0.0f, M), 0.0f) << M;
@@ -84,7 +88,8 @@ TEST(BlendFormulas, BurnDodgeAndLightsAtTheirSpecialPoints) {
     EXPECT_EQ(B::screen(16384, 16384, k16), 24576.0f);
 }
 
-TEST(BlendHls, ModelAndRoundTrip) {
+TEST(BlendHls, ModelAndRoundTrip)
+{
     B::Hls red = B::rgbToHls(1, 0, 0);
     EXPECT_FLOAT_EQ(red.h, 0.0f);
     EXPECT_FLOAT_EQ(red.l, 0.5f);
@@ -120,7 +125,8 @@ TEST(BlendHls, ModelAndRoundTrip) {
     EXPECT_EQ(over.s, 0.0f);
 }
 
-TEST(BlendHls, MethodsOnHandPickedColours) {
+TEST(BlendHls, MethodsOnHandPickedColours)
+{
     for (float M : {k8, k16, kF}) {
         const float H = M / 2, tol = 1e-5f * M;
         const WorkPixel grey = px(M, H, H, H);
@@ -134,7 +140,8 @@ TEST(BlendHls, MethodsOnHandPickedColours) {
         // Hue: red's hue with the blueish saturation 0.5 and lightness 0.4 -> (0.6, 0.2, 0.2).
         expectPixel(B::applyMethod(B::Hue, blueish, red, M, 0.5f), M, 0.6f * M, 0.2f * M, 0.2f * M, tol);
         // Saturation of grey (0): the blueish colour loses its colour -> (0.4, 0.4, 0.4).
-        expectPixel(B::applyMethod(B::Saturation, blueish, grey, M, 0.5f), M, 0.4f * M, 0.4f * M, 0.4f * M, tol);
+        expectPixel(B::applyMethod(B::Saturation, blueish, grey, M, 0.5f), M, 0.4f * M, 0.4f * M, 0.4f * M,
+                    tol);
         // Saturation of red (1): h 210, l 0.4, s 1 -> (0, 0.4, 0.8).
         expectPixel(B::applyMethod(B::Saturation, blueish, red, M, 0.5f), M, 0, 0.4f * M, 0.8f * M, tol);
         // Hue onto a grey source changes nothing (no saturation to carry it).
@@ -142,7 +149,8 @@ TEST(BlendHls, MethodsOnHandPickedColours) {
     }
 }
 
-TEST(BlendPixel, AlphaIsTheScreenAndCompositesAreOver) {
+TEST(BlendPixel, AlphaIsTheScreenAndCompositesAreOver)
+{
     const float M = kF;
     // Every method's alpha is a.A + b.A - a.A*b.A/M.
     for (int m = 1; m <= B::kLastMethod; ++m) {
@@ -157,8 +165,8 @@ TEST(BlendPixel, AlphaIsTheScreenAndCompositesAreOver) {
     // The effect inside / outside the source's alpha.
     expectPixel(B::applyMethod(B::EffectInSource, px(0.25f, 0, 0, 0), px(1, 0.8f, 0.4f, 1), M, 0.5f), 1, 0.2f,
                 0.1f, 0.25f, 1e-6f);
-    expectPixel(B::applyMethod(B::EffectOutSource, px(0.25f, 0, 0, 0), px(1, 0.8f, 0.4f, 1), M, 0.5f), 1, 0.6f,
-                0.3f, 0.75f, 1e-6f);
+    expectPixel(B::applyMethod(B::EffectOutSource, px(0.25f, 0, 0, 0), px(1, 0.8f, 0.4f, 1), M, 0.5f), 1,
+                0.6f, 0.3f, 0.75f, 1e-6f);
     // At 8 bits: Multiply of a white source keeps the effect; alpha screen of 255 and 0 is 255.
     expectPixel(B::applyMethod(B::Multiply, px(255, 255, 255, 255), px(0, 10, 20, 30), k8, 0.5f), 255, 10, 20,
                 30, 1e-4f);
@@ -168,15 +176,18 @@ TEST(BlendPixel, AlphaIsTheScreenAndCompositesAreOver) {
                     0.4f, 0);
 }
 
-TEST(BlendPixel, PremultiplyUnpremultiplyAndAmount) {
+TEST(BlendPixel, PremultiplyUnpremultiplyAndAmount)
+{
     // 8 bits: (128, 255) -> 128; alpha 0 clears the colour.
     expectPixel(B::premultiply(px(128, 255, 51, 0), k8), 128, 128, 25.6f, 0, 1e-4f);
     expectPixel(B::premultiply(px(0, 255, 51, 7), k8), 0, 0, 0, 0, 0);
     // Unpremultiply only above 1/65535.
     expectPixel(B::unpremultiply(px(0.5f, 0.2f, 0.4f, 0.1f), kF), 0.5f, 0.4f, 0.8f, 0.2f, 1e-6f);
-    expectPixel(B::unpremultiply(px(B::kTransparentAlpha, 1e-5f, 0, 0), kF), B::kTransparentAlpha, 1e-5f, 0, 0, 0);
+    expectPixel(B::unpremultiply(px(B::kTransparentAlpha, 1e-5f, 0, 0), kF), B::kTransparentAlpha, 1e-5f, 0,
+                0, 0);
     expectPixel(B::unpremultiply(px(0, 100, 50, 25), k8), 0, 100, 50, 25, 0);
-    expectPixel(B::unpremultiply(px(1, 100, 50, 25), k16), 1, 100 * k16, 50 * k16, 25 * k16, 1);  // stored alpha 1
+    expectPixel(B::unpremultiply(px(1, 100, 50, 25), k16), 1, 100 * k16, 50 * k16, 25 * k16,
+                1);  // stored alpha 1
     // Amount: s 0.2, method result 0.6, e 1.0 on every channel.
     const WorkPixel s = px(0.2f, 0.2f, 0.2f, 0.2f), r = px(0.6f, 0.6f, 0.6f, 0.6f), e = px(1, 1, 1, 1);
     const float expected[5] = {0.2f, 0.4f, 0.6f, 0.8f, 1.0f};
@@ -186,7 +197,8 @@ TEST(BlendPixel, PremultiplyUnpremultiplyAndAmount) {
     }
 }
 
-TEST(BlendPixel, GainsClampAndWholeSteps) {
+TEST(BlendPixel, GainsClampAndWholeSteps)
+{
     B::PixelBlend p;
     p.method = B::Add;
     // Add of two white float pixels is 2.0, with or without the clamp (it limits the inputs only).
@@ -208,12 +220,14 @@ TEST(BlendPixel, GainsClampAndWholeSteps) {
     p.method = B::Mix;
     p.amount = 0.0f;
     p.sourceGain = 0.5f;
-    expectPixel(B::blendPixel(p, px(0.5f, 0.8f, 0.4f, 1.0f), px(1, 1, 1, 1), kF), 0.5f, 0.4f, 0.2f, 0.5f, 1e-6f);
+    expectPixel(B::blendPixel(p, px(0.5f, 0.8f, 0.4f, 1.0f), px(1, 1, 1, 1), kF), 0.5f, 0.4f, 0.2f, 0.5f,
+                1e-6f);
     // Mix at 0.5 of two opaque pixels is their mean; straight effect premultiplied first.
     p.amount = 0.5f;
     p.sourceGain = 1.0f;
     p.premultiplyEffect = true;
-    expectPixel(B::blendPixel(p, px(255, 50, 100, 150), px(255, 150, 100, 50), k8), 255, 100, 100, 100, 1e-3f);
+    expectPixel(B::blendPixel(p, px(255, 50, 100, 150), px(255, 150, 100, 50), k8), 255, 100, 100, 100,
+                1e-3f);
     // A straight effect is premultiplied first: over a transparent source Mix 50 gives
     // (0 + 0.4) / 2 at alpha 0.5, unpremultiplied to 0.4 (0.8 without the premultiply).
     p.premultiplyEffect = true;

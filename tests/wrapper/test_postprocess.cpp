@@ -32,13 +32,15 @@ struct TestImage {
 
     TestImage(int32_t width, int32_t height, const Px& fill)
         : w(width), h(height), pixels(static_cast<size_t>(width) * height, fill),
-          tex(pixels.data(), width, height, width * static_cast<int32_t>(sizeof(Px))) {}
+          tex(pixels.data(), width, height, width * static_cast<int32_t>(sizeof(Px)))
+    { }
     Px& at(int32_t x, int32_t y) { return pixels[static_cast<size_t>(y) * w + x]; }
 };
 
 // A pixel from fractions of M (integer channels truncated).
 template <class Px>
-Px frac(float a, float r, float g, float b) {
+Px frac(float a, float r, float g, float b)
+{
     Kiln::WorkPixel w;
     w.a = a * Px::M;
     w.r = r * Px::M;
@@ -49,19 +51,22 @@ Px frac(float a, float r, float g, float b) {
 
 // One stored unit of slack where integer stores truncate.
 template <class Px>
-constexpr float slack() {
+constexpr float slack()
+{
     return Px::isInteger ? 1.0f : 1e-6f;
 }
 
 template <class Px>
-void expectNear(const Px& p, float a, float r, float g, float b, float tol = slack<Px>()) {
+void expectNear(const Px& p, float a, float r, float g, float b, float tol = slack<Px>())
+{
     EXPECT_NEAR(float(p.a), a, tol);
     EXPECT_NEAR(float(p.r), r, tol);
     EXPECT_NEAR(float(p.g), g, tol);
     EXPECT_NEAR(float(p.b), b, tol);
 }
 
-PostProcessSettings blendSettings(int32_t method, float amount, int32_t process = ProcessRGB) {
+PostProcessSettings blendSettings(int32_t method, float amount, int32_t process = ProcessRGB)
+{
     PostProcessSettings s;
     s.method = method;
     s.blendAmount = amount;
@@ -70,13 +75,14 @@ PostProcessSettings blendSettings(int32_t method, float amount, int32_t process 
 }
 
 template <class Px>
-class PostProcessDepth : public ::testing::Test {};
+class PostProcessDepth : public ::testing::Test { };
 using Depths = ::testing::Types<PixARGB8, PixARGB16, PixARGBF>;
 TYPED_TEST_SUITE(PostProcessDepth, Depths);
 
 }  // namespace
 
-TEST(PostProcessSettingsRead, ValuesInTheStagesUnitsAndABadProcess) {
+TEST(PostProcessSettingsRead, ValuesInTheStagesUnitsAndABadProcess)
+{
     Kiln::Errors::Initialise();
     using namespace Kiln::Param;
     ParamSet set;
@@ -97,7 +103,8 @@ TEST(PostProcessSettingsRead, ValuesInTheStagesUnitsAndABadProcess) {
     }
 }
 
-TEST(PostProcessCrop, WindowArithmetic) {
+TEST(PostProcessCrop, WindowArithmetic)
+{
     PostProcessSettings s;
     SourceCropWindow w = sourceCropWindow(s, 100, 50);
     EXPECT_EQ(w.x0, 0);
@@ -133,7 +140,8 @@ TEST(PostProcessCrop, WindowArithmetic) {
     EXPECT_EQ(edgeColourPixel<PixARGB8>(KlRGBAColF{128 / 255.0f, 1 / 255.0f, 0, 1}).r, 128);
 }
 
-TYPED_TEST(PostProcessDepth, CropEdgesColourRepeatAndRows) {
+TYPED_TEST(PostProcessDepth, CropEdgesColourRepeatAndRows)
+{
     using Px = TypeParam;
     TestImage<Px> src(100, 100, Px::filled(0));
     for (int32_t y = 0; y < 100; ++y)
@@ -180,7 +188,8 @@ TYPED_TEST(PostProcessDepth, CropEdgesColourRepeatAndRows) {
     EXPECT_EQ(src.tex.sampleNearest(50, 100), Px::filled(0));
 }
 
-TYPED_TEST(PostProcessDepth, DefaultsGiveTheEffectWithTheSourceAlpha) {
+TYPED_TEST(PostProcessDepth, DefaultsGiveTheEffectWithTheSourceAlpha)
+{
     using Px = TypeParam;
     const float M = Px::M;
     TestImage<Px> src(7, 5, frac<Px>(0.25f, 0.9f, 0.9f, 0.9f));
@@ -219,7 +228,8 @@ TYPED_TEST(PostProcessDepth, DefaultsGiveTheEffectWithTheSourceAlpha) {
     EXPECT_THROW(postProcess(s, src.tex, out.tex, false), Kiln::Exceptions::BadValue);
 }
 
-TYPED_TEST(PostProcessDepth, MixAmountsAndGains) {
+TYPED_TEST(PostProcessDepth, MixAmountsAndGains)
+{
     using Px = TypeParam;
     const float M = Px::M;
     TestImage<Px> src(9, 4, frac<Px>(1, 0.2f, 0.4f, 0.6f));
@@ -260,12 +270,12 @@ TYPED_TEST(PostProcessDepth, MixAmountsAndGains) {
         TestImage<Px> o(3, 3, half);
         postProcess(blendSettings(Blend::Mix, 0.5f, ProcessRGBA), clear.tex, o.tex, straight);
         const float k = straight ? 0.5f : 1.0f;
-        expectNear(o.pixels[4], float(half.a), k * 0.8f * M, k * 0.4f * M, 0,
-                   Px::isInteger ? 2.0f : 1e-6f);
+        expectNear(o.pixels[4], float(half.a), k * 0.8f * M, k * 0.4f * M, 0, Px::isInteger ? 2.0f : 1e-6f);
     }
 }
 
-TYPED_TEST(PostProcessDepth, AddOfWhiteAndLightsAtHalf) {
+TYPED_TEST(PostProcessDepth, AddOfWhiteAndLightsAtHalf)
+{
     using Px = TypeParam;
     const float M = Px::M;
     TestImage<Px> src(4, 4, frac<Px>(1, 1, 1, 1));
@@ -293,7 +303,8 @@ TYPED_TEST(PostProcessDepth, AddOfWhiteAndLightsAtHalf) {
     }
 }
 
-TEST(PostProcessBlend, TransparentResultsStayPremultiplied) {
+TEST(PostProcessBlend, TransparentResultsStayPremultiplied)
+{
     // Float: a result alpha of 1/65535 is not unpremultiplied; 3/65535 is.
     for (float alpha : {Blend::kTransparentAlpha, 3 * Blend::kTransparentAlpha}) {
         TestImage<PixARGBF> src(2, 2, frac<PixARGBF>(0, 0, 0, 0));
@@ -320,7 +331,8 @@ TEST(PostProcessBlend, TransparentResultsStayPremultiplied) {
     EXPECT_EQ(out.pixels[0].r, 200);  // 40 * 255 / 51
 }
 
-TEST(PostProcessBlend, CroppedSourceReachesTheBlendAndTheAlpha) {
+TEST(PostProcessBlend, CroppedSourceReachesTheBlendAndTheAlpha)
+{
     // Left 25 / Right 75 with X Colour: Mix at Blend 0 shows the source, so the outer
     // quarters show the edge colour; Process RGB copies the edge colour's alpha too.
     TestImage<PixARGB8> src(100, 3, PixARGB8::filled(0));
@@ -345,7 +357,8 @@ TEST(PostProcessBlend, CroppedSourceReachesTheBlendAndTheAlpha) {
     }
 }
 
-TEST(PostProcessBlend, HandWorkedMethodsAtEightBits) {
+TEST(PostProcessBlend, HandWorkedMethodsAtEightBits)
+{
     struct Case {
         int32_t method;
         uint8_t s, e, expected;
@@ -367,7 +380,8 @@ TEST(PostProcessBlend, HandWorkedMethodsAtEightBits) {
     }
 }
 
-TYPED_TEST(PostProcessDepth, SameResultOnOneAndManyThreads) {
+TYPED_TEST(PostProcessDepth, SameResultOnOneAndManyThreads)
+{
     using Px = TypeParam;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
@@ -401,7 +415,8 @@ namespace {
 int alwaysInterrupt(void*, std::atomic<int32_t>*) { return 1; }
 }  // namespace
 
-TEST(PostProcessBlend, InterruptLeavesTheOutputAlone) {
+TEST(PostProcessBlend, InterruptLeavesTheOutputAlone)
+{
     TestImage<PixARGB16> src(8, 8, PixARGB16{32768, 100, 200, 300});
     TestImage<PixARGB16> out(8, 8, PixARGB16{16384, 5, 6, 7});
     KlInterruptHook hook;

@@ -13,13 +13,15 @@ namespace {
 
 class TestEffect : public EffectI {
 public:
-    TestEffect() : EffectI("test") {
+    TestEffect() : EffectI("test")
+    {
         createClip("Source");
         createClip("Matte")->setOptional(true);
     }
 };
 
-std::string readError(EffectI& effect, const std::string& doc) {
+std::string readError(EffectI& effect, const std::string& doc)
+{
     try {
         effect.parseXML(doc);
     } catch (const Ex::XML::Parse& e) {
@@ -40,11 +42,12 @@ public:
     bool fetchImageRaw(double t, KlTexture<Kiln::PixARGB8>&) override { return fetch(t); }
     bool fetchImageRaw(double t, KlTexture<Kiln::PixARGB16>&) override { return fetch(t); }
     bool fetchImageRaw(double t, KlTexture<Kiln::PixARGBF>&) override { return fetch(t); }
-    void setFramesNeeded(double, double) override {}
+    void setFramesNeeded(double, double) override { }
     std::array<double, 2> getFrameRange() override { return {0, 99}; }
 
 private:
-    bool fetch(double t) {
+    bool fetch(double t)
+    {
         fetched.push_back(t);
         return connected;
     }
@@ -58,30 +61,33 @@ public:
     double renderScaleX() override { return 0.5; }
     double renderScaleY() override { return 1; }
     double pixelAspectRatio() override { return 1; }
-    ClipI& getClip(const std::string& name) override {
+    ClipI& getClip(const std::string& name) override
+    {
         if (name == "Source") return source;
         if (name == "Matte") return matte;
         throw Ex::Wrapper::ClipUndefined("FakeEffectHost::getClip", __FILE__, __LINE__, name);
     }
-    void fetchOutputImageRaw(KlTexture<Kiln::PixARGB8>&) override {}
-    void fetchOutputImageRaw(KlTexture<Kiln::PixARGB16>&) override {}
-    void fetchOutputImageRaw(KlTexture<Kiln::PixARGBF>&) override {}
+    void fetchOutputImageRaw(KlTexture<Kiln::PixARGB8>&) override { }
+    void fetchOutputImageRaw(KlTexture<Kiln::PixARGB16>&) override { }
+    void fetchOutputImageRaw(KlTexture<Kiln::PixARGBF>&) override { }
     bool abort() override { return false; }
 };
 
 }  // namespace
 
-TEST(WrapperEffectXml, AttributesClipsDescriptionAndParameters) {
+TEST(WrapperEffectXml, AttributesClipsDescriptionAndParameters)
+{
     TestEffect effect;
-    effect.parseXML("<effect name='Watch' label='Watchcam' group='Stylize' temporalAccess='yes' supportsTiles='0'\n"
-                    "        fields='single' bitdepths='8 float' components='colour  alpha'>\n"
-                    "  <description>Old &amp; worn</description>\n"
-                    "  <clipset>\n"
-                    "    <clip name='Source' edges='wrap' yedges='colour' cropping='yes' fields='triple' ismask='1'/>\n"
-                    "    <clip name='Matte' xedges='reflect' edges='repeat' cropping='crops' fields='both'/>\n"
-                    "  </clipset>\n"
-                    "  <paramset><int NAME='gain' value='3'/></paramset>\n"
-                    "</effect>");
+    effect.parseXML(
+        "<effect name='Watch' label='Watchcam' group='Stylize' temporalAccess='yes' supportsTiles='0'\n"
+        "        fields='single' bitdepths='8 float' components='colour  alpha'>\n"
+        "  <description>Old &amp; worn</description>\n"
+        "  <clipset>\n"
+        "    <clip name='Source' edges='wrap' yedges='colour' cropping='yes' fields='triple' ismask='1'/>\n"
+        "    <clip name='Matte' xedges='reflect' edges='repeat' cropping='crops' fields='both'/>\n"
+        "  </clipset>\n"
+        "  <paramset><int NAME='gain' value='3'/></paramset>\n"
+        "</effect>");
     const EffectI::Attributes& a = effect.attributes();
     EXPECT_EQ(a.name, "Watch");
     EXPECT_EQ(a.label, "Watchcam");
@@ -107,7 +113,8 @@ TEST(WrapperEffectXml, AttributesClipsDescriptionAndParameters) {
     EXPECT_EQ(effect.getIntParam("gain", 0), 3);  // parameter attribute names still fold
 }
 
-TEST(WrapperEffectXml, ErrorTexts) {
+TEST(WrapperEffectXml, ErrorTexts)
+{
     struct Case {
         const char* doc;
         const char* message;
@@ -115,9 +122,11 @@ TEST(WrapperEffectXml, ErrorTexts) {
         {"<paramset/>", "At line1, element 'paramset' Expecting root XML element 'effect'"},
         {"<effect label='x'/>", "At line1, element 'effect' missing 'name' attribute"},
         {"<effect name='x' Label='y'/>", "At line1, element 'effect' Unknown attributes 'Label'"},
-        {"<effect name='x' bitdepths='8 32'/>", "At line1, element 'effect' unknown value '32'  in 'bitdepth' attribute"},
+        {"<effect name='x' bitdepths='8 32'/>",
+         "At line1, element 'effect' unknown value '32'  in 'bitdepth' attribute"},
         {"<effect name='x'><layer/></effect>", "At line1, element 'layer' unknown type of effect element"},
-        {"<effect name='x'><clipset><clip/></clipset></effect>", "At line1, element 'clip' needs a name attribute"},
+        {"<effect name='x'><clipset><clip/></clipset></effect>",
+         "At line1, element 'clip' needs a name attribute"},
         {"<effect name='x'><clipset>\n<clip name='Other'/></clipset></effect>",
          "At line2, element 'clip' with name = 'Other' is unknown."},
         {"<effect name='x'><description><b/></description></effect>",
@@ -137,7 +146,8 @@ TEST(WrapperEffectXml, ErrorTexts) {
     EXPECT_EQ(value(open, 1), "'" + missing + "'");
 }
 
-TEST(WrapperEffectXml, WrittenEffectReadsBack) {
+TEST(WrapperEffectXml, WrittenEffectReadsBack)
+{
     TestEffect original;
     EffectI::Attributes& a = original.attributes();
     a.label = "Label's";
@@ -164,9 +174,11 @@ TEST(WrapperEffectXml, WrittenEffectReadsBack) {
     EXPECT_EQ(copy.attributes().description, "Two\nlines & more");
 }
 
-TEST(WrapperClipSet, FetchFailuresAndReport) {
+TEST(WrapperClipSet, FetchFailuresAndReport)
+{
     Kiln::Errors::Initialise();
-    auto e = catchAs<Ex::Wrapper::FetchNonOptionalImageFailed>([] { ClipSet::reportFetchImageFailure("Source", 12); });
+    auto e = catchAs<Ex::Wrapper::FetchNonOptionalImageFailed>(
+        [] { ClipSet::reportFetchImageFailure("Source", 12); });
     EXPECT_EQ(e.message(), "Failed to 'checkout' 'image from clip: \"Source\"' - 'frame 12'");
 
     TestEffect effect;
@@ -178,14 +190,16 @@ TEST(WrapperClipSet, FetchFailuresAndReport) {
     EXPECT_TRUE(effect.fetchImage("Source", 3, texture));
     host.source.connected = false;
     host.matte.connected = false;
-    auto failed = catchAs<Ex::Wrapper::FetchNonOptionalImageFailed>([&] { effect.fetchImage("Source", 4.5, texture); });
+    auto failed =
+        catchAs<Ex::Wrapper::FetchNonOptionalImageFailed>([&] { effect.fetchImage("Source", 4.5, texture); });
     EXPECT_EQ(value(failed, 2), "'frame 4.5'");
     EXPECT_FALSE(effect.fetchImage("Matte", 4, texture));  // optional: no error
     EXPECT_EQ(host.source.fetched, (std::vector<double>{3, 4.5}));
     catchAs<Ex::Wrapper::ClipUndefined>([&] { effect.fetchImage("Other", 0, texture); });
 }
 
-TEST(WrapperEffect, AHostedEffectAnswersFromItsHost) {
+TEST(WrapperEffect, AHostedEffectAnswersFromItsHost)
+{
     TestEffect effect;
     EXPECT_EQ(effect.currentTime(), 0.0);
     // By name, at the host's time.
@@ -201,15 +215,15 @@ TEST(WrapperEffect, AHostedEffectAnswersFromItsHost) {
 }
 
 // Hostile and once-failing effect documents: each reads or raises, never crashes.
-TEST(WrapperEffectXml, CorpusReadsOrRaises) {
+TEST(WrapperEffectXml, CorpusReadsOrRaises)
+{
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(KILN_WRAPPER_CORPUS)) {
         ++files;
         TestEffect effect;
         try {
             effect.parseXMLFile(entry.path().string());
-        } catch (const Ex::ExceptionI&) {
-        }
+        } catch (const Ex::ExceptionI&) { }
     }
     EXPECT_GT(files, 0);
 }

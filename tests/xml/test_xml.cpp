@@ -25,13 +25,16 @@ struct Log {
 
 class LogElement : public ParseElement {
 public:
-    LogElement(const std::string& name, Log& log) : ParseElement(name), log_(log) {}
-    ParseElement* childElement(StackedParser& parser, const std::string& child) override {
-        if (log_.accept.empty() || std::find(log_.accept.begin(), log_.accept.end(), child) != log_.accept.end())
+    LogElement(const std::string& name, Log& log) : ParseElement(name), log_(log) { }
+    ParseElement* childElement(StackedParser& parser, const std::string& child) override
+    {
+        if (log_.accept.empty() ||
+            std::find(log_.accept.begin(), log_.accept.end(), child) != log_.accept.end())
             return new LogElement(child, log_);
         return ParseElement::childElement(parser, child);
     }
-    void start(StackedParser&, Attributes& attributes) override {
+    void start(StackedParser&, Attributes& attributes) override
+    {
         std::string v, text = "start " + name();
         for (const auto& a : log_.consume)
             if (attributes.take(a, v)) text += " " + a + "=" + v;
@@ -39,7 +42,8 @@ public:
         if (name() == log_.throwOn)
             throw Kiln::Exceptions::DuplicateObject("LogElement::start", __FILE__, __LINE__, name());
     }
-    void characters(StackedParser&, const char* text, int length) override {
+    void characters(StackedParser&, const char* text, int length) override
+    {
         if (!log_.events.empty() && log_.events.back().rfind("text ", 0) == 0)
             log_.events.back().append(text, length);
         else
@@ -54,11 +58,12 @@ private:
 // RootElement builds Element(holder); LogElement wants (name, log).
 class DocElement : public LogElement {
 public:
-    explicit DocElement(Log* log) : LogElement("doc", *log) {}
+    explicit DocElement(Log* log) : LogElement("doc", *log) { }
 };
 using DocRoot = Kiln::XML::RootElement<DocElement, Log*>;
 
-std::string parseMessage(const std::string& text, Log& log, bool fold = true) {
+std::string parseMessage(const std::string& text, Log& log, bool fold = true)
+{
     DocRoot root("doc", &log);
     StackedParser parser(root);
     parser.setFoldAttributeNames(fold);
@@ -72,7 +77,8 @@ std::string parseMessage(const std::string& text, Log& log, bool fold = true) {
 
 }  // namespace
 
-TEST(XmlAttributes, FoldingHasGetTake) {
+TEST(XmlAttributes, FoldingHasGetTake)
+{
     const char* list[] = {"NAME", "x", "Colour", "red", nullptr};
     Attributes folded(list, true);
     EXPECT_TRUE(folded.has("name"));
@@ -94,7 +100,8 @@ TEST(XmlAttributes, FoldingHasGetTake) {
     EXPECT_TRUE(exact.has("NAME"));
 }
 
-TEST(XmlAttributes, ListIsReadUpTo500Attributes) {
+TEST(XmlAttributes, ListIsReadUpTo500Attributes)
+{
     std::vector<std::string> storage;
     for (int i = 0; i < 700; ++i) {
         storage.push_back("a" + std::to_string(i));
@@ -109,23 +116,26 @@ TEST(XmlAttributes, ListIsReadUpTo500Attributes) {
     EXPECT_FALSE(attributes.has("a500"));
 }
 
-TEST(XmlAttributes, FoldedDuplicatesKeepTheFirst) {
+TEST(XmlAttributes, FoldedDuplicatesKeepTheFirst)
+{
     const char* list[] = {"Name", "first", "NAME", "second", nullptr};
     Attributes attributes(list, true);
     EXPECT_EQ(attributes.count(), 1u);
     EXPECT_EQ(attributes.get("name"), "first");
 }
 
-TEST(XmlParser, EventsReachTheElementStack) {
+TEST(XmlParser, EventsReachTheElementStack)
+{
     Log log;
     log.consume = {"name"};
     EXPECT_EQ(parseMessage("<doc><item NAME='x'>hi</item><item name='y'/></doc>", log), "");
-    std::vector<std::string> expected = {"start doc", "start item name=x", "text hi", "end item",
-                                         "start item name=y", "end item", "end doc"};
+    std::vector<std::string> expected = {"start doc",         "start item name=x", "text hi", "end item",
+                                         "start item name=y", "end item",          "end doc"};
     EXPECT_EQ(log.events, expected);
 }
 
-TEST(XmlParser, UnknownAttributesAreListedInNameOrder) {
+TEST(XmlParser, UnknownAttributesAreListedInNameOrder)
+{
     Log log;
     log.consume = {"name"};
     std::string m = parseMessage("<doc>\n<item name='a' size='2' colour='red'/></doc>", log);
@@ -136,7 +146,8 @@ TEST(XmlParser, UnknownAttributesAreListedInNameOrder) {
               std::string::npos);
 }
 
-TEST(XmlParser, RefusedChildStopsTheParse) {
+TEST(XmlParser, RefusedChildStopsTheParse)
+{
     Log log;
     log.accept = {"choice"};
     std::string doc = "<doc>\n<choice>\n</choice>\n\n\n\n\n\n\n\n\n<option/>\n<choice/>\n</doc>";
@@ -159,15 +170,17 @@ TEST(XmlParser, RefusedChildStopsTheParse) {
     EXPECT_EQ(starts, 2);
 }
 
-TEST(XmlParser, SyntaxErrorsAndCutDocumentsGiveLineAndColumn) {
+TEST(XmlParser, SyntaxErrorsAndCutDocumentsGiveLineAndColumn)
+{
     // expat reports a document cut off inside an element as "no element found", as for an empty one.
     struct Case {
         const char* doc;
         const char* where;
         const char* what;
     };
-    for (const Case& c : {Case{"<doc>\n  <a></b>\n</doc>", "'XML parsing, at line/column 2/7'", "'mismatched tag'"},
-                          Case{"<doc>\n<item>", "'XML parsing, at line/column 2/6'", "'no element found'"}}) {
+    for (const Case& c :
+         {Case{"<doc>\n  <a></b>\n</doc>", "'XML parsing, at line/column 2/7'", "'mismatched tag'"},
+          Case{"<doc>\n<item>", "'XML parsing, at line/column 2/6'", "'no element found'"}}) {
         Log log;
         DocRoot root("doc", &log);
         StackedParser parser(root);
@@ -183,7 +196,8 @@ TEST(XmlParser, SyntaxErrorsAndCutDocumentsGiveLineAndColumn) {
     EXPECT_NE(parseMessage("<doc><item name='x", cut), "");
 }
 
-TEST(XmlParser, EmptyDocumentRaisesNothing) {
+TEST(XmlParser, EmptyDocumentRaisesNothing)
+{
     for (const char* doc : {"", "   \n", "<?xml version='1.0'?>", "<!-- only a comment -->"}) {
         Log log;
         EXPECT_EQ(parseMessage(doc, log), "") << doc;
@@ -191,7 +205,8 @@ TEST(XmlParser, EmptyDocumentRaisesNothing) {
     }
 }
 
-TEST(XmlParser, InvalidUtf8AndDeepNesting) {
+TEST(XmlParser, InvalidUtf8AndDeepNesting)
+{
     Log log;
     EXPECT_NE(parseMessage(std::string("<doc>\xff\xfe</doc>"), log), "");
 
@@ -208,7 +223,8 @@ TEST(XmlParser, InvalidUtf8AndDeepNesting) {
     EXPECT_EQ(whole.events.size(), 40000u);
 }
 
-TEST(XmlParser, HandlerExceptionsPassThroughUnchanged) {
+TEST(XmlParser, HandlerExceptionsPassThroughUnchanged)
+{
     Log log;
     log.throwOn = "bad";
     DocRoot root("doc", &log);
@@ -217,7 +233,8 @@ TEST(XmlParser, HandlerExceptionsPassThroughUnchanged) {
     EXPECT_EQ(log.events.back(), "start bad");
 }
 
-TEST(XmlParser, DescriptionCollectsAllText) {
+TEST(XmlParser, DescriptionCollectsAllText)
+{
     struct Target {
         std::string text;
         void setDescription(const std::string& t) { text = t; }
@@ -229,16 +246,18 @@ TEST(XmlParser, DescriptionCollectsAllText) {
     EXPECT_EQ(target.text, "one & two\nthree");
 }
 
-TEST(XmlText, BooleanRule) {
+TEST(XmlText, BooleanRule)
+{
     using Kiln::XML::parseBoolean;
-    for (const char* t : {"true", "TRUE", "Yes", "yes please", "vero", "VRAI", " \t\n\r\ftrue", " 1", "0x10", "010",
-                          "-3", "7abc"})
+    for (const char* t : {"true", "TRUE", "Yes", "yes please", "vero", "VRAI", " \t\n\r\ftrue", " 1", "0x10",
+                          "010", "-3", "7abc"})
         EXPECT_TRUE(parseBoolean(t)) << t;
     for (const char* t : {"false", "no", "0", "", "   ", "tru", "0x0", "00", "abc", "\vtrue"})
         EXPECT_FALSE(parseBoolean(t)) << t;
 }
 
-TEST(XmlText, EscapedAttributesReadBack) {
+TEST(XmlText, EscapedAttributesReadBack)
+{
     using Kiln::XML::escapeAttribute;
     EXPECT_EQ(escapeAttribute("It's <a> & \"b\""), "It&apos;s &lt;a&gt; &amp; &quot;b&quot;");
     EXPECT_EQ(escapeAttribute("a\tb\nc\rd"), "a&#9;b&#10;c&#13;d");
