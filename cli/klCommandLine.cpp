@@ -1,6 +1,6 @@
 #include "cli/klCommandLine.h"
 
-#include "cli/farm/klFarmCommand.h"
+#include "cli/klFarmCommand.h"
 
 #include <charconv>
 #include <cmath>

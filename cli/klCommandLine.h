@@ -8,8 +8,8 @@
 #ifndef KL_COMMAND_LINE_H
 #define KL_COMMAND_LINE_H
 
-#include "cli/klFootageError.h"
-#include "cli/klRenderJob.h"
+#include "footage/klFootageError.h"
+#include "render/klRenderJob.h"
 
 #include <map>
 #include <set>
@@ -54,11 +54,6 @@ struct ParsedArgs {
     std::map<std::string, std::string> values;  // option name -> value text
     std::map<std::string, std::vector<std::string>> lists;  // repeatable option name -> values, in order
     std::set<std::string> switches;  // switches given
-};
-
-class UsageError : public FootageError {
-public:
-    explicit UsageError(const std::string& cause) : FootageError("", cause) { }
 };
 
 // The largest frame number: sequence file names hold at most nine digits.

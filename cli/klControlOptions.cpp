@@ -1,9 +1,9 @@
 #include "cli/klControlOptions.h"
 
 #include "cli/klCommandLine.h"
-#include "cli/klFootagePath.h"
-#include "cli/klOutputFiles.h"
 #include "cli/klPresetFile.h"
+#include "footage/klFootagePath.h"
+#include "footage/klOutputFiles.h"
 #include "runner/klRunnerValues.h"
 
 #include <algorithm>

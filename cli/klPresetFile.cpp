@@ -1,7 +1,7 @@
 #include "cli/klPresetFile.h"
 
-#include "cli/klFootageError.h"
 #include "exceptions/klException.h"
+#include "footage/klFootageError.h"
 #include "param/klParamSet.h"
 #include "param/klParamXML.h"
 #include "runner/klRunnerValues.h"

@@ -2,13 +2,13 @@
 //
 // One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
-#include "cli/farm/klFarmCommand.h"
 #include "cli/klCommandLine.h"
 #include "cli/klControlOptions.h"
 #include "cli/klControlsTable.h"
-#include "cli/klOutputFiles.h"
-#include "cli/klProgress.h"
-#include "cli/klRenderJob.h"
+#include "cli/klFarmCommand.h"
+#include "footage/klOutputFiles.h"
+#include "render/klProgress.h"
+#include "render/klRenderJob.h"
 
 #include <CLI/CLI.hpp>
 

@@ -7,7 +7,7 @@
 #   Kdenlive description         share/kdenlive/effects/
 #
 # `cmake --install build` puts them under /usr/local; the package (`cpack -G DEB` in the build) under /usr.
-# (watchcam's own rule is in cli/.)
+# (watchcam's own rule is in cli/, that of its image file module in footage/images/.)
 if(TARGET Q_Watchcam)
   install(TARGETS Q_Watchcam LIBRARY DESTINATION lib)
 endif()

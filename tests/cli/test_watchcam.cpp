@@ -1,9 +1,9 @@
 // Whole renders through the watchcam program, mostly with the pass-through module (output = input), so
 // every expected pixel is the input's own.
-#include "cli/klDemoClip.h"
-#include "cli/klFootage.h"
-#include "cli/klRenderJob.h"
-#include "tests/cli/cliTestSupport.h"
+#include "footage/klDemoClip.h"
+#include "footage/klFootage.h"
+#include "render/klRenderJob.h"
+#include "tests/rendererTestSupport.h"
 
 #include <chrono>
 #include <thread>
@@ -13,18 +13,18 @@ using OIIO::TypeDesc;
 
 namespace {
 
-class Watchcam : public CliTest::WatchcamTest { };
+class Watchcam : public RendererTest::WatchcamTest { };
 
 }  // namespace
 
 TEST_F(Watchcam, UsageErrorsExitWithTwoAndOneLine)
 {
-    expectOneLineFailure(CliTest::runWatchcam({}, dir_), 2, "watchcam: ");
+    expectOneLineFailure(RendererTest::runWatchcam({}, dir_), 2, "watchcam: ");
     expectOneLineFailure(run({"render", "--demo", path("a.png"), "--depth", "12"}), 2,
                          "--depth 12: expected 8, 16 or float");
     expectOneLineFailure(run({"render", path("a.png")}), 2, "INPUT and OUTPUT");
     expectOneLineFailure(run({"render", "--demo", path("a.mp4"), "--bogus"}), 2, "--bogus");
-    const auto help = CliTest::runWatchcam({"render", "--help"}, dir_);
+    const auto help = RendererTest::runWatchcam({"render", "--help"}, dir_);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Usage: watchcam render [OPTIONS] INPUT OUTPUT"), std::string::npos) << help.out;
     EXPECT_TRUE(listing().empty());
@@ -43,7 +43,7 @@ TEST_F(Watchcam, DemoToASequencePassesEveryPixelThrough)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     int w = 0, h = 0, ch = 0;
-    const auto pixels = CliTest::readPicture<uint8_t>(path("out.0001.png"), &w, &h, &ch);
+    const auto pixels = RendererTest::readPicture<uint8_t>(path("out.0001.png"), &w, &h, &ch);
     ASSERT_EQ(w, 64);
     ASSERT_EQ(h, 48);
     ASSERT_EQ(ch, 3);  // opaque input, no alpha written
@@ -59,14 +59,14 @@ TEST_F(Watchcam, DemoToASequencePassesEveryPixelThrough)
 TEST_F(Watchcam, SequenceInputKeepsItsNumbersAndRangesAreChecked)
 {
     for (int n = 10; n <= 14; ++n)
-        CliTest::writePicture(path("in." + std::to_string(n) + ".png"), 4, 4, 3,
-                              std::vector<uint8_t>(48, uint8_t(n)), TypeDesc::UINT8);
+        RendererTest::writePicture(path("in." + std::to_string(n) + ".png"), 4, 4, 3,
+                                   std::vector<uint8_t>(48, uint8_t(n)), TypeDesc::UINT8);
     auto r = run({"render", path("in.%d.png"), path("out.####.png"), "--frames", "11-12"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(std::filesystem::exists(path("out.0011.png")));
     EXPECT_TRUE(std::filesystem::exists(path("out.0012.png")));
     EXPECT_FALSE(std::filesystem::exists(path("out.0010.png")));
-    EXPECT_EQ(CliTest::readPicture<uint8_t>(path("out.0012.png"))[0], 12);
+    EXPECT_EQ(RendererTest::readPicture<uint8_t>(path("out.0012.png"))[0], 12);
 
     expectOneLineFailure(run({"render", path("in.%d.png"), path("x.####.png"), "--frames", "12-20"}), 1,
                          "--frames 12-20 is outside the input's frames 10-14");
@@ -75,7 +75,7 @@ TEST_F(Watchcam, SequenceInputKeepsItsNumbersAndRangesAreChecked)
     // A still input is held for as many frames as asked.
     r = run({"render", path("in.10.png"), path("held.%02d.png"), "--frames", "0-3"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CliTest::readPicture<uint8_t>(path("held.03.png"))[0], 10);
+    EXPECT_EQ(RendererTest::readPicture<uint8_t>(path("held.03.png"))[0], 10);
     EXPECT_TRUE(hiddenFiles().empty());
 }
 
@@ -83,20 +83,20 @@ TEST_F(Watchcam, SixteenBitAndFloatRendersKeepTheFilesValues)
 {
     std::vector<uint16_t> deep(32 * 32 * 4);
     for (size_t i = 0; i < deep.size(); ++i) deep[i] = uint16_t((i * 2654435761u) >> 16);
-    CliTest::writePicture(path("deep.png"), 32, 32, 4, deep, TypeDesc::UINT16);
+    RendererTest::writePicture(path("deep.png"), 32, 32, 4, deep, TypeDesc::UINT16);
     auto r = run({"render", path("deep.png"), path("deep.tif")});
     ASSERT_EQ(r.status, 0) << r.err;
     int ch = 0;
-    const auto back = CliTest::readPicture<uint16_t>(path("deep.tif"), nullptr, nullptr, &ch);
+    const auto back = RendererTest::readPicture<uint16_t>(path("deep.tif"), nullptr, nullptr, &ch);
     ASSERT_EQ(ch, 4);  // alpha kept
     ASSERT_EQ(back.size(), deep.size());
     for (size_t i = 0; i < deep.size(); ++i) ASSERT_LE(std::abs(int(back[i]) - int(deep[i])), 1) << i;
 
     const std::vector<float> light = {0.25f, 1.5f, -0.125f, 0.5f, 0, 0, 0, 1};
-    CliTest::writePicture(path("light.exr"), 2, 1, 4, light, TypeDesc::FLOAT);
+    RendererTest::writePicture(path("light.exr"), 2, 1, 4, light, TypeDesc::FLOAT);
     r = run({"render", path("light.exr"), path("light.%03d.exr"), "--render-path", "smart"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CliTest::readPicture<float>(path("light.000.exr")), light);
+    EXPECT_EQ(RendererTest::readPicture<float>(path("light.000.exr")), light);
 
     // The legacy path has no float; the renderer says so in one line and writes nothing.
     expectOneLineFailure(run({"render", path("light.exr"), path("legacy.exr"), "--render-path", "legacy"}), 1,
@@ -123,32 +123,32 @@ TEST_F(Watchcam, VideoInAndOutWithScale)
 
 TEST_F(Watchcam, ExistingOutputsAndTheInputAreNeverOverwrittenUnasked)
 {
-    CliTest::writePicture(path("in.png"), 4, 4, 3, std::vector<uint8_t>(48, 7), TypeDesc::UINT8);
-    CliTest::writeText(path("out.png"), "keep me");
+    RendererTest::writePicture(path("in.png"), 4, 4, 3, std::vector<uint8_t>(48, 7), TypeDesc::UINT8);
+    RendererTest::writeText(path("out.png"), "keep me");
     expectOneLineFailure(run({"render", path("in.png"), path("out.png")}), 1,
                          "already exists (--overwrite replaces it)");
-    EXPECT_EQ(CliTest::slurp(path("out.png")), "keep me");
+    EXPECT_EQ(RendererTest::slurp(path("out.png")), "keep me");
     auto r = run({"render", path("in.png"), path("out.png"), "--overwrite"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CliTest::readPicture<uint8_t>(path("out.png"))[0], 7);
+    EXPECT_EQ(RendererTest::readPicture<uint8_t>(path("out.png"))[0], 7);
 
     expectOneLineFailure(run({"render", path("in.png"), path("in.png"), "--overwrite"}), 1, "is the input");
     std::filesystem::create_hard_link(path("in.png"), path("same.png"));
     expectOneLineFailure(run({"render", path("in.png"), path("same.png"), "--overwrite"}), 1, "is the input");
-    EXPECT_EQ(CliTest::readPicture<uint8_t>(path("in.png"))[0], 7);
+    EXPECT_EQ(RendererTest::readPicture<uint8_t>(path("in.png"))[0], 7);
 }
 
 TEST_F(Watchcam, DamagedInputsAndUnwritableOutputsFailCleanly)
 {
-    CliTest::writeText(path("garbage.png"), "not a picture");
-    CliTest::writeText(path("garbage.mp4"), std::string(2000, 'z'));
+    RendererTest::writeText(path("garbage.png"), "not a picture");
+    RendererTest::writeText(path("garbage.mp4"), std::string(2000, 'z'));
     std::vector<float> values(64 * 64 * 3);
     for (size_t i = 0; i < values.size(); ++i) values[i] = float(i % 101) / 101.0f;
-    CliTest::writePicture(path("cut.exr"), 64, 64, 3, values, TypeDesc::FLOAT);
-    CliTest::truncateFile(path("cut.exr"), 0.5);
+    RendererTest::writePicture(path("cut.exr"), 64, 64, 3, values, TypeDesc::FLOAT);
+    RendererTest::truncateFile(path("cut.exr"), 0.5);
     ASSERT_EQ(
         run({"render", "--demo", "--demo-size", "64x48", "--demo-frames", "25", path("cut.mkv")}).status, 0);
-    CliTest::truncateFile(path("cut.mkv"), 0.6);
+    RendererTest::truncateFile(path("cut.mkv"), 0.6);
     const auto before = listing();
 
     for (const char* input : {"garbage.png", "garbage.mp4", "cut.exr", "cut.mkv", "absent.png"}) {
@@ -182,8 +182,8 @@ TEST_F(Watchcam, AFullDiskIsAClearErrorAndLeavesNothing)
                                          "--depth",
                                          "16",
                                          "--module",
-                                         CliTest::passthroughModule()};
-        const auto r = CliTest::runWatchcam(args, dir_, {}, {}, 1000);
+                                         RendererTest::passthroughModule()};
+        const auto r = RendererTest::runWatchcam(args, dir_, {}, {}, 1000);
         expectOneLineFailure(r, 1, "File too large");
         EXPECT_TRUE(listing().empty());
     }
@@ -210,7 +210,8 @@ TEST_F(Watchcam, AnInterruptStopsCleanlyWithoutAnyOutput)
 
 TEST_F(Watchcam, ControlsListsTheModulesControls)
 {
-    const auto r = CliTest::runWatchcam({"controls", "--module", CliTest::passthroughModule()}, dir_);
+    const auto r =
+        RendererTest::runWatchcam({"controls", "--module", RendererTest::passthroughModule()}, dir_);
     ASSERT_EQ(r.status, 0) << r.err;
     auto line = [&](const std::string& label) {
         std::istringstream in(r.out);
@@ -225,7 +226,7 @@ TEST_F(Watchcam, ControlsListsTheModulesControls)
         EXPECT_NE(line("Delay").find(part), std::string::npos) << part;
     for (const char* part : {"3  ", "amount", "float", "50.0%", "0.0%..100.0%", "0.0%..200.0%"})
         EXPECT_NE(line("Amount").find(part), std::string::npos) << part;
-    expectOneLineFailure(CliTest::runWatchcam({"controls", "--module", path("none.so")}, dir_), 1,
+    expectOneLineFailure(RendererTest::runWatchcam({"controls", "--module", path("none.so")}, dir_), 1,
                          "no such effect module");
 }
 
@@ -240,7 +241,7 @@ TEST_F(Watchcam, TimeRemappingAsksForEarlierFramesOfAVideo)
         RenderOptions o;
         o.input = path("src.mkv");
         o.output = path(smart ? "late.mkv" : "late-legacy.mkv");
-        o.modulePath = CliTest::passthroughModule();
+        o.modulePath = RendererTest::passthroughModule();
         o.smartPath = smart;
         RenderJob job(o);
         const int mode = job.host().findControl("mode");
@@ -258,27 +259,28 @@ TEST_F(Watchcam, TimeRemappingAsksForEarlierFramesOfAVideo)
 
 TEST_F(Watchcam, TheEffectModuleRendersTheDemoAtEveryDepth)
 {
-    const std::string module = CliTest::effectModule();
+    const std::string module = RendererTest::effectModule();
     if (module.empty()) GTEST_SKIP() << "the effect module is not built";
     for (const char* out : {"e8.mp4", "e16.mkv", "ef.%02d.exr"}) {
         SCOPED_TRACE(out);
         const std::string depth = out[1] == '8' ? "8" : out[1] == '1' ? "16" : "float";
-        const auto r = CliTest::runWatchcam({"render", "--demo", "--demo-size", "160x90", "--demo-frames",
-                                             "3", path(out), "--depth", depth, "--module", module},
-                                            dir_);
+        const auto r =
+            RendererTest::runWatchcam({"render", "--demo", "--demo-size", "160x90", "--demo-frames", "3",
+                                       path(out), "--depth", depth, "--module", module},
+                                      dir_);
         EXPECT_EQ(r.status, 0) << r.err;
     }
     EXPECT_TRUE(std::filesystem::exists(path("ef.02.exr")));
-    const auto r = CliTest::runWatchcam({"controls", "--module", module}, dir_);
+    const auto r = RendererTest::runWatchcam({"controls", "--module", module}, dir_);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_GT(std::count(r.out.begin(), r.out.end(), '\n'), 40);
 }
 
 TEST_F(Watchcam, TheEffectsControlsAreDescribedAndItsPercentSlidersTakePercent)
 {
-    const std::string module = CliTest::effectModule();
+    const std::string module = RendererTest::effectModule();
     if (module.empty()) GTEST_SKIP() << "the effect module is not built";
-    auto r = CliTest::runWatchcam({"controls", "--module", module}, dir_);
+    auto r = RendererTest::runWatchcam({"controls", "--module", module}, dir_);
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream lines(r.out);
     int described = 0, percent = 0;
@@ -289,16 +291,16 @@ TEST_F(Watchcam, TheEffectsControlsAreDescribedAndItsPercentSlidersTakePercent)
     }
     EXPECT_EQ(described, 1) << r.out;
     EXPECT_EQ(percent, 1) << r.out;
-    r = CliTest::runWatchcam({"controls", "--module", module, "--set", "contrast=30%", "--set",
-                              "playSpeed=-50 %", "--set", "Blend=25%", "--set", "SourceTop=90%",
-                              "--write-preset", "-"},
-                             dir_);
+    r = RendererTest::runWatchcam({"controls", "--module", module, "--set", "contrast=30%", "--set",
+                                   "playSpeed=-50 %", "--set", "Blend=25%", "--set", "SourceTop=90%",
+                                   "--write-preset", "-"},
+                                  dir_);
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char* element :
          {"<double name='contrast' value='30' />", "<double name='playSpeed' value='-50' />",
           "<double name='blendMix' value='25' />", "<double name='SourceTop' value='90' />"})
         EXPECT_NE(r.out.find(element), std::string::npos) << element;
     // Pixels and frames are no percentages.
-    r = CliTest::runWatchcam({"controls", "--module", module, "--set", "lensRadius=30%"}, dir_);
+    r = RendererTest::runWatchcam({"controls", "--module", module, "--set", "lensRadius=30%"}, dir_);
     EXPECT_EQ(r.status, 2) << r.err;
 }

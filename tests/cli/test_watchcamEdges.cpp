@@ -1,7 +1,7 @@
 // The renderer at its edges: numbers that would overflow, names that would garble, outputs that are not
 // plain files, other renders writing the same output, signals, huge frames and huge presets. Each case
 // runs the watchcam program on files made here and expects one plain line and nothing left behind.
-#include "tests/cli/cliTestSupport.h"
+#include "tests/rendererTestSupport.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,7 +13,7 @@ using OIIO::TypeDesc;
 
 namespace {
 
-class WatchcamEdges : public CliTest::WatchcamTest {
+class WatchcamEdges : public RendererTest::WatchcamTest {
 protected:
     // Until a render running in the background has written its first frame.
     void waitForTemporaryFile()
@@ -28,7 +28,7 @@ protected:
     void SetUp() override
     {
         WatchcamTest::SetUp();
-        CliTest::writePicture(path("in.png"), 8, 8, 3, std::vector<uint8_t>(192, 40), TypeDesc::UINT8);
+        RendererTest::writePicture(path("in.png"), 8, 8, 3, std::vector<uint8_t>(192, 40), TypeDesc::UINT8);
     }
 };
 
@@ -79,8 +79,8 @@ TEST_F(WatchcamEdges, NumbersAndNamesGetPlainMessages)
 TEST_F(WatchcamEdges, WritePresetReplacesOnlyARegularFileAndOnlyWhenAsked)
 {
     namespace fs = std::filesystem;
-    CliTest::writeText(path("old.xml"), "keep");
-    CliTest::writeText(path("target.txt"), "target");
+    RendererTest::writeText(path("old.xml"), "keep");
+    RendererTest::writeText(path("target.txt"), "target");
     fs::create_symlink(path("target.txt"), path("link.xml"));
     ASSERT_EQ(mkfifo(path("fifo.xml").c_str(), 0644), 0);
     fs::create_directory(path("dir.xml"));
@@ -104,20 +104,21 @@ TEST_F(WatchcamEdges, WritePresetReplacesOnlyARegularFileAndOnlyWhenAsked)
     for (const Case& c : cases) {
         if (std::string(c.file) == "null.xml" && !device) continue;
         SCOPED_TRACE(c.file);
-        std::vector<std::string> args = {"controls",  "--module", CliTest::passthroughModule(),
+        std::vector<std::string> args = {"controls",  "--module", RendererTest::passthroughModule(),
                                          "--set",     "delay=7",  "--write-preset",
                                          path(c.file)};
         if (c.overwrite) args.push_back("--overwrite");
-        const auto r = CliTest::runWatchcam(args, dir_);
+        const auto r = RendererTest::runWatchcam(args, dir_);
         if (c.status != 0) {
             expectOneLineFailure(r, c.status, c.message);
         } else {
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_NE(CliTest::slurp(path(c.file)).find("<int name='delay' value='7' />"), std::string::npos);
+            EXPECT_NE(RendererTest::slurp(path(c.file)).find("<int name='delay' value='7' />"),
+                      std::string::npos);
         }
     }
     EXPECT_EQ(fs::symlink_status(path("link.xml")).type(), fs::file_type::symlink);
-    EXPECT_EQ(CliTest::slurp(path("target.txt")), "target");
+    EXPECT_EQ(RendererTest::slurp(path("target.txt")), "target");
     EXPECT_EQ(fs::symlink_status(path("fifo.xml")).type(), fs::file_type::fifo);
     if (device) {
         EXPECT_EQ(fs::symlink_status(path("null.xml")).type(), fs::file_type::character);
@@ -132,7 +133,7 @@ TEST_F(WatchcamEdges, ARenderClaimsItsOutputUntilItEndsHoweverItEnds)
     const std::map<std::string, std::string> slow = {{"PASSTHROUGH_ROW_DELAY_US", "5000"}};
     auto render = [&](const std::vector<std::string>& args) {
         std::vector<std::string> all = {"render", "--demo",   "--demo-size",
-                                        "64x40",  "--module", CliTest::passthroughModule()};
+                                        "64x40",  "--module", RendererTest::passthroughModule()};
         all.insert(all.end(), args.begin(), args.end());
         return all;
     };
@@ -146,16 +147,16 @@ TEST_F(WatchcamEdges, ARenderClaimsItsOutputUntilItEndsHoweverItEnds)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output);
-        const auto first = CliTest::runWatchcam(
+        const auto first = RendererTest::runWatchcam(
             render({"--demo-frames", "100", path(c.output), "--frames", "0-49"}), dir_, slow, [&](pid_t pid) {
                 waitForTemporaryFile();
-                const auto second = CliTest::runWatchcam(
+                const auto second = RendererTest::runWatchcam(
                     render({"--demo-frames", "100", dir_ + "/" + c.sameOutput}), elsewhere);
                 expectOneLineFailure(second, 1, "another render is writing it now");
                 if (!c.otherFrames.empty()) {
                     std::vector<std::string> args = {"--demo-frames", "100", path(c.sameOutput)};
                     args.insert(args.end(), c.otherFrames.begin(), c.otherFrames.end());
-                    const auto beside = CliTest::runWatchcam(render(args), elsewhere);
+                    const auto beside = RendererTest::runWatchcam(render(args), elsewhere);
                     EXPECT_EQ(beside.status, 0) << beside.err;
                 }
                 kill(pid, SIGKILL);  // nothing of it can be cleaned up by itself
@@ -163,11 +164,12 @@ TEST_F(WatchcamEdges, ARenderClaimsItsOutputUntilItEndsHoweverItEnds)
         EXPECT_EQ(first.status, 128 + SIGKILL);
         EXPECT_FALSE(hiddenFiles().empty());
         // The next render takes the claim over and removes what the killed one left; a failing one leaves nothing.
-        auto r = CliTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_);
+        auto r =
+            RendererTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(hiddenFiles().empty()) << hiddenFiles()[0];
-        r = CliTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_,
-                                 {{"PASSTHROUGH_FAIL_FRAME", "1"}});
+        r = RendererTest::runWatchcam(render({"--demo-frames", "3", path(c.output), "--overwrite"}), dir_,
+                                      {{"PASSTHROUGH_FAIL_FRAME", "1"}});
         expectOneLineFailure(r, 1, "the effect refused the frame");
         EXPECT_TRUE(hiddenFiles().empty()) << hiddenFiles()[0];
     }
@@ -220,7 +222,7 @@ TEST_F(WatchcamEdges, AFrameTooLargeForMemoryIsRefusedBeforeAnythingIsAllocated)
     const std::string png =
         "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + pngChunk("IDAT", pixels) + pngChunk("IEND", "");
     ASSERT_EQ(png.size(), 66u);
-    CliTest::writeText(path("huge.png"), png);
+    RendererTest::writeText(path("huge.png"), png);
     struct Case {
         std::vector<std::string> args;
         int status;

@@ -1,7 +1,7 @@
 // The renderer with the real module when the module fails a frame: the job stops with the module's
 // message and leaves no output behind.
-#include "cli/klFootageError.h"
-#include "cli/klRenderJob.h"
+#include "footage/klFootageError.h"
+#include "render/klRenderJob.h"
 
 #include <gtest/gtest.h>
 

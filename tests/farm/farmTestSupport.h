@@ -3,8 +3,8 @@
 #ifndef KL_FARM_TEST_SUPPORT_H
 #define KL_FARM_TEST_SUPPORT_H
 
-#include "cli/klFootage.h"
-#include "tests/cli/cliTestSupport.h"
+#include "footage/klFootage.h"
+#include "tests/rendererTestSupport.h"
 
 namespace FarmTest {
 
@@ -13,12 +13,12 @@ using namespace Kiln::Footage;
 // The demo at a size that renders in a moment, 40 frames: 4 chunks of 10.
 inline const std::vector<std::string> kDemo = {"--demo", "--demo-size", "480x270", "--demo-frames", "40"};
 
-class Scratch : public CliTest::ScratchTest {
+class Scratch : public RendererTest::ScratchTest {
 protected:
-    CliTest::RunResult watchcam(std::vector<std::string> args,
-                                const std::map<std::string, std::string>& env = {})
+    RendererTest::RunResult watchcam(std::vector<std::string> args,
+                                     const std::map<std::string, std::string>& env = {})
     {
-        return CliTest::runWatchcam(args, dir_, env);
+        return RendererTest::runWatchcam(args, dir_, env);
     }
     static std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b)
     {
@@ -31,7 +31,7 @@ inline void expectSameFiles(const std::string& a, const std::string& b)
 {
     ASSERT_TRUE(std::filesystem::exists(a)) << a;
     ASSERT_TRUE(std::filesystem::exists(b)) << b;
-    EXPECT_TRUE(CliTest::slurp(a) == CliTest::slurp(b)) << a << " differs from " << b;
+    EXPECT_TRUE(RendererTest::slurp(a) == RendererTest::slurp(b)) << a << " differs from " << b;
 }
 
 // Every frame decodes to the same pixels.

@@ -1,6 +1,6 @@
 // watchcam farm without a cluster: the plain commands and the join run here, the checks made before
 // anything is submitted, and the join's refusals. The pass-through module keeps the renders quick.
-#include "cli/farm/klFarmScripts.h"
+#include "farm/klFarmScripts.h"
 #include "tests/farm/farmTestSupport.h"
 
 #include <sstream>
@@ -13,7 +13,8 @@ class FarmLocal : public Scratch {
 protected:
     std::vector<std::string> farm(const std::string& output, std::vector<std::string> extra)
     {
-        return with(with({"farm"}, kDemo), with({output, "--module", CliTest::passthroughModule()}, extra));
+        return with(with({"farm"}, kDemo),
+                    with({output, "--module", RendererTest::passthroughModule()}, extra));
     }
     // Runs each line of `commands` through the shell; the chunk renders print nothing.
     static void runLines(const std::string& commands)
@@ -22,7 +23,7 @@ protected:
         std::string line;
         while (std::getline(lines, line)) ASSERT_EQ(std::system(line.c_str()), 0) << line;
     }
-    static std::string joinCommand(const CliTest::RunResult& plain)
+    static std::string joinCommand(const RendererTest::RunResult& plain)
     {
         const size_t at = plain.err.find("join them with:\n  ");
         if (at == std::string::npos) return {};
@@ -47,7 +48,7 @@ TEST_F(FarmLocal, PlainCommandsAndTheJoinGiveTheSingleRendersFiles)
     EXPECT_FALSE(std::filesystem::exists(dir + "/.out.####.png.farm"));
 
     ASSERT_EQ(watchcam(with(with({"render"}, kDemo),
-                            {path("one.%04d.png"), "--module", CliTest::passthroughModule()}))
+                            {path("one.%04d.png"), "--module", RendererTest::passthroughModule()}))
                   .status,
               0);
     for (int n = 0; n < 40; ++n) {
@@ -59,7 +60,7 @@ TEST_F(FarmLocal, PlainCommandsAndTheJoinGiveTheSingleRendersFiles)
 
 TEST_F(FarmLocal, MistakesAreRefusedBeforeAnythingIsWritten)
 {
-    CliTest::writeText(path("taken.mkv"), "x");
+    RendererTest::writeText(path("taken.mkv"), "x");
     struct Case {
         std::string output;
         std::vector<std::string> extra;
@@ -99,7 +100,7 @@ TEST_F(FarmLocal, TheJoinNamesMissingChunksAndRefusesSegmentsThatDoNotFit)
     const std::string join = joinCommand(plain) + " 2>" + Kiln::Footage::Farm::shellQuote(path("join.err"));
     const auto joinSays = [&](const std::string& part) {
         EXPECT_NE(std::system(join.c_str()), 0);
-        const std::string err = CliTest::slurp(path("join.err"));
+        const std::string err = RendererTest::slurp(path("join.err"));
         EXPECT_NE(err.find(part), std::string::npos) << err;
     };
     joinSays("out.mp4: chunk 3 of 4 (frames 20-29) failed: it never ran (no log)");
@@ -109,7 +110,7 @@ TEST_F(FarmLocal, TheJoinNamesMissingChunksAndRefusesSegmentsThatDoNotFit)
     const std::string segment2 = path(".out.mp4.farm/chunk-0002.mp4");
     const auto renderChunk2 = [&](const char* size, const char* frames) {
         ASSERT_EQ(watchcam({"render", "--demo", "--demo-size", size, "--demo-frames", "40", "--frames",
-                            frames, segment2, "--overwrite", "--module", CliTest::passthroughModule()})
+                            frames, segment2, "--overwrite", "--module", RendererTest::passthroughModule()})
                       .status,
                   0);
     };

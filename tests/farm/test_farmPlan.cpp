@@ -1,7 +1,7 @@
 // The cutting of a frame range into chunks, Slurm's array syntax and the names of the work files.
-#include "cli/farm/klFarmPlan.h"
-#include "cli/farm/klFarmScripts.h"
-#include "cli/klFootageError.h"
+#include "farm/klFarmPlan.h"
+#include "farm/klFarmScripts.h"
+#include "footage/klFootageError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // watchcam farm on a real one-machine Slurm cluster (started by slurm-cluster.sh for all of these): the
 // demo as 4 chunks against a single render, for each kind of output; a failing chunk; a resubmission.
-#include "cli/farm/klFarmScripts.h"
+#include "farm/klFarmScripts.h"
 #include "tests/farm/farmTestSupport.h"
 
 extern "C" {
@@ -16,7 +16,7 @@ using namespace FarmTest;
 // SLURM_CONF of the running test cluster; empty when there is none.
 std::map<std::string, std::string> clusterEnvironment()
 {
-    std::istringstream lines(CliTest::slurp(FARM_CLUSTER_ENV));
+    std::istringstream lines(RendererTest::slurp(FARM_CLUSTER_ENV));
     std::map<std::string, std::string> env;
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("SLURM_CONF=", 0) == 0) env["SLURM_CONF"] = line.substr(11);
@@ -64,7 +64,10 @@ protected:
         if (env_.empty()) GTEST_SKIP() << "no test cluster (the farm tests need root and slurm-wlm)";
         Scratch::SetUp();
     }
-    CliTest::RunResult farm(std::vector<std::string> args) { return watchcam(with({"farm"}, args), env_); }
+    RendererTest::RunResult farm(std::vector<std::string> args)
+    {
+        return watchcam(with({"farm"}, args), env_);
+    }
     // The demo through the farm and through one render.
     void renderBoth(const std::string& farmed, const std::string& single)
     {
@@ -147,19 +150,19 @@ TEST_F(FarmOnSlurm, AFailedChunkLeavesNoOutputAndOnlyItIsRenderedAgain)
 {
     // The input: the demo as pictures, one of them cut short, in chunk 3.
     ASSERT_EQ(watchcam(with(with({"render"}, kDemo), {path("in.%04d.png")})).status, 0);
-    const std::string broken = path("in.0025.png"), good = CliTest::slurp(broken);
-    CliTest::writeText(broken, good.substr(0, 300));
+    const std::string broken = path("in.0025.png"), good = RendererTest::slurp(broken);
+    RendererTest::writeText(broken, good.substr(0, 300));
     const std::vector<std::string> job = {path("in.%04d.png"), path("out.mkv"), "--chunk", "10"};
 
     auto r = farm(with(job, {"--wait"}));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("chunk 3 of 4 (frames 20-29) failed: " + broken + ": frame 25:"), std::string::npos)
         << r.err;
-    EXPECT_NE(CliTest::slurp(path(".out.mkv.farm.log")).find("chunk 3 of 4"), std::string::npos);
+    EXPECT_NE(RendererTest::slurp(path(".out.mkv.farm.log")).find("chunk 3 of 4"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(path("out.mkv")));
     for (const std::string& name : listing()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 
-    CliTest::writeText(broken, good);
+    RendererTest::writeText(broken, good);
     r = farm(with(job, {"--dry-run"}));
     EXPECT_NE(r.out.find("#SBATCH --array=3\n"), std::string::npos) << r.out;
     r = farm(with(job, {"--wait"}));
