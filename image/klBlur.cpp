@@ -1,618 +1,12 @@
 #include "image/klBlur.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cmath>
+#include "image/klNoise.h"
+
 #include <cstring>
-#include <type_traits>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
-// The 32-byte vectors of the portable passes stay inside this file (internal functions only),
-// so the note that their calling convention differs with AVX does not apply.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wunknown-warning-option"
-#endif
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace Kiln {
 
 namespace Blur {
-
-// Radii beyond this are meaningless for any image and would overflow the sample counts.
-static constexpr float kLargestRadius = 16777216.0f;
-
-BoxParams boxParams(float radius)
-{
-    BoxParams p;
-    if (!(radius > 0.0f)) radius = 0.0f;
-    radius = std::min(radius, kLargestRadius);
-    const float whole = std::trunc(radius);
-    p.n = int32_t(whole);
-    p.f = radius - whole;
-    p.weight = 1.0 / (2.0 * p.n + 1.0 + 2.0 * double(p.f));
-    p.reach = p.n + 1;
-    return p;
-}
-
-float clampSize(float size, int32_t width, int32_t height)
-{
-    if (!(size > 0.0f)) return 0.0f;
-    const float limit = 3.0f * float(std::max(std::max(width, height), 0));
-    return std::min(std::min(size, limit), kLargestRadius);
-}
-
-namespace {
-
-// The passes work on 4 lanes at a time: portable vector code, and on x86-64 an AVX2 copy chosen
-// once at run time where the processor has it. Every lane does the same IEEE operations in the
-// same order in both (no fused multiply-add), so both give identical pictures. The kernels are
-// written for float or double samples; the blur uses float.
-
-typedef float F4 __attribute__((vector_size(16)));
-typedef double D4 __attribute__((vector_size(32)));
-
-inline D4 load4(const float* p)
-{
-    F4 v;
-    std::memcpy(&v, p, sizeof v);
-    return __builtin_convertvector(v, D4);
-}
-inline D4 load4(const double* p)
-{
-    D4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store4(float* p, D4 v)
-{
-    const F4 f = __builtin_convertvector(v, F4);
-    std::memcpy(p, &f, sizeof f);
-}
-inline void store4(double* p, D4 v) { std::memcpy(p, &v, sizeof v); }
-
-// Output i of a line: samples i - n - 1 (outer), i - n (leave), i + n + 1 (enter).
-template <bool Frac, class In, class Out>
-void line4Generic(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group,
-                  size_t gap)
-{
-    D4 acc = {0.0, 0.0, 0.0, 0.0};
-    for (int32_t j = -n; j <= n; ++j) acc += load4(in + 4 * j);
-    const D4 wv = {w, w, w, w};
-    const double fd = fr;
-    const D4 fv = {fd, fd, fd, fd};
-    const In* enter = in + 4 * (n + 1);
-    const In* leave = in - 4 * n;
-    const In* outer = in - 4 * (n + 1);
-    for (int32_t done = 0; done < count; out += gap) {
-        const int32_t end = std::min(count, done + group);
-        for (; done < end; ++done, enter += 4, leave += 4, outer += 4, out += 4) {
-            const D4 e = load4(enter);
-            D4 r = acc;
-            if constexpr (Frac) r += fv * (load4(outer) + e);
-            store4(out, r * wv);
-            acc += e - load4(leave);
-        }
-    }
-}
-
-template <class In, class Out>
-void line1(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap)
-{
-    double acc = 0.0;
-    for (int32_t j = -n; j <= n; ++j) acc += double(in[j]);
-    const double fd = fr;
-    for (int32_t done = 0; done < count; out += gap) {
-        const int32_t end = std::min(count, done + group);
-        for (int32_t i = done; i < end; ++i) {
-            const double e = in[i + n + 1];
-            double r = acc;
-            if (fr != 0.0f) r += fd * (double(in[i - n - 1]) + e);
-            *out++ = Out(r * w);
-            acc += e - double(in[i - n]);
-        }
-        done = end;
-    }
-}
-
-// The running sums of `lanes` columns: started from rows -n .. n, or carried over in acc.
-template <bool Frac, class In, class Out>
-void rowsGeneric(const In* const* in, Out* const* out, int32_t count, int32_t lanes, int32_t n, float fr,
-                 double w, double* acc, bool resume)
-{
-    const int32_t vec = lanes & ~3;
-    if (!resume) {
-        std::fill(acc, acc + lanes, 0.0);
-        for (int32_t j = -n; j <= n; ++j) {
-            const In* r = in[j];
-            for (int32_t l = 0; l < lanes; ++l) acc[l] += double(r[l]);
-        }
-    }
-    const D4 wv = {w, w, w, w};
-    const double fd = fr;
-    const D4 fv = {fd, fd, fd, fd};
-    for (int32_t i = 0; i < count; ++i) {
-        const In* enter = in[i + n + 1];
-        const In* leave = in[i - n];
-        const In* outer = in[i - n - 1];
-        Out* o = out[i];
-        int32_t l = 0;
-        for (; l < vec; l += 4) {
-            D4 a;
-            std::memcpy(&a, acc + l, sizeof a);
-            const D4 e = load4(enter + l);
-            D4 r = a;
-            if constexpr (Frac) r += fv * (load4(outer + l) + e);
-            store4(o + l, r * wv);
-            a += e - load4(leave + l);
-            std::memcpy(acc + l, &a, sizeof a);
-        }
-        for (; l < lanes; ++l) {
-            const double e = enter[l];
-            double r = acc[l];
-            if constexpr (Frac) r += fd * (double(outer[l]) + e);
-            o[l] = Out(r * w);
-            acc[l] += e - double(leave[l]);
-        }
-    }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KL_BLUR_AVX2 1
-#define KL_AVX2 __attribute__((target("avx2"), always_inline)) inline
-
-KL_AVX2 __m256d ld4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-KL_AVX2 __m256d ld4(const double* p) { return _mm256_loadu_pd(p); }
-KL_AVX2 void st4(float* p, __m256d v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
-KL_AVX2 void st4(double* p, __m256d v) { _mm256_storeu_pd(p, v); }
-
-// Past the caches: the same values, for output read back only much later (p 16-byte aligned).
-KL_AVX2 void stream4(float* p, __m256d v) { _mm_stream_ps(p, _mm256_cvtpd_ps(v)); }
-KL_AVX2 void stream4(double* p, __m256d v) { _mm256_stream_pd(p, v); }
-
-// Four lanes walked along a line: the running sum, and the converted samples the next step reads
-// again (its outer sample is this step's leaving one; with n = 0 its leaving sample is this step's
-// entering one), so each sample is converted once where it can be.
-struct Lanes4 {
-    __m256d acc, outer, leave;
-};
-
-template <bool Frac, bool N0, class In>
-KL_AVX2 Lanes4 startAvx2(const In* in, int32_t n)
-{
-    Lanes4 s;
-    s.acc = _mm256_setzero_pd();
-    for (int32_t j = -n; j <= n; ++j) s.acc = _mm256_add_pd(s.acc, ld4(in + 4 * j));
-    s.outer = Frac ? ld4(in - 4 * (n + 1)) : _mm256_setzero_pd();
-    s.leave = N0 ? ld4(in) : _mm256_setzero_pd();
-    return s;
-}
-
-// One output of four lanes: the same operations in the same order as every other pass.
-template <bool Frac, bool N0, bool Stream = false, class In, class Out>
-KL_AVX2 void stepAvx2(Lanes4& s, const In* enter, const In* leave, Out* o, __m256d wv, __m256d fv)
-{
-    const __m256d e = ld4(enter);
-    const __m256d l = N0 ? s.leave : ld4(leave);
-    __m256d r = s.acc;
-    if constexpr (Frac) r = _mm256_add_pd(r, _mm256_mul_pd(fv, _mm256_add_pd(s.outer, e)));
-    if constexpr (Stream)
-        stream4(o, _mm256_mul_pd(r, wv));
-    else
-        st4(o, _mm256_mul_pd(r, wv));
-    s.acc = _mm256_add_pd(s.acc, _mm256_sub_pd(e, l));
-    if constexpr (Frac) s.outer = l;
-    if constexpr (N0) s.leave = e;
-}
-
-// Grouped output is streamed past the caches when asked and aligned for it.
-template <class Out>
-bool streams(bool asked, const Out* a, const Out* b, size_t gap)
-{
-    constexpr uintptr_t mask = 4 * sizeof(Out) - 1;
-    return asked && gap > 0 && (reinterpret_cast<uintptr_t>(a) & mask) == 0 &&
-           (reinterpret_cast<uintptr_t>(b) & mask) == 0;
-}
-
-// One or two lines of the same geometry (inB null: one): two independent running sums keep the
-// processor busy while each addition waits for the one before it. Each line's arithmetic is that
-// of a line on its own.
-template <bool Frac, bool N0, bool Stream, class In, class Out>
-__attribute__((target("avx2"))) void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB,
-                                               int32_t count, int32_t n, float fr, double w, int32_t group,
-                                               size_t gap)
-{
-    const bool two = inB != nullptr;
-    Lanes4 a = startAvx2<Frac, N0>(inA, n);
-    Lanes4 b = two ? startAvx2<Frac, N0>(inB, n) : a;
-    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
-    const ptrdiff_t enter = 4 * (n + 1), leave = -4 * n;
-    for (int32_t done = 0; done < count; outA += gap, outB += gap) {
-        const int32_t end = std::min(count, done + group);
-        if (two) {
-            for (; done < end; ++done, inA += 4, inB += 4, outA += 4, outB += 4) {
-                stepAvx2<Frac, N0, Stream>(a, inA + enter, inA + leave, outA, wv, fv);
-                stepAvx2<Frac, N0, Stream>(b, inB + enter, inB + leave, outB, wv, fv);
-            }
-        } else {
-            for (; done < end; ++done, inA += 4, outA += 4)
-                stepAvx2<Frac, N0, Stream>(a, inA + enter, inA + leave, outA, wv, fv);
-        }
-    }
-    if constexpr (Stream) _mm_sfence();
-}
-
-template <class In, class Out>
-void linesAvx2(const In* inA, Out* outA, const In* inB, Out* outB, int32_t count, int32_t n, float fr,
-               double w, int32_t group, size_t gap, bool past)
-{
-    const bool stream = streams(past, outA, inB ? outB : outA, gap);
-    auto run = [&](auto frac, auto n0, auto str) {
-        linesAvx2<decltype(frac)::value, decltype(n0)::value, decltype(str)::value>(
-            inA, outA, inB, outB, count, n, fr, w, group, gap);
-    };
-    using T = std::true_type;
-    using F = std::false_type;
-    if (fr != 0.0f) {
-        if (n == 0)
-            stream ? run(T{}, T{}, T{}) : run(T{}, T{}, F{});
-        else
-            stream ? run(T{}, F{}, T{}) : run(T{}, F{}, F{});
-    } else {
-        if (n == 0)
-            stream ? run(F{}, T{}, T{}) : run(F{}, T{}, F{});
-        else
-            stream ? run(F{}, F{}, T{}) : run(F{}, F{}, F{});
-    }
-}
-
-// Eight lanes at a time with their sums held in registers, all rows before the next eight lanes;
-// the remaining lanes row by row.
-template <bool Frac, bool N0, class In, class Out>
-__attribute__((target("avx2"))) void rowsAvx2(const In* const* in, Out* const* out, int32_t count,
-                                              int32_t lanes, int32_t n, float fr, double w, double* acc,
-                                              bool resume)
-{
-    const __m256d wv = _mm256_set1_pd(w), fv = _mm256_set1_pd(fr);
-    const double fd = fr;
-    int32_t l0 = 0;
-    for (; l0 + 8 <= lanes; l0 += 8) {
-        Lanes4 a, b;
-        if (resume) {
-            a.acc = _mm256_loadu_pd(acc + l0);
-            b.acc = _mm256_loadu_pd(acc + l0 + 4);
-        } else {
-            a.acc = b.acc = _mm256_setzero_pd();
-            for (int32_t j = -n; j <= n; ++j) {
-                a.acc = _mm256_add_pd(a.acc, ld4(in[j] + l0));
-                b.acc = _mm256_add_pd(b.acc, ld4(in[j] + l0 + 4));
-            }
-        }
-        a.outer = Frac ? ld4(in[-n - 1] + l0) : _mm256_setzero_pd();
-        b.outer = Frac ? ld4(in[-n - 1] + l0 + 4) : _mm256_setzero_pd();
-        a.leave = N0 ? ld4(in[0] + l0) : _mm256_setzero_pd();
-        b.leave = N0 ? ld4(in[0] + l0 + 4) : _mm256_setzero_pd();
-        for (int32_t i = 0; i < count; ++i) {
-            const In* enter = in[i + n + 1] + l0;
-            const In* leave = in[i - n] + l0;
-            Out* o = out[i] + l0;
-            stepAvx2<Frac, N0>(a, enter, leave, o, wv, fv);
-            stepAvx2<Frac, N0>(b, enter + 4, leave + 4, o + 4, wv, fv);
-        }
-        _mm256_storeu_pd(acc + l0, a.acc);
-        _mm256_storeu_pd(acc + l0 + 4, b.acc);
-    }
-    if (l0 == lanes) return;
-    const int32_t rest = lanes - l0;
-    double* ar = acc + l0;
-    if (!resume) {
-        std::fill(ar, ar + rest, 0.0);
-        for (int32_t j = -n; j <= n; ++j) {
-            const In* r = in[j] + l0;
-            for (int32_t l = 0; l < rest; ++l) ar[l] += double(r[l]);
-        }
-    }
-    for (int32_t i = 0; i < count; ++i) {
-        const In* enter = in[i + n + 1] + l0;
-        const In* leave = in[i - n] + l0;
-        const In* outer = in[i - n - 1] + l0;
-        Out* o = out[i] + l0;
-        for (int32_t l = 0; l < rest; ++l) {
-            const double e = enter[l];
-            double r = ar[l];
-            if constexpr (Frac) r += fd * (double(outer[l]) + e);
-            o[l] = Out(r * w);
-            ar[l] += e - double(leave[l]);
-        }
-    }
-}
-
-std::atomic<bool> portableOnly{false};
-
-bool useAvx2()
-{
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes && !portableOnly.load(std::memory_order_relaxed);
-}
-#endif
-
-template <class In, class Out>
-void line4(const In* in, Out* out, int32_t count, int32_t n, float fr, double w, int32_t group, size_t gap,
-           bool past)
-{
-    group = std::max(group, 1);
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) {
-        linesAvx2<In, Out>(in, out, nullptr, nullptr, count, n, fr, w, group, gap, past);
-        return;
-    }
-#endif
-    (void)past;
-    if (fr != 0.0f)
-        line4Generic<true>(in, out, count, n, fr, w, group, gap);
-    else
-        line4Generic<false>(in, out, count, n, fr, w, group, gap);
-}
-
-}  // namespace
-
-void usePortablePassesForTesting(bool on)
-{
-#ifdef KL_BLUR_AVX2
-    portableOnly.store(on);
-#else
-    (void)on;
-#endif
-}
-
-namespace {
-
-// Floats -> int32 by truncation, NaN and out-of-range values held inside the int32 range.
-inline int32_t truncInt(float f)
-{
-    f = f > -2147483648.0f ? f : -2147483648.0f;
-    f = f < 2147483520.0f ? f : 2147483520.0f;
-    return int32_t(f);
-}
-
-}  // namespace
-
-void scaleFloats(float* values, size_t count, float factor)
-{
-    const F4 f = {factor, factor, factor, factor};
-    size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        F4 v;
-        std::memcpy(&v, values + i, sizeof v);
-        v *= f;
-        std::memcpy(values + i, &v, sizeof v);
-    }
-    for (; i < count; ++i) values[i] *= factor;
-}
-
-#ifdef KL_BLUR_AVX2
-namespace {
-
-// The conversions below, eight or 32 values to a step where the processor has AVX2.
-__attribute__((target("avx2"))) size_t toFloatsAvx2(const uint8_t* in, float* out, size_t count)
-{
-    size_t i = 0;
-    for (; i + 32 <= count; i += 32)
-        for (size_t k = i; k < i + 32; k += 8) {
-            const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + k));
-            _mm256_storeu_ps(out + k, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(b)));
-        }
-    return i;
-}
-
-__attribute__((target("avx2"))) size_t toFloatsAvx2(const uint16_t* in, float* out, size_t count)
-{
-    size_t i = 0;
-    for (; i + 16 <= count; i += 16)
-        for (size_t k = i; k < i + 16; k += 8) {
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k));
-            _mm256_storeu_ps(out + k, _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(b)));
-        }
-    return i;
-}
-
-KL_AVX2 __m256i truncInt8(const float* p)
-{
-    __m256 f = _mm256_loadu_ps(p);
-    f = _mm256_max_ps(f, _mm256_set1_ps(-2147483648.0f));  // max_ps returns the second operand for NaN
-    f = _mm256_min_ps(f, _mm256_set1_ps(2147483520.0f));
-    return _mm256_cvttps_epi32(f);
-}
-
-// The packs work within each 16-byte half: the halves' order is mended at the end.
-__attribute__((target("avx2"))) size_t fromFloatsAvx2(const float* in, uint8_t* out, size_t count)
-{
-    size_t i = 0;
-    const __m256i mask = _mm256_set1_epi32(0xff), order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    for (; i + 32 <= count; i += 32) {
-        const __m256i a = _mm256_and_si256(truncInt8(in + i), mask);
-        const __m256i b = _mm256_and_si256(truncInt8(in + i + 8), mask);
-        const __m256i c = _mm256_and_si256(truncInt8(in + i + 16), mask);
-        const __m256i d = _mm256_and_si256(truncInt8(in + i + 24), mask);
-        const __m256i v = _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permutevar8x32_epi32(v, order));
-    }
-    return i;
-}
-
-__attribute__((target("avx2"))) size_t fromFloatsAvx2(const float* in, uint16_t* out, size_t count)
-{
-    size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i a = _mm256_srai_epi32(_mm256_slli_epi32(truncInt8(in + i), 16), 16);
-        const __m256i b = _mm256_srai_epi32(_mm256_slli_epi32(truncInt8(in + i + 8), 16), 16);
-        const __m256i v = _mm256_packs_epi32(a, b);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permute4x64_epi64(v, 0xd8));
-    }
-    return i;
-}
-
-}  // namespace
-#endif
-
-void toFloats(const uint8_t* in, float* out, size_t count)
-{
-    size_t i = 0;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) i = toFloatsAvx2(in, out, count);
-#endif
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= count; i += 16) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        const __m128i lo = _mm_unpacklo_epi8(b, zero), hi = _mm_unpackhi_epi8(b, zero);
-        _mm_storeu_ps(out + i, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)));
-        _mm_storeu_ps(out + i + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)));
-        _mm_storeu_ps(out + i + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)));
-        _mm_storeu_ps(out + i + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)));
-    }
-#endif
-    for (; i < count; ++i) out[i] = float(in[i]);
-}
-
-void toFloats(const uint16_t* in, float* out, size_t count)
-{
-    size_t i = 0;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) i = toFloatsAvx2(in, out, count);
-#endif
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 8 <= count; i += 8) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        _mm_storeu_ps(out + i, _mm_cvtepi32_ps(_mm_unpacklo_epi16(b, zero)));
-        _mm_storeu_ps(out + i + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(b, zero)));
-    }
-#endif
-    for (; i < count; ++i) out[i] = float(in[i]);
-}
-
-#ifdef __SSE2__
-namespace {
-inline __m128i truncInt4(const float* p)
-{
-    __m128 f = _mm_loadu_ps(p);
-    f = _mm_max_ps(f, _mm_set1_ps(-2147483648.0f));  // max_ps returns the second operand for NaN
-    f = _mm_min_ps(f, _mm_set1_ps(2147483520.0f));
-    return _mm_cvttps_epi32(f);
-}
-}  // namespace
-#endif
-
-void fromFloats(const float* in, uint8_t* out, size_t count)
-{
-    size_t i = 0;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) i = fromFloatsAvx2(in, out, count);
-#endif
-#ifdef __SSE2__
-    // Low 8 bits of each int32, then packs that cannot saturate.
-    const __m128i mask = _mm_set1_epi32(0xff);
-    for (; i + 16 <= count; i += 16) {
-        const __m128i a = _mm_and_si128(truncInt4(in + i), mask),
-                      b = _mm_and_si128(truncInt4(in + i + 4), mask);
-        const __m128i c = _mm_and_si128(truncInt4(in + i + 8), mask),
-                      d = _mm_and_si128(truncInt4(in + i + 12), mask);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                         _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
-    }
-#endif
-    for (; i < count; ++i) out[i] = uint8_t(truncInt(in[i]));
-}
-
-void fromFloats(const float* in, uint16_t* out, size_t count)
-{
-    size_t i = 0;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) i = fromFloatsAvx2(in, out, count);
-#endif
-#ifdef __SSE2__
-    // Low 16 bits sign-extended, so the signed pack keeps them unchanged.
-    for (; i + 8 <= count; i += 8) {
-        const __m128i a = _mm_srai_epi32(_mm_slli_epi32(truncInt4(in + i), 16), 16);
-        const __m128i b = _mm_srai_epi32(_mm_slli_epi32(truncInt4(in + i + 4), 16), 16);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(a, b));
-    }
-#endif
-    for (; i < count; ++i) out[i] = uint16_t(truncInt(in[i]));
-}
-
-template <>
-void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams& p)
-{
-    line1(in, out, count, p.n, p.f, p.weight, count, 0);
-}
-
-template <>
-void boxPassLine<4>(const float* in, float* out, int32_t count, const BoxParams& p)
-{
-    line4(in, out, count, p.n, p.f, p.weight, count, 0, false);
-}
-
-template <class In, class Out>
-void boxPassLinePair(int lanes, const In* inA, Out* outA, const In* inB, Out* outB, int32_t count,
-                     const BoxParams& p, int32_t group, size_t gap, bool past)
-{
-    group = std::max(group, 1);
-#ifdef KL_BLUR_AVX2
-    if (lanes == 4 && useAvx2()) {
-        linesAvx2<In, Out>(inA, outA, inB, outB, count, p.n, p.f, p.weight, group, gap, past);
-        return;
-    }
-#endif
-    for (int k = 0; k < 2; ++k) {
-        const In* in = k == 0 ? inA : inB;
-        Out* out = k == 0 ? outA : outB;
-        if (in == nullptr) continue;
-        if (lanes == 4)
-            line4(in, out, count, p.n, p.f, p.weight, group, gap, past);
-        else
-            line1(in, out, count, p.n, p.f, p.weight, group, gap);
-    }
-}
-
-template <class In, class Out>
-void boxPassRows(const In* const* in, Out* const* out, int32_t count, int32_t lanes, const BoxParams& p,
-                 double* acc, bool resume)
-{
-    const float fr = p.f;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) {
-        if (fr != 0.0f)
-            (p.n == 0 ? rowsAvx2<true, true, In, Out> : rowsAvx2<true, false, In, Out>)(in, out, count, lanes,
-                                                                                        p.n, fr, p.weight,
-                                                                                        acc, resume);
-        else
-            (p.n == 0
-                 ? rowsAvx2<false, true, In, Out>
-                 : rowsAvx2<false, false, In, Out>)(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
-        return;
-    }
-#endif
-    if (fr != 0.0f)
-        rowsGeneric<true>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
-    else
-        rowsGeneric<false>(in, out, count, lanes, p.n, fr, p.weight, acc, resume);
-}
-
-#define KL_BLUR_PASSES(In, Out)                                                                              \
-    template void boxPassLinePair<In, Out>(int, const In*, Out*, const In*, Out*, int32_t, const BoxParams&, \
-                                           int32_t, size_t, bool);                                           \
-    template void boxPassRows<In, Out>(const In* const*, Out* const*, int32_t, int32_t, const BoxParams&,    \
-                                       double*, bool);
-KL_BLUR_PASSES(float, float)
-#undef KL_BLUR_PASSES
 
 bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, const void* b, int32_t strideB,
               int32_t rowsB, int32_t bytesB)
@@ -630,210 +24,597 @@ bool overlaps(const void* a, int32_t strideA, int32_t rowsA, int32_t bytesA, con
     return loA < hiB && loB < hiA;
 }
 
-// state_: items' done flags, then four words per band: progress, busy, finished, spare.
-void Schedule::reset(int32_t pinnedItems, std::vector<int32_t> firstRow, std::vector<int32_t> lastRow,
-                     int32_t rows, int32_t ringRows, int32_t reach, int32_t end, int32_t least, int32_t bands)
-{
-    pinned_ = pinnedItems;
-    firstRow_ = std::move(firstRow);
-    lastRow_ = std::move(lastRow);
-    rows_ = rows;
-    ringRows_ = ringRows;
-    reach_ = reach;
-    end_ = end;
-    least_ = std::max(least, 1);
-    bands_ = bands;
-    const size_t items = size_t(pinned_) + firstRow_.size();
-    const size_t words = items + 4 * size_t(bands_);
-    if (words > capacity_) {
-        state_.reset(new std::atomic<int32_t>[words]);
-        capacity_ = words;
-    }
-    for (size_t i = 0; i < items; ++i) state_[i].store(0, std::memory_order_relaxed);
-    for (int32_t b = 0; b < bands_; ++b) {
-        std::atomic<int32_t>* w = &state_[items + 4 * size_t(b)];
-        w[0].store(reach_, std::memory_order_relaxed);
-        w[1].store(0, std::memory_order_relaxed);
-        w[2].store(0, std::memory_order_relaxed);
-    }
-    nextItem_.store(0, std::memory_order_relaxed);
-    pinnedDone_.store(0, std::memory_order_relaxed);
-    prefix_.store(0, std::memory_order_relaxed);
-    bandsDone_.store(0, std::memory_order_release);
-    abandoned_.store(false, std::memory_order_release);
-}
-
-int32_t Schedule::frontier()
-{
-    if (pinnedDone_.load(std::memory_order_acquire) < pinned_) return 0;
-    const int32_t streamed = int32_t(firstRow_.size());
-    int32_t p = prefix_.load(std::memory_order_acquire);
-    const int32_t seen = p;
-    while (p < streamed && state_[size_t(pinned_ + p)].load(std::memory_order_acquire) != 0) ++p;
-    if (p != seen) {
-        int32_t expected = seen;
-        while (expected < p && !prefix_.compare_exchange_weak(expected, p, std::memory_order_acq_rel)) { }
-    }
-    return p >= streamed ? rows_ : firstRow_[size_t(p)];
-}
-
-int32_t Schedule::claimItem()
-{
-    const int32_t items = pinned_ + int32_t(firstRow_.size());
-    int32_t i = nextItem_.load(std::memory_order_acquire);
-    while (i < items) {
-        if (i >= pinned_ && ringRows_ > 0) {
-            // The ring row an item overwrites must have been read by every band.
-            const int32_t overwritten = lastRow_[size_t(i - pinned_)] - ringRows_;
-            const std::atomic<int32_t>* band = &state_[size_t(items)];
-            for (int32_t b = 0; b < bands_; ++b, band += 4)
-                if (band[2].load(std::memory_order_acquire) == 0 &&
-                    band[0].load(std::memory_order_acquire) - reach_ <= overwritten)
-                    return -1;
-        }
-        if (nextItem_.compare_exchange_weak(i, i + 1, std::memory_order_acq_rel)) return i;
-    }
-    return -1;
-}
-
-void Schedule::finishItem(int32_t item)
-{
-    if (item < pinned_)
-        pinnedDone_.fetch_add(1, std::memory_order_acq_rel);
-    else
-        state_[size_t(item)].store(1, std::memory_order_release);
-    changed();
-}
-
-int32_t Schedule::claimBand(int32_t hint)
-{
-    const int32_t ready = frontier();
-    const size_t items = size_t(pinned_) + firstRow_.size();
-    for (int32_t k = 0; k < bands_; ++k) {
-        const int32_t b = int32_t((uint32_t(hint) + uint32_t(k)) % uint32_t(bands_));
-        std::atomic<int32_t>* w = &state_[items + 4 * size_t(b)];
-        if (w[2].load(std::memory_order_acquire) != 0 || w[1].load(std::memory_order_relaxed) != 0) continue;
-        const int32_t o = w[0].load(std::memory_order_acquire);
-        const int32_t can = std::min(end_, ready - reach_) - o;
-        if (can <= 0 || can < std::min(least_, end_ - o)) continue;
-        int32_t idle = 0;
-        if (w[1].compare_exchange_strong(idle, 1, std::memory_order_acq_rel)) {
-            // Another thread may have moved it on between the look and the claim.
-            if (w[2].load(std::memory_order_acquire) == 0) return b;
-            w[1].store(0, std::memory_order_release);
-        }
-    }
-    return -1;
-}
-
-void Schedule::publish(int32_t band, int32_t progress)
-{
-    state_[size_t(pinned_) + firstRow_.size() + 4 * size_t(band)].store(progress, std::memory_order_release);
-}
-
-void Schedule::releaseBand(int32_t band, int32_t progress, bool finished)
-{
-    std::atomic<int32_t>* w = &state_[size_t(pinned_) + firstRow_.size() + 4 * size_t(band)];
-    w[0].store(progress, std::memory_order_release);
-    if (finished) {
-        w[2].store(1, std::memory_order_release);
-        bandsDone_.fetch_add(1, std::memory_order_acq_rel);
-    }
-    w[1].store(0, std::memory_order_release);
-    changed();
-}
-
-bool Schedule::finished() const { return bandsDone_.load(std::memory_order_acquire) >= bands_; }
-
-void Schedule::abandon()
-{
-    abandoned_.store(true, std::memory_order_release);
-    changed();
-}
-
-void Schedule::changed()
-{
-    events_.fetch_add(1, std::memory_order_seq_cst);
-    if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        wake_.notify_all();
-    }
-}
-
-void Schedule::wait(uint32_t seen)
-{
-    // A moment of spinning (work usually turns up within microseconds), then sleep until woken.
-    for (int i = 0; i < 200; ++i) {
-        if (events_.load(std::memory_order_acquire) != seen) return;
-#ifdef __SSE2__
-        _mm_pause();
-#endif
-    }
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_for(lock, std::chrono::milliseconds(1),
-                       [&] { return events_.load(std::memory_order_seq_cst) != seen; });
-    }
-    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-}
-
 }  // namespace Blur
 
-float KlCachedPrecalculatedKernels::kernelFunction(float x, float radius)
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::setUp()
 {
-    if (!(radius > 0.0f)) return x == 0.0f ? 1.0f : 0.0f;
-    const float sigma = radius / 3.0f;
-    return std::exp(-(x * x) / (2.0f * sigma * sigma));
+    mode_ = Mode::Nothing;
+    this->setPasses(1);
+    rect_ = this->clippedRect();
+    read_ = source_;
+    if (rect_.isEmpty() || source_ == nullptr || this->destination() == nullptr) return;
+    // Pixels are read after others are written only when the two images share memory laid out
+    // differently (or for the kept alpha): such a source is read from a copy.
+    if (Blur::overlaps(source_->isNull() ? nullptr : source_->data(), source_->rowBytes(),
+                       source_->yAxis().memoryLength(),
+                       source_->xAxis().memoryLength() * int32_t(sizeof(SrcPx)), this->destination()->data(),
+                       this->destination()->rowBytes(), this->destination()->yAxis().memoryLength(),
+                       this->destination()->xAxis().memoryLength() * int32_t(sizeof(DstPx))) &&
+        (kKeepAlpha || !sameLayout()))
+        read_ = &copyOfSource();
+    usedX_ = Blur::clampSize(sizeX_, source_->width(), source_->height());
+    usedY_ = Blur::clampSize(sizeY_, source_->width(), source_->height());
+    if ((usedX_ == 0.0f && usedY_ == 0.0f) || iterations_ <= 0) {
+        mode_ = Mode::Copy;
+        return;
+    }
+    mode_ = Mode::Blur;
+    px_ = Blur::boxParams(usedX_);
+    py_ = Blur::boxParams(usedY_);
+    marginX_ = usedX_ > 0.0f ? iterations_ * px_.reach : 0;
+    marginY_ = usedY_ > 0.0f ? iterations_ * py_.reach : 0;
+    // Running sums start at the source's first valid column and row (or at the rectangle when
+    // it starts before them), so a pixel's value does not depend on the rectangle asked for.
+    const KlTexAxis& ax = read_->xAxis();
+    const KlTexAxis& ay = read_->yAxis();
+    startX_ = std::min(rect_.x0, read_->isNull() ? rect_.x0 : ax.origin2 + ax.lo);
+    startY_ = std::min(rect_.y0, read_->isNull() ? rect_.y0 : ay.origin2 + ay.lo);
+    plan();
 }
 
-KlCachedPrecalculatedKernels::Axis KlCachedPrecalculatedKernels::build(float radius)
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::beforePass()
 {
-    if (!(radius > 0.0f)) radius = 0.0f;
-    radius = std::min(radius, kMaxRadius);
-    Axis a;
-    a.R = int32_t(std::ceil(radius));
-    const int32_t taps = 2 * a.R + 1;
-    a.table.resize(size_t(kPhases + 1) * size_t(taps));
-    for (int32_t i = 0; i <= kPhases; ++i) {
-        const float f = float(i) / float(kPhases);
-        float* k = a.table.data() + size_t(i) * size_t(taps);
-        double sum = 0.0;
-        for (int32_t t = -a.R; t <= a.R; ++t) sum += (k[t + a.R] = kernelFunction(float(t) - f, radius));
-        // With radius 0 the phase's only tap may be 0 (f > 0): fall back to the nearest sample.
-        if (!(sum > 0.0)) {
-            std::fill(k, k + taps, 0.0f);
-            k[a.R] = 1.0f;
+    if (mode_ == Mode::Blur)
+        ensureBuffer(scratch_, size_t(std::max(this->threadCount(), 1)) * scratchPerThread_);
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::process()
+{
+    if (mode_ == Mode::Copy)
+        copy();
+    else if (mode_ == Mode::Blur)
+        work();
+}
+
+// The plan of the one pass.
+//
+// Extended row k (0 .. rows_ - 1) is source row first_ + k. Each is blurred horizontally into a
+// row of the rectangle's width: rows that are read through the vertical edge mode, or whose
+// memory row stands for several extended rows, into the pinned rows (one per distinct memory
+// row, all made before any band starts, so an image blurred in place is read before it is
+// written); the others into a ring of rows that bands read shortly after. Column bands carry the
+// vertical running sums of every pass down the image in steps of at most step_ rows, keeping
+// each pass's recent rows in a small ring of their own; whichever thread is free takes the next
+// rows to blur or the next band that can move on. When the rings would not be smaller than the
+// image (radii near its size) every row is pinned and each band is done top to bottom at once.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::plan()
+{
+    const KlTexAxis& ay = read_->yAxis();
+    first_ = startY_ - marginY_;
+    rows_ = rect_.y1 - startY_ + 2 * marginY_;
+    passesY_ = marginY_ > 0 ? iterations_ : 0;
+    reachY_ = passesY_ > 0 ? py_.reach : 0;
+    rowValues_ = size_t(rect_.width()) * C;
+    const int32_t lineRows = 2;
+    // A band moves on by at least step_ rows at a time, several times the rows its passes read
+    // behind, so most of what it reads was written moments before.
+    step_ = std::max(16, 4 * reachY_);
+    ringRows_ = 4 * step_ + 2 * reachY_ + lineRows;
+    bandRing_ = step_ + 2 * reachY_;
+    stream_ = passesY_ == 0 || int64_t(ringRows_) + int64_t(passesY_ - 1) * bandRing_ < int64_t(rows_) / 2;
+    if (!stream_) {
+        step_ = rows_;
+        bandRing_ = rows_;
+        ringRows_ = 0;
+    }
+
+    // Rows: pinned slot, or -1 for a row of the ring.
+    std::vector<int32_t> memoryRow(size_t(rows_), -1);
+    std::vector<int32_t> uses(size_t(std::max(ay.memoryLength(), 0)), 0);
+    for (int32_t k = 0; k < rows_; ++k) {
+        const int32_t mi = read_->isNull() ? -1 : ay.resolve(first_ + k);
+        memoryRow[size_t(k)] = mi;
+        if (mi >= 0 && size_t(mi) < uses.size()) ++uses[size_t(mi)];
+    }
+    std::vector<int32_t> slotOfMemoryRow(uses.size(), -1);
+    int32_t edgeSlot = -1;
+    slot_.assign(size_t(rows_), -1);
+    pinnedY_.clear();
+    std::vector<int32_t> streamed;
+    for (int32_t k = 0; k < rows_; ++k) {
+        const int32_t y = first_ + k, mi = memoryRow[size_t(k)];
+        const bool own =
+            mi >= 0 && size_t(mi) < uses.size() && mi == ay.memoryIndex(y) && uses[size_t(mi)] == 1;
+        if (stream_ && own) {
+            streamed.push_back(k);
             continue;
         }
-        for (int32_t t = 0; t < taps; ++t) k[t] = float(k[t] / sum);
+        int32_t& s = (mi >= 0 && size_t(mi) < uses.size()) ? slotOfMemoryRow[size_t(mi)] : edgeSlot;
+        if (s < 0) {
+            s = int32_t(pinnedY_.size());
+            pinnedY_.push_back(y);
+        }
+        slot_[size_t(k)] = s;
     }
-    return a;
+    // Items of up to lineRows rows: the pinned rows first, then the ring's rows in order.
+    itemRows_.clear();
+    itemStart_.clear();
+    for (size_t i = 0; i < pinnedY_.size(); i += lineRows) {
+        itemStart_.push_back(int32_t(itemRows_.size()));
+        for (size_t j = i; j < std::min(pinnedY_.size(), i + lineRows); ++j) itemRows_.push_back(int32_t(j));
+    }
+    const int32_t pinnedItems = int32_t(itemStart_.size());
+    std::vector<int32_t> firstRow, lastRow;
+    for (size_t i = 0; i < streamed.size(); i += lineRows) {
+        itemStart_.push_back(int32_t(itemRows_.size()));
+        const size_t end = std::min(streamed.size(), i + lineRows);
+        for (size_t j = i; j < end; ++j) itemRows_.push_back(streamed[j]);
+        firstRow.push_back(streamed[i]);
+        lastRow.push_back(streamed[end - 1]);
+    }
+    itemStart_.push_back(int32_t(itemRows_.size()));
+
+    // Bands: wide while streaming (fewer, longer runs), narrow when a band's column is kept whole.
+    const int32_t width = rect_.width();
+    if (stream_) {
+        bandPixels_ = 128;
+    } else {
+        const int64_t column = int64_t(rows_) * C * int64_t(sizeof(float)) * std::max(passesY_, 1);
+        bandPixels_ =
+            int32_t(std::clamp<int64_t>((int64_t(1024) << 10) / std::max<int64_t>(column, 1), 4, 64));
+    }
+    bandPixels_ = std::min(width, (bandPixels_ + 3) & ~3);
+    bands_ = (width + bandPixels_ - 1) / bandPixels_;
+    bandLanes_ = size_t(bandPixels_) * C;
+    // Rows of a band lie 64 bytes more than a whole number of cache lines apart, so that a row
+    // written and the rows read just after it do not fall at the same offsets within 4 KB pages
+    // (the processor would then take the reads for reads of the write and hold them back).
+    rowStride_ = ((bandLanes_ + 15) & ~size_t(15)) + 16;
+
+    // Shared memory: pinned rows, the ring, and while streaming each band's sums and rings. The
+    // rows are kept band by band, so a band reads its part of them in one run.
+    Layout l;
+    pinnedAt_ = l.template add<float>(size_t(bands_) * pinnedY_.size() * rowStride_);
+    ringAt_ = l.template add<float>(size_t(bands_) * size_t(ringRows_) * rowStride_);
+    const size_t state = bandStateBytes();
+    bandsAt_ = l.template add<unsigned char>(stream_ ? size_t(bands_) * state : 0);
+    ensureBuffer(buffer_, l.bytes + 64);
+    progress_.assign(stream_ ? size_t(bands_) * size_t(std::max(passesY_, 1)) : 0, 0);
+    for (int32_t b = 0; stream_ && b < bands_; ++b) resetProgress(progressOf(b));
+
+    // Per thread: the lines of the horizontal passes, row pointers, the rows stored, and when a
+    // band is done at once its sums and rings.
+    Layout t;
+    lineAt_ = t.template add<float>(2 * size_t(lineRows) * horizontalLine());
+    inRowsAt_ = t.template add<const float*>(size_t(step_) + 2 * size_t(reachY_) + 1);
+    outRowsAt_ = t.template add<float*>(size_t(step_) + 1);
+    storeAt_ = t.template add<float>(size_t(step_) * rowStride_);
+    threadStateAt_ = t.template add<unsigned char>(stream_ ? 0 : state);
+    scratchPerThread_ = t.bytes;
+
+    const int32_t end0 = passesY_ > 0 ? rows_ - reachY_ : rows_;
+    schedule_.reset(pinnedItems, std::move(firstRow), std::move(lastRow), rows_, ringRows_, reachY_, end0,
+                    stream_ ? step_ : rows_, bands_);
 }
 
-KlCachedPrecalculatedKernels::KlCachedPrecalculatedKernels(float radiusX, float radiusY)
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+struct BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::Layout {
+    size_t bytes = 0;
+    template <class T>
+    size_t add(size_t count)
+    {
+        const size_t at = bytes;
+        bytes += (count * sizeof(T) + 63) & ~size_t(63);
+        return at;
+    }
+};
+
+// A band's running sums (one set per vertical pass) and the rings between its passes.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+size_t BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::bandStateBytes() const
 {
-    axes_[0] = build(radiusX);
-    axes_[1] = build(radiusY);
+    Layout s;
+    s.template add<double>(size_t(std::max(passesY_, 1)) * bandLanes_);
+    s.template add<float>(size_t(std::max(passesY_ - 1, 0)) * size_t(bandRing_) * rowStride_);
+    return s.bytes;
 }
 
-const float* KlCachedPrecalculatedKernels::phaseKernel(int axis, int32_t phase) const
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+double* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::sums(unsigned char* state, int32_t pass) const
 {
-    const Axis& a = axes_[axis & 1];
-    phase = std::clamp<int32_t>(phase, 0, kPhases);
-    return a.table.data() + size_t(phase) * size_t(2 * a.R + 1);
+    return reinterpret_cast<double*>(state) + size_t(pass) * bandLanes_;
 }
 
-void KlCachedPrecalculatedKernels::kernelAt(int axis, float f, float* out) const
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+float* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::bandRing(unsigned char* state, int32_t pass) const
 {
-    const int32_t n = taps(axis);
-    float frac = std::isfinite(f) ? f - std::floor(f) : 0.0f;
-    const float t = std::min(frac * float(kPhases), float(kPhases));
-    const int32_t i = std::min<int32_t>(int32_t(t), kPhases - 1);
-    const float u = t - float(i);
-    const float* k0 = phaseKernel(axis, i);
-    const float* k1 = phaseKernel(axis, i + 1);
-    for (int32_t k = 0; k < n; ++k) out[k] = k0[k] + (k1[k] - k0[k]) * u;
+    const size_t sumsBytes = (size_t(std::max(passesY_, 1)) * bandLanes_ * sizeof(double) + 63) & ~size_t(63);
+    return reinterpret_cast<float*>(state + sumsBytes) + size_t(pass) * size_t(bandRing_) * rowStride_;
 }
+
+// Next output row of each vertical pass.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+int32_t* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::progressOf(int32_t band)
+{
+    return progress_.data() + size_t(band) * size_t(std::max(passesY_, 1));
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::resetProgress(int32_t* o) const
+{
+    for (int32_t it = 0; it < std::max(passesY_, 1); ++it) o[it] = passesY_ > 0 ? (it + 1) * reachY_ : 0;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+unsigned char* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::aligned(Image::DataHandle* h) const
+{
+    return reinterpret_cast<unsigned char*>((reinterpret_cast<uintptr_t>(h->data()) + 63) & ~uintptr_t(63));
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::ensureBuffer(Image::DataHandle*& buffer, size_t bytes)
+{
+    if (buffer && buffer->size() >= bytes) return;
+    if (buffer) buffer->release();
+    buffer = nullptr;
+    buffer = new Image::DataHandle(std::max<size_t>(bytes, 16));
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+unsigned char* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::threadScratch() const
+{
+    return static_cast<unsigned char*>(scratch_->data()) +
+           size_t(this->currentThreadIndex()) * scratchPerThread_;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+template <class T>
+T* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::scratchAt(size_t offset) const
+{
+    return reinterpret_cast<T*>(threadScratch() + offset);
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+size_t BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::horizontalLine() const
+{
+    return size_t(rect_.x1 - startX_ + 2 * marginX_) * C;
+}
+
+// Horizontally blurred rows, band by band: a row's part in band b lies `bandStride(slots)`
+// floats after its part in band b - 1.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+size_t BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::bandStride(size_t slots) const
+{
+    return slots * rowStride_;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+float* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::pinnedRow(int32_t slot) const
+{
+    return reinterpret_cast<float*>(aligned(buffer_) + pinnedAt_) + size_t(slot) * rowStride_;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+float* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::ringRow(int32_t k) const
+{
+    return reinterpret_cast<float*>(aligned(buffer_) + ringAt_) + size_t(k % ringRows_) * rowStride_;
+}
+
+// Extended row k's part in band b.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+const float* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::rowOf(int32_t k, int32_t b) const
+{
+    const int32_t s = slot_[size_t(k)];
+    if (s >= 0) return pinnedRow(s) + size_t(b) * bandStride(pinnedY_.size());
+    return ringRow(k) + size_t(b) * bandStride(size_t(ringRows_));
+}
+
+// Whether source and destination give every pixel the same address.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+bool BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::sameLayout() const
+{
+    const KlTexture<DstPx>& d = *this->destination();
+    const KlTexAxis &sx = source_->xAxis(), &sy = source_->yAxis(), &dx = d.xAxis(), &dy = d.yAxis();
+    return static_cast<const void*>(source_->data()) == static_cast<const void*>(d.data()) &&
+           source_->rowBytes() == d.rowBytes() && sizeof(SrcPx) == sizeof(DstPx) &&
+           sx.origin2 + sx.regionStart == dx.origin2 + dx.regionStart &&
+           sy.origin2 + sy.regionStart == dy.origin2 + dy.regionStart;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+const KlTexture<SrcPx>& BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::copyOfSource()
+{
+    copy_ = KlTexture<SrcPx>::createLike(*source_);
+    const int32_t w = source_->xAxis().memoryLength();
+    for (int32_t i = 0; i < source_->yAxis().memoryLength(); ++i)
+        std::memcpy(copy_.rowAt(i), source_->rowAt(i), size_t(w) * sizeof(SrcPx));
+    return copy_;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+float BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::toFloat(typename SrcPx::Channel v)
+{
+    return static_cast<float>(v);
+}
+
+// Source pixels -> floats, premultiplied where flagged.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::loadRun(const SrcPx* s, int32_t step, int32_t n,
+                                                                float* out)
+{
+    using Ch = typename SrcPx::Channel;
+    if (step == 1) {
+        Blur::toFloats(reinterpret_cast<const Ch*>(s), out, size_t(n) * C);
+    } else {
+        for (int32_t i = 0; i < n; ++i, s += step)
+            for (int c = 0; c < C; ++c) out[size_t(i) * C + c] = toFloat((*s)[c]);
+    }
+    if constexpr (kWeighted) {
+        for (int32_t i = 0; i < n; ++i, out += C) {
+            const float a = out[SrcPx::alphaIndex];
+            for (int c = 0; c < C; ++c)
+                if (flagged(c)) out[c] = out[c] * a / float(M);
+        }
+    }
+}
+
+// Whether memory channel c is a colour channel weighted by alpha.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+constexpr bool BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::flagged(int c)
+{
+    if constexpr (SrcPx::order == Pixel::Order::ARGB)
+        return (c == 1 && FR != 0) || (c == 2 && FG != 0) || (c == 3 && FB != 0);
+    else if constexpr (SrcPx::order == Pixel::Order::RGBA || SrcPx::order == Pixel::Order::RGB)
+        return (c == 0 && FR != 0) || (c == 1 && FG != 0) || (c == 2 && FB != 0);
+    else
+        return false;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::copy()
+{
+    // In place there is nothing to copy.
+    if (read_->data() == this->destination()->data() &&
+        read_->rowBytes() == this->destination()->rowBytes() &&
+        read_->originX() == this->destination()->originX() &&
+        read_->originY() == this->destination()->originY())
+        return;
+    const KlRect r = rect_;
+    this->forEachRow(
+        [&](int32_t y) { read_->copyRow(y, r.x0, r.x1, this->destination()->pixelAddress(r.x0, y)); });
+}
+
+// The pass: take work until every band is done. A thread that leaves early (interrupted, or
+// failing) makes the others leave too, so none waits for work that will not come.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::work()
+{
+    struct Leave {
+        Blur::Schedule& s;
+        ~Leave()
+        {
+            if (!s.finished()) s.abandon();
+        }
+    } leave{schedule_};
+    int32_t hint = this->currentThreadIndex() * 5;
+    while (!schedule_.finished()) {
+        if (schedule_.abandoned() || this->shouldStop()) return;
+        const uint32_t seen = schedule_.events();
+        const int32_t b = schedule_.claimBand(hint);
+        if (b >= 0) {
+            const bool done = advance(b);
+            schedule_.releaseBand(b, stream_ ? progressOf(b)[0] : 0, done);
+            hint = b + 1;
+            continue;
+        }
+        const int32_t item = schedule_.claimItem();
+        if (item >= 0) {
+            produce(item);
+            schedule_.finishItem(item);
+            continue;
+        }
+        schedule_.wait(seen);
+    }
+}
+
+// One item: its source rows blurred horizontally into their pinned or ring rows. Rows go two
+// at a time (two running sums keep the processor busy); each row's result is the same as on
+// its own.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::produce(int32_t item)
+{
+    const int32_t W = rect_.x1 - startX_;  // outputs from the anchor column on
+    const size_t line = horizontalLine();
+    float* work = scratchAt<float>(lineAt_);
+    const bool pinned = item < schedule_.pinnedItems();
+    const size_t gap = bandStride(pinned ? pinnedY_.size() : size_t(ringRows_)) - bandLanes_;
+    for (int32_t e = itemStart_[size_t(item)]; e < itemStart_[size_t(item) + 1]; e += 2) {
+        const int32_t rowsNow = std::min(2, itemStart_[size_t(item) + 1] - e);
+        float* target[2] = {nullptr, nullptr};
+        int32_t y[2] = {0, 0};
+        for (int32_t j = 0; j < rowsNow; ++j) {
+            const int32_t r = itemRows_[size_t(e + j)];
+            y[j] = pinned ? pinnedY_[size_t(r)] : first_ + r;
+            target[j] = pinned ? pinnedRow(r) : ringRow(r);
+        }
+        // Sample s (column startX_ + s) sits at index s + marginX_ of every line array.
+        float* cur[2] = {work, work + line};
+        float* nxt[2] = {work + 2 * line, work + 3 * line};
+        for (int32_t j = 0; j < rowsNow; ++j) load(y[j], cur[j], startX_ - marginX_, rect_.x1 + marginX_);
+        // When the rectangle starts at the anchor the last pass writes straight into the bands.
+        const bool direct = startX_ == rect_.x0 && marginX_ > 0;
+        for (int32_t it = 0; marginX_ > 0 && it < iterations_; ++it) {
+            const int32_t outMargin = marginX_ - (it + 1) * px_.reach;
+            const size_t first = size_t(marginX_ - outMargin) * C;
+            const int32_t count = W + 2 * outMargin;
+            const bool toRows = direct && it == iterations_ - 1;
+            Blur::boxPassLinePair<float, float>(C, cur[0] + first, toRows ? target[0] : nxt[0] + first,
+                                                rowsNow > 1 ? cur[1] + first : nullptr,
+                                                toRows ? target[1] : nxt[1] + first, count, px_,
+                                                toRows ? bandPixels_ : count, toRows ? gap : 0, !stream_);
+            std::swap(cur[0], nxt[0]);
+            std::swap(cur[1], nxt[1]);
+        }
+        if (direct) continue;
+        for (int32_t j = 0; j < rowsNow; ++j) {
+            const float* from = cur[j] + size_t(marginX_ + rect_.x0 - startX_) * C;
+            for (int32_t b = 0; b < bands_; ++b)
+                std::memcpy(target[j] + size_t(b) * (gap + bandLanes_), from + size_t(b) * bandLanes_,
+                            std::min(bandLanes_, rowValues_ - size_t(b) * bandLanes_) * sizeof(float));
+        }
+    }
+}
+
+// Source row y, columns [xa, xb), into floats (premultiplied where flagged).
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::load(int32_t y, float* line, int32_t xa,
+                                                             int32_t xb) const
+{
+    read_->forEachRun(y, xa, xb, [&](int32_t xs, int32_t n, const SrcPx* s, int32_t step) {
+        loadRun(s, step, n, line + size_t(xs - xa) * C);
+    });
+}
+
+// Moves band b down as far as the rows blurred so far allow; true when the band is finished.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+bool BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::advance(int32_t b)
+{
+    const int32_t x = b * bandPixels_;
+    const int32_t pixels = std::min(bandPixels_, rect_.width() - x);
+    const int32_t lanes = pixels * C;
+    unsigned char* state = stream_ ? aligned(buffer_) + bandsAt_ + size_t(b) * bandStateBytes()
+                                   : scratchAt<unsigned char>(threadStateAt_);
+    int32_t wholeProgress[kMaxIterations];
+    int32_t* o = stream_ ? progressOf(b) : wholeProgress;
+    if (!stream_) resetProgress(o);
+    const float** in = scratchAt<const float*>(inRowsAt_);
+    float** out = scratchAt<float*>(outRowsAt_);
+    float* stored = scratchAt<float>(storeAt_);
+    const int32_t last = passesY_ - 1;
+    for (;;) {
+        const int32_t ready = schedule_.frontier();
+        bool moved = false;
+        if (passesY_ == 0) {
+            const int32_t n = std::min(ready, rows_) - o[0];
+            for (int32_t k = o[0]; k < o[0] + n; ++k)
+                if (first_ + k >= rect_.y0) storeRow(x, pixels, first_ + k - rect_.y0, rowOf(k, b));
+            o[0] += std::max(n, 0);
+            moved = n > 0;
+        }
+        for (int32_t it = 0; it < passesY_; ++it) {
+            const int32_t available = it == 0 ? ready : o[it - 1];
+            const int32_t end = rows_ - (it + 1) * reachY_;
+            const int32_t count = std::min(std::min(end, available - reachY_) - o[it], step_);
+            if (count <= 0) continue;
+            if (it == 0)
+                inputRows(b, o[0] - reachY_, count + 2 * reachY_, in);
+            else
+                ringRows(bandRing(state, it - 1), o[it] - reachY_, count + 2 * reachY_, in);
+            if (it < last)
+                ringRows(bandRing(state, it), o[it], count, out);
+            else
+                for (int32_t j = 0; j < count; ++j)
+                    out[j] = finalRow(first_ + o[it] + j, x, stored + size_t(j) * rowStride_);
+            Blur::boxPassRows<float, float>(in + reachY_, out, count, lanes, py_, sums(state, it),
+                                            o[it] != (it + 1) * reachY_);
+            if (it == last && !kDirectStore)
+                for (int32_t j = 0; j < count; ++j)
+                    if (first_ + o[it] + j >= rect_.y0)
+                        storeRow(x, pixels, first_ + o[it] + j - rect_.y0, out[j]);
+            o[it] += count;
+            moved = true;
+        }
+        if (!moved) break;
+        if (stream_) schedule_.publish(b, o[0]);
+        if (this->shouldStop()) break;
+    }
+    return o[std::max(last, 0)] == (passesY_ > 0 ? rows_ - passesY_ * reachY_ : rows_);
+}
+
+// Rows k .. k + n - 1 of a band's ring, and of the horizontally blurred rows in band b.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+template <class P>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::ringRows(float* ring, int32_t k, int32_t n,
+                                                                 P* rows) const
+{
+    int32_t i = k % bandRing_;
+    for (int32_t j = 0; j < n; ++j, i = i + 1 == bandRing_ ? 0 : i + 1)
+        rows[j] = ring + size_t(i) * rowStride_;
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::inputRows(int32_t b, int32_t k, int32_t n,
+                                                                  const float** rows) const
+{
+    const float* pinned = pinnedRow(0) + size_t(b) * bandStride(pinnedY_.size());
+    const float* ring = ringRows_ > 0 ? ringRow(0) + size_t(b) * bandStride(size_t(ringRows_)) : nullptr;
+    int32_t i = ringRows_ > 0 ? k % ringRows_ : 0;
+    for (int32_t j = 0; j < n; ++j, ++k, i = i + 1 == ringRows_ ? 0 : i + 1) {
+        const int32_t s = slot_[size_t(k)];
+        rows[j] = s >= 0 ? pinned + size_t(s) * rowStride_ : ring + size_t(i) * rowStride_;
+    }
+}
+
+// Where the last pass writes row y of the band at column offset x.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+float* BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::finalRow(int32_t y, int32_t x, float* scratch) const
+{
+    if constexpr (kDirectStore) {
+        if (y >= rect_.y0)
+            return reinterpret_cast<float*>(this->destination()->pixelAddress(rect_.x0 + x, y));
+    }
+    return scratch;
+}
+
+// Row k of the rectangle (`sw` pixels from column offset sx) into the destination.
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::storeRow(int32_t sx, int32_t sw, int32_t k,
+                                                                 const float* v) const
+{
+    using Ch = typename DstPx::Channel;
+    const int32_t y = rect_.y0 + k;
+    DstPx* d = this->destination()->pixelAddress(rect_.x0 + sx, y);
+    if constexpr (kWeighted || kKeepAlpha) {
+        for (int32_t i = 0; i < sw; ++i, v += C) {
+            float px[C];
+            for (int c = 0; c < C; ++c) px[c] = v[c];
+            fixUp(px, rect_.x0 + sx + i, y);
+            Blur::fromFloats(px, reinterpret_cast<Ch*>(d + i), C);
+        }
+    } else {
+        Blur::fromFloats(v, reinterpret_cast<Ch*>(d), size_t(sw) * C);
+    }
+}
+
+template <class SrcPx, class DstPx, int64_t M, int FR, int FG, int FB, int FA>
+void BlurGeneralGauss<SrcPx, DstPx, M, FR, FG, FB, FA>::fixUp(float* px, int32_t x, int32_t y) const
+{
+    constexpr int A = SrcPx::alphaIndex;
+    if constexpr (kWeighted) {
+        const float a = px[A];
+        const bool some = a > float(M) * 1.5259022e-5f;
+        for (int c = 0; c < C; ++c)
+            if (flagged(c)) px[c] = some ? std::clamp(px[c] * float(M) / a, 0.0f, float(M)) : 0.0f;
+    }
+    if constexpr (kKeepAlpha) px[A] = toFloat(read_->sampleNearest(x, y)[A]);
+}
+
+// The blurs the effect, the noise and the tests use: plain at every depth, and with alpha weighting
+// and kept alpha at the host's depths.
+#define KL_BLUR_FLAGS(Px)                                                                                    \
+    template class BlurGeneralGauss<Px, Px, Px::maxInt, 0, 0, 0, 0>;                                         \
+    template class BlurGeneralGauss<Px, Px, Px::maxInt, 1, 1, 1, 0>;                                         \
+    template class BlurGeneralGauss<Px, Px, Px::maxInt, 0, 0, 0, 1>;                                         \
+    template class BlurGeneralGauss<Px, Px, Px::maxInt, 1, 1, 1, 1>;
+KL_BLUR_FLAGS(PixARGB8)
+KL_BLUR_FLAGS(PixARGB16)
+KL_BLUR_FLAGS(PixARGBF)
+#undef KL_BLUR_FLAGS
+template class BlurGeneralGauss<PixRGBAF, PixRGBAF>;
+template class BlurGeneralGauss<PixNoiseF, PixNoiseF>;
 
 }  // namespace Kiln
