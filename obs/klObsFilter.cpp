@@ -60,6 +60,9 @@ struct Filter {
     FrameResult result;
     FrameKey lastKey;
     bool hasKey = false;
+    // For the log when the filter goes: frames handed to the worker, and new frames that found it busy.
+    uint64_t submittedFrames = 0;
+    uint64_t busyFrames = 0;
 };
 
 const char* labelOf(const ControlSpec& c) { return c.label[0] != '\0' ? c.label : c.checkboxText; }
@@ -205,6 +208,10 @@ void* create(obs_data_t* settings, obs_source_t* source)
 void destroy(void* data)
 {
     auto* f = static_cast<Filter*>(data);
+    blog(LOG_INFO,
+         "[Security Camera] '%s': %llu frames filtered, %llu new frames left out while the worker was busy",
+         obs_source_get_name(f->context), (unsigned long long)f->submittedFrames,
+         (unsigned long long)f->busyFrames);
     // Stops the frame in flight and joins the worker before the graphics objects go.
     f->worker.reset();
     obs_enter_graphics();
@@ -328,11 +335,16 @@ void videoRender(void* data, gs_effect_t*)
     // A new frame (a new time, new settings or a new size) goes to the worker unless one still waits
     // there: the worker then renders the newest of them next.
     uint64_t submitted = 0;
-    if ((!f.hasKey || !(key == f.lastKey)) && !f.worker->waiting()) {
-        submitted = readBack(f, target, parent, cx, cy, job);
-        if (submitted != 0) {
-            f.lastKey = key;
-            f.hasKey = true;
+    if (!f.hasKey || !(key == f.lastKey)) {
+        if (f.worker->waiting()) {
+            ++f.busyFrames;
+        } else {
+            submitted = readBack(f, target, parent, cx, cy, job);
+            if (submitted != 0) {
+                f.lastKey = key;
+                f.hasKey = true;
+                ++f.submittedFrames;
+            }
         }
     }
     f.worker->take(f.result);
