@@ -281,7 +281,7 @@ uint64_t readBack(Filter& f, obs_source_t* target, obs_source_t* parent, uint32_
     return serial;
 }
 
-void draw(Filter& f)
+void draw(Filter& f, uint32_t cx, uint32_t cy)
 {
     const uint32_t w = uint32_t(f.result.width);
     const uint32_t h = uint32_t(f.result.height);
@@ -304,7 +304,7 @@ void draw(Filter& f)
     gs_enable_framebuffer_srgb(false);
     gs_effect_t* effect = obs_get_base_effect(OBS_EFFECT_DEFAULT);
     gs_effect_set_texture(gs_effect_get_param_by_name(effect, "image"), f.texture);
-    while (gs_effect_loop(effect, "Draw")) gs_draw_sprite(f.texture, 0, w, h);
+    while (gs_effect_loop(effect, "Draw")) gs_draw_sprite(f.texture, 0, cx, cy);
     gs_enable_framebuffer_srgb(srgb);
 }
 
@@ -350,11 +350,12 @@ void videoRender(void* data, gs_effect_t*)
     f.worker->take(f.result);
     const bool fits = f.result.width == int32_t(cx) && f.result.height == int32_t(cy);
     if (!fits && submitted != 0) f.worker->waitFor(submitted, f.result, kFirstFrameWait);
-    if (f.result.width != int32_t(cx) || f.result.height != int32_t(cy) || f.result.pixels.empty()) {
+    if (f.result.pixels.empty()) {
         obs_source_skip_video_filter(f.context);
         return;
     }
-    draw(f);
+    // A frame of the old size, until the worker has one of the new size, stretched over it.
+    draw(f, cx, cy);
 }
 
 obs_source_info makeInfo()

@@ -13,7 +13,8 @@
 //
 // Latency: a frame is shown one OBS frame after it was read back (the worker renders it meanwhile), so
 // the graphics thread never waits for the effect; the first frame, and the first after the source changes
-// size, are waited for instead (up to a second), so that the unfiltered picture never shows.
+// size, are waited for instead (up to a second), so that the unfiltered picture never shows (when the
+// worker is busy at a size change, its last frame is stretched over the new size meanwhile).
 struct obs_source_info;
 
 namespace Kiln::Obs {

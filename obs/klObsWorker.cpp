@@ -3,6 +3,9 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace Kiln::Obs {
 
 Worker::Worker(std::function<void(const std::string&)> report)
@@ -65,6 +68,10 @@ bool Worker::waitFor(uint64_t serial, FrameResult& result, std::chrono::millisec
 
 void Worker::run()
 {
+    // Below OBS's own threads: when the processors are short, OBS's frames come first and the effect
+    // shows fewer new frames, instead of OBS skipping frames. The effect's stage threads, started from
+    // this one, inherit it.
+    setpriority(PRIO_PROCESS, pid_t(gettid()), kNice);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stop_ || hasPending_; });

@@ -7,6 +7,8 @@
 // newest frame wins), so the worker never falls behind OBS. Results carry the serial number of their
 // submission, so a caller can wait for a particular frame (the first one, or the first of a new size).
 //
+// The worker and the effect's stage threads it starts run at a lower priority than OBS (kNice).
+//
 // Stopping (the destructor) interrupts the frame being rendered at its next row and joins the thread: a
 // filter removed while frames are in flight waits for nothing longer than a row band.
 #include "obs/klObsRenderer.h"
@@ -39,6 +41,9 @@ struct FrameResult {
 
 class Worker {
 public:
+    // The worker's niceness (and its stage threads').
+    static constexpr int kNice = 10;
+
     // `report` receives a failed frame's message, on the worker thread.
     explicit Worker(std::function<void(const std::string&)> report = {});
     ~Worker();
