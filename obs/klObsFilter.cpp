@@ -5,6 +5,7 @@
 #include "obs/klObsWorker.h"
 
 #include <obs-module.h>
+#include <util/platform.h>
 
 #include <array>
 #include <atomic>
@@ -63,6 +64,9 @@ struct Filter {
     // For the log when the filter goes: frames handed to the worker, and new frames that found it busy.
     uint64_t submittedFrames = 0;
     uint64_t busyFrames = 0;
+    // Time the graphics thread spent in the filter (reading back, uploading, drawing), and its calls.
+    uint64_t renderNs = 0;
+    uint64_t renderCalls = 0;
 };
 
 const char* labelOf(const ControlSpec& c) { return c.label[0] != '\0' ? c.label : c.checkboxText; }
@@ -308,9 +312,19 @@ void draw(Filter& f, uint32_t cx, uint32_t cy)
     gs_enable_framebuffer_srgb(srgb);
 }
 
+void filterFrame(Filter& f);
+
 void videoRender(void* data, gs_effect_t*)
 {
     auto& f = *static_cast<Filter*>(data);
+    const uint64_t start = os_gettime_ns();
+    filterFrame(f);
+    f.renderNs += os_gettime_ns() - start;
+    ++f.renderCalls;
+}
+
+void filterFrame(Filter& f)
+{
     obs_source_t* target = obs_filter_get_target(f.context);
     obs_source_t* parent = obs_filter_get_parent(f.context);
     const uint32_t cx = target != nullptr ? obs_source_get_base_width(target) : 0;

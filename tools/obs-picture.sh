@@ -15,6 +15,7 @@ done
   --set blendMethod=Mix --set blendMix=0
 /usr/bin/python3 - "$tmp" <<'PY'
 import os, subprocess, sys, time
+sys.dont_write_bytecode = True
 sys.path.insert(0, "tests/obs")
 import obs_harness
 tmp = sys.argv[1]

@@ -12,7 +12,8 @@ authentication) serves every case, in order:
   resize     the image source switched to a picture of another size mid-stream
   media      a media source (async frames, decoded and converted to RGB by OBS): equal to watchcam's
              render of OBS's own unfiltered picture; against the original picture, within the rounding
-             of the 4:2:0 YUV the clip is stored as (printed)
+             of the 4:2:0 YUV the clip is stored as (printed); a moving clip keeps moving through the
+             filter
   remove     the filters removed while frames are in flight; OBS keeps running and shows the sources
 Exits 0 when every case passed; prints what differs otherwise.
 """
@@ -22,6 +23,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import obs_harness  # noqa: E402
 
@@ -107,7 +109,11 @@ def make_inputs(work):
     clip = os.path.join(work, "clip.mkv")
     run(["ffmpeg", "-v", "error", "-y", "-loop", "1", "-framerate", "25", "-i", still, "-t", "2",
          "-pix_fmt", "yuv420p", "-c:v", "ffv1", clip])
-    return still, small, clip
+    # A moving 25 fps clip: its frames come between OBS's 30 fps frames.
+    moving = os.path.join(work, "moving.mkv")
+    run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-t", "4",
+         "-pix_fmt", "yuv420p", "-c:v", "ffv1", moving])
+    return still, small, clip, moving
 
 
 def main():
@@ -117,7 +123,7 @@ def main():
     ap.add_argument("--watchcam", required=True)
     ap.add_argument("--work", required=True)
     args = ap.parse_args()
-    still, small, clip = make_inputs(args.work)
+    still, small, clip, moving = make_inputs(args.work)
     started = time.time()
 
     with obs_harness.ObsSession(args.module, args.data, width=1280, height=720, fps=30) as obs:
@@ -193,9 +199,22 @@ def main():
         print("      media against watchcam of the original picture (max, mean, share): %s" % (d,))
         check(d is not None and d[1] < 4.0, "media: within the rounding of 4:2:0 YUV of the original")
 
+        obs.call("CreateInput", {"sceneName": "Scene", "inputName": "moving", "inputKind": "ffmpeg_source",
+                                 "inputSettings": {"local_file": moving, "looping": True, "is_local_file": True}})
+        obs.call("CreateSourceFilter", {"sourceName": "moving", "filterName": "camera",
+                                        "filterKind": "watchcam_filter", "filterSettings": dict(STILL, framesPerSec=0.0)})
+        c.settle(1.0)
+        shots = []
+        for _ in range(6):
+            shots.append(c.shot("moving", 160, 120))
+            time.sleep(0.25)
+        check(len(set(shots)) == len(shots), "media: a moving clip keeps moving through the filter (%d of %d "
+              "screenshots differ)" % (len(set(shots)), len(shots)))
+
         # ---- remove: filters removed while frames are in flight
         stats = obs.call("GetStats")
         obs.call("RemoveSourceFilter", {"sourceName": "media", "filterName": "camera"})
+        obs.call("RemoveSourceFilter", {"sourceName": "moving", "filterName": "camera"})
         obs.call("RemoveSourceFilter", {"sourceName": "still", "filterName": "camera"})
         c.settle(0.3)
         with open(small, "rb") as f:
