@@ -2,10 +2,12 @@
 
 Used by the OBS filter's test, its benchmark and the README picture. `ObsSession` starts Xvfb and OBS,
 each by process id, and stops both (by those ids) when the `with` block ends, whatever way it ends;
-an atexit hook and SIGTERM/SIGINT handlers do the same if the interpreter is stopped from outside.
+an atexit hook and SIGTERM/SIGINT handlers do the same if the interpreter is stopped from outside, and
+the kernel sends both SIGTERM should the interpreter itself be killed (a test timeout).
 """
 import atexit
 import base64
+import ctypes
 import json
 import os
 import shutil
@@ -29,6 +31,17 @@ def _write(path, text):
 
 class ObsError(RuntimeError):
     pass
+
+
+def _die_with_parent():
+    # PR_SET_PDEATHSIG: SIGTERM when the process that started this one ends, however it ends.
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)
+
+
+def _port_in_use(port):
+    import socket
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 class ObsSession:
@@ -67,12 +80,15 @@ class ObsSession:
         sys.exit(128 + signum)
 
     def _start(self):
+        if _port_in_use(PORT):
+            raise ObsError("port %d is in use: another OBS (or program) would answer instead" % PORT)
         self.home = tempfile.mkdtemp(prefix="kiln-obs-")
         self._configure()
         # Xvfb picks a free display and writes its number to the pipe.
         read_fd, write_fd = os.pipe()
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.screen, "-nolisten", "tcp"],
-                                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                preexec_fn=_die_with_parent)
         self.procs.append(xvfb)
         os.close(write_fd)
         with os.fdopen(read_fd) as r:
@@ -88,7 +104,7 @@ class ObsSession:
         obs = subprocess.Popen(["obs", "--multi", "--disable-missing-files-check", "--collection", "Test",
                                 "--profile", "Test", "--scene", "Scene"],
                                cwd=self.home, env=env, stdout=log, stderr=subprocess.STDOUT,
-                               stdin=subprocess.DEVNULL)
+                               stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.procs.append(obs)
         self._connect(obs)
 
