@@ -352,7 +352,8 @@ void filterFrame(Filter& f)
     }
 
     // A new frame (a new time, new settings or a new size) goes to the worker unless one still waits
-    // there: the worker then renders the newest of them next.
+    // there: the worker is behind, this frame is left out (and the source not drawn for it), and the
+    // next new frame tries again.
     uint64_t submitted = 0;
     if (!f.hasKey || !(key == f.lastKey)) {
         if (f.worker->waiting()) {

@@ -71,7 +71,11 @@ def main():
     args = ap.parse_args()
     module = os.path.join(args.build, "obs", "watchcam-obs.so")
     data = os.path.join(HERE, "..", "..", "obs", "data")
-    work = tempfile.mkdtemp(prefix="kiln-obs-bench-")
+    with tempfile.TemporaryDirectory(prefix="kiln-obs-bench-") as work:
+        bench(args, module, data, work)
+
+
+def bench(args, module, data, work):
     picture, clip = make_scene_media(work)
     print("load average before: %.2f %.2f %.2f" % os.getloadavg())
     with obs_harness.ObsSession(module, data, width=1920, height=1080, fps=30) as obs:
