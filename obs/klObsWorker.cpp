@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -72,6 +73,8 @@ void Worker::run()
     // shows fewer new frames, instead of OBS skipping frames. The effect's stage threads, started from
     // this one, inherit it.
     setpriority(PRIO_PROCESS, pid_t(gettid()), kNice);
+    // Named, for top and perf (the stage threads take the name too).
+    pthread_setname_np(pthread_self(), "watchcam-obs");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stop_ || hasPending_; });
