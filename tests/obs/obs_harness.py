@@ -44,6 +44,54 @@ def _port_in_use(port):
         return s.connect_ex(("127.0.0.1", port)) == 0
 
 
+def _start_xvfb(screen):
+    """An Xvfb on a free display (it picks one and writes its number to a pipe): (process, ":N")."""
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen, "-nolisten", "tcp"],
+                            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            preexec_fn=_die_with_parent)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as r:
+        number = r.readline().strip()
+    if not number:
+        xvfb.terminate()
+        xvfb.wait()
+        raise ObsError("Xvfb did not start")
+    return xvfb, ":" + number
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class Xvfb:
+    """`with Xvfb() as display:` an X server of its own, stopped by its process id when the block ends."""
+
+    def __init__(self, screen="1280x720x24"):
+        self.screen = screen
+        self.proc = None
+
+    def __enter__(self):
+        atexit.register(self.stop)
+        self.proc, display = _start_xvfb(self.screen)
+        return display
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def stop(self):
+        if self.proc is not None:
+            _stop(self.proc)
+            self.proc = None
+
+
 class ObsSession:
     """`with ObsSession(module, data_dir) as obs:` OBS running, `obs.call(...)` a request."""
 
@@ -84,18 +132,8 @@ class ObsSession:
             raise ObsError("port %d is in use: another OBS (or program) would answer instead" % PORT)
         self.home = tempfile.mkdtemp(prefix="kiln-obs-")
         self._configure()
-        # Xvfb picks a free display and writes its number to the pipe.
-        read_fd, write_fd = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", self.screen, "-nolisten", "tcp"],
-                                pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                preexec_fn=_die_with_parent)
+        xvfb, self.display = _start_xvfb(self.screen)
         self.procs.append(xvfb)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as r:
-            number = r.readline().strip()
-        if not number:
-            raise ObsError("Xvfb did not start")
-        self.display = ":" + number
         env = dict(os.environ, HOME=self.home, DISPLAY=self.display, LIBGL_ALWAYS_SOFTWARE="1",
                    XDG_CONFIG_HOME=os.path.join(self.home, ".config"), QT_QPA_PLATFORM="xcb")
         env.pop("WAYLAND_DISPLAY", None)
@@ -163,13 +201,7 @@ class ObsSession:
             self.ws = None
         # OBS first, then Xvfb, each by its own process id.
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            _stop(p)
         self.procs = []
         if self.home is not None and not os.environ.get("KILN_KEEP_OBS_HOME"):
             shutil.rmtree(self.home, ignore_errors=True)
