@@ -34,7 +34,8 @@ void readEveryControl(Kiln::Wrapper::HostI& host, double time)
 
 template <class Px>
 void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post,
-                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook)
+                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook,
+                 HeldFrame* held)
 {
     const double time = host.currentTime();
     // A layer without pixels leaves the source empty: the routine then reports the failed fetch, and
@@ -49,7 +50,7 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
         effect.setFrameSize(frameWidth, frameHeight);
     else
         effect.setFrameSize(output.width(), output.height());
-    effect.render(output, &source, hook);
+    effect.render(output, &source, hook, held);
     if (interrupted(hook)) return;
 
     const bool straight = effect.isStraight();
@@ -68,10 +69,10 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
 }
 
 template void renderFrame<PixARGB8>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                    KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*);
+                                    KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 template void renderFrame<PixARGB16>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                     KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*);
+                                     KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 template void renderFrame<PixARGBF>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                    KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*);
+                                    KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 
 }  // namespace Kiln::Watchcam
