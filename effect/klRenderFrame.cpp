@@ -54,15 +54,22 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
     if (interrupted(hook)) return;
 
     const bool straight = effect.isStraight();
-    // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths.
+    // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths, and only when the finish reads
+    // the output's alpha or keeps it. Without a blend, "Process" RGB on a premultiplied picture replaces
+    // every alpha by the source's, and Opaque by M, without reading it.
+    const bool alphaReplaced =
+        post.method == Kiln::Wrapper::Blend::None && !straight &&
+        (post.process == Kiln::Wrapper::ProcessRGB || post.process == Kiln::Wrapper::ProcessOpaque);
     if constexpr (!std::is_same_v<typename Px::Channel, uint8_t>) {
-        Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
-        clamp.functor().channel = Px::alphaIndex;
-        clamp.functor().low = 0.0f;
-        clamp.functor().high = Px::M;
-        clamp.setDestination(&output);
-        clamp.setInterruptHook(hook);
-        clamp.execute();
+        if (!alphaReplaced) {
+            Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
+            clamp.functor().channel = Px::alphaIndex;
+            clamp.functor().low = 0.0f;
+            clamp.functor().high = Px::M;
+            clamp.setDestination(&output);
+            clamp.setInterruptHook(hook);
+            clamp.execute();
+        }
     }
     Kiln::Wrapper::postProcess(post, source, output, straight, hook);
     effect.attachHost(nullptr);
