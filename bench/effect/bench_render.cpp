@@ -2,6 +2,7 @@
 // on its own (in process, with the settings the default controls give), the whole frame through
 // the substitute host and the built module (host-side work included: parameter arrays, checkouts, the
 // output world), and 25 consecutive frames with and without the held frame.
+#include "effect/klHeldFrame.h"
 #include "effect/klLensWarper.h"
 #include "bench/klBenchPattern.h"
 #include "bench/klBenchMemory.h"
@@ -127,6 +128,18 @@ void Stage_ScanLines(benchmark::State& state)
         stage.setSpacing(Watchcam::scanlineSpacing(defaults(), Watchcam::RenderFacts{}));
         stage.execute();
         benchmark::DoNotOptimize(f.work.data());
+    }
+}
+
+// The held frame's check: a hash of every byte of the source.
+template <class Px>
+void Stage_Hash(benchmark::State& state)
+{
+    Frame<Px> f;
+    for (auto _ : state) {
+        uint64_t h = 0;
+        Watchcam::hashPixels(f.source, nullptr, h);
+        benchmark::DoNotOptimize(h);
     }
 }
 
@@ -278,6 +291,11 @@ void Consecutive(benchmark::State& state, Runner::Depth depth, bool reuse)
         ->MeasureProcessCPUTime();                                                                           \
     BENCHMARK(Stage_ScanLines<Px>)                                                                           \
         ->Name("Render/scanlines/" depth)                                                                    \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_Hash<Px>)                                                                                \
+        ->Name("Render/hash/" depth)                                                                         \
         ->Unit(benchmark::kMillisecond)                                                                      \
         ->UseRealTime()                                                                                      \
         ->MeasureProcessCPUTime();                                                                           \
