@@ -10,14 +10,19 @@ namespace {
 struct Table {
     std::mutex mutex;
     std::map<PF_Handle, std::shared_ptr<Kiln::Watchcam::HeldFrame>> frames;
+
+    // When the module is unloaded. Every instance set down has left the table; a picture still listed
+    // belongs to a host that never set its instance down and may be gone, so it is not given back.
+    ~Table()
+    {
+        for (auto& entry : frames) new std::shared_ptr<Kiln::Watchcam::HeldFrame>(std::move(entry.second));
+    }
 };
 
-// Never destroyed: kept pictures still listed when the process ends belong to a host that may be gone,
-// and giving them back then would call into it.
 Table& table()
 {
-    static Table* t = new Table;
-    return *t;
+    static Table t;
+    return t;
 }
 
 }  // namespace
