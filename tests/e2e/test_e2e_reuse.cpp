@@ -26,6 +26,12 @@ Module& noReuseModule()
 
 using Controls = std::vector<std::pair<const char*, double>>;
 
+// Where every depth on both paths costs too many renders: one of each depth, both paths.
+std::vector<Case> someCases()
+{
+    return {{true, Depth::Eight}, {true, Depth::Float}, {false, Depth::Sixteen}};
+}
+
 // The same instance twice: one module keeps and reuses, the other computes everything.
 struct Pair {
     Rig reusing, plain;
@@ -118,8 +124,8 @@ TEST(EndToEndReuse, HeldAndUnheldFramesAsWithoutReuseAtEveryDepth)
     for (const Case& c : everyCase()) {
         for (const Look& look : looks()) {
             SCOPED_TRACE(caseName(c) + ", " + look.name);
-            Pair pair(layer(40, 26, 8, c.smart), pattern(), look.controls);
-            for (int f = 0; f < 8; ++f) {
+            Pair pair(layer(40, 26, 7, c.smart), pattern(), look.controls);
+            for (int f = 0; f < 7; ++f) {
                 const long before = pair.allocations(),
                            plainBefore = pair.plain.host().stats().handlesAllocated;
                 ASSERT_TRUE(pair.same(f, c.depth));
@@ -159,7 +165,7 @@ TEST(EndToEndReuse, KeyframedControlsAreComparedAtEachFrame)
             SCOPED_TRACE(control);
             Pair pair(layer(32, 20, 12), pattern(), {{"quantise", 1}, {"lensRadius", 25}});
             pair.keys(control, k);
-            for (int f = 0; f < 12; ++f) ASSERT_TRUE(pair.same(f, d));
+            for (int f = 0; f < 10; ++f) ASSERT_TRUE(pair.same(f, d));
         }
     }
     // A constant key pair: frames 1-4 take nothing new.
@@ -173,35 +179,34 @@ TEST(EndToEndReuse, KeyframedControlsAreComparedAtEachFrame)
 
 TEST(EndToEndReuse, PlaySpeedChangesReversePlayAndAnyOrder)
 {
-    for (const Case& c : everyCase()) {
+    for (const Case& c : someCases()) {
         SCOPED_TRACE(caseName(c));
         // Speed 100, slowing to 40 (played frames repeat without the camera rate), reverse, frozen.
-        Pair pair(layer(24, 16, 30, c.smart), pattern(), {{"framesPerSec", 0}});
-        pair.keys("playSpeed", {{0, 100}, {6, 40}, {11, 40}, {14, -100}, {22, -100}, {24, 0}});
-        for (int f = 0; f < 30; ++f) ASSERT_TRUE(pair.same(f, c.depth));
-        for (int f = 29; f >= 0; --f) ASSERT_TRUE(pair.same(f, c.depth));
+        Pair pair(layer(24, 16, 20, c.smart), pattern(), {{"framesPerSec", 0}});
+        pair.keys("playSpeed", {{0, 100}, {4, 40}, {8, 40}, {10, -100}, {16, -100}, {18, 0}});
+        for (int f = 0; f < 20; ++f) ASSERT_TRUE(pair.same(f, c.depth));
+        for (int f = 19; f >= 0; --f) ASSERT_TRUE(pair.same(f, c.depth));
         // The camera rate on top, in a shuffled order as a scrubbing user asks.
         pair.set("framesPerSec", 5);
-        std::vector<int> order(30);
-        for (int f = 0; f < 30; ++f) order[size_t(f)] = f;
+        std::vector<int> order(20);
+        for (int f = 0; f < 20; ++f) order[size_t(f)] = f;
         std::shuffle(order.begin(), order.end(), std::mt19937(7));
         for (int f : order) ASSERT_TRUE(pair.same(f, c.depth));
         // Play speed 200 with Frame Rate 5: every other output frame shows a held frame again.
         pair.set("playSpeed", 200);
-        for (int f = 0; f < 12; ++f) ASSERT_TRUE(pair.same(f, c.depth));
+        for (int f = 0; f < 10; ++f) ASSERT_TRUE(pair.same(f, c.depth));
     }
 }
 
 TEST(EndToEndReuse, TilesAndRegions)
 {
-    const std::vector<Region> tiles = {
-        {0, 0, 50, 20}, {50, 0, 100, 20}, {0, 20, 50, 60}, {50, 20, 100, 60}, {13, 7, 71, 45}};
-    for (const Case& c : everyCase()) {
+    const std::vector<Region> tiles = {{0, 0, 100, 20}, {0, 20, 100, 60}, {13, 7, 71, 45}};
+    for (const Case& c : someCases()) {
         SCOPED_TRACE(caseName(c));
         for (const Controls& controls :
              {Controls{{"quantise", 1}}, Controls{{"SourceLeft", 12}, {"blur", 3}}}) {
-            Pair pair(layer(100, 60, 7, c.smart), pattern(), controls);
-            for (int f = 0; f < 7; ++f) {
+            Pair pair(layer(100, 60, 6, c.smart), pattern(), controls);
+            for (int f = 0; f < 6; ++f) {
                 // Every tile of a frame, then one region again and again over the held frames.
                 for (const Region& r : tiles) ASSERT_TRUE(pair.same(f, c.depth, r));
                 ASSERT_TRUE(pair.same(f, c.depth, tiles.back()));
