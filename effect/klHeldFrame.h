@@ -22,6 +22,10 @@
 // Threads: a host may render one instance on several threads at once. A render uses the held frame only
 // when it gets the instance's lock without waiting; the others render as without reuse.
 //
+// Adapters: keep one HeldFrame per effect instance, for as long as the instance lives, and pass it to
+// renderFrame (klRenderFrame.h). The plug-in module keeps them beside the sequence data
+// (host/klAEHeldFrames.h); an adapter with an instance object of its own makes it a member.
+//
 // Switching off: KILN_NO_REUSE set to anything but "" or "0" when the module loads turns reuse off for
 // the process, so that tests can compare every frame with the routine that computes everything.
 #include "effect/klRenderRoutine.h"
