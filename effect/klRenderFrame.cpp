@@ -34,7 +34,8 @@ void readEveryControl(Kiln::Wrapper::HostI& host, double time)
 
 template <class Px>
 void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post,
-                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook)
+                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook,
+                 HeldFrame* held)
 {
     const double time = host.currentTime();
     // A layer without pixels leaves the source empty: the routine then reports the failed fetch, and
@@ -49,29 +50,36 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
         effect.setFrameSize(frameWidth, frameHeight);
     else
         effect.setFrameSize(output.width(), output.height());
-    effect.render(output, &source, hook);
+    effect.render(output, &source, hook, held);
     if (interrupted(hook)) return;
 
     const bool straight = effect.isStraight();
-    // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths.
+    // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths, and only when the finish reads
+    // the output's alpha or keeps it. Without a blend, "Process" RGB on a premultiplied picture replaces
+    // every alpha by the source's, and Opaque by M, without reading it.
+    const bool alphaReplaced =
+        post.method == Kiln::Wrapper::Blend::None && !straight &&
+        (post.process == Kiln::Wrapper::ProcessRGB || post.process == Kiln::Wrapper::ProcessOpaque);
     if constexpr (!std::is_same_v<typename Px::Channel, uint8_t>) {
-        Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
-        clamp.functor().channel = Px::alphaIndex;
-        clamp.functor().low = 0.0f;
-        clamp.functor().high = Px::M;
-        clamp.setDestination(&output);
-        clamp.setInterruptHook(hook);
-        clamp.execute();
+        if (!alphaReplaced) {
+            Kiln::Processor::Functor1<Px, Kiln::Processor::ClampChannel<Px>> clamp;
+            clamp.functor().channel = Px::alphaIndex;
+            clamp.functor().low = 0.0f;
+            clamp.functor().high = Px::M;
+            clamp.setDestination(&output);
+            clamp.setInterruptHook(hook);
+            clamp.execute();
+        }
     }
     Kiln::Wrapper::postProcess(post, source, output, straight, hook);
     effect.attachHost(nullptr);
 }
 
 template void renderFrame<PixARGB8>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                    KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*);
+                                    KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 template void renderFrame<PixARGB16>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                     KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*);
+                                     KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 template void renderFrame<PixARGBF>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                    KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*);
+                                    KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*, HeldFrame*);
 
 }  // namespace Kiln::Watchcam

@@ -23,17 +23,24 @@ namespace Kiln::Watchcam {
 
 void readEveryControl(Kiln::Wrapper::HostI& host, double time);
 
+class HeldFrame;
+
 // `post` is readPostProcessSettings at the render time; frameWidth x frameHeight is the layer's size in
-// render pixels (0 x 0: the output's).
+// render pixels (0 x 0: the output's). `held`, when given, is the effect instance's held frame
+// (effect/klHeldFrame.h), which the adapter keeps for as long as the instance lives.
 template <class Px>
 void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSettings& post,
-                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook);
+                 KlTexture<Px>& output, int32_t frameWidth, int32_t frameHeight, KlInterruptHook* hook,
+                 HeldFrame* held = nullptr);
 
 extern template void renderFrame<PixARGB8>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                           KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*);
+                                           KlTexture<PixARGB8>&, int32_t, int32_t, KlInterruptHook*,
+                                           HeldFrame*);
 extern template void renderFrame<PixARGB16>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                            KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*);
+                                            KlTexture<PixARGB16>&, int32_t, int32_t, KlInterruptHook*,
+                                            HeldFrame*);
 extern template void renderFrame<PixARGBF>(Kiln::Wrapper::HostI&, const Kiln::Wrapper::PostProcessSettings&,
-                                           KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*);
+                                           KlTexture<PixARGBF>&, int32_t, int32_t, KlInterruptHook*,
+                                           HeldFrame*);
 
 }  // namespace Kiln::Watchcam

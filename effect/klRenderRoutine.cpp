@@ -1,5 +1,6 @@
 #include "effect/klRenderRoutine.h"
 
+#include "effect/klHeldFrame.h"
 #include "effect/klLensWarper.h"
 #include "effect/klQuantise.h"
 #include "effect/klRandom.h"
@@ -145,7 +146,8 @@ KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& 
 }  // namespace
 
 template <class Px>
-void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook)
+void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook,
+                              Kiln::Watchcam::HeldFrame* held)
 {
     using namespace Kiln::Watchcam;
     const RenderFacts facts = renderFacts(effectHost());
@@ -154,7 +156,11 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     const int32_t frameW = frameWidth_ > 0 ? frameWidth_ : output.width();
     const int32_t frameH = frameHeight_ > 0 ? frameHeight_ : output.height();
 
+    // Held for the whole render, before any image that may share the kept picture's memory.
+    HeldFrame::Use heldUse(held);
+
     if (isBlank(s)) {
+        heldUse.release();
         WornScreen::blankFrame(output, hook);
         return;
     }
@@ -176,20 +182,51 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     const float breakup = float(random.draw()) * (1.0f / 32767.0f) * 100.0f * float(s.breakupVariation);
     static_cast<void>(breakup);
 
+    // The lens, the blur and the quantiser see nothing but the source frame and settings that the key
+    // holds: a source frame shown again with the same key takes their result from the held frame. A
+    // render likely to be followed by one that shows its source frame again keeps its result there.
+    const bool blur = blurOn(s);
+    bool reused = false;
+    KlTexture<Px> keeping;  // memory for the picture to keep, when this render keeps one
+    HeldKey key;
+    if (heldUse.active() && (lens || blur || s.quantise)) {
+        key = heldKey(working, s, facts, frameW, frameH);
+        const bool mayMatch = heldUse.mayMatch(key);
+        const bool keep = heldLikely(s, facts);
+        if (mayMatch || keep) {
+            if (!hashPixels(working, hook, key.pixels)) return;
+            if (mayMatch) {
+                KlTexture<Px> kept = heldUse.find<Px>(key);
+                if (!kept.isNull()) {
+                    working = std::move(kept);
+                    reused = true;
+                }
+            }
+        }
+        if (!reused) {
+            heldUse.release();
+            if (keep) keeping = heldUse.allocateLike(working);
+        }
+    } else {
+        heldUse.release();
+    }
+
     // Where the next stage that changes the picture writes. The blur and the quantiser read all of
     // their source before they write and the sampler reads each pixel where it writes it, so once the
-    // working image is the routine's own they continue in place. The first one writes into the output's
-    // memory when that holds exactly the working image's pixels and no crop window sends a read to
-    // another pixel; otherwise it takes an image of its own. The host's frame is never written.
+    // working image is the routine's own they continue in place. The first one writes into the picture
+    // to keep, or else into the output's memory when that holds exactly the working image's pixels and
+    // no crop window sends a read to another pixel; otherwise it takes an image of its own. The host's
+    // frame is never written.
     bool ownsWorking = false;
     const bool outputAsScratch = canWorkIn(output, working);
     auto nextImage = [&]() -> KlTexture<Px> {
         if (ownsWorking) return working;
+        if (!keeping.isNull()) return keeping;
         if (outputAsScratch) return viewWithEdgesOf(output, working);
         return KlTexture<Px>::createLike(working);
     };
 
-    if (lens) {
+    if (lens && !reused) {
         const LensGeometry g = lensGeometry(s, facts, frameW, frameH);
         KlLensWarper warper;
         warper.setStrength(g.k);
@@ -210,7 +247,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         if (stopped(hook)) return;
     }
 
-    if (blurOn(s)) {
+    if (blur && !reused) {
         const BlurSizes b = blurSizes(s, facts);
         KlTexture<Px> blurred = nextImage();
         BlurGeneralGauss<Px> stage;
@@ -227,7 +264,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     const WornScreenSettings sampling =
         samplerSettings(s, facts, frameNumber(facts.time), float(frameW), float(frameH));
 
-    if (s.quantise) {
+    if (s.quantise && !reused) {
         Quantise::Buckets::checkLevels(s.quantiseLevels);
         const Quantise::Bounds bounds = Quantise::analyse(working, nullptr, hook);
         KlTexture<Px> quantised = nextImage();
@@ -236,6 +273,9 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         ownsWorking = true;
         if (stopped(hook)) return;
     }
+
+    // Every stage wrote into the kept memory and none was stopped.
+    if (!keeping.isNull()) heldUse.keep(key, working);
 
     {
         WornScreenSampler<Px> sampler;
@@ -257,10 +297,10 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
 }
 
 template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*,
-                                                 KlInterruptHook*);
+                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
-                                                  KlInterruptHook*);
+                                                  KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*,
-                                                 KlInterruptHook*);
+                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 
 }  // namespace Kiln::Wrapper

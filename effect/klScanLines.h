@@ -10,6 +10,7 @@
 #include "image/klImgProc.h"
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace Kiln {
@@ -37,6 +38,23 @@ public:
         this->forEachRow([&](int32_t y) {
             const float f = ScanLines::rowFactor(y, spacing_);
             Px* out = this->destination()->pixelAddress(r.x0, y);
+            if constexpr (std::is_same_v<Ch, float>) {
+                // A row of floats that lies in memory whole needs no conversion: scaled where it is read.
+                // (A row read through edge rules may read pixels this loop has written: that one goes
+                // through the line below.)
+                const Px* whole = nullptr;
+                int32_t runs = 0;
+                src->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+                    ++runs;
+                    if (xs == r.x0 && n == r.width() && step == 1) whole = s;
+                });
+                if (runs == 1 && whole != nullptr && out != nullptr) {
+                    const float* in = reinterpret_cast<const float*>(whole);
+                    float* o = reinterpret_cast<float*>(out);
+                    for (size_t i = 0; i < values; ++i) o[i] = in[i] * f;
+                    return;
+                }
+            }
             // The row as floats (runs through the source's edge handling), scaled, stored by truncation.
             src->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
                 float* o = line.data() + size_t(xs - r.x0) * Px::channels;

@@ -31,6 +31,8 @@
 
 namespace Kiln::Watchcam {
 
+class HeldFrame;
+
 // What the region query needs, in render pixels.
 struct RegionInputs {
     double blur = 0.0;  // the "Blur" control
@@ -78,10 +80,12 @@ public:
     // The render routine at one depth (Px: PixARGB8, PixARGB16, PixARGBF): writes every pixel of
     // `output`. `current`, when given, is the "Source" frame at the render time as the caller has
     // prepared it (cropped and edge-extended); other frames are fetched through the clip. The hook
-    // stops the stages when the host asks; the routine then returns without raising.
+    // stops the stages when the host asks; the routine then returns without raising. `held`, when given,
+    // is the instance's held frame (effect/klHeldFrame.h): the lens, blur and quantiser result of a source
+    // frame shown again is taken from it instead of computed.
     template <class Px>
     void render(KlTexture<Px>& output, const KlTexture<Px>* current = nullptr,
-                KlInterruptHook* hook = nullptr);
+                KlInterruptHook* hook = nullptr, Kiln::Watchcam::HeldFrame* held = nullptr);
 
 private:
     int32_t frameWidth_ = 0;
@@ -89,10 +93,10 @@ private:
 };
 
 extern template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*,
-                                                        KlInterruptHook*);
+                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 extern template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
-                                                         KlInterruptHook*);
+                                                         KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 extern template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*,
-                                                        KlInterruptHook*);
+                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
 
 }  // namespace Kiln::Wrapper

@@ -1,5 +1,7 @@
 #include "host/klAEGlobals.h"
 
+#include "host/klAEHeldFrames.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -322,6 +324,7 @@ PF_Err sequenceSetup(PF_InData* in_data, PF_OutData* out_data)
     if (in_data == nullptr || out_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     if (PF_Handle old = in_data->sequence_data) {
         if (isLiveBlock(in_data, old)) releaseObjects(in_data, old);
+        forgetHeldFrame(old);
         disposeHandle(in_data, old);
         storeSequence(in_data, out_data, nullptr);
     }
@@ -346,6 +349,7 @@ PF_Err sequenceResetup(PF_InData* in_data, PF_OutData* out_data)
         showMessage(out_data, kSequenceFailed);
         return PF_Err_OUT_OF_MEMORY;
     }
+    forgetHeldFrame(flat);
     disposeHandle(in_data, flat);
     storeSequence(in_data, out_data, h);
     return PF_Err_NONE;
@@ -365,6 +369,7 @@ PF_Err sequenceFlatten(PF_InData* in_data, PF_OutData* out_data)
     }
     f->state = SequenceFlat;
     releaseObjects(in_data, live);
+    forgetHeldFrame(live);
     disposeHandle(in_data, live);
     storeSequence(in_data, out_data, flat);
     unlockHandle(in_data, flat);
@@ -376,6 +381,7 @@ PF_Err sequenceSetdown(PF_InData* in_data, PF_OutData* out_data)
     if (in_data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
     if (PF_Handle h = in_data->sequence_data) {
         if (isLiveBlock(in_data, h)) releaseObjects(in_data, h);
+        forgetHeldFrame(h);
         // The block is the module's: nobody else disposes it once the instance is gone.
         disposeHandle(in_data, h);
     }

@@ -7,6 +7,7 @@
 #include "effect/klRenderFrame.h"
 #include "effect/klWatchcamParams.h"
 #include "exceptions/klException.h"
+#include "host/klAEHeldFrames.h"
 #include "host/klAERender.h"
 #include "host/klAEWrapperHost.h"
 #include "image/klTexture.h"
@@ -14,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace Kiln::AfterEffects {
 
@@ -71,9 +73,11 @@ PF_Err RenderInner(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params
         hook.userData = &progress;
         hook.callback = &interruptCallback;
 
+        // The instance's held frame stays with this render until it returns.
+        const std::shared_ptr<Kiln::Watchcam::HeldFrame> held = heldFrameOf(in_data->sequence_data);
         const bool layerSize = in_data->width > 0 && in_data->height > 0;
         Kiln::Watchcam::renderFrame(host, post, destination, layerSize ? in_data->width : output->width,
-                                    layerSize ? in_data->height : output->height, &hook);
+                                    layerSize ? in_data->height : output->height, &hook, held.get());
         throwIfInterrupted(hook);
         return PF_Err_NONE;
     } catch (...) {

@@ -1,7 +1,8 @@
 // Milliseconds per 1920 x 1080 frame of the default look at 8, 16 and float: each stage of the render
-// on its own (in process, with the settings the default controls give), and the whole frame through
+// on its own (in process, with the settings the default controls give), the whole frame through
 // the substitute host and the built module (host-side work included: parameter arrays, checkouts, the
-// output world).
+// output world), and 25 consecutive frames with and without the held frame.
+#include "effect/klHeldFrame.h"
 #include "effect/klLensWarper.h"
 #include "bench/klBenchPattern.h"
 #include "bench/klBenchMemory.h"
@@ -16,7 +17,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -125,6 +131,18 @@ void Stage_ScanLines(benchmark::State& state)
     }
 }
 
+// The held frame's check: a hash of every byte of the source.
+template <class Px>
+void Stage_Hash(benchmark::State& state)
+{
+    Frame<Px> f;
+    for (auto _ : state) {
+        uint64_t h = 0;
+        Watchcam::hashPixels(f.source, nullptr, h);
+        benchmark::DoNotOptimize(h);
+    }
+}
+
 // The alpha clamp and the default finish (no blend, Process RGB: the source's alpha).
 template <class Px>
 void Stage_Finish(benchmark::State& state)
@@ -141,10 +159,14 @@ void Stage_Finish(benchmark::State& state)
     }
 }
 
-// The whole frame: pre-render and render through the host, every control at its default.
+Runner::Module& benchModule(bool reuse);
+
+// The whole frame: pre-render and render through the host, every control at its default. Every frame
+// here is the same picture, which a held frame would serve after the first: the module copy without
+// reuse computes each one.
 void Whole(benchmark::State& state, Runner::Depth depth, bool smart)
 {
-    static std::unique_ptr<Runner::Module> module = Runner::Module::load(KL_BENCH_MODULE);
+    Runner::Module* module = &benchModule(false);
     Runner::HostSettings settings;
     settings.width = kWidth;
     settings.height = kHeight;
@@ -177,6 +199,78 @@ void Whole(benchmark::State& state, Runner::Depth depth, bool smart)
     }
 }
 
+// The built module, or a copy of it loaded with the held frame switched off (the routine as it was before
+// a held frame was kept): the variable is read when a module loads.
+Runner::Module& benchModule(bool reuse)
+{
+    static std::unique_ptr<Runner::Module> built = Runner::Module::load(KL_BENCH_MODULE);
+    static std::unique_ptr<Runner::Module> plain = [] {
+        namespace fs = std::filesystem;
+        const fs::path dir = fs::temp_directory_path() / ("kl_bench_" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        const fs::path file = dir / "Q_Watchcam.so";
+        fs::copy_file(KL_BENCH_MODULE, file, fs::copy_options::overwrite_existing);
+        setenv("KILN_NO_REUSE", "1", 1);
+        std::unique_ptr<Runner::Module> m = Runner::Module::load(file.string());
+        unsetenv("KILN_NO_REUSE");
+        fs::remove_all(dir);  // the loaded copy stays mapped
+        return m;
+    }();
+    return reuse ? *built : *plain;
+}
+
+// The default look on 25 consecutive frames, each its own picture (the pattern moved by 7 pixels a
+// frame): with the default Frame Rate of 5 on 25 fps, five source frames are shown five times each. One
+// iteration renders all 25; "frame" is the average time per frame.
+void Consecutive(benchmark::State& state, Runner::Depth depth, bool reuse)
+{
+    constexpr int kFrames = 25;
+    Runner::HostSettings settings;
+    settings.width = kWidth;
+    settings.height = kHeight;
+    settings.frameCount = kFrames;
+    Runner::Host host(benchModule(reuse), settings);
+    std::vector<Runner::Image> frames;
+    {
+        Runner::Image base = Runner::Image::make(kWidth, kHeight, depth);
+        Frame<PixARGB8> pattern;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const PixARGB8& p = *pattern.source.pixelAddress(x, y);
+                const float v[4] = {p.a / 255.0f, p.r / 255.0f, p.g / 255.0f, p.b / 255.0f};
+                for (int c = 0; c < 4; ++c) {
+                    if (depth == Runner::Depth::Eight)
+                        base.row<uint8_t>(y)[4 * x + c] = uint8_t(v[c] * 255.0f);
+                    else if (depth == Runner::Depth::Sixteen)
+                        base.row<uint16_t>(y)[4 * x + c] = uint16_t(v[c] * 32768.0f);
+                    else
+                        base.row<float>(y)[4 * x + c] = v[c];
+                }
+            }
+        const size_t pixel = Runner::bytesPerPixel(depth), row = size_t(kWidth) * pixel;
+        for (int f = 0; f < kFrames; ++f) {
+            Runner::Image img = Runner::Image::make(kWidth, kHeight, depth);
+            const size_t shift = size_t(7 * f % kWidth) * pixel;
+            for (int y = 0; y < kHeight; ++y) {
+                std::memcpy(img.row<uint8_t>(y), base.row<uint8_t>(y) + shift, row - shift);
+                std::memcpy(img.row<uint8_t>(y) + row - shift, base.row<uint8_t>(y), shift);
+            }
+            frames.push_back(std::move(img));
+        }
+    }
+    host.setFrameSource(
+        [&frames](int f, Runner::Depth) -> const Runner::Image& { return frames[size_t(f)]; });
+    for (auto _ : state) {
+        for (int f = 0; f < kFrames; ++f) {
+            Runner::Image out = host.render(f, depth);
+            benchmark::DoNotOptimize(out.pixels.data());
+            host.recycle(std::move(out));
+        }
+    }
+    state.counters["frame"] = benchmark::Counter(
+        double(kFrames), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
 #define KL_STAGES(Px, depth)                                                                                 \
@@ -197,6 +291,11 @@ void Whole(benchmark::State& state, Runner::Depth depth, bool smart)
         ->MeasureProcessCPUTime();                                                                           \
     BENCHMARK(Stage_ScanLines<Px>)                                                                           \
         ->Name("Render/scanlines/" depth)                                                                    \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK(Stage_Hash<Px>)                                                                                \
+        ->Name("Render/hash/" depth)                                                                         \
         ->Unit(benchmark::kMillisecond)                                                                      \
         ->UseRealTime()                                                                                      \
         ->MeasureProcessCPUTime();                                                                           \
@@ -230,3 +329,20 @@ BENCHMARK_CAPTURE(Whole, legacy8, Kiln::Runner::Depth::Eight, false)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MeasureProcessCPUTime();
+
+// Before and after the held frame, in one run: the same 25 frames without and with reuse.
+#define KL_CONSECUTIVE(depth, name)                                                                          \
+    BENCHMARK_CAPTURE(Consecutive, name##_plain, Kiln::Runner::Depth::depth, false)                          \
+        ->Name("Render/consecutive25/" #name "/no-reuse")                                                    \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();                                                                           \
+    BENCHMARK_CAPTURE(Consecutive, name##_reuse, Kiln::Runner::Depth::depth, true)                           \
+        ->Name("Render/consecutive25/" #name "/reuse")                                                       \
+        ->Unit(benchmark::kMillisecond)                                                                      \
+        ->UseRealTime()                                                                                      \
+        ->MeasureProcessCPUTime();
+
+KL_CONSECUTIVE(Eight, 8)
+KL_CONSECUTIVE(Sixteen, 16)
+KL_CONSECUTIVE(Float, float)

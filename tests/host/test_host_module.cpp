@@ -385,7 +385,7 @@ TEST(HostModule, ReusedMemoryCarriesNothingFromOneFrameIntoAnother)
         EXPECT_TRUE(samePixels(reusing.render(2, c.depth), again));
 
         const auto st = reusing.host().stats();
-        EXPECT_EQ(st.liveHandles, 2);
+        EXPECT_EQ(st.liveHandles, 3);  // global and sequence data, and the held frame's picture
         EXPECT_EQ(st.liveLayerCheckouts + st.liveParamCheckouts + st.liveWorlds, 0);
         EXPECT_LE(st.keptBytes, long(s.keptMemory));
         // The layer is lent in place: the effect never wrote into the source's frames.
