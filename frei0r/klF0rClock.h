@@ -7,7 +7,7 @@
 // same footage (24000/1001 for 23.976), so that frames held by the Frame Rate are the same frames.
 // A rate outside the list is the smallest step between times, to 1/1000 of a frame per second.
 //
-// Not thread-safe: the instance guards it.
+// Not thread-safe: its owner guards it.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -22,6 +22,7 @@ public:
     size_t timesSeen() const { return times_.size(); }
     // The rate the times noted so far tell, 0 while fewer than two times have been seen.
     double rate() const { return rate_; }
+    const std::deque<double>& times() const { return times_; }
 
     // The rate that explains `times` best (exposed for tests); 0 for fewer than two times.
     static double rateOf(const std::deque<double>& times);

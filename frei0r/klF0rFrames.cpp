@@ -1,6 +1,8 @@
 #include "frei0r/klF0rFrames.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 namespace Kiln::Frei0r {
 
@@ -9,12 +11,69 @@ namespace {
 constexpr size_t kRecent = 32;
 // Frames this close before Q having come tell that Q is on its way.
 constexpr int32_t kNear = 8;
+// Frames two instances of one filter may both have been handed among their recent ones.
+constexpr size_t kSharedFrames = 2;
+
+// Every instance of the process, behind one lock.
+struct Shelf {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<SourceFrames*> all;
+};
+
+Shelf& shelf()
+{
+    static Shelf s;
+    return s;
+}
 
 }  // namespace
 
+SourceFrames::SourceFrames(int32_t width, int32_t height) : width_(width), height_(height)
+{
+    const std::lock_guard<std::mutex> lock(shelf().mutex);
+    shelf().all.push_back(this);
+}
+
+SourceFrames::~SourceFrames()
+{
+    {
+        const std::lock_guard<std::mutex> lock(shelf().mutex);
+        auto& all = shelf().all;
+        all.erase(std::remove(all.begin(), all.end(), this), all.end());
+    }
+    shelf().changed.notify_all();
+}
+
+void SourceFrames::setFilterMark(uint64_t mark)
+{
+    const std::lock_guard<std::mutex> lock(shelf().mutex);
+    mark_ = mark;
+}
+
+double SourceFrames::noteTime(double seconds, std::chrono::milliseconds waitForSecond)
+{
+    Shelf& s = shelf();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    const size_t before = clock_.timesSeen();
+    clock_.note(seconds);
+    if (clock_.timesSeen() != before) s.changed.notify_all();
+    auto times = [&] {
+        std::deque<double> all;
+        for (const SourceFrames* m : filter())
+            for (double t : m->clock_.times()) all.push_back(t);
+        return all;
+    };
+    std::deque<double> all = times();
+    if (all.size() < 2 && seconds > 0.0 && waitForSecond.count() > 0) {
+        s.changed.wait_for(lock, waitForSecond, [&] { return (all = times()).size() >= 2; });
+    }
+    return FrameClock::rateOf(all);
+}
+
 void SourceFrames::begin(int32_t frame)
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(shelf().mutex);
     inFlight_.push_back(frame);
     recent_.push_back(frame);
     recentThreads_.push_back(std::this_thread::get_id());
@@ -27,25 +86,47 @@ void SourceFrames::begin(int32_t frame)
 void SourceFrames::arrived(int32_t frame, const SharedFrame& source, bool mayBeHeld)
 {
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> lock(shelf().mutex);
         if (mayBeHeld) keep({frame, source, false, frame});
         if (auto i = std::find(inFlight_.begin(), inFlight_.end(), frame); i != inFlight_.end())
             inFlight_.erase(i);
     }
-    changed_.notify_all();
+    shelf().changed.notify_all();
 }
 
 void SourceFrames::abandoned(int32_t frame)
 {
     {
-        const std::lock_guard<std::mutex> lock(mutex_);
+        const std::lock_guard<std::mutex> lock(shelf().mutex);
         if (auto i = std::find(inFlight_.begin(), inFlight_.end(), frame); i != inFlight_.end())
             inFlight_.erase(i);
     }
-    changed_.notify_all();
+    shelf().changed.notify_all();
 }
 
-const SourceFrames::Kept* SourceFrames::find(int32_t frame) const
+bool SourceFrames::sameFilter(const SourceFrames& other) const
+{
+    if (&other == this) return true;
+    if (other.width_ != width_ || other.height_ != height_ || other.mark_ != mark_) return false;
+    // Hosts hand a frame twice now and then (MLT repeats the last frame of a clip to each thread): a
+    // couple of frames in common still splits the frames; filters of their own share nearly all.
+    std::vector<int32_t> common;
+    for (int32_t f : recent_)
+        if (std::find(other.recent_.begin(), other.recent_.end(), f) != other.recent_.end() &&
+            std::find(common.begin(), common.end(), f) == common.end())
+            common.push_back(f);
+    return common.size() <= kSharedFrames;
+}
+
+std::vector<const SourceFrames*> SourceFrames::filter() const
+{
+    std::vector<const SourceFrames*> members;
+    for (const SourceFrames* s : shelf().all)
+        if (sameFilter(*s)) members.push_back(s);
+    return members;
+}
+
+const SourceFrames::Kept* SourceFrames::findOwn(int32_t frame) const
 {
     for (const Kept& k : kept_)
         if (k.frame == frame) return &k;
@@ -64,43 +145,49 @@ void SourceFrames::keep(Kept k)
     if (kept_.size() > kKept) kept_.pop_front();
 }
 
-bool SourceFrames::inFlight(int32_t frame) const
+bool SourceFrames::expected(const std::vector<const SourceFrames*>& filter, int32_t frame) const
 {
-    return std::find(inFlight_.begin(), inFlight_.end(), frame) != inFlight_.end();
-}
-
-bool SourceFrames::expected(int32_t frame) const
-{
-    // Only a host that hands frames on several threads may hand Q after a later frame.
-    bool severalThreads = false;
+    // Only frames handed on several threads may come after a later frame.
+    bool severalThreads = filter.size() > 1;
     for (const std::thread::id& t : recentThreads_) severalThreads |= t != recentThreads_.back();
     if (!severalThreads) return false;
     bool near = false;
-    for (int32_t f : recent_) {
-        if (f == frame) return false;  // it came and was not kept
-        near |= f < frame && f >= frame - kNear;
-    }
+    for (const SourceFrames* s : filter)
+        for (int32_t f : s->recent_) {
+            if (f == frame) return false;  // it came and was not kept
+            near |= f < frame && f >= frame - kNear;
+        }
     return near;
 }
 
 SharedFrame SourceFrames::frameFor(int32_t wanted, int32_t asking, const SharedFrame& own)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
+    Shelf& s = shelf();
+    std::unique_lock<std::mutex> lock(s.mutex);
     const auto start = std::chrono::steady_clock::now();
+    auto kept = [&](const std::vector<const SourceFrames*>& members) -> SharedFrame {
+        for (const SourceFrames* m : members)
+            if (const Kept* k = m->findOwn(wanted); k != nullptr && !k->standIn) return k->source;
+        return nullptr;
+    };
     for (;;) {
-        if (const Kept* k = find(wanted); k != nullptr && !k->standIn) return k->source;
+        const std::vector<const SourceFrames*> members = filter();
+        if (SharedFrame f = kept(members)) return f;
+        bool coming = false;
+        for (const SourceFrames* m : members)
+            coming |= std::find(m->inFlight_.begin(), m->inFlight_.end(), wanted) != m->inFlight_.end();
         std::chrono::milliseconds wait{0};
-        if (inFlight(wanted))
+        if (coming)
             wait = kInFlightWait;
-        else if (find(wanted) == nullptr && expected(wanted))
+        else if (findOwn(wanted) == nullptr && expected(members, wanted))
             wait = kExpectedWait;
         if (wait.count() == 0) break;
-        if (changed_.wait_until(lock, start + wait) == std::cv_status::timeout) {
-            if (const Kept* k = find(wanted); k != nullptr && !k->standIn) return k->source;
+        if (s.changed.wait_until(lock, start + wait) == std::cv_status::timeout) {
+            if (SharedFrame f = kept(filter())) return f;
             break;
         }
     }
-    if (const Kept* k = find(wanted); k != nullptr && k->standIn && k->standInFrom <= asking)
+    if (const Kept* k = findOwn(wanted); k != nullptr && k->standIn && k->standInFrom <= asking)
         return k->source;
     keep({wanted, own, true, asking});
     return own;
@@ -108,7 +195,7 @@ SharedFrame SourceFrames::frameFor(int32_t wanted, int32_t asking, const SharedF
 
 std::vector<int32_t> SourceFrames::kept() const
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(shelf().mutex);
     std::vector<int32_t> frames;
     for (const Kept& k : kept_) frames.push_back(k.frame);
     return frames;

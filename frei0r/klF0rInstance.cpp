@@ -22,6 +22,8 @@
 
 namespace Kiln::Frei0r {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 class HeapMemory final : public Kiln::Memory::HostMemoryService {
@@ -123,12 +125,22 @@ bool usableTime(double seconds) { return std::isfinite(seconds) && seconds >= 0.
 
 }  // namespace
 
-Instance::Instance(int32_t width, int32_t height) : width_(width), height_(height) { installHeapMemory(); }
+Instance::Instance(int32_t width, int32_t height) : width_(width), height_(height), frames_(width, height)
+{
+    installHeapMemory();
+}
 
 Instance::SetResult Instance::set(int32_t index, const void* value)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!values_.set(index, value)) return SetResult::Refused;
+    if (kParams[size_t(index)].type == ParamType::String) {
+        // Where the host keeps the text: the same for the instances it makes of one filter (MLT).
+        choiceTexts_[size_t(index)] = reinterpret_cast<uintptr_t>(*static_cast<const char* const*>(value));
+        uint64_t mark = 0;
+        for (uintptr_t t : choiceTexts_) mark = mark * 1099511628211ull ^ uint64_t(t);
+        frames_.setFilterMark(mark);
+    }
     const std::thread::id me = std::this_thread::get_id();
     auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& q) { return q.thread == me; });
     if (p == pending_.end()) p = pending_.insert(pending_.end(), Pending{me, values_, {}});
@@ -147,7 +159,7 @@ double Instance::footageRateLocked() const
 {
     const double user = values_.number(paramIndex(kFootageFps));
     if (user > 0.0) return user;
-    return clock_.rate() > 0.0 ? clock_.rate() : kFallbackRate;
+    return derivedRate_ > 0.0 ? derivedRate_ : kFallbackRate;
 }
 
 double Instance::footageRate() const
@@ -175,23 +187,18 @@ int32_t Instance::lastFrame() const
     return lastFrame_;
 }
 
-void Instance::awaitSecondTime(std::unique_lock<std::mutex>& lock)
-{
-    // Another thread may be about to hand frame 0; a host that hands one frame alone (a seek) waits
-    // once per instance.
-    if (waitedForTime_) return;
-    waitedForTime_ = true;
-    timeNoted_.wait_for(lock, kSecondTimeWait, [&] { return clock_.timesSeen() >= 2; });
-}
-
 std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
 {
     ParamValues values;
     int32_t frame = 0;
     double rate = kFallbackRate;
+    std::chrono::milliseconds wait{0};
     {
         std::unique_lock<std::mutex> lock(mutex_);
         values = values_;
+        // Only an instance's first frame waits for a second time (a seek waits once).
+        wait = firstFrame_ ? kSecondTimeWait : 0ms;
+        firstFrame_ = false;
         const std::thread::id me = std::this_thread::get_id();
         if (auto p = std::find_if(pending_.begin(), pending_.end(),
                                   [&](const Pending& q) { return q.thread == me; });
@@ -200,14 +207,14 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
                 if (p->set.test(size_t(i))) values.take(p->values, i);
             pending_.erase(p);
         }
-        if (usableTime(seconds)) {
-            clock_.note(seconds);
-            timeNoted_.notify_all();
-            if (values.number(paramIndex(kFootageFps)) == 0.0 && clock_.timesSeen() == 1 && seconds > 0.0)
-                awaitSecondTime(lock);
-        }
-        const double user = values.number(paramIndex(kFootageFps));
-        rate = user > 0.0 ? user : (clock_.rate() > 0.0 ? clock_.rate() : kFallbackRate);
+    }
+    // The rate may wait for another thread's frame: not under the instance's lock.
+    const double user = values.number(paramIndex(kFootageFps));
+    const double derived = usableTime(seconds) ? frames_.noteTime(seconds, user == 0.0 ? wait : 0ms) : 0.0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (derived > 0.0) derivedRate_ = derived;
+        rate = user > 0.0 ? user : (derivedRate_ > 0.0 ? derivedRate_ : kFallbackRate);
         const double n = std::round(seconds * rate);
         frame = usableTime(seconds) && n < 2147483647.0 ? int32_t(n)
                 : hasLast_ && lastFrame_ < 2147483647   ? lastFrame_ + 1

@@ -18,15 +18,14 @@
 //   5 output         ARGB turned back into RGBA, in place
 //
 // A failure leaves the input in the output and returns the message (the caller reports it).
-#include "frei0r/klF0rClock.h"
 #include "frei0r/klF0rFrames.h"
 #include "frei0r/klF0rParams.h"
 #include "image/klPixel.h"
 #include "image/klTexture.h"
 
+#include <array>
 #include <bitset>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -39,7 +38,8 @@ class Instance {
 public:
     // The footage rate while none is known: one time seen, or none usable.
     static constexpr double kFallbackRate = 25.0;
-    // How long the first frame waits for a second time when its own is not 0.
+    // How long an instance's first frame waits for a second time when its own is not 0 (the rate needs
+    // two; another thread may be about to hand frame 0).
     static constexpr std::chrono::milliseconds kSecondTimeWait{200};
 
     Instance(int32_t width, int32_t height);
@@ -82,21 +82,19 @@ private:
 
     int32_t frameNumberLocked(double seconds) const;
     double footageRateLocked() const;
-    // Waits (bounded) for a second time when the first one seen is not 0: the rate needs two.
-    void awaitSecondTime(std::unique_lock<std::mutex>& lock);
     void render(const ParamValues& values, int32_t frame, double rate, const SharedFrame& source,
                 uint32_t* out);
 
     int32_t width_;
     int32_t height_;
     mutable std::mutex mutex_;
-    std::condition_variable timeNoted_;
     ParamValues values_;
     std::vector<Pending> pending_;
-    FrameClock clock_;
-    bool waitedForTime_ = false;
+    double derivedRate_ = 0.0;  // the rate of the host's times, 0 while unknown
+    bool firstFrame_ = true;
     bool hasLast_ = false;
     int32_t lastFrame_ = 0;
+    std::array<uintptr_t, kParamCount> choiceTexts_{};
     SourceFrames frames_;
 };
 
