@@ -165,7 +165,10 @@ SharedFrame SourceFrames::frameFor(int32_t wanted, int32_t asking, const SharedF
     Shelf& s = shelf();
     std::unique_lock<std::mutex> lock(s.mutex);
     const auto start = std::chrono::steady_clock::now();
+    // The instance's own frames first: a frame another instance was handed is the same frame only when
+    // the two are one filter's.
     auto kept = [&](const std::vector<const SourceFrames*>& members) -> SharedFrame {
+        if (const Kept* k = findOwn(wanted); k != nullptr && !k->standIn) return k->source;
         for (const SourceFrames* m : members)
             if (const Kept* k = m->findOwn(wanted); k != nullptr && !k->standIn) return k->source;
         return nullptr;
