@@ -160,6 +160,15 @@ bool SourceFrames::expected(const std::vector<const SourceFrames*>& filter, int3
     return near;
 }
 
+bool SourceFrames::fresh(const std::vector<const SourceFrames*>& filter, int32_t asking) const
+{
+    // The filter's first frame: another thread may not have begun the frames before it yet.
+    for (const SourceFrames* s : filter)
+        for (int32_t f : s->recent_)
+            if (f != asking) return false;
+    return true;
+}
+
 SharedFrame SourceFrames::frameFor(int32_t wanted, int32_t asking, const SharedFrame& own)
 {
     Shelf& s = shelf();
@@ -182,7 +191,7 @@ SharedFrame SourceFrames::frameFor(int32_t wanted, int32_t asking, const SharedF
         std::chrono::milliseconds wait{0};
         if (coming)
             wait = kInFlightWait;
-        else if (findOwn(wanted) == nullptr && expected(members, wanted))
+        else if (findOwn(wanted) == nullptr && (expected(members, wanted) || fresh(members, asking)))
             wait = kExpectedWait;
         if (wait.count() == 0) break;
         if (s.changed.wait_until(lock, start + wait) == std::cv_status::timeout) {

@@ -23,7 +23,8 @@
 //   - Q's source when it is kept (by its instance or another of its filter);
 //   - else, when Q is on its way, Q's source after waiting for it: Q has begun on another thread
 //     (wait up to kInFlightWait), or frames are handed on several threads and frames just before Q
-//     have come while Q has not (wait up to kExpectedWait: another thread may not have begun it yet);
+//     have come while Q has not, or no other frame of the filter has come yet (wait up to
+//     kExpectedWait: another thread may not have begun it yet);
 //   - else a stand-in: the asking frame's own source, kept as Q's until Q itself comes, for the frames
 //     after it (the camera starts afresh there: an editor seeking to a frame shows it as if the camera
 //     had started at that frame, and the frames that follow hold it). A frame before the one that
@@ -49,7 +50,7 @@ class SourceFrames {
 public:
     static constexpr size_t kKept = 8;
     static constexpr std::chrono::milliseconds kInFlightWait{3000};
-    static constexpr std::chrono::milliseconds kExpectedWait{300};
+    static constexpr std::chrono::milliseconds kExpectedWait{500};
 
     // The frames of one instance of frames width x height.
     SourceFrames(int32_t width, int32_t height);
@@ -92,6 +93,7 @@ private:
     const Kept* findOwn(int32_t frame) const;
     void keep(Kept k);
     bool expected(const std::vector<const SourceFrames*>& filter, int32_t frame) const;
+    bool fresh(const std::vector<const SourceFrames*>& filter, int32_t asking) const;
 
     const int32_t width_;
     const int32_t height_;

@@ -40,7 +40,7 @@ public:
     static constexpr double kFallbackRate = 25.0;
     // How long an instance's first frame waits for a second time when its own is not 0 (the rate needs
     // two; another thread may be about to hand frame 0).
-    static constexpr std::chrono::milliseconds kSecondTimeWait{200};
+    static constexpr std::chrono::milliseconds kSecondTimeWait{500};
 
     Instance(int32_t width, int32_t height);
 
