@@ -3,8 +3,9 @@
 // (once per instance and cause, as hosts set parameters and filter frames many times a second).
 //
 // Time. frei0r hands the time in seconds; FFmpeg's frei0r filter (5.1) hands milliseconds. The unit is
-// told by where the call comes from: a caller inside libavfilter (or a static ffmpeg/ffplay) means
-// milliseconds.
+// told by where the calls come from: a caller inside libavfilter (or a static ffmpeg/ffplay) means
+// milliseconds. The same caller hands rows padded to 64 bytes (frei0r has no row stride), so a width
+// that is not a multiple of 16 gets a warning with the way round it.
 #include "frei0r/klF0rInstance.h"
 #include "frei0r/klF0rParams.h"
 
@@ -18,6 +19,7 @@ extern "C" {
 #include <bitset>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -27,25 +29,35 @@ namespace {
 using namespace Kiln::Frei0r;
 
 struct FilterInstance {
-    FilterInstance(int32_t width, int32_t height) : instance(width, height) { }
+    FilterInstance(int32_t width, int32_t height, double unit) : instance(width, height), secondsPerUnit(unit)
+    { }
     Instance instance;
-    double secondsPerUnit = 0.0;  // 0: not known yet
+    const double secondsPerUnit;
+    // Messages once per cause, whichever thread meets it.
+    std::mutex said;
     std::bitset<kParamCount> warned;
     std::string lastFailure;
 };
 
 void say(const std::string& text) { std::fprintf(stderr, "watchcam (frei0r): %s\n", text.c_str()); }
 
-double secondsPerUnit(const void* caller)
+bool calledByFFmpeg(const void* caller)
 {
     Dl_info info{};
     if (caller != nullptr && dladdr(caller, &info) != 0 && info.dli_fname != nullptr) {
         std::string_view file(info.dli_fname);
         if (const size_t slash = file.rfind('/'); slash != std::string_view::npos)
             file.remove_prefix(slash + 1);
-        if (file.substr(0, 11) == "libavfilter" || file == "ffmpeg" || file == "ffplay") return 0.001;
+        return file.substr(0, 11) == "libavfilter" || file == "ffmpeg" || file == "ffplay";
     }
-    return 1.0;
+    return false;
+}
+
+std::string number(double v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
 }
 
 // The value a host offered, as text for a message.
@@ -107,13 +119,21 @@ KL_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index)
 
 KL_F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height)
 {
+    const void* caller = __builtin_return_address(0);
     if (width == 0 || height == 0 || width > 65536 || height > 65536) {
         say("frames of " + std::to_string(width) + "x" + std::to_string(height) +
             " cannot be filtered: each side must be 1 to 65536");
         return nullptr;
     }
     try {
-        return new FilterInstance(int32_t(width), int32_t(height));
+        const bool ffmpeg = calledByFFmpeg(caller);
+        if (ffmpeg && width % 16 != 0) {
+            const std::string w = std::to_string(width), h = std::to_string(height);
+            say("FFmpeg pads the rows of frames " + w + " wide and frei0r filters cannot see the padding: " +
+                "the picture comes out skewed. Pad the width to a multiple of 16 and crop back: " +
+                "-vf \"pad=ceil(iw/16)*16:ih,frei0r=watchcam,crop=" + w + ":" + h + ":0:0\"");
+        }
+        return new FilterInstance(int32_t(width), int32_t(height), ffmpeg ? 0.001 : 1.0);
     } catch (...) {
         say("no memory for a new instance");
         return nullptr;
@@ -127,7 +147,9 @@ KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t para
     auto* f = static_cast<FilterInstance*>(instance);
     if (f == nullptr || index < 0 || index >= kParamCount) return;
     try {
-        if (f->instance.values().set(index, param)) {
+        const Instance::SetResult result = f->instance.set(index, param);
+        const std::lock_guard<std::mutex> lock(f->said);
+        if (result == Instance::SetResult::Set) {
             f->warned.reset(size_t(index));
             return;
         }
@@ -135,17 +157,25 @@ KL_F0R_EXPORT void f0r_set_param_value(f0r_instance_t instance, f0r_param_t para
         f->warned.set(size_t(index));
         const ParamSpec& p = kParams[size_t(index)];
         // What it keeps, in the same form as what was offered.
-        double number = 0.0;
+        double kept = 0.0;
         f0r_param_color_t colour{};
         const char* text = nullptr;
         void* now = p.type == ParamType::Colour   ? static_cast<void*>(&colour)
                     : p.type == ParamType::String ? static_cast<void*>(&text)
-                                                  : static_cast<void*>(&number);
-        f->instance.values().get(index, now);
-        std::string kept = offered(p, now);
-        if (p.type == ParamType::String) kept += std::string(" (one of ") + controlOf(p)->choices + ")";
+                                                  : static_cast<void*>(&kept);
+        f->instance.get(index, now);
         const std::string given = param == nullptr ? "no value" : offered(p, param);
-        say(std::string("parameter ") + p.name + ": " + given + " refused; it stays " + kept);
+        if (result == Instance::SetResult::Clamped) {
+            const double span = p.high - p.low;
+            say(std::string("parameter ") + p.name + ": " + given + " is beyond " +
+                number((p.validLow - p.low) / span) + ".." + number((p.validHigh - p.low) / span) + " (" +
+                number(p.validLow) + ".." + number(p.validHigh) + "); clamped to " + number(kept) + " (" +
+                number(p.low + kept * span) + ")");
+            return;
+        }
+        std::string keeps = offered(p, now);
+        if (p.type == ParamType::String) keeps += std::string(" (one of ") + controlOf(p)->choices + ")";
+        say(std::string("parameter ") + p.name + ": " + given + " refused; it stays " + keeps);
     } catch (...) {
         // A message that cannot be made is no reason to stop the host.
     }
@@ -155,18 +185,17 @@ KL_F0R_EXPORT void f0r_get_param_value(f0r_instance_t instance, f0r_param_t para
 {
     const auto* f = static_cast<const FilterInstance*>(instance);
     if (f == nullptr) return;
-    f->instance.values().get(index, param);
+    f->instance.get(index, param);
 }
 
 KL_F0R_EXPORT void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe,
                               uint32_t* outframe)
 {
-    const void* caller = __builtin_return_address(0);
     auto* f = static_cast<FilterInstance*>(instance);
     if (f == nullptr) return;
     try {
-        if (f->secondsPerUnit == 0.0) f->secondsPerUnit = secondsPerUnit(caller);
         const std::string failure = f->instance.update(time * f->secondsPerUnit, inframe, outframe);
+        const std::lock_guard<std::mutex> lock(f->said);
         if (!failure.empty() && failure != f->lastFailure) say("frame not filtered: " + failure);
         f->lastFailure = failure;
     } catch (...) {

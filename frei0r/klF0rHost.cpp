@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <utility>
 
 namespace Kiln::Frei0r {
 
@@ -28,14 +29,11 @@ KlTexture<Kiln::PixARGB8> viewOf(const KlTexture<Kiln::PixARGB8>& frame)
 
 // ---- Clip -------------------------------------------------------------------------------------
 
-void Clip::setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<Kiln::PixARGB8>* held,
-                     int32_t heldFrame)
+void Clip::setFrames(const KlTexture<Kiln::PixARGB8>* current, OtherFrames others)
 {
     current_ = current;
-    held_ = held;
-    heldFrame_ = heldFrame;
-    servedHeld_ = false;
-    stoodIn_ = false;
+    others_ = std::move(others);
+    served_.clear();
 }
 
 std::array<double, 4> Clip::getRegionOfDefinition(double)
@@ -77,15 +75,13 @@ bool Clip::fetchImageRaw(double time, KlTexture<Kiln::PixARGB8>& texture)
         texture = viewOf(*current_);
         return true;
     }
-    // Another frame: the held one when it is that frame, else the current frame stands in for it.
-    const bool held = held_ != nullptr && !held_->isNull() && double(heldFrame_) == time;
-    if (held) {
-        servedHeld_ = true;
+    SharedFrame other = others_ ? others_(Kiln::Watchcam::truncToInt(time)) : nullptr;
+    if (other == nullptr || other->isNull()) {
+        texture = viewOf(*current_);
     } else {
-        stoodIn_ = true;
-        stoodInFor_ = Kiln::Watchcam::truncToInt(time);
+        texture = viewOf(*other);
+        served_.push_back(std::move(other));
     }
-    texture = viewOf(held ? *held_ : *current_);
     // Frames at other times get the source crop from the clip, as a host's checkout does.
     Kiln::Wrapper::applySourceCrop(texture,
                                    Kiln::Wrapper::readPostProcessSettings(host_, host_.currentTime()));
@@ -106,11 +102,9 @@ bool Clip::fetchImageRaw(double, KlTexture<Kiln::PixARGBF>&)
 
 // ---- Host -------------------------------------------------------------------------------------
 
-Host::Host(const ParamValues& values, int32_t frame, KlTexture<Kiln::PixARGB8>& output)
-    : values_(values), frame_(frame), output_(output), clip_(*this)
+Host::Host(const ParamValues& values, int32_t frame, double frameRate, KlTexture<Kiln::PixARGB8>& output)
+    : values_(values), frame_(frame), frameRate_(frameRate), output_(output), clip_(*this)
 { }
-
-double Host::frameRate() { return values_.number(paramIndex(kFootageFps)); }
 
 Kiln::Wrapper::ClipI& Host::getClip(const std::string& clipName)
 {

@@ -7,17 +7,20 @@
 // choices as the values their entries map to ("Global Default" filtering as at high quality, the
 // quality of a final render). Values do not vary within a frame, so every time reads the same value.
 //
-// Time is in frames: the frame number of the host's time. The footage rate is "footageFps"; render
-// scale and pixel aspect are 1 (a frame comes at its own size with square pixels as far as frei0r says).
+// Time is in frames: the frame number of the host's time. The footage rate is the instance's (the
+// user's "footageFps" or the rate of the host's times); render scale and pixel aspect are 1 (a frame comes
+// at its own size with square pixels as far as frei0r says).
 //
-// The "Source" clip serves the frame being filtered at the current time, and one held frame: the
-// instance's last kept frame (see klF0rInstance.h). A frame asked for at another time that is not held
-// is served by the current frame, which then stands for it.
+// The "Source" clip serves the frame being filtered at the current time, and frames of other times from
+// the instance's kept source frames (klF0rFrames.h), cropped as a host's checkout is.
+#include "frei0r/klF0rFrames.h"
 #include "frei0r/klF0rParams.h"
 #include "wrapper/klWrapperHostI.h"
 
 #include <array>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace Kiln::Frei0r {
 
@@ -27,14 +30,11 @@ class Clip : public Kiln::Wrapper::ClipI {
 public:
     explicit Clip(Host& host) : host_(host) { }
 
-    // The frames the clip can serve; `held` may be null.
-    void setFrames(const KlTexture<Kiln::PixARGB8>* current, const KlTexture<Kiln::PixARGB8>* held,
-                   int32_t heldFrame);
-    // Whether the held frame was served, and whether (and for which frame) the current frame stood in
-    // for a frame the clip did not have.
-    bool servedHeld() const { return servedHeld_; }
-    bool stoodIn() const { return stoodIn_; }
-    int32_t stoodInFor() const { return stoodInFor_; }
+    // Source of the frame of another time (may be null: the current frame then stands in).
+    using OtherFrames = std::function<SharedFrame(int32_t frame)>;
+
+    // The frames the clip can serve.
+    void setFrames(const KlTexture<Kiln::PixARGB8>* current, OtherFrames others);
 
     std::array<double, 4> getRegionOfDefinition(double time) override;
     bool isConnected() override;
@@ -49,22 +49,19 @@ public:
 private:
     Host& host_;
     const KlTexture<Kiln::PixARGB8>* current_ = nullptr;
-    const KlTexture<Kiln::PixARGB8>* held_ = nullptr;
-    int32_t heldFrame_ = 0;
-    bool servedHeld_ = false;
-    bool stoodIn_ = false;
-    int32_t stoodInFor_ = 0;
+    OtherFrames others_;
+    std::vector<SharedFrame> served_;  // alive while the render reads them
 };
 
 class Host : public Kiln::Wrapper::HostI {
 public:
     // `values` and `output` must outlive the host.
-    Host(const ParamValues& values, int32_t frame, KlTexture<Kiln::PixARGB8>& output);
+    Host(const ParamValues& values, int32_t frame, double frameRate, KlTexture<Kiln::PixARGB8>& output);
 
     Clip& sourceClip() { return clip_; }
 
     double currentTime() override { return frame_; }
-    double frameRate() override;
+    double frameRate() override { return frameRate_; }
     double renderScaleX() override { return 1.0; }
     double renderScaleY() override { return 1.0; }
     double pixelAspectRatio() override { return 1.0; }
@@ -135,6 +132,7 @@ private:
 
     const ParamValues& values_;
     double frame_;
+    double frameRate_;
     KlTexture<Kiln::PixARGB8>& output_;
     Clip clip_;
 };

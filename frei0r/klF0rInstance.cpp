@@ -9,6 +9,7 @@
 #include "image/klMultiProcessor.h"
 #include "wrapper/klPostProcess.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -16,9 +17,12 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <memory>
 #include <utility>
 
 namespace Kiln::Frei0r {
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -103,43 +107,145 @@ void installHeapMemory()
     });
 }
 
-Instance::Instance(int32_t width, int32_t height) : width_(width), height_(height) { installHeapMemory(); }
+namespace {
+
+// Whether some frame may hold `frame`'s source: the frames the time remapping drops to are
+// trunc(i * hostFps / cameraFps) for whole i (a camera rate of 0 holds nothing).
+bool mayBeHeld(int32_t frame, double hostFps, double cameraFps)
+{
+    if (!(cameraFps > 0.0) || !(hostFps > 0.0)) return false;
+    const double ratio = hostFps / cameraFps;
+    const double i0 = std::floor(double(frame) / ratio);
+    for (double i = std::max(0.0, i0 - 1.0); i <= i0 + 2.0; ++i)
+        if (Kiln::Watchcam::truncToInt(i * ratio) == frame) return true;
+    return false;
+}
+
+bool usableTime(double seconds) { return std::isfinite(seconds) && seconds >= 0.0 && seconds < 1e7; }
+
+}  // namespace
+
+Instance::Instance(int32_t width, int32_t height) : width_(width), height_(height), frames_(width, height)
+{
+    installHeapMemory();
+}
+
+Instance::SetResult Instance::set(int32_t index, const void* value)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!values_.set(index, value)) return SetResult::Refused;
+    if (kParams[size_t(index)].type == ParamType::String) {
+        // Where the host keeps the text: the same for the instances it makes of one filter (MLT).
+        choiceTexts_[size_t(index)] = reinterpret_cast<uintptr_t>(*static_cast<const char* const*>(value));
+        uint64_t mark = 0;
+        for (uintptr_t t : choiceTexts_) mark = mark * 1099511628211ull ^ uint64_t(t);
+        frames_.setFilterMark(mark);
+    }
+    const std::thread::id me = std::this_thread::get_id();
+    auto p = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& q) { return q.thread == me; });
+    if (p == pending_.end()) p = pending_.insert(pending_.end(), Pending{me, values_, {}});
+    p->values.take(values_, index);
+    p->set.set(size_t(index));
+    return values_.clamped(index) ? SetResult::Clamped : SetResult::Set;
+}
+
+void Instance::get(int32_t index, void* value) const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    values_.get(index, value);
+}
+
+double Instance::footageRateLocked() const
+{
+    const double user = values_.number(paramIndex(kFootageFps));
+    if (user > 0.0) return user;
+    return derivedRate_ > 0.0 ? derivedRate_ : kFallbackRate;
+}
+
+double Instance::footageRate() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return footageRateLocked();
+}
+
+int32_t Instance::frameNumberLocked(double seconds) const
+{
+    const double n = std::round(seconds * footageRateLocked());
+    if (usableTime(seconds) && n < 2147483647.0) return int32_t(n);
+    return hasLast_ && lastFrame_ < 2147483647 ? lastFrame_ + 1 : 0;
+}
 
 int32_t Instance::frameNumber(double seconds) const
 {
-    const double n = std::round(seconds * values_.number(paramIndex(kFootageFps)));
-    if (std::isfinite(n) && n >= 0.0 && n < 2147483647.0) return int32_t(n);
-    return hasLast_ && lastFrame_ < 2147483647 ? lastFrame_ + 1 : 0;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return frameNumberLocked(seconds);
+}
+
+int32_t Instance::lastFrame() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return lastFrame_;
 }
 
 std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
 {
-    const int32_t frame = frameNumber(seconds);
-    const bool inOrder = hasLast_ && (frame == lastFrame_ || frame == lastFrame_ + 1);
-    if (!inOrder) hasHeld_ = false;
-    hasLast_ = true;
-    lastFrame_ = frame;
+    ParamValues values;
+    int32_t frame = 0;
+    double rate = kFallbackRate;
+    std::chrono::milliseconds wait{0};
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        values = values_;
+        // Only an instance's first frame waits for a second time (a seek waits once).
+        wait = firstFrame_ ? kSecondTimeWait : 0ms;
+        firstFrame_ = false;
+        const std::thread::id me = std::this_thread::get_id();
+        if (auto p = std::find_if(pending_.begin(), pending_.end(),
+                                  [&](const Pending& q) { return q.thread == me; });
+            p != pending_.end()) {
+            for (int32_t i = 0; i < kParamCount; ++i)
+                if (p->set.test(size_t(i))) values.take(p->values, i);
+            pending_.erase(p);
+        }
+    }
+    // The rate may wait for another thread's frame: not under the instance's lock.
+    const double user = values.number(paramIndex(kFootageFps));
+    const double derived = usableTime(seconds) ? frames_.noteTime(seconds, user == 0.0 ? wait : 0ms) : 0.0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (derived > 0.0) derivedRate_ = derived;
+        rate = user > 0.0 ? user : (derivedRate_ > 0.0 ? derivedRate_ : kFallbackRate);
+        const double n = std::round(seconds * rate);
+        frame = usableTime(seconds) && n < 2147483647.0 ? int32_t(n)
+                : hasLast_ && lastFrame_ < 2147483647   ? lastFrame_ + 1
+                                                        : 0;
+        hasLast_ = true;
+        lastFrame_ = frame;
+    }
 
-    bool converted = false;
+    frames_.begin(frame);
+    std::shared_ptr<KlTexture<Kiln::PixARGB8>> source;
     try {
         if (in == nullptr || out == nullptr)
             throw Kiln::Exceptions::NullPointer("Kiln::Frei0r::Instance::update", __FILE__, __LINE__,
                                                 in == nullptr ? "inframe" : "outframe");
-        if (current_.isNull()) current_ = KlTexture<Kiln::PixARGB8>(width_, height_);
-        ReorderRows(in, width_, reinterpret_cast<uint32_t*>(current_.data()), wordsPerRow(current_), width_,
-                    height_, ReorderRows::To::ARGB)
+        auto converted = std::make_shared<KlTexture<Kiln::PixARGB8>>(width_, height_);
+        ReorderRows(in, width_, reinterpret_cast<uint32_t*>(converted->data()), wordsPerRow(*converted),
+                    width_, height_, ReorderRows::To::ARGB)
             .execute();
-        converted = true;
-        render(frame, out);
+        source = std::move(converted);
+        const double cameraFps = values.number(paramIndex("framesPerSec"));
+        frames_.arrived(frame, source, mayBeHeld(frame, rate, cameraFps));
+        render(values, frame, rate, source, out);
         return {};
     } catch (...) {
         std::string text = failureText();
         Kiln::Exceptions::Stack::clear();
-        hasHeld_ = false;
+        if (source == nullptr) frames_.abandoned(frame);
         // The input again, from the converted copy when there is one (the host may filter in place).
-        if (converted) {
-            ReorderRows(reinterpret_cast<const uint32_t*>(current_.data()), wordsPerRow(current_), out,
-                        width_, width_, height_, ReorderRows::To::RGBA)
+        if (source != nullptr && out != nullptr) {
+            ReorderRows(reinterpret_cast<const uint32_t*>(source->data()), wordsPerRow(*source), out, width_,
+                        width_, height_, ReorderRows::To::RGBA)
                 .execute();
         } else if (in != nullptr && out != nullptr && in != out) {
             std::memcpy(out, in, size_t(width_) * size_t(height_) * sizeof(uint32_t));
@@ -148,29 +254,19 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
     }
 }
 
-void Instance::render(int32_t frame, uint32_t* out)
+void Instance::render(const ParamValues& values, int32_t frame, double rate, const SharedFrame& source,
+                      uint32_t* out)
 {
     KlTexture<Kiln::PixARGB8> output(reinterpret_cast<Kiln::PixARGB8*>(out), width_, height_,
                                      width_ * int32_t(sizeof(uint32_t)));
-    Host host(values_, frame, output);
-    host.sourceClip().setFrames(&current_, hasHeld_ ? &held_ : nullptr, heldFrame_);
+    Host host(values, frame, rate, output);
+    host.sourceClip().setFrames(source.get(),
+                                [&](int32_t wanted) { return frames_.frameFor(wanted, frame, source); });
     const double time = host.currentTime();
     Kiln::Watchcam::readEveryControl(host, time);
     const Kiln::Wrapper::PostProcessSettings post = Kiln::Wrapper::readPostProcessSettings(host, time);
     Kiln::Watchcam::renderFrame(host, post, output, width_, height_, nullptr);
     ReorderRows(out, width_, out, width_, width_, height_, ReorderRows::To::RGBA).execute();
-
-    // Keep the camera's frame for the frames that follow.
-    const Clip& clip = host.sourceClip();
-    if (clip.stoodIn()) {
-        std::swap(current_, held_);
-        heldFrame_ = clip.stoodInFor();
-        hasHeld_ = true;
-    } else if (!clip.servedHeld()) {
-        std::swap(current_, held_);
-        heldFrame_ = frame;
-        hasHeld_ = true;
-    }
 }
 
 }  // namespace Kiln::Frei0r

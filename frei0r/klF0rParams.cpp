@@ -45,7 +45,7 @@ std::string number(double v)
 std::string describe(const ParamSpec& p)
 {
     const ControlSpec* c = controlOf(p);
-    std::string label = c == nullptr ? "Frames per second of the footage"
+    std::string label = c == nullptr ? "Frames per second of the footage (0: from the host's times)"
                                      : (c->label[0] != '\0' ? c->label : c->checkboxText);
     switch (p.type) {
     case ParamType::Bool: return label + ": on at 0.5 and above";
@@ -111,7 +111,14 @@ bool ParamValues::setNumber(int32_t index, double f)
         return true;
     }
     if (p.type != ParamType::Double) return false;
-    double x = std::clamp(p.low + f * (p.high - p.low), p.validLow, p.validHigh);
+    const double wanted = p.low + f * (p.high - p.low);
+    v.clamped = false;
+    if (p.control == kFootageFpsControl && wanted == 0.0) {
+        v.number = 0.0;  // from the host's times
+        return true;
+    }
+    double x = std::clamp(wanted, p.validLow, p.validHigh);
+    v.clamped = x != wanted;
     // Three decimals in the control's units: a typed 0.166667 of 0..30 is the frame rate 5, not 5.00001.
     x = p.whole ? std::round(x) : std::round(x * 1000.0) / 1000.0;
     if (p.fixed) x = std::round(x * kFixedOne) / kFixedOne;

@@ -3,13 +3,15 @@
 //
 // Every control of the effect that means something to a filter that gets one frame and gives one frame
 // is a parameter named by its script name, in the controls table's order, after the adapter's own
-// "footageFps" (frames per second of the footage, which turns the host's time into frame numbers).
+// "footageFps" (frames per second of the footage, which turns the host's time into frame numbers; 0, the
+// default, takes the rate from the host's times, see klF0rClock.h).
 // "Play Speed" is left out: it needs frames the host does not hand a filter. The controls table
 // (effect/klWatchcamControls.h) says everything else; nothing here repeats it.
 //
 // frei0r's conventions, and how values reach the effect:
 //   double    0..1 spans the control's slider range linearly (lensStrength: 0 is -500, 1 is 500);
-//             values beyond 0..1 go on linearly up to the control's valid range and stop there.
+//             values beyond 0..1 go on linearly up to the control's valid range and stop there
+//             (the setter then says so: clamped).
 //             Integer sliders round to whole numbers, the others to three decimals (what people type
 //             as 1/6 is meant to be a whole 5 of 30) and then to the 1/65536 steps the plug-in module's
 //             host stores, so that the effect sees the same numbers through both.
@@ -88,8 +90,8 @@ inline constexpr int32_t kParamCount = 1 + detail::filterControlCount();
 constexpr std::array<ParamSpec, kParamCount> makeParams()
 {
     std::array<ParamSpec, kParamCount> params{};
-    // 0..1 spans 0..100 frames per second; below 1 the rate stops at 1.
-    params[0] = {kFootageFps, ParamType::Double, kFootageFpsControl, 0, 100, 1, 1000, false, false, 25};
+    // 0..1 spans 0..100 frames per second; 0 is "from the host's times", above it the rate is 1 to 1000.
+    params[0] = {kFootageFps, ParamType::Double, kFootageFpsControl, 0, 100, 1, 1000, false, false, 0};
     int32_t i = 1;
     for (const Kiln::Watchcam::ControlSpec& c : Kiln::Watchcam::kControls)
         if (detail::isFilterControl(c)) params[size_t(i++)] = detail::specOf(c);
@@ -112,6 +114,13 @@ public:
 
     // From a frei0r value (the pointer frei0r's set_param_value passes); false when refused.
     bool set(int32_t index, const void* value);
+    // Whether the last value set was beyond the valid range and stopped at its end.
+    bool clamped(int32_t index) const { return values_[size_t(index)].clamped; }
+    // One parameter's value as another set holds it.
+    void take(const ParamValues& from, int32_t index)
+    {
+        values_[size_t(index)] = from.values_[size_t(index)];
+    }
     // Into a frei0r value (the pointer frei0r's get_param_value passes). A string stays valid until the
     // parameter is set again.
     void get(int32_t index, void* value) const;
@@ -131,6 +140,7 @@ private:
         double number = 0.0;
         std::array<uint8_t, 3> rgb{};
         std::string text;  // a choice's entry name, as get hands it out
+        bool clamped = false;
     };
     std::array<Value, kParamCount> values_;
 };

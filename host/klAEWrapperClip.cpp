@@ -3,6 +3,7 @@
 #include "exceptions/klException.h"
 #include "host/klAEGlobals.h"
 #include "host/klAESuite.h"
+#include "wrapper/klPostProcess.h"
 
 #include <algorithm>
 #include <cstring>
@@ -42,18 +43,6 @@ void CheckinHandle::armed()
 
 namespace {
 
-template <class Px>
-typename Px::Channel edgeChannel(float v)
-{
-    if constexpr (Px::isInteger) {
-        // The small lift keeps an 8-bit channel that went through c / 255 from truncating to c - 1.
-        const double scaled = std::clamp(double(v), 0.0, 1.0) * Px::M + 1e-3;
-        return static_cast<typename Px::Channel>(std::min(scaled, double(Px::M)));
-    } else {
-        return static_cast<typename Px::Channel>(v);
-    }
-}
-
 // A texture over a host world; `keepAlive` (may be null) lives as long as the texture's copies.
 template <class Px>
 KlTexture<Px> viewOf(const PF_EffectWorld& world, KlRefCounter* keepAlive)
@@ -67,18 +56,17 @@ KlTexture<Px> viewOf(const PF_EffectWorld& world, KlRefCounter* keepAlive)
 template <class Px>
 void applyCrop(KlTexture<Px>& texture, const ClipCrop& crop)
 {
-    const double w = texture.width();
-    const double h = texture.height();
-    texture.setWindow(
-        Convert::truncToLong(crop.left / 100.0 * w), Convert::truncToLong((1.0 - crop.top / 100.0) * h),
-        Convert::truncToLong(crop.right / 100.0 * w), Convert::truncToLong((1.0 - crop.bottom / 100.0) * h));
-    texture.setEdgeModes(crop.xMethod, crop.yMethod);
-    Px edge{};
-    edge.a = edgeChannel<Px>(crop.edgeColour.a);
-    edge.r = edgeChannel<Px>(crop.edgeColour.r);
-    edge.g = edgeChannel<Px>(crop.edgeColour.g);
-    edge.b = edgeChannel<Px>(crop.edgeColour.b);
-    texture.setEdgeColour(edge);
+    // The render crops the current frame with the same function: a frame of another time must be cut
+    // exactly as the frame it is blended with.
+    Kiln::Wrapper::PostProcessSettings s;
+    s.left = crop.left;
+    s.right = crop.right;
+    s.bottom = crop.bottom;
+    s.top = crop.top;
+    s.xMethod = crop.xMethod;
+    s.yMethod = crop.yMethod;
+    s.edgeColour = crop.edgeColour;
+    Kiln::Wrapper::applySourceCrop(texture, s);
 }
 
 template void applyCrop<Kiln::PixARGB8>(KlTexture<Kiln::PixARGB8>&, const ClipCrop&);

@@ -56,9 +56,8 @@ struct ClipCrop {
 inline constexpr std::array<const char*, 7> kCropSuffixes = {"XMethod", "YMethod", "EdgeColour", "Left",
                                                              "Right",   "Bottom",  "Top"};
 
-// Gives a texture the crop's valid window (columns trunc(left·w) .. trunc(right·w), rows
-// trunc((1 − top)·h) .. trunc((1 − bottom)·h), percentages as fractions), edge modes and edge colour
-// (each channel times the channel maximum, truncated; float unscaled).
+// Gives a texture the crop's valid window, edge modes and edge colour by the render's own source crop
+// (Kiln::Wrapper::applySourceCrop), so frames of other times are cut as the current one is.
 template <class Px>
 void applyCrop(KlTexture<Px>& texture, const ClipCrop& crop);
 

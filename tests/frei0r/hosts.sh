@@ -4,7 +4,7 @@
 #   hosts.sh setup DIR         one short clip (64x36, 12 frames, every frame and alpha different), a 37x23
 #                              crop of it, and watchcam's renders of them
 #   hosts.sh CHECK DIR         one check: ffmpeg-default, ffmpeg-neutral, ffmpeg-settings, melt, gstreamer,
-#                              bad-values
+#                              bad-values, ffmpeg-width, rates, crop-1080, melt-parallel
 #
 # Environment: WATCHCAM (the renderer), FREI0R_PATH (the folder of the built watchcam.so).
 # Frames travel as lossless RGBA (FFV1 in Matroska, or raw), so every byte must match.
@@ -113,10 +113,84 @@ case $check in
       { cat "$dir/ff-bad.log" >&2; echo "no message for the refused values" >&2; exit 1; }
     [ "$(grep -c refused "$dir/ff-bad.log")" = 2 ] || { cat "$dir/ff-bad.log" >&2; exit 1; }
     same "$dir/ff-bad.raw" "$dir/wc-default.raw" "ffmpeg, refused values"
+    # 24 typed for 0.24 (24 fps): beyond footageFps's range, clamped and said once.
+    ffmpeg -nostdin -v error -i "$dir/clip.mkv" -vf "frei0r=watchcam:24" -f null - 2>"$dir/ff-clamp.log"
+    [ "$(grep -c 'footageFps: 24 is beyond 0.01..10 (1..1000); clamped to 10 (1000)' "$dir/ff-clamp.log")" = 1 ] ||
+      { cat "$dir/ff-clamp.log" >&2; echo "no single line for the clamped footageFps" >&2; exit 1; }
     melt -silent "$dir/clip.mkv" -filter frei0r.watchcam contrast=1e300 TVType=purple blur=-7 \
       -consumer "avformat:$dir/melt-bad.mkv" vcodec=ffv1 pix_fmt=bgra an=1 >"$dir/melt-bad.log" 2>&1 ||
       { cat "$dir/melt-bad.log" >&2; exit 1; }
     [ -s "$dir/melt-bad.mkv" ] || { echo "melt wrote nothing" >&2; exit 1; }
     ;;
-  *) echo "usage: $0 setup|ffmpeg-default|ffmpeg-neutral|ffmpeg-settings|melt|gstreamer|bad-values DIR" >&2; exit 2 ;;
+  ffmpeg-width)
+    # FFmpeg pads the rows of a 37-wide frame: the filter says so once, with the way round it; at 64 wide
+    # it says nothing.
+    ffmpeg -nostdin -v error -i "$dir/odd.mkv" -vf frei0r=watchcam -f null - 2>"$dir/ff-odd.log"
+    [ "$(grep -c 'FFmpeg pads the rows of frames 37 wide' "$dir/ff-odd.log")" = 1 ] &&
+      grep -q 'pad=ceil(iw/16)\*16:ih,frei0r=watchcam,crop=37:23:0:0' "$dir/ff-odd.log" ||
+      { cat "$dir/ff-odd.log" >&2; echo "no single warning about the padded rows" >&2; exit 1; }
+    ffmpeg -nostdin -v error -i "$dir/clip.mkv" -vf frei0r=watchcam -f null - 2>"$dir/ff-even.log"
+    [ ! -s "$dir/ff-even.log" ] || { cat "$dir/ff-even.log" >&2; exit 1; }
+    ;;
+  rates)
+    # The rates cameras record at, footageFps left at its default: the snow and the Frame Rate hold of the
+    # default look follow watchcam's frames (at 24 fps the camera's 5 fps holds 0, 4, 9, not 0, 5, 10).
+    # QuickTime keeps exact times; Matroska's milliseconds are the checks above, at 25.
+    for rate in 24000/1001 24 25 30000/1001 30 50 60; do
+      n=${rate//\//-}
+      ffmpeg -nostdin -v error -f lavfi -i "testsrc2=s=${W}x${H}:r=$rate,format=rgba" -frames:v 14 -c:v qtrle \
+        -pix_fmt argb -y "$dir/rate-$n.mov"
+      "$WATCHCAM" render "$dir/rate-$n.mov" "$dir/wc-rate-$n.mkv" --depth 8 --overwrite --quiet
+      raw "$dir/wc-rate-$n.mkv" "$dir/wc-rate-$n.raw"
+      ffmpeg -nostdin -v error -i "$dir/rate-$n.mov" -vf frei0r=watchcam -f rawvideo -pix_fmt rgba \
+        -y "$dir/ff-rate-$n.raw"
+      same "$dir/ff-rate-$n.raw" "$dir/wc-rate-$n.raw" "ffmpeg, $rate fps"
+      melt -silent "$dir/rate-$n.mov" -filter frei0r.watchcam \
+        -consumer "avformat:$dir/melt-rate-$n.mkv" vcodec=ffv1 pix_fmt=bgra an=1 >"$dir/melt.log" 2>&1 ||
+        { cat "$dir/melt.log" >&2; exit 1; }
+      raw "$dir/melt-rate-$n.mkv" "$dir/melt-rate-$n.raw"
+      same "$dir/melt-rate-$n.raw" "$dir/wc-rate-$n.raw" "melt, $rate fps"
+    done
+    ;;
+  crop-1080)
+    # 1080 rows cropped at Top 55, 80 and 90 (where a percentage taken as a fraction first lands a row
+    # lower): a held frame is cut as the frame it is blended with, in watchcam and in the filter.
+    ffmpeg -nostdin -v error -f lavfi -i "testsrc2=s=32x1080:r=25,format=rgba" -frames:v 7 -c:v ffv1 \
+      -pix_fmt bgra -y "$dir/tall.mkv"
+    for top in 55 80 90; do
+      "$WATCHCAM" render "$dir/tall.mkv" "$dir/wc-top$top.mkv" --depth 8 --overwrite --quiet \
+        --set SourceTop=$top --set SourceYMethod=Colour --set blendMethod=Mix
+      raw "$dir/wc-top$top.mkv" "$dir/wc-top$top.raw"
+      melt -silent "$dir/tall.mkv" -filter frei0r.watchcam SourceTop=0.$top SourceYMethod=Colour blendMethod=Mix \
+        -consumer "avformat:$dir/melt-top$top.mkv" vcodec=ffv1 pix_fmt=bgra an=1 >"$dir/melt.log" 2>&1 ||
+        { cat "$dir/melt.log" >&2; exit 1; }
+      raw "$dir/melt-top$top.mkv" "$dir/melt-top$top.raw"
+      frame_bytes=$((32 * 1080 * 4)) same "$dir/melt-top$top.raw" "$dir/wc-top$top.raw" "melt, 1080 rows, Top $top"
+    done
+    ;;
+  melt-parallel)
+    # MLT's parallel export (an instance per thread, frames split between them): four runs on two threads
+    # give the serial export, which is watchcam's, with the Frame Rate hold on; with choices set (their
+    # texts tell the instances of one filter) and without.
+    ffmpeg -nostdin -v error -f lavfi -i "testsrc2=s=320x180:r=25,format=rgba" -frames:v 30 -c:v ffv1 \
+      -pix_fmt bgra -y "$dir/wide.mkv"
+    for look in default tint; do
+      args=() wc_args=()
+      [ $look = tint ] && args=(TVType=Tint shashType=Type\ 3 shashMax=0.4) &&
+        wc_args=(--set TVType=Tint --set "shashType=Type 3" --set shashMax=40)
+      "$WATCHCAM" render "$dir/wide.mkv" "$dir/wc-wide-$look.mkv" --depth 8 --overwrite --quiet "${wc_args[@]}"
+      raw "$dir/wc-wide-$look.mkv" "$dir/wc-wide-$look.raw"
+      for run in serial 1 2 3 4; do
+        threads=-2
+        [ $run = serial ] && threads=-1
+        melt -silent "$dir/wide.mkv" -filter frei0r.watchcam "${args[@]}" \
+          -consumer "avformat:$dir/melt-wide.mkv" vcodec=ffv1 pix_fmt=bgra an=1 real_time=$threads \
+          >"$dir/melt.log" 2>&1 || { cat "$dir/melt.log" >&2; exit 1; }
+        raw "$dir/melt-wide.mkv" "$dir/melt-wide.raw"
+        frame_bytes=$((320 * 180 * 4)) same "$dir/melt-wide.raw" "$dir/wc-wide-$look.raw" \
+          "melt real_time=$threads, $look look, run $run"
+      done
+    done
+    ;;
+  *) echo "usage: $0 setup|ffmpeg-default|ffmpeg-neutral|ffmpeg-settings|melt|gstreamer|bad-values|ffmpeg-width|rates|crop-1080|melt-parallel DIR" >&2; exit 2 ;;
 esac

@@ -1,9 +1,14 @@
-// One filter instance: frame numbers, held frames, neutral settings and odd frame sizes.
+// One filter instance: frame numbers and the footage rate, held frames in any order and on several
+// threads, neutral settings and odd frame sizes.
+#include "frei0r/klF0rClock.h"
 #include "frei0r/klF0rInstance.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <deque>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -69,7 +74,7 @@ TEST(Frei0rInstance, NeutralSettingsGiveTheInputBackAtAnySize)
     }
 }
 
-TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump)
+TEST(Frei0rInstance, FrameRateHoldsTheCamerasFramesWhateverTheOrder)
 {
     const int32_t w = 9, h = 5;
     Instance instance(w, h);
@@ -79,16 +84,120 @@ TEST(Frei0rInstance, FrameRateHoldsTheKeptFrameAndStartsAfreshAfterAJump)
     // frame filtered -> frame whose picture comes out
     const std::pair<int32_t, int32_t> steps[] = {
         {0, 0},   {1, 0},   {2, 0},   {3, 0},   {4, 0},  // in order from 0
-        {5, 5},   {6, 5},   {9, 9},  // 9 after 6 is a jump: 9 stands in for 5
-        {10, 10}, {11, 10}, {11, 10},  // 10 is kept; a frame given twice is in order
-        {17, 17}, {18, 17}, {19, 17}, {20, 20}, {21, 20},  // a jump: 17 stands in for 15
-        {3, 3},   {4, 3},   {5, 5},  // backwards: afresh again
+        {5, 5},   {6, 5},   {9, 5},  // 9 after 6 still holds 5, which was kept
+        {10, 10}, {11, 10}, {11, 10},  // 10 is kept; a frame given twice is the same
+        {17, 17}, {18, 17}, {19, 17}, {20, 20}, {21, 20},  // 15 never came: 17 stands in for it
+        {16, 16}, {17, 16},  // an earlier frame does not take a later one's stand-in: it stands in itself
+        {15, 15}, {17, 15},  // 15 itself replaces the stand-in
+        {3, 0},   {4, 0},   {5, 5},  // backwards: the kept frames are still there
     };
     for (auto [frame, shown] : steps) {
         const Frame in = picture(w, h, frame);
         Frame out(in.size());
         ASSERT_EQ(instance.update(frame / kFps, in.data(), out.data()), "");
         EXPECT_EQ(out, picture(w, h, shown)) << "frame " << frame;
+    }
+    // Only the frames a later frame may hold are kept.
+    for (int32_t f : instance.keptFrames()) EXPECT_EQ(f % 5, 0) << f;
+}
+
+TEST(Frei0rInstance, FramesHeldAtTheFootagesRateWithoutSettingIt)
+{
+    // The rate comes from the host's times: at 24 fps the camera's 5 fps keeps frames 0, 4, 9, 14, 19,
+    // 24 (24 / 5 = 4.8 frames apart, truncated), at 29.97 frames 0, 5, 11, 17, 23, 29.
+    struct Case {
+        double num, den;
+        std::vector<int32_t> shown;  // frames 0 .. 12
+    };
+    const Case cases[] = {
+        {24, 1, {0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 9, 9, 9}},
+        {25, 1, {0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 10, 10, 10}},
+        {30000, 1001, {0, 0, 0, 0, 0, 0, 5, 5, 5, 5, 5, 5, 11}},
+        {60, 1, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 12}},
+    };
+    for (const Case& c : cases) {
+        Instance instance(6, 4);
+        neutral(instance.values());
+        set(instance.values(), "framesPerSec", 5.0 / 30.0);
+        for (int32_t n = 0; n < int32_t(c.shown.size()); ++n) {
+            const Frame in = picture(6, 4, n);
+            Frame out(in.size());
+            ASSERT_EQ(instance.update(n * c.den / c.num, in.data(), out.data()), "");
+            EXPECT_EQ(out, picture(6, 4, c.shown[size_t(n)])) << c.num / c.den << " fps, frame " << n;
+        }
+        EXPECT_EQ(instance.footageRate(), c.num / c.den);
+    }
+    // A rate the user sets wins over the times.
+    Instance instance(6, 4);
+    set(instance.values(), "footageFps", 0.25);
+    instance.update(0.0, picture(6, 4, 0).data(), Frame(24).data());
+    instance.update(1.0 / 24.0, picture(6, 4, 1).data(), Frame(24).data());
+    EXPECT_EQ(instance.footageRate(), 25.0);
+}
+
+TEST(Frei0rInstance, TheRateOfTheTimesIsTheFootagesExactly)
+{
+    auto times = [](double num, double den, int32_t count, double tick) {
+        std::deque<double> t;
+        for (int32_t n = 0; n < count; ++n) {
+            const double s = n * den / num;
+            t.push_back(tick > 0 ? std::round(s / tick) * tick : s);
+        }
+        return t;
+    };
+    for (auto [num, den] :
+         {std::pair{24000.0, 1001.0}, std::pair{24.0, 1.0}, std::pair{25.0, 1.0}, std::pair{30000.0, 1001.0},
+          std::pair{30.0, 1.0}, std::pair{50.0, 1.0}, std::pair{60000.0, 1001.0}, std::pair{60.0, 1.0}}) {
+        // Exact times from two frames on; times rounded to milliseconds (Matroska) from a dozen.
+        EXPECT_EQ(FrameClock::rateOf(times(num, den, 2, 0)), num / den) << num / den;
+        EXPECT_EQ(FrameClock::rateOf(times(num, den, 12, 0.001)), num / den) << num / den << " in ms";
+        // Frame 2 before 1 (another thread has it).
+        std::deque<double> late = times(num, den, 4, 0);
+        std::swap(late[1], late[2]);
+        EXPECT_EQ(FrameClock::rateOf(late), num / den) << num / den << " out of order";
+    }
+    EXPECT_EQ(FrameClock::rateOf(times(7.5, 1, 5, 0)), 7.5);
+    EXPECT_EQ(FrameClock::rateOf({0.0}), 0.0);
+    EXPECT_EQ(FrameClock::rateOf({0.5, 0.5}), 0.0);
+}
+
+TEST(Frei0rInstance, OneInstanceOnSeveralThreadsGivesTheSerialFrames)
+{
+    // Frames handed out of order on two threads at once, as MLT's parallel export does: each frame as
+    // the serial run gives it, held frames included, whatever the order.
+    const int32_t w = 40, h = 24, count = 24;
+    auto settings = [](ParamValues& v) {
+        ASSERT_TRUE(v.setNumber(paramIndex("shashMax"), 0.5));
+        ASSERT_TRUE(v.setNumber(paramIndex("framesPerSec"), 5.0 / 30.0));
+    };
+    std::vector<Frame> serial(count);
+    {
+        Instance instance(w, h);
+        settings(instance.values());
+        for (int32_t n = 0; n < count; ++n) {
+            const Frame in = picture(w, h, n);
+            serial[size_t(n)].resize(in.size());
+            ASSERT_EQ(instance.update(n / kFps, in.data(), serial[size_t(n)].data()), "");
+        }
+    }
+    for (int round = 0; round < 3; ++round) {
+        Instance instance(w, h);
+        settings(instance.values());
+        std::vector<Frame> got(count);
+        // Thread 0 takes the odd frames, thread 1 the even ones, each pair swapped.
+        auto run = [&](int32_t parity) {
+            for (int32_t k = parity; k < count; k += 2) {
+                const int32_t n = k ^ 1;
+                const Frame in = picture(w, h, n);
+                got[size_t(n)].resize(in.size());
+                EXPECT_EQ(instance.update(n / kFps, in.data(), got[size_t(n)].data()), "");
+            }
+        };
+        std::thread a(run, 0), b(run, 1);
+        a.join();
+        b.join();
+        for (int32_t n = 0; n < count; ++n)
+            EXPECT_EQ(got[size_t(n)], serial[size_t(n)]) << "round " << round << " frame " << n;
     }
 }
 

@@ -193,12 +193,23 @@ TEST(Frei0rModule, KdenliveDescriptionNamesEveryParameterWithItsRangeAndDefault)
                 EXPECT_NEAR(std::stod(a.at("default")), d, 1e-6) << name;
                 break;
             }
-            EXPECT_EQ(type, "constant") << name;
-            // Shown values divided by the factor are frei0r's: the slider's ends are 0 and 1.
+            // Sliders that may change over time can be keyframed; the footage rate and the edge
+            // colour's alpha mirror cannot change over time.
+            const Kiln::Watchcam::ControlSpec* c = controlOf(p);
+            const bool constant = c == nullptr || (c->flags & Kiln::Watchcam::kCannotTimeVary) != 0;
+            EXPECT_EQ(type, constant ? "constant" : "animated") << name;
+            // Shown values divided by the factor are frei0r's: the slider's ends are 0 and 1, and the
+            // default is the value handed to the filter (Kdenlive takes it as it is).
             const double factor = std::stod(a.at("factor"));
             EXPECT_EQ(std::stod(a.at("min")) / factor, 0.0) << name;
             EXPECT_EQ(std::stod(a.at("max")) / factor, 1.0) << name;
-            EXPECT_NEAR(std::stod(a.at("default")) / factor, d, 1e-9) << name;
+            EXPECT_NEAR(std::stod(a.at("default")), d, 1e-6) << name;
+            // The shown ends are the control's slider in its own units (Lens Strength: 0..1000 for
+            // -500..500, as Kdenlive's sliders start at 0).
+            EXPECT_EQ(std::stod(a.at("max")) - std::stod(a.at("min")), p.high - p.low) << name;
+            ParamValues v;
+            v.setNumber(i, std::stod(a.at("default")));
+            EXPECT_EQ(v.number(i), p.dflt) << name;
             break;
         }
         }

@@ -68,7 +68,9 @@ TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange)
         {"framesPerSec", 2.0, 50.0},
         {"blur", 0.05, 1.0},
         {"footageFps", 0.25, 25.0},
-        {"footageFps", 0.0, 1.0},
+        {"footageFps", 0.0, 0.0},  // from the host's times
+        {"footageFps", 0.005, 1.0},
+        {"footageFps", 24.0, 1000.0},
         {"footageFps", 0.2997, 29.97},
         {"quantiseLevels", 0.5, 6.0},
         {"quantiseLevels", 0.0, 1.0},
@@ -84,6 +86,17 @@ TEST(Frei0rParams, DoublesSpanTheSliderAndStopAtTheValidRange)
         const double f = c.frei0r;
         EXPECT_TRUE(v.set(at(c.name), &f)) << c.name << " " << f;
         EXPECT_NEAR(v.number(at(c.name)), c.value, 0.5 / 65536.0) << c.name << " " << f;
+    }
+    // Beyond the valid range the value stops there, and the set says so (the module then says it once).
+    for (const auto& [name, f, clamped] :
+         {std::tuple{"contrast", 51.0, true}, std::tuple{"contrast", 50.0, false},
+          std::tuple{"contrast", -1.0, true}, std::tuple{"lensStrength", -4.5, false},
+          std::tuple{"lensStrength", -5.0, true}, std::tuple{"footageFps", 24.0, true},
+          std::tuple{"footageFps", 0.0, false}, std::tuple{"footageFps", 0.005, true},
+          std::tuple{"footageFps", 0.24, false}}) {
+        ParamValues v;
+        EXPECT_TRUE(v.set(at(name), &f)) << name << " " << f;
+        EXPECT_EQ(v.clamped(at(name)), clamped) << name << " " << f;
     }
     // Fixed sliders keep 1/65536 steps, as the module's host does: 15 exactly, not 15.000000000000002.
     ParamValues v;
@@ -143,7 +156,7 @@ TEST(Frei0rParams, TheHostReadsThemAsTheEffectsKinds)
     const double half = 0.5;
     v.set(at("SourceEdgeColourAlpha"), &half);
     KlTexture<Kiln::PixARGB8> output;
-    Host host(v, 7, output);
+    Host host(v, 7, 25.0, output);
     EXPECT_EQ(host.currentTime(), 7.0);
     EXPECT_EQ(host.frameRate(), 25.0);
     EXPECT_DOUBLE_EQ(host.getScaleParam("contrast", 0), 0.15);
