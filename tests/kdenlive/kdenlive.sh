@@ -10,11 +10,11 @@
 #   kdenlive.sh DIR
 #
 # Environment: WATCHCAM (the renderer), FREI0R_PATH (the folder of the built watchcam.so).
-# The clip is 1920x1080 at 25 fps, the project's profile, so nothing is scaled; 12 frames are compared.
+# The clip is 1920x1080 at 25 fps, the project's profile, so nothing is scaled; 8 frames are compared.
 set -euo pipefail
 dir=$1
 here=$(cd "$(dirname "$0")" && pwd)
-N=12
+N=8
 frame_bytes=$((1920 * 1080 * 4))
 for tool in ffmpeg melt; do
   command -v $tool >/dev/null || { echo "$tool is not installed (tools/bootstrap installs it)" >&2; exit 1; }
