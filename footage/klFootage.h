@@ -87,6 +87,9 @@ struct Carry {
         0;  // frames from the input's first to the first rendered one: the timecode moves on by as many
     bool audio = true;
     bool tags = true;
+    bool others = true;  // subtitle and data streams, where the container takes them
+    // Told what is left out (a subtitle stream the container does not take); null: nothing is said.
+    std::function<void(const std::string&)> note;
 };
 
 // The encoder of a video output; empty fields keep the container's usual choice.

@@ -296,6 +296,7 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
         if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
         c.framesIn = from;
         c.audio = options_.audio;
+        c.note = options_.note;
     } else if (videoIn && options_.note) {
         const std::string what = outputPath_.kind == Kind::Sequence ? "an image sequence" : "a picture";
         if (info.audioStreams > 0 && options_.audio)
