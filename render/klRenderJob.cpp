@@ -97,8 +97,8 @@ std::string findModule(const std::string& given)
 RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
 {
     if (!(options_.scale > 0 && options_.scale <= 1))
-        throw FootageError("", "--scale must be above 0 and at most 1");
-    if (options_.threads && *options_.threads < 1) throw FootageError("", "--threads must be at least 1");
+        throw UsageError("--scale must be above 0 and at most 1");
+    if (options_.threads && *options_.threads < 1) throw UsageError("--threads must be at least 1");
     // Set before any library starts threads that might read the environment.
     if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
     // The codecs keep to the same number: with the effect they share the processors it was given.
@@ -112,16 +112,15 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
                                                options_.rate.value_or(FrameRate{25, 1}));
     } else if (isStream(options_.input)) {
         if (options_.rate)
-            throw FootageError("", "--fps is for stills and sequences; a video keeps its own frame rate");
+            throw UsageError("--fps is for stills and sequences; a video keeps its own frame rate");
         spooled_ = std::make_unique<SpooledInput>(options_.input);
         videoFile = spooled_->file();
         videoName = spooled_->name();
         reader_ = openVideoReader(videoFile, std::string(), videoName);
     } else {
-        const FootagePath in = parseFootagePath(options_.input);
+        const FootagePath in = parseInputPath(options_.input);
         if (in.kind == Kind::Video && options_.rate)
-            throw FootageError(in.path,
-                               "--fps is for stills and sequences; a video keeps its own frame rate");
+            throw UsageError(in.path, "--fps is for stills and sequences; a video keeps its own frame rate");
         reader_ = openReader(in, options_.rate.value_or(FrameRate{25, 1}));
         stillInput = in.kind == Kind::Still;
         if (in.kind == Kind::Video) videoFile = videoName = in.path;
@@ -137,8 +136,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     last_ = inLast;
     if (options_.frames) {
         const auto [a, b] = *options_.frames;
-        if (a > b)
-            throw FootageError("", "--frames " + rangeText(a, b) + ": the first frame comes after the last");
+        if (a > b) throw UsageError("--frames " + rangeText(a, b) + ": the first frame comes after the last");
         if (a < inFirst || (!stillInput && b > inLast))
             throw FootageError(reader_->name(), "--frames " + rangeText(a, b) +
                                                     " is outside the input's frames " +
@@ -148,9 +146,9 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     }
     if (outputPath_.kind == Kind::Still && last_ > first_) {
         if (options_.frames)
-            throw FootageError(outputPath_.path,
-                               "a single picture holds one frame: give --frames N, or a sequence "
-                               "name such as out.%04d.png");
+            throw UsageError(outputPath_.path,
+                             "a single picture holds one frame: give --frames N, or a sequence "
+                             "name such as out.%04d.png");
         last_ = first_;
     }
     depth_ = options_.depth.value_or(info.nativeDepth);
@@ -190,8 +188,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     const EncoderChoice& enc = options_.encoder;
     if (outputPath_.kind != Kind::Video &&
         (!enc.codec.empty() || enc.crf >= 0 || enc.bitrate > 0 || !enc.pixelFormat.empty()))
-        throw FootageError(outputPath_.path,
-                           "--codec, --crf, --bitrate and --pixel-format are for video outputs");
+        throw UsageError(outputPath_.path,
+                         "--codec, --crf, --bitrate and --pixel-format are for video outputs");
     writing_ = writerSettingsFor(info, videoFile, videoName);
 
     // Output: checked before any work is done. A stream is written as it goes.
@@ -218,12 +216,22 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     }
     if (!host_->supportsDepth(depth_)) {
         if (depth_ == Depth::Float && !options_.smartPath)
-            throw FootageError(
+            throw UsageError(
                 modulePath,
                 "the legacy render path has no float; use --render-path smart or another --depth");
         const char* label = depth_ == Depth::Eight ? "8-bit" : depth_ == Depth::Sixteen ? "16-bit" : "float";
         throw FootageError(modulePath, std::string("the effect does not render ") + label +
                                            " frames; choose another --depth");
+    }
+    if (outputPath_.kind == Kind::Video &&
+        !videoKeepsPixelAspect(layerWidth, layerHeight, writing_.pixelAspect)) {
+        if (options_.note)
+            options_.note("the pixel aspect " + std::to_string(writing_.pixelAspect.num) + ":" +
+                          std::to_string(writing_.pixelAspect.den) + " is left out: a video of " +
+                          std::to_string(layerWidth) + "x" + std::to_string(layerHeight) +
+                          " frames cannot hold it (shown at it, a frame would be less than a pixel " +
+                          (writing_.pixelAspect.value() > 1 ? "high)" : "wide)"));
+        writing_.pixelAspect = PixelAspect{};
     }
     if (outputPath_.kind == Kind::Video) {
         WriterSettings ws = writing_;
@@ -244,11 +252,11 @@ FootagePath RenderJob::outputFor(const std::string& output) const
 {
     const std::string& format = options_.format;
     if (!format.empty() && containerFor(format).empty())
-        throw FootageError("", "--format " + format + ": expected mp4, mov, mkv (or matroska) or nut");
+        throw UsageError("--format " + format + ": expected mp4, mov, mkv (or matroska), nut or webm");
     if (!isStream(output)) {
         if (!format.empty())
-            throw FootageError(
-                output, "--format is for - (standard output) and FIFOs; a file's name says its format");
+            throw UsageError(output,
+                             "--format is for - (standard output) and FIFOs; a file's name says its format");
         return parseFootagePath(output);
     }
     FootagePath path;
@@ -259,10 +267,10 @@ FootagePath RenderJob::outputFor(const std::string& output) const
     } else if (output != "-") {
         const FootagePath named = parseFootagePath(output);
         if (named.kind != Kind::Video)
-            throw FootageError(output, "a FIFO takes video only (mp4, mov, mkv, nut)");
+            throw FootageError(output, "a FIFO takes video only (mp4, mov, mkv, nut, webm)");
         path.extension = named.extension;
     } else {
-        throw FootageError("", "writing to - (standard output) needs --format: mp4, mov, mkv or nut");
+        throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv, nut or webm");
     }
     return path;
 }
@@ -279,6 +287,13 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
     ws.alpha = info.hasAlpha;
     ws.pixelAspect = info.pixelAspect;
     ws.colour = info.colour;
+    const ColourTags untagged;
+    if (videoFile.empty() && ws.colour.primaries == untagged.primaries &&
+        ws.colour.transfer == untagged.transfer && ws.colour.matrix == untagged.matrix) {
+        // Pictures and the demo clip are sRGB: their primaries and curve are BT.709's, and a video of
+        // them says so. A video that says nothing stays untagged.
+        ws.colour.primaries = ws.colour.transfer = ws.colour.matrix = 1;
+    }
     ws.encoder = options_.encoder;
     const int from = first_ - info.firstFrame, to = last_ - info.firstFrame;  // input frame indices
     if (info.timing.variable() && to + 1 < int(info.timing.ticks.size())) {

@@ -686,6 +686,7 @@ std::string containerFor(const std::string& name)
     if (name == "mov") return "mov";
     if (name == "mkv" || name == "matroska") return "matroska";
     if (name == "nut") return "nut";
+    if (name == "webm") return "webm";
     return {};
 }
 

@@ -248,13 +248,17 @@ private:
         // Frames that share a time are kept, each moved a tick after the one before, as muxers do.
         shown_ = times_;
         for (size_t i = 1; i < shown_.size(); ++i) shown_[i] = std::max(shown_[i], shown_[i - 1] + 1);
-        // Subtitle and data streams count samples a demuxer need not hand out as packets (mov_text's
-        // empty ones): only pictures and sound have reliable counts.
+        // Counts that are packets: pictures', and sound's in QuickTime files unless it is plain PCM (counted
+        // in samples there and in AVI). Subtitle and data streams count samples a demuxer need not hand out
+        // (mov_text's empty ones).
+        const bool quickTime = std::strncmp(format_.p->iformat->name, "mov,", 4) == 0;
         for (unsigned s = 0; s < streams; ++s) {
             const int64_t declared = format_.p->streams[s]->nb_frames;
-            const AVMediaType type = format_.p->streams[s]->codecpar->codec_type;
-            if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && declared > 0 &&
-                packets[s] < declared) {
+            const AVCodecParameters* par = format_.p->streams[s]->codecpar;
+            const bool counted = par->codec_type == AVMEDIA_TYPE_VIDEO ||
+                                 (par->codec_type == AVMEDIA_TYPE_AUDIO && quickTime &&
+                                  av_get_exact_bits_per_sample(par->codec_id) == 0);
+            if (counted && declared > 0 && packets[s] < declared) {
                 const char* what = int(s) == stream_ ? "frames" : "packets of another stream";
                 throw FootageError(name_, "the file is truncated: " + std::to_string(packets[s]) + " of " +
                                               std::to_string(declared) + " " + what + " present");
@@ -473,17 +477,19 @@ constexpr CodecChoice kCodecs[] = {
     {"prores-4444", "prores_ks", "4444"},
     {"prores-4444xq", "prores_ks", "4444xq"},
     {"ffv1", "ffv1", nullptr},
+    {"vp9", "libvpx-vp9", nullptr},
 };
 
 // The codecs each container takes; the first is its default.
 std::vector<std::string> codecsOf(const std::string& container)
 {
     if (container == "mp4") return {"h264", "hevc"};
+    if (container == "webm") return {"vp9"};
     if (container == "mov")
         return {"prores-4444", "prores-4444xq", "prores-hq", "prores",
                 "prores-lt",   "prores-proxy",  "h264",      "hevc"};
-    return {"ffv1",      "h264",   "hevc",      "prores-4444", "prores-4444xq",
-            "prores-hq", "prores", "prores-lt", "prores-proxy"};
+    return {"ffv1",      "h264",   "hevc",      "prores-4444",  "prores-4444xq",
+            "prores-hq", "prores", "prores-lt", "prores-proxy", "vp9"};
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -496,14 +502,15 @@ std::string joined(const std::vector<std::string>& names)
 bool isProRes(const CodecChoice& c) { return c.profile != nullptr; }
 bool takesQuality(const CodecChoice& c)
 {
-    return std::strcmp(c.name, "h264") == 0 || std::strcmp(c.name, "hevc") == 0;
+    return std::strcmp(c.name, "h264") == 0 || std::strcmp(c.name, "hevc") == 0 ||
+           std::strcmp(c.name, "vp9") == 0;
 }
 
 // The pixel format a codec is given when none is asked for: what this renderer has always written.
 AVPixelFormat defaultPixels(const CodecChoice& c, Depth depth, bool alpha)
 {
     if (std::strcmp(c.name, "h264") == 0) return AV_PIX_FMT_YUV420P;
-    if (std::strcmp(c.name, "hevc") == 0)
+    if (std::strcmp(c.name, "hevc") == 0 || std::strcmp(c.name, "vp9") == 0)
         return depth == Depth::Eight ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV420P10LE;
     if (isProRes(c)) {
         if (std::strncmp(c.profile, "4444", 4) == 0)
@@ -546,22 +553,21 @@ Encoding resolve(const FootagePath& target, const WriterSettings& settings)
     const std::string& name = target.path;
     Encoding e;
     e.container = containerFor(settings.container.empty() ? target.extension : settings.container);
-    if (e.container.empty())
-        throw FootageError(name, "no video container named '" + settings.container + "'");
+    if (e.container.empty()) throw UsageError(name, "no video container named '" + settings.container + "'");
     const EncoderChoice& want = settings.encoder;
     const std::vector<std::string> allowed = codecsOf(e.container);
     const std::string codecName = want.codec.empty()     ? allowed.front()
                                   : want.codec == "h265" ? "hevc"
                                                          : want.codec;
     if (std::find(allowed.begin(), allowed.end(), codecName) == allowed.end())
-        throw FootageError(name, "--codec " + want.codec + ": " +
-                                     (e.container == "matroska" ? "mkv" : e.container) + " takes " +
-                                     joined(allowed));
+        throw UsageError(name, "--codec " + want.codec + ": " +
+                                   (e.container == "matroska" ? "mkv" : e.container) + " takes " +
+                                   joined(allowed));
     e.choice = &*std::find_if(std::begin(kCodecs), std::end(kCodecs),
                               [&](const CodecChoice& c) { return codecName == c.name; });
     if ((want.crf >= 0 || want.bitrate > 0) && !takesQuality(*e.choice))
-        throw FootageError(
-            name, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264 and hevc; " +
+        throw UsageError(
+            name, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264, hevc and vp9; " +
                       (isProRes(*e.choice) ? "ProRes quality follows its profile" : "FFV1 is lossless"));
     e.codec = avcodec_find_encoder_by_name(e.choice->encoder);
     if (!e.codec)
@@ -576,8 +582,8 @@ Encoding resolve(const FootagePath& target, const WriterSettings& settings)
             offered.push_back(av_get_pix_fmt_name(*f));
         }
         if (e.pixels != wanted)
-            throw FootageError(name, "--pixel-format " + want.pixelFormat + ": " + e.choice->name +
-                                         " takes " + joined(offered));
+            throw UsageError(name, "--pixel-format " + want.pixelFormat + ": " + e.choice->name + " takes " +
+                                       joined(offered));
     }
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(e.pixels);
     if (layout &&
@@ -706,6 +712,7 @@ private:
         Dictionary options;
         const EncoderChoice& want = s.encoder;
         const bool isX264 = std::strcmp(choice.encoder, "libx264") == 0;
+        const bool isVp9 = std::strcmp(choice.name, "vp9") == 0;
         if (takesQuality(choice)) {
             if (want.bitrate > 0)
                 c->bit_rate = want.bitrate;
@@ -713,11 +720,19 @@ private:
                 av_dict_set(&options.p, "crf",
                             std::to_string(want.crf >= 0 ? want.crf
                                            : isX264      ? 18
+                                           : isVp9       ? 31
                                                          : 20)
                                 .c_str(),
                             0);
-            av_dict_set(&options.p, "preset", "medium", 0);
-            if (!isX264) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
+            if (isVp9) {
+                // Constant quality (no bitrate) at a speed near x264's medium; rows on several threads.
+                av_dict_set(&options.p, "deadline", "good", 0);
+                av_dict_set(&options.p, "cpu-used", "4", 0);
+                av_dict_set(&options.p, "row-mt", "1", 0);
+            } else {
+                av_dict_set(&options.p, "preset", "medium", 0);
+            }
+            if (!isX264 && !isVp9) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
         } else if (isProRes(choice)) {
             // The encoder's own option: a "profile" in the options would be read as the generic number first.
             av_opt_set(c->priv_data, "profile", choice.profile, 0);
@@ -737,19 +752,23 @@ private:
                                           av_get_pix_fmt_name(pixels) + " frames: " + errorText(ret));
     }
 
-    // The input's colour description where it said one; BT.709 video range otherwise (what the converter
-    // writes). RGB pictures have no matrix or range.
+    // The input's colour description where it said one, and nothing where it said nothing: the converter
+    // then uses the matrix players assume for the frame's size, as the reader did. A matrix the converter
+    // does not know becomes BT.709. RGB pictures have no matrix or range.
     void describeColours(AVCodecContext* c) const
     {
         const ColourTags& in = settings_.colour;
         if (yuv_) {
-            c->colorspace = AVColorSpace(writableMatrix(in.matrix));
+            const bool untagged = in.primaries == AVCOL_PRI_UNSPECIFIED &&
+                                  in.transfer == AVCOL_TRC_UNSPECIFIED &&
+                                  in.matrix == AVCOL_SPC_UNSPECIFIED && in.range == AVCOL_RANGE_UNSPECIFIED;
+            c->colorspace = in.matrix == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_UNSPECIFIED
+                                                               : AVColorSpace(writableMatrix(in.matrix));
             c->color_range = in.range == AVCOL_RANGE_JPEG || isFullRangeFormat(c->pix_fmt) ? AVCOL_RANGE_JPEG
-                                                                                           : AVCOL_RANGE_MPEG;
-            c->color_primaries =
-                in.primaries != AVCOL_PRI_UNSPECIFIED ? AVColorPrimaries(in.primaries) : AVCOL_PRI_BT709;
-            c->color_trc = in.transfer != AVCOL_TRC_UNSPECIFIED ? AVColorTransferCharacteristic(in.transfer)
-                                                                : AVCOL_TRC_BT709;
+                             : untagged ? AVCOL_RANGE_UNSPECIFIED
+                                        : AVCOL_RANGE_MPEG;
+            c->color_primaries = AVColorPrimaries(in.primaries);
+            c->color_trc = AVColorTransferCharacteristic(in.transfer);
         } else {
             c->colorspace = AVCOL_SPC_RGB;
             c->color_primaries = AVColorPrimaries(in.primaries);
@@ -799,6 +818,11 @@ std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const st
                                                const std::string& name)
 {
     return std::make_unique<VideoReader>(file, container, name);
+}
+
+bool videoKeepsPixelAspect(int width, int height, PixelAspect aspect)
+{
+    return av_image_check_sar(unsigned(width), unsigned(height), AVRational{aspect.num, aspect.den}) == 0;
 }
 
 void checkVideoWriter(const FootagePath& target, const WriterSettings& settings)
