@@ -156,16 +156,17 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     // Memory is weighed before any frame is read: a header may claim a picture no machine can hold.
     const int layerWidth = scaledSize(info.width, options_.scale),
               layerHeight = scaledSize(info.height, options_.scale);
-    const uint64_t needed =
-        renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight, depth_);
+    const uint64_t needed = renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight,
+                                        depth_, !videoFile.empty());
     const std::optional<uint64_t> limit = options_.maxMemory ? options_.maxMemory : availableMemory();
     if (limit && needed > *limit) {
         const char* bits = depth_ == Depth::Eight     ? "at 8 bits"
                            : depth_ == Depth::Sixteen ? "at 16 bits"
                                                       : "in float";
         throw FootageError(reader_->name(),
-                           "a " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                               " frame needs about " + formatBytes(needed) + " to render " + bits + "; " +
+                           "a render of " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                               " frames " + bits + " needs about " + formatBytes(needed) +
+                               " (its frames, the effect's working images and the codecs' buffers); " +
                                (options_.maxMemory ? "--max-memory allows " + formatBytes(*limit)
                                                    : "this machine has " + formatBytes(*limit) +
                                                          " available (--max-memory sets another limit)"));
@@ -384,8 +385,23 @@ void RenderJob::writeFrame(int n, Image&& frame, std::unique_ptr<FootageWriter>&
     }
     // Each output frame keeps what the input frame of its number says of itself.
     const int index = std::min(n - info.firstFrame, info.frameCount - 1);
-    writer->write(frame, source_->attributes(index).get());
+    withFrameNamed(n, [&] { writer->write(frame, source_->attributes(index).get()); });
     host_->recycle(std::move(frame));
+}
+
+template <class Step>
+void RenderJob::withFrameNamed(int n, Step&& step)
+{
+    try {
+        step();
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const FootageError& e) {
+        // A full disk or a reader gone away is met while packets of earlier frames go out; the frame last
+        // handed to the writer says how far the output got.
+        if (e.hasFrame() || e.file() != outputPath_.path) throw;
+        throw FootageError(e.file(), e.cause(), n);
+    }
 }
 
 RenderStats RenderJob::run()
@@ -403,6 +419,13 @@ RenderStats RenderJob::run()
     auto written = [&](double seconds) {
         stats.writeSeconds += seconds;
         ++stats.frames;
+        // The estimate held the render to the limit the user gave; should it not, the render stops there.
+        if (options_.maxMemory)
+            if (const std::optional<uint64_t> held = residentMemory(); held && *held > *options_.maxMemory)
+                throw FootageError("",
+                                   "the render holds " + formatBytes(*held) + ", more than --max-memory " +
+                                       formatBytes(*options_.maxMemory) + " allows",
+                                   first_ + stats.frames - 1);
         if (options_.progress) options_.progress(stats.frames, total);
     };
     try {
@@ -428,7 +451,7 @@ RenderStats RenderJob::run()
         if (const int s = abortSignal_.load())
             throw Interrupted(outputPath_.path, std::min(reached, last_), s);
         const auto finishStart = Clock::now();
-        writer->finish();
+        withFrameNamed(last_, [&] { writer->finish(); });
         writer.reset();
         if (files_) files_->commit();
         stats.writeSeconds += secondsSince(finishStart);

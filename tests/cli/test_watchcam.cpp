@@ -185,6 +185,7 @@ TEST_F(Watchcam, AFullDiskIsAClearErrorAndLeavesNothing)
                                          RendererTest::passthroughModule()};
         const auto r = RendererTest::runWatchcam(args, dir_, {}, {}, 1000);
         expectOneLineFailure(r, 1, "File too large");
+        EXPECT_NE(r.err.find(": frame "), std::string::npos) << r.err;  // the frame it got to
         EXPECT_TRUE(listing().empty());
     }
 }

@@ -80,7 +80,8 @@ protected:
 
 inline const std::vector<std::string> kTone48k = {"-f", "lavfi", "-i",
                                                   "sine=frequency=440:sample_rate=48000:duration=2"};
-inline const std::vector<std::string> kPicture = {"-f", "lavfi", "-i", "testsrc=size=32x24:rate=25:duration=2"};
+inline const std::vector<std::string> kPicture = {"-f", "lavfi", "-i",
+                                                  "testsrc=size=32x24:rate=25:duration=2"};
 
 inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
 {
