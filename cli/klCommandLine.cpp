@@ -52,8 +52,8 @@ const std::vector<OptionSpec>& optionTable()
         {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
         {CommandRender, "--quiet", nullptr, "No progress bar and no summary line at the end"},
         {CommandRender, "--max-memory", "SIZE",
-         "Memory a render may take, such as 8G (default: what the machine has available); a frame needing\n"
-         "more is refused before it is read"},
+         "Memory the whole render may take, such as 8G (default: what the machine has available): a render\n"
+         "estimated to need more is refused before the first frame, and one that holds more stops"},
         {CommandRender, "--no-audio", nullptr,
          "Leave the input's audio out of a video OUTPUT (default: carried)"},
         {CommandRender, "--codec", "NAME",
