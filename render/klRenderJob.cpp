@@ -217,7 +217,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     }
     if (!host_->supportsDepth(depth_)) {
         if (depth_ == Depth::Float && !options_.smartPath)
-            throw UsageError(
+            throw FootageError(
                 modulePath,
                 "the legacy render path has no float; use --render-path smart or another --depth");
         const char* label = depth_ == Depth::Eight ? "8-bit" : depth_ == Depth::Sixteen ? "16-bit" : "float";

@@ -113,7 +113,7 @@ TEST_F(Watchcam, SequenceInputKeepsItsNumbersAndRangesAreChecked)
 
     expectOneLineFailure(run({"render", path("in.%d.png"), path("x.####.png"), "--frames", "12-20"}), 1,
                          "--frames 12-20 is outside the input's frames 10-14");
-    expectOneLineFailure(run({"render", path("in.%d.png"), path("x.png"), "--frames", "11-12"}), 1,
+    expectOneLineFailure(run({"render", path("in.%d.png"), path("x.png"), "--frames", "11-12"}), 2,
                          "a single picture holds one frame");
     // A still input is held for as many frames as asked.
     r = run({"render", path("in.10.png"), path("held.%02d.png"), "--frames", "0-3"});
@@ -160,7 +160,7 @@ TEST_F(Watchcam, VideoInAndOutWithScale)
     EXPECT_EQ(reader->info().height, 24);
     EXPECT_EQ(reader->info().frameCount, 6);
     r = run({"render", path("clip.mkv"), path("again.mov"), "--fps", "30"});
-    expectOneLineFailure(r, 1, "--fps is for stills and sequences");
+    expectOneLineFailure(r, 2, "--fps is for stills and sequences");
     EXPECT_EQ(listing(), (std::vector<std::string>{"clip.mkv", "half.mp4"}));
 }
 
