@@ -392,25 +392,27 @@ struct Muxer::Impl {
                 ret = AVERROR_INVALIDDATA;
             av_frame_unref(a.checked.p);
         }
-        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
-            char at[32];
-            std::snprintf(at, sizeof at, "%.2f s", seconds(p->pts, a.inBase));
-            failInput("its " + a.text + " is damaged at " + at + ": " + errorText(ret) +
-                      " (--no-audio leaves the audio out)");
-        }
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) damaged(a, p, ret);
+    }
+
+    [[noreturn]] void damaged(const CarriedAudio& a, const AVPacket* p, int error) const
+    {
+        char at[32] = "its end";
+        if (p && p->pts != AV_NOPTS_VALUE) std::snprintf(at, sizeof at, "%.2f s", seconds(p->pts, a.inBase));
+        failInput("its " + a.text + " is damaged at " + at + ": " + errorText(error) +
+                  " (--no-audio leaves the audio out)");
     }
 
     void decode(CarriedAudio& a, const AVPacket* p)
     {
         int ret = avcodec_send_packet(a.decoder.p, p);
-        if (ret < 0 && ret != AVERROR_EOF) failInput("cannot decode its audio: " + errorText(ret));
+        if (ret < 0 && ret != AVERROR_EOF) damaged(a, p, ret);
         Frame frame;
         while ((ret = avcodec_receive_frame(a.decoder.p, frame.p)) >= 0) {
             resample(a, frame.p);
             av_frame_unref(frame.p);
         }
-        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
-            failInput("cannot decode its audio: " + errorText(ret));
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) damaged(a, p, ret);
     }
 
     // Keeps the frame's samples inside the span (exactly) and queues them in the encoder's format.
