@@ -16,7 +16,8 @@ const std::vector<CommandSpec>& commandTable()
          "INPUT and OUTPUT are each a still (png, tif, tiff, exr, dpx, jpg, jpeg), an image sequence\n"
          "(shot.%04d.exr or shot.####.exr; an input sequence is the frames found on disk) or a video\n"
          "(mp4: H.264 8-bit; mov: ProRes 4444; mkv, nut: FFV1, lossless, 16-bit above 8-bit renders;\n"
-         "--codec chooses another). A video output keeps the input's audio, timing, pixel aspect and tags.\n"
+         "webm: VP9 with Opus; --codec chooses another). An input video is read by its content (ts, m2ts,\n"
+         "mts, avi, ...). A video output keeps the input's audio, subtitles, timing, pixel aspect and tags.\n"
          "- is standard input or output (with --format); FIFOs work too.\n"
          "OUTPUT is written under a temporary name and appears only when complete."},
         {CommandControls, "controls", "", "List the effect's controls",
@@ -51,22 +52,23 @@ const std::vector<OptionSpec>& optionTable()
         {CommandRender, "--render-path", "smart|legacy", "How the host calls the effect (default smart)"},
         {CommandRender, "--quiet", nullptr, "No progress bar and no summary line at the end"},
         {CommandRender, "--max-memory", "SIZE",
-         "Memory a render may take, such as 8G (default: what the machine has available); a frame needing\n"
-         "more is refused before it is read"},
+         "Memory the whole render may take, such as 8G (default: what the machine has available): a render\n"
+         "estimated to need more is refused before the first frame, and one that holds more stops"},
         {CommandRender, "--no-audio", nullptr,
          "Leave the input's audio out of a video OUTPUT (default: carried)"},
         {CommandRender, "--codec", "NAME",
          "Video codec of OUTPUT: h264 or hevc (mp4, mov, mkv); prores-proxy, prores-lt, prores, prores-hq,\n"
-         "prores-4444, prores-4444xq (mov, mkv); ffv1 (mkv). Default: h264 (mp4), prores-4444 (mov), ffv1 "
-         "(mkv)"},
+         "prores-4444, prores-4444xq (mov, mkv); ffv1 (mkv); vp9 (webm, mkv). Default: h264 (mp4),\n"
+         "prores-4444 (mov), ffv1 (mkv), vp9 (webm)"},
         {CommandRender, "--crf", "N",
-         "Constant quality of h264/hevc, 0 (lossless) to 51, lower is better (default 18/20)"},
+         "Constant quality of h264/hevc/vp9, 0 (lossless) to 51, lower is better (default 18/20/31)"},
         {CommandRender, "--bitrate", "RATE",
-         "Average bitrate of h264/hevc instead of constant quality: 8M, 2500k"},
+         "Average bitrate of h264/hevc/vp9 instead of constant quality: 8M, 2500k"},
         {CommandRender, "--pixel-format", "FMT",
          "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
         {CommandRender, "--format", "NAME",
-         "Container of OUTPUT when it is - (standard output) or a FIFO: mp4, mov, mkv (matroska) or nut.\n"
+         "Container of OUTPUT when it is - (standard output) or a FIFO: mp4, mov, mkv (matroska), nut or "
+         "webm.\n"
          "INPUT may be - (standard input) or a FIFO too; its container is recognised"},
         {CommandAbout, "--png", "FILE", "Draw the About box into FILE (a PNG picture) instead of a window"},
         {CommandAbout | CommandRender | CommandControls, "--overwrite", nullptr,
@@ -264,12 +266,12 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args)
     if (const std::string* v = find(args, "--bitrate")) o.encoder.bitrate = parseBitrate("--bitrate", *v);
     if (const std::string* v = find(args, "--pixel-format")) o.encoder.pixelFormat = *v;
     if (const std::string* v = find(args, "--format")) {
-        if (*v != "mp4" && *v != "mov" && *v != "mkv" && *v != "matroska" && *v != "nut")
-            bad("--format", *v, "expected mp4, mov, mkv (or matroska) or nut");
+        if (*v != "mp4" && *v != "mov" && *v != "mkv" && *v != "matroska" && *v != "nut" && *v != "webm")
+            bad("--format", *v, "expected mp4, mov, mkv (or matroska), nut or webm");
         o.format = *v;
     }
     if (o.output == "-" && o.format.empty())
-        throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv or nut");
+        throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv, nut or webm");
     if (o.encoder.crf >= 0 && o.encoder.bitrate > 0)
         throw UsageError("--crf and --bitrate exclude each other");
     o.overwrite = args.switches.count("--overwrite") != 0;

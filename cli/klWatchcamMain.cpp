@@ -168,7 +168,8 @@ int runRender(const ParsedArgs& args, SignalWatch& signals)
         controlOptionsOf(args, job.host().controls()).applyTo(job.host(), job.inputInfo().firstFrame);
         const SignalWatch::Attachment attachment(signals, job);
         const RenderStats stats = job.run();
-        bar.close();
+        // The bar's last line and the summary tell the same time, the whole render's.
+        bar.finish(stats.frames, stats.totalSeconds);
         const std::string written = options.output == "-" ? "standard output" : options.output;
         if (!quiet)
             std::cerr << "watchcam: " << summaryLine(written, stats.frames, stats.totalSeconds) << std::endl;
@@ -334,6 +335,29 @@ void build(CLI::App& app, Bindings& b)
     }
 }
 
+// The first option of the command that is given twice though it takes one value (the parser would say "At
+// Most 1 required but received 2"); empty when none is.
+std::string repeatedOption(int argc, char** argv)
+{
+    const CommandSpec* command = nullptr;
+    for (const CommandSpec& c : commandTable())
+        if (argv[1] == std::string(c.name)) command = &c;
+    if (!command) return {};
+    std::map<std::string, int> seen;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.rfind("--", 0) != 0) continue;
+        const std::string name = arg.substr(0, arg.find('='));
+        for (const OptionSpec& o : optionTable()) {
+            if (name != o.name || !(o.commands & command->id)) continue;
+            if (o.value && arg.find('=') == std::string::npos) ++i;  // its value follows
+            if (!o.repeatable && ++seen[name] == 2) return name;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -351,6 +375,8 @@ int main(int argc, char** argv)
         return fail("no command given (commands: " + known + "; watchcam --help shows the usage)", ExitUsage);
     if (argv[1][0] != '-' && !found)
         return fail(std::string("unknown command '") + argv[1] + "' (commands: " + known + ")", ExitUsage);
+    if (const std::string twice = repeatedOption(argc, argv); !twice.empty())
+        return fail(twice + " is given more than once; give it once", ExitUsage);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForVersion& e) {

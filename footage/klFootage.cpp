@@ -33,7 +33,8 @@ FrameRate FrameRate::fromDouble(double fps)
 
 PixelAspect PixelAspect::fromDouble(double aspect)
 {
-    if (!std::isfinite(aspect) || aspect <= 0 || aspect > 100 || aspect < 0.01) return {};
+    // Beyond 1e6:1 a frame would be shown wider than any screen; such a value is taken as not said.
+    if (!std::isfinite(aspect) || aspect <= 0 || aspect > 1e6 || aspect < 1e-6) return {};
     // The ratio with the smallest denominator up to 1000 within 1/10000 of the value.
     for (int den = 1; den <= 1000; ++den) {
         const long num = std::lround(aspect * den);

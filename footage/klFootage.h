@@ -87,6 +87,9 @@ struct Carry {
         0;  // frames from the input's first to the first rendered one: the timecode moves on by as many
     bool audio = true;
     bool tags = true;
+    bool others = true;  // subtitle and data streams, where the container takes them
+    // Told what is left out (a subtitle stream the container does not take); null: nothing is said.
+    std::function<void(const std::string&)> note;
 };
 
 // The encoder of a video output; empty fields keep the container's usual choice.
@@ -126,7 +129,7 @@ struct WriterSettings {
     PixelAspect pixelAspect;  // written where the format holds it (videos, EXR, DPX, TIFF, PNG)
     // Videos only.
     FrameTiming timing;  // the written frames' times (ticks[0] == 0); not variable: frames follow at `rate`
-    ColourTags colour;  // what the pictures' colours are; not said: BT.709
+    ColourTags colour;  // what the pictures' colours are; what is not said stays unsaid
     Carry carry;
     EncoderChoice encoder;
     std::string container;  // FFmpeg's container name; empty: the one the target's extension names
@@ -179,6 +182,9 @@ std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const st
                                                const std::string& name);
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,
                                                  const FileNamer& namer);
+// Whether a video of `width` x `height` frames can say it has `aspect` pixels: FFmpeg's encoders refuse
+// one at which a frame would be shown less than a pixel high or wide.
+bool videoKeepsPixelAspect(int width, int height, PixelAspect aspect);
 // Throws the FootageError createVideoWriter() would for the codec, quality and pixel format asked for
 // and for the streams carried from the input, without creating anything.
 void checkVideoWriter(const FootagePath& target, const WriterSettings& settings);

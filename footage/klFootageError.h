@@ -54,6 +54,7 @@ private:
 class UsageError : public FootageError {
 public:
     explicit UsageError(const std::string& cause) : FootageError("", cause) { }
+    UsageError(const std::string& file, const std::string& cause) : FootageError(file, cause) { }
 };
 
 }  // namespace Kiln::Footage

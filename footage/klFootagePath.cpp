@@ -14,7 +14,7 @@ namespace Kiln::Footage {
 namespace {
 
 const char* const kStillExtensions[] = {"png", "tif", "tiff", "exr", "dpx", "jpg", "jpeg"};
-const char* const kVideoExtensions[] = {"mp4", "mov", "mkv", "nut"};
+const char* const kVideoExtensions[] = {"mp4", "mov", "mkv", "nut", "webm"};
 
 std::string lower(std::string s)
 {
@@ -95,13 +95,28 @@ std::string FootagePath::frameFile(int number) const
     return prefix + digits + suffix;
 }
 
-FootagePath parseFootagePath(const std::string& path)
+namespace {
+FootagePath parse(const std::string& path, bool input);
+}
+
+FootagePath parseFootagePath(const std::string& path) { return parse(path, false); }
+
+FootagePath parseInputPath(const std::string& path) { return parse(path, true); }
+
+namespace {
+
+FootagePath parse(const std::string& path, bool input)
 {
     if (path.empty()) throw FootageError("", "empty file name");
     FootagePath result;
     result.path = path;
     const std::string name = fileNameOf(path);
     const size_t dot = name.rfind('.');
+    if (input && (dot == std::string::npos || dot == 0 || dot + 1 == name.size())) {
+        // No extension to go by: a video, whatever FFmpeg finds in it.
+        result.kind = Kind::Video;
+        return result;
+    }
     if (dot == std::string::npos || dot + 1 == name.size())
         throw FootageError(path, "no file extension to tell the format by (" + supportedList() + ")");
     result.extension = lower(name.substr(dot + 1));
@@ -118,6 +133,9 @@ FootagePath parseFootagePath(const std::string& path)
         result.kind = Kind::Video;
     } else if (isStillExtension(result.extension)) {
         result.kind = sequence ? Kind::Sequence : Kind::Still;
+    } else if (input && !sequence) {
+        // Read by content: transport streams (.ts, .m2ts, .mts), AVI and whatever else FFmpeg demuxes.
+        result.kind = Kind::Video;
     } else {
         throw FootageError(path,
                            "unsupported file type '." + result.extension + "' (" + supportedList() + ")");
@@ -130,6 +148,8 @@ FootagePath parseFootagePath(const std::string& path)
     }
     return result;
 }
+
+}  // namespace
 
 bool FootagePath::namesFile(const std::string& n, int& number) const
 {

@@ -3,7 +3,8 @@
  *
  * A sequence is written with a frame-number field, either printf style ("shot.%04d.exr", "shot.%d.png")
  * or with one '#' per digit ("shot.####.exr"). Frame numbers are never negative. Kinds follow the
- * extension (case does not matter); anything else is refused with the list of what is supported.
+ * extension (case does not matter); anything else is refused with the list of what is supported, except
+ * for inputs, which are read as videos by content.
  */
 #ifndef KL_FOOTAGE_PATH_H
 #define KL_FOOTAGE_PATH_H
@@ -32,6 +33,9 @@ struct FootagePath {
 
 // Classifies a path. Throws FootageError for an unknown extension or a malformed frame field.
 FootagePath parseFootagePath(const std::string& path);
+// The same for a path to read: a name without a still's extension is a video, whatever its extension
+// (or none), and FFmpeg tells its container by its content.
+FootagePath parseInputPath(const std::string& path);
 
 // Frame numbers of a sequence present on disk, ascending.
 std::vector<int> findSequenceFrames(const FootagePath& sequence);

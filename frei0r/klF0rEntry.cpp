@@ -19,6 +19,7 @@ extern "C" {
 #include <bitset>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
@@ -73,8 +74,12 @@ std::string offered(const ParamSpec& p, const void* value)
         break;
     }
     case ParamType::String: {
+        // A few characters of a long text, as the command line quotes them: a host may hand megabytes.
         const char* s = *static_cast<const char* const*>(value);
-        return s == nullptr ? "no text" : "\"" + std::string(s) + "\"";
+        if (s == nullptr) return "no text";
+        const size_t length = std::strlen(s);
+        if (length <= 60) return "\"" + std::string(s) + "\"";
+        return "\"" + std::string(s, 24) + "...\" (" + std::to_string(length) + " characters)";
     }
     }
     return text;

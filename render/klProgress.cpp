@@ -51,7 +51,17 @@ void ProgressBar::update(int done, int total)
 {
     if (!enabled_) return;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const std::string line = "watchcam: " + progressLine(done, total, seconds);
+    draw("watchcam: " + progressLine(done, total, seconds));
+}
+
+void ProgressBar::finish(int frames, double seconds)
+{
+    if (enabled_ && shown_) draw("watchcam: " + progressLine(frames, frames, seconds));
+    close();
+}
+
+void ProgressBar::draw(const std::string& line)
+{
     std::fprintf(stderr, "\r%s%*s", line.c_str(), int(width_ > line.size() ? width_ - line.size() : 0), "");
     std::fflush(stderr);
     width_ = line.size();

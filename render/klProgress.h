@@ -22,10 +22,14 @@ class ProgressBar {
 public:
     explicit ProgressBar(bool enabled);
     void update(int done, int total);
+    // Draws the last line with `frames` done in `seconds` (the time the summary gives) and ends it.
+    void finish(int frames, double seconds);
     // Ends the bar's line so that whatever follows starts on its own.
     void close();
 
 private:
+    void draw(const std::string& line);
+
     bool enabled_;
     bool shown_ = false;
     size_t width_ = 0;  // of the line last drawn, to blank what a shorter one leaves

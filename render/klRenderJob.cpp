@@ -97,8 +97,8 @@ std::string findModule(const std::string& given)
 RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
 {
     if (!(options_.scale > 0 && options_.scale <= 1))
-        throw FootageError("", "--scale must be above 0 and at most 1");
-    if (options_.threads && *options_.threads < 1) throw FootageError("", "--threads must be at least 1");
+        throw UsageError("--scale must be above 0 and at most 1");
+    if (options_.threads && *options_.threads < 1) throw UsageError("--threads must be at least 1");
     // Set before any library starts threads that might read the environment.
     if (options_.threads) setenv("KILN_MAX_PROCESSORS", std::to_string(*options_.threads).c_str(), 1);
     // The codecs keep to the same number: with the effect they share the processors it was given.
@@ -112,16 +112,15 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
                                                options_.rate.value_or(FrameRate{25, 1}));
     } else if (isStream(options_.input)) {
         if (options_.rate)
-            throw FootageError("", "--fps is for stills and sequences; a video keeps its own frame rate");
+            throw UsageError("--fps is for stills and sequences; a video keeps its own frame rate");
         spooled_ = std::make_unique<SpooledInput>(options_.input);
         videoFile = spooled_->file();
         videoName = spooled_->name();
         reader_ = openVideoReader(videoFile, std::string(), videoName);
     } else {
-        const FootagePath in = parseFootagePath(options_.input);
+        const FootagePath in = parseInputPath(options_.input);
         if (in.kind == Kind::Video && options_.rate)
-            throw FootageError(in.path,
-                               "--fps is for stills and sequences; a video keeps its own frame rate");
+            throw UsageError(in.path, "--fps is for stills and sequences; a video keeps its own frame rate");
         reader_ = openReader(in, options_.rate.value_or(FrameRate{25, 1}));
         stillInput = in.kind == Kind::Still;
         if (in.kind == Kind::Video) videoFile = videoName = in.path;
@@ -137,8 +136,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     last_ = inLast;
     if (options_.frames) {
         const auto [a, b] = *options_.frames;
-        if (a > b)
-            throw FootageError("", "--frames " + rangeText(a, b) + ": the first frame comes after the last");
+        if (a > b) throw UsageError("--frames " + rangeText(a, b) + ": the first frame comes after the last");
         if (a < inFirst || (!stillInput && b > inLast))
             throw FootageError(reader_->name(), "--frames " + rangeText(a, b) +
                                                     " is outside the input's frames " +
@@ -148,9 +146,9 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     }
     if (outputPath_.kind == Kind::Still && last_ > first_) {
         if (options_.frames)
-            throw FootageError(outputPath_.path,
-                               "a single picture holds one frame: give --frames N, or a sequence "
-                               "name such as out.%04d.png");
+            throw UsageError(outputPath_.path,
+                             "a single picture holds one frame: give --frames N, or a sequence "
+                             "name such as out.%04d.png");
         last_ = first_;
     }
     depth_ = options_.depth.value_or(info.nativeDepth);
@@ -158,16 +156,17 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     // Memory is weighed before any frame is read: a header may claim a picture no machine can hold.
     const int layerWidth = scaledSize(info.width, options_.scale),
               layerHeight = scaledSize(info.height, options_.scale);
-    const uint64_t needed =
-        renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight, depth_);
+    const uint64_t needed = renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight,
+                                        depth_, !videoFile.empty());
     const std::optional<uint64_t> limit = options_.maxMemory ? options_.maxMemory : availableMemory();
     if (limit && needed > *limit) {
         const char* bits = depth_ == Depth::Eight     ? "at 8 bits"
                            : depth_ == Depth::Sixteen ? "at 16 bits"
                                                       : "in float";
         throw FootageError(reader_->name(),
-                           "a " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                               " frame needs about " + formatBytes(needed) + " to render " + bits + "; " +
+                           "a render of " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                               " frames " + bits + " needs about " + formatBytes(needed) +
+                               " (its frames, the effect's working images and the codecs' buffers); " +
                                (options_.maxMemory ? "--max-memory allows " + formatBytes(*limit)
                                                    : "this machine has " + formatBytes(*limit) +
                                                          " available (--max-memory sets another limit)"));
@@ -190,8 +189,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     const EncoderChoice& enc = options_.encoder;
     if (outputPath_.kind != Kind::Video &&
         (!enc.codec.empty() || enc.crf >= 0 || enc.bitrate > 0 || !enc.pixelFormat.empty()))
-        throw FootageError(outputPath_.path,
-                           "--codec, --crf, --bitrate and --pixel-format are for video outputs");
+        throw UsageError(outputPath_.path,
+                         "--codec, --crf, --bitrate and --pixel-format are for video outputs");
     writing_ = writerSettingsFor(info, videoFile, videoName);
 
     // Output: checked before any work is done. A stream is written as it goes.
@@ -225,6 +224,16 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
         throw FootageError(modulePath, std::string("the effect does not render ") + label +
                                            " frames; choose another --depth");
     }
+    if (outputPath_.kind == Kind::Video &&
+        !videoKeepsPixelAspect(layerWidth, layerHeight, writing_.pixelAspect)) {
+        if (options_.note)
+            options_.note("the pixel aspect " + std::to_string(writing_.pixelAspect.num) + ":" +
+                          std::to_string(writing_.pixelAspect.den) + " is left out: a video of " +
+                          std::to_string(layerWidth) + "x" + std::to_string(layerHeight) +
+                          " frames cannot hold it (shown at it, a frame would be less than a pixel " +
+                          (writing_.pixelAspect.value() > 1 ? "high)" : "wide)"));
+        writing_.pixelAspect = PixelAspect{};
+    }
     if (outputPath_.kind == Kind::Video) {
         WriterSettings ws = writing_;
         ws.width = settings.width;
@@ -244,11 +253,11 @@ FootagePath RenderJob::outputFor(const std::string& output) const
 {
     const std::string& format = options_.format;
     if (!format.empty() && containerFor(format).empty())
-        throw FootageError("", "--format " + format + ": expected mp4, mov, mkv (or matroska) or nut");
+        throw UsageError("--format " + format + ": expected mp4, mov, mkv (or matroska), nut or webm");
     if (!isStream(output)) {
         if (!format.empty())
-            throw FootageError(
-                output, "--format is for - (standard output) and FIFOs; a file's name says its format");
+            throw UsageError(output,
+                             "--format is for - (standard output) and FIFOs; a file's name says its format");
         return parseFootagePath(output);
     }
     FootagePath path;
@@ -259,10 +268,10 @@ FootagePath RenderJob::outputFor(const std::string& output) const
     } else if (output != "-") {
         const FootagePath named = parseFootagePath(output);
         if (named.kind != Kind::Video)
-            throw FootageError(output, "a FIFO takes video only (mp4, mov, mkv, nut)");
+            throw FootageError(output, "a FIFO takes video only (mp4, mov, mkv, nut, webm)");
         path.extension = named.extension;
     } else {
-        throw FootageError("", "writing to - (standard output) needs --format: mp4, mov, mkv or nut");
+        throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv, nut or webm");
     }
     return path;
 }
@@ -279,6 +288,13 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
     ws.alpha = info.hasAlpha;
     ws.pixelAspect = info.pixelAspect;
     ws.colour = info.colour;
+    const ColourTags untagged;
+    if (videoFile.empty() && ws.colour.primaries == untagged.primaries &&
+        ws.colour.transfer == untagged.transfer && ws.colour.matrix == untagged.matrix) {
+        // Pictures and the demo clip are sRGB: their primaries and curve are BT.709's, and a video of
+        // them says so. A video that says nothing stays untagged.
+        ws.colour.primaries = ws.colour.transfer = ws.colour.matrix = 1;
+    }
     ws.encoder = options_.encoder;
     const int from = first_ - info.firstFrame, to = last_ - info.firstFrame;  // input frame indices
     if (info.timing.variable() && to + 1 < int(info.timing.ticks.size())) {
@@ -296,6 +312,7 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
         if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
         c.framesIn = from;
         c.audio = options_.audio;
+        c.note = options_.note;
     } else if (videoIn && options_.note) {
         const std::string what = outputPath_.kind == Kind::Sequence ? "an image sequence" : "a picture";
         if (info.audioStreams > 0 && options_.audio)
@@ -368,8 +385,23 @@ void RenderJob::writeFrame(int n, Image&& frame, std::unique_ptr<FootageWriter>&
     }
     // Each output frame keeps what the input frame of its number says of itself.
     const int index = std::min(n - info.firstFrame, info.frameCount - 1);
-    writer->write(frame, source_->attributes(index).get());
+    withFrameNamed(n, [&] { writer->write(frame, source_->attributes(index).get()); });
     host_->recycle(std::move(frame));
+}
+
+template <class Step>
+void RenderJob::withFrameNamed(int n, Step&& step)
+{
+    try {
+        step();
+    } catch (const Interrupted&) {
+        throw;
+    } catch (const FootageError& e) {
+        // A full disk or a reader gone away is met while packets of earlier frames go out; the frame last
+        // handed to the writer says how far the output got.
+        if (e.hasFrame() || e.file() != outputPath_.path) throw;
+        throw FootageError(e.file(), e.cause(), n);
+    }
 }
 
 RenderStats RenderJob::run()
@@ -387,6 +419,13 @@ RenderStats RenderJob::run()
     auto written = [&](double seconds) {
         stats.writeSeconds += seconds;
         ++stats.frames;
+        // The estimate held the render to the limit the user gave; should it not, the render stops there.
+        if (options_.maxMemory)
+            if (const std::optional<uint64_t> held = residentMemory(); held && *held > *options_.maxMemory)
+                throw FootageError("",
+                                   "the render holds " + formatBytes(*held) + ", more than --max-memory " +
+                                       formatBytes(*options_.maxMemory) + " allows",
+                                   first_ + stats.frames - 1);
         if (options_.progress) options_.progress(stats.frames, total);
     };
     try {
@@ -412,7 +451,7 @@ RenderStats RenderJob::run()
         if (const int s = abortSignal_.load())
             throw Interrupted(outputPath_.path, std::min(reached, last_), s);
         const auto finishStart = Clock::now();
-        writer->finish();
+        withFrameNamed(last_, [&] { writer->finish(); });
         writer.reset();
         if (files_) files_->commit();
         stats.writeSeconds += secondsSince(finishStart);

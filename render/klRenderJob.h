@@ -104,6 +104,9 @@ private:
     Image renderFrame(int n, double& moduleSeconds);
     // Writes frame number `n` (making the writer on the first) and gives its memory back to the host.
     void writeFrame(int n, Image&& frame, std::unique_ptr<FootageWriter>& writer);
+    // Runs a step of the writer; an error of the output that names no frame is given frame number `n`.
+    template <class Step>
+    void withFrameNamed(int n, Step&& step);
 
     RenderOptions options_;
     FootagePath outputPath_;

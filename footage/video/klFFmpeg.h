@@ -14,6 +14,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -26,11 +28,55 @@ inline std::string errorText(int code)
     return text;
 }
 
+// What one library object (a demuxer) logs on this thread while a LogCapture for it lives.
+struct CapturedLog {
+    const void* source;
+    std::string warnings, errors;
+};
+inline thread_local CapturedLog* capturedLog = nullptr;
+
+inline void logToCapture(void* source, int level, const char* format, va_list args)
+{
+    CapturedLog* log = capturedLog;
+    if (!log || source != log->source || level > AV_LOG_WARNING) return;
+    std::string& text = level <= AV_LOG_ERROR ? log->errors : log->warnings;
+    if (text.size() > 4096) return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    text += line;
+}
+
 inline void quietLibraries()
 {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    std::call_once(once, [] {
+        av_log_set_level(AV_LOG_QUIET);
+        av_log_set_callback(logToCapture);
+    });
 }
+
+// Listens to what `source` logs on this thread for as long as it lives: some damage a demuxer meets is
+// told only there (a Matroska file that ends inside an element, a block whose sizes do not parse).
+class LogCapture {
+public:
+    explicit LogCapture(const void* source) : outer_(capturedLog)
+    {
+        capturedLog = &log_, log_.source = source;
+    }
+    ~LogCapture() { capturedLog = outer_; }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    bool said(const char* words) const
+    {
+        return log_.warnings.find(words) != std::string::npos || log_.errors.find(words) != std::string::npos;
+    }
+    // The first error logged, without its line end; empty when none.
+    std::string firstError() const { return log_.errors.substr(0, log_.errors.find('\n')); }
+
+private:
+    CapturedLog* outer_;
+    CapturedLog log_;
+};
 
 struct FormatInput {
     AVFormatContext* p = nullptr;

@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <vector>
@@ -60,6 +61,40 @@ const AVCodec* audioEncoderFor(const AVOutputFormat* format)
     return nullptr;
 }
 
+// Whether `format` takes a stream of `par` as it is: the muxer set up for trial, with that stream alone, into
+// memory. Asking the muxer itself catches what the codec tables do not say (FLAC and Opus in mp4 and mov
+// are refused there, or taken only as experimental).
+bool takesAsItIs(const AVOutputFormat* format, const AVCodecParameters* par, AVRational timeBase)
+{
+    FormatOutput trial;
+    if (avformat_alloc_output_context2(&trial.p, format, nullptr, nullptr) < 0 || !trial.p) return false;
+    AVStream* s = avformat_new_stream(trial.p, nullptr);
+    if (!s || avcodec_parameters_copy(s->codecpar, par) < 0) return false;
+    keepTagIfKnown(s->codecpar, format);
+    s->time_base = timeBase;
+    if (avio_open_dyn_buf(&trial.p->pb) < 0) return false;
+    const int ret = avformat_write_header(trial.p, nullptr);
+    uint8_t* buffer = nullptr;
+    avio_close_dyn_buf(trial.p->pb, &buffer);
+    av_free(buffer);
+    trial.p->pb = nullptr;
+    return ret >= 0;
+}
+
+// "audio stream 1 (flac)": a carried stream as messages name it, by its index in the input.
+std::string streamText(const AVStream* st)
+{
+    const char* type = av_get_media_type_string(st->codecpar->codec_type);
+    return std::string(type ? type : "data") + " stream " + std::to_string(st->index) + " (" +
+           avcodec_get_name(st->codecpar->codec_id) + ")";
+}
+
+// The container as the user names it.
+std::string containerText(const AVOutputFormat* f)
+{
+    return std::strcmp(f->name, "matroska") == 0 ? "mkv" : f->name;
+}
+
 int nearestSampleRate(const AVCodec* codec, int wanted)
 {
     if (!codec->supported_samplerates) return wanted;
@@ -94,11 +129,16 @@ void chooseLayout(const AVCodec* codec, const AVChannelLayout& input, AVChannelL
 
 }  // namespace
 
-// One audio stream of the input on its way into the output.
+// One audio, subtitle or data stream of the input on its way into the output.
 struct CarriedAudio {
     int input = -1;
     AVStream* out = nullptr;
     AVRational inBase{1, 1};
+    std::string text;  // as messages name it
+    bool subtitle = false;  // subtitles and data: copied, a packet that starts before the span cut to it
+    // Copied audio is decoded beside, so that damage the decoder sees is an error, not copied on.
+    CodecContext check;
+    Frame checked;
     // Encoding when the container does not take the codec: decoder, resampler, samples waiting for a whole
     // encoder frame, and the output time of the next sample.
     bool encode = false;
@@ -154,32 +194,40 @@ struct Muxer::Impl {
         auto a = std::make_unique<CarriedAudio>();
         a->input = int(index);
         a->inBase = source->time_base;
+        a->text = streamText(source);
         a->out = avformat_new_stream(out.p, nullptr);
         if (!a->out) fail("out of memory");
         const AVCodecParameters* par = source->codecpar;
-        const char* codecName = avcodec_get_name(par->codec_id);
-        if (avformat_query_codec(out.p->oformat, par->codec_id, FF_COMPLIANCE_NORMAL) == 1) {
+        const std::string why = "cannot carry its " + a->text + " into " + containerText(out.p->oformat);
+        const std::string wayOut = " (--no-audio leaves the audio out)";
+        if (takesAsItIs(out.p->oformat, par, source->time_base)) {
             int ret = avcodec_parameters_copy(a->out->codecpar, par);
             if (ret < 0) fail("cannot set up an audio stream: " + errorText(ret));
             keepTagIfKnown(a->out->codecpar, out.p->oformat);
             a->out->time_base = source->time_base;
+            if (const AVCodec* checker = avcodec_find_decoder(par->codec_id)) {
+                a->check.p = avcodec_alloc_context3(checker);
+                if (!a->check.p) fail("out of memory");
+                a->check.p->err_recognition |= AV_EF_EXPLODE | AV_EF_CRCCHECK;
+                a->check.p->pkt_timebase = source->time_base;
+                if (avcodec_parameters_to_context(a->check.p, par) < 0 ||
+                    avcodec_open2(a->check.p, checker, nullptr) < 0)
+                    avcodec_free_context(&a->check.p);
+            }
         } else {
-            const std::string why =
-                std::string("cannot carry its ") + codecName + " audio into " + out.p->oformat->name;
             const AVCodec* decoderCodec = avcodec_find_decoder(par->codec_id);
             const AVCodec* encoderCodec = audioEncoderFor(out.p->oformat);
-            if (!decoderCodec) failInput(why + ": no decoder for it (--no-audio leaves the audio out)");
-            if (!encoderCodec)
-                failInput(why + ": no audio encoder for that container (--no-audio leaves the audio out)");
+            if (!decoderCodec) failInput(why + ": no decoder for it" + wayOut);
+            if (!encoderCodec) failInput(why + ": no audio encoder for that container" + wayOut);
             a->encode = true;
             a->decoder.p = avcodec_alloc_context3(decoderCodec);
             a->encoder.p = avcodec_alloc_context3(encoderCodec);
             if (!a->decoder.p || !a->encoder.p) fail("out of memory");
             int ret = avcodec_parameters_to_context(a->decoder.p, par);
-            if (ret < 0) failInput(why + ": " + errorText(ret));
+            if (ret < 0) failInput(why + ": " + errorText(ret) + wayOut);
             a->decoder.p->pkt_timebase = source->time_base;
             if ((ret = avcodec_open2(a->decoder.p, decoderCodec, nullptr)) < 0)
-                failInput(why + ": cannot open its decoder: " + errorText(ret));
+                failInput(why + ": cannot open its decoder: " + errorText(ret) + wayOut);
             AVCodecContext* e = a->encoder.p;
             e->sample_rate = nearestSampleRate(encoderCodec, a->decoder.p->sample_rate);
             e->sample_fmt =
@@ -188,11 +236,14 @@ struct Muxer::Impl {
             e->time_base = AVRational{1, e->sample_rate};
             if (out.p->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
             if ((ret = avcodec_open2(e, encoderCodec, nullptr)) < 0)
-                fail(std::string("cannot open the ") + encoderCodec->name +
-                     " audio encoder: " + errorText(ret));
+                failInput(why + ": cannot open the " + encoderCodec->name + " encoder: " + errorText(ret) +
+                          wayOut);
             if ((ret = avcodec_parameters_from_context(a->out->codecpar, e)) < 0)
                 fail("cannot set up an audio stream: " + errorText(ret));
             a->out->time_base = e->time_base;
+            if (!takesAsItIs(out.p->oformat, a->out->codecpar, e->time_base))
+                failInput(why + ": the container refuses it encoded as " + encoderCodec->name + " too" +
+                          wayOut);
             ret = swr_alloc_set_opts2(&a->resampler.p, &e->ch_layout, e->sample_fmt, e->sample_rate,
                                       &a->decoder.p->ch_layout, a->decoder.p->sample_fmt,
                                       a->decoder.p->sample_rate, 0, nullptr);
@@ -201,6 +252,47 @@ struct Muxer::Impl {
             a->fifo.p = av_audio_fifo_alloc(e->sample_fmt, e->ch_layout.nb_channels, 4096);
             if (!a->fifo.p) fail("out of memory");
         }
+        a->out->disposition = source->disposition;
+        copyTags(source->metadata, &a->out->metadata);
+        byInput[index] = a.get();
+        audio.push_back(std::move(a));
+    }
+
+    // A subtitle or data stream: copied when the container takes it, else left out with a note. A timecode
+    // track is not copied: the timecode tag (carryTags) makes the output's own.
+    void addOther(unsigned index)
+    {
+        AVStream* source = in.p->streams[index];
+        const AVCodecParameters* par = source->codecpar;
+        if (par->codec_tag == MKTAG('t', 'm', 'c', 'd')) return;
+        if (par->codec_id == AV_CODEC_ID_TIMED_ID3 || (source->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            return;
+        if (!takesAsItIs(out.p->oformat, par, source->time_base)) {
+            if (carry.note) {
+                std::string note = "its " + streamText(source) +
+                                   " is left out: " + containerText(out.p->oformat) + " does not take it";
+                if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+                    const std::string f = out.p->oformat->name;
+                    note += f == "matroska" ? " (mkv takes SubRip, ASS and WebVTT subtitles)"
+                            : f == "webm"   ? " (webm takes WebVTT subtitles)"
+                            : isQuickTimeFamily(out.p->oformat) ? " (" + f + " takes mov_text subtitles)"
+                                                                : "";
+                }
+                carry.note(FootageError::compose(carry.inputName, note, FootageError::noFrame));
+            }
+            return;
+        }
+        auto a = std::make_unique<CarriedAudio>();
+        a->input = int(index);
+        a->inBase = source->time_base;
+        a->text = streamText(source);
+        a->subtitle = true;
+        a->out = avformat_new_stream(out.p, nullptr);
+        if (!a->out) fail("out of memory");
+        const int ret = avcodec_parameters_copy(a->out->codecpar, par);
+        if (ret < 0) fail("cannot set up a " + a->text + ": " + errorText(ret));
+        keepTagIfKnown(a->out->codecpar, out.p->oformat);
+        a->out->time_base = source->time_base;
         a->out->disposition = source->disposition;
         copyTags(source->metadata, &a->out->metadata);
         byInput[index] = a.get();
@@ -275,7 +367,13 @@ struct Muxer::Impl {
         const double start = seconds(p->pts, a.inBase), length = seconds(p->duration, a.inBase);
         if (start >= carry.end || start + std::max(length, 1e-9) <= carry.start) return;  // outside the span
         if (a.encode) return decode(a, p);
+        if (a.check.p) checkAudio(a, p);
         const int64_t shift = int64_t(std::llround(carry.zero / av_q2d(a.inBase)));
+        if (a.subtitle && p->pts < shift) {
+            // Shown before the first frame and on into the span: from the first frame on.
+            if (p->duration > 0) p->duration = std::max<int64_t>(p->duration - (shift - p->pts), 1);
+            p->pts = p->dts = shift;
+        }
         p->pts -= shift;
         if (p->dts != AV_NOPTS_VALUE) p->dts -= shift;
         av_packet_rescale_ts(p, a.inBase, a.out->time_base);
@@ -284,17 +382,37 @@ struct Muxer::Impl {
         write(p);
     }
 
+    // Decodes a copied packet beside: a decoder that finds the data damaged makes it an error.
+    void checkAudio(CarriedAudio& a, const AVPacket* p)
+    {
+        int ret = avcodec_send_packet(a.check.p, p);
+        while (ret >= 0) {
+            ret = avcodec_receive_frame(a.check.p, a.checked.p);
+            if (ret >= 0 && (a.checked.p->decode_error_flags || (a.checked.p->flags & AV_FRAME_FLAG_CORRUPT)))
+                ret = AVERROR_INVALIDDATA;
+            av_frame_unref(a.checked.p);
+        }
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) damaged(a, p, ret);
+    }
+
+    [[noreturn]] void damaged(const CarriedAudio& a, const AVPacket* p, int error) const
+    {
+        char at[32] = "its end";
+        if (p && p->pts != AV_NOPTS_VALUE) std::snprintf(at, sizeof at, "%.2f s", seconds(p->pts, a.inBase));
+        failInput("its " + a.text + " is damaged at " + at + ": " + errorText(error) +
+                  " (--no-audio leaves the audio out)");
+    }
+
     void decode(CarriedAudio& a, const AVPacket* p)
     {
         int ret = avcodec_send_packet(a.decoder.p, p);
-        if (ret < 0 && ret != AVERROR_EOF) failInput("cannot decode its audio: " + errorText(ret));
+        if (ret < 0 && ret != AVERROR_EOF) damaged(a, p, ret);
         Frame frame;
         while ((ret = avcodec_receive_frame(a.decoder.p, frame.p)) >= 0) {
             resample(a, frame.p);
             av_frame_unref(frame.p);
         }
-        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF)
-            failInput("cannot decode its audio: " + errorText(ret));
+        if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) damaged(a, p, ret);
     }
 
     // Keeps the frame's samples inside the span (exactly) and queues them in the encoder's format.
@@ -423,16 +541,18 @@ void Muxer::carry(const Carry& carry)
 {
     Impl& m = *impl_;
     if (m.begun) throw std::logic_error("Muxer::carry: called after begin()");
-    if (carry.input.empty() || (!carry.audio && !carry.tags)) return;
+    if (carry.input.empty() || (!carry.audio && !carry.tags && !carry.others)) return;
     m.carry = carry;
     if (m.carry.inputName.empty()) m.carry.inputName = carry.input;
     m.openInput();
-    if (carry.audio)
-        for (unsigned i = 0; i < m.in.p->nb_streams; ++i)
-            if (m.in.p->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) m.addAudio(i);
+    for (unsigned i = 0; i < m.in.p->nb_streams; ++i) {
+        const AVMediaType type = m.in.p->streams[i]->codecpar->codec_type;
+        if (type == AVMEDIA_TYPE_AUDIO && carry.audio) m.addAudio(i);
+        if ((type == AVMEDIA_TYPE_SUBTITLE || type == AVMEDIA_TYPE_DATA) && carry.others) m.addOther(i);
+    }
     if (carry.tags) m.carryTags();
     // Start reading a little before the span rather than from the beginning of a long file.
-    if (carry.audio && !m.audio.empty() && carry.start > -1e299) {
+    if (!m.audio.empty() && carry.start > -1e299) {
         const double from = std::max(0.0, carry.start - 2.0);
         if (from > 0)
             avformat_seek_file(m.in.p, -1, INT64_MIN, int64_t(from * AV_TIME_BASE),
@@ -568,6 +688,7 @@ std::string containerFor(const std::string& name)
     if (name == "mov") return "mov";
     if (name == "mkv" || name == "matroska") return "matroska";
     if (name == "nut") return "nut";
+    if (name == "webm") return "webm";
     return {};
 }
 

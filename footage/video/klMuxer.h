@@ -32,7 +32,7 @@ namespace Kiln::Footage {
 class Muxer {
 public:
     // Sets up `file` (a path, or "pipe:1" for standard output) as `container` (FFmpeg's name: "mp4", "mov",
-    // "matroska", "nut"); `name` is what messages call it. `streamed`: the file cannot seek (a pipe or
+    // "matroska", "nut", "webm"); `name` is what messages call it. `streamed`: the file cannot seek (a pipe or
     // FIFO), so the container is written as a stream (fragmented mp4 and mov).
     Muxer(std::string name, std::string file, const std::string& container, bool streamed);
     ~Muxer();

@@ -166,15 +166,29 @@ public:
             if (ret < 0) throw FootageError(name_, "cannot decode: " + errorText(ret), index);
             const int64_t t =
                 frame_.p->pts != AV_NOPTS_VALUE ? frame_.p->pts : frame_.p->best_effort_timestamp;
-            const auto at = std::lower_bound(times_.begin(), times_.end(), t);
-            if (at != times_.end() && *at == t) next_ = int(at - times_.begin()) + 1;
+            // Frames sharing a time come out in file order: the second of two is the next index.
+            const auto from = std::lower_bound(times_.begin(), times_.end(), t);
+            const auto to = std::upper_bound(from, times_.end(), t);
+            occurrence_ = t == lastTime_ ? occurrence_ + 1 : 0;
+            lastTime_ = t;
+            const int at =
+                from == to ? -1 : int(from - times_.begin()) + std::min(occurrence_, int(to - from) - 1);
+            if (at >= 0) next_ = at + 1;
+            const bool late = at >= 0 ? at > index : t > wanted;
             if ((frame_.p->flags & AV_FRAME_FLAG_CORRUPT) || frame_.p->decode_error_flags)
-                if (t >= wanted) throw FootageError(name_, "the picture data is damaged", index);
-            if (t < wanted) {
+                if (late || at == index) throw FootageError(name_, "the picture data is damaged", index);
+            if (late && justSought_ && !fromStart_) {
+                // A seek that landed too far (time stamps a demuxer cannot seek by exactly): from the start.
+                av_frame_unref(frame_.p);
+                rewindToStart();
+                continue;
+            }
+            justSought_ = false;
+            if (!late && at != index) {
                 av_frame_unref(frame_.p);
                 continue;
             }
-            if (t > wanted) throw FootageError(name_, "the decoder skipped this frame", index);
+            if (late) throw FootageError(name_, "the decoder skipped this frame", index);
             convert(depth, index, image);
             av_frame_unref(frame_.p);
             return;
@@ -187,6 +201,8 @@ private:
     void scan(AVStream* st)
     {
         const unsigned streams = format_.p->nb_streams;
+        // A demuxer meeting the end of the file inside an element says so only in its log.
+        const LogCapture log(format_.p);
         std::vector<int64_t> packets(streams, 0);
         std::vector<double> ends(streams, -1e300);
         int64_t lastTime = INT64_MIN, lastDuration = 0;  // the last frame shown, and how long
@@ -212,6 +228,7 @@ private:
                                                     av_q2d(format_.p->streams[s]->time_base));
                 if (int(s) == stream_ && !(p->flags & AV_PKT_FLAG_DISCARD) && t != AV_NOPTS_VALUE) {
                     times_.push_back(t);
+                    if ((p->flags & AV_PKT_FLAG_KEY) && p->pos >= 0) keys_.push_back({t, p->pos});
                     if (t >= lastTime) {
                         lastTime = t;
                         lastDuration = p->duration;
@@ -222,12 +239,26 @@ private:
         }
         if (ret != AVERROR_EOF)
             throw FootageError(name_, "cannot read: " + errorText(ret), long(times_.size()));
+        if (log.said("ended prematurely"))
+            throw FootageError(name_, "the file is truncated: it ends inside its last frames");
+        if (const std::string error = log.firstError(); !error.empty())
+            throw FootageError(name_, "the file is damaged: " + error);
         std::sort(times_.begin(), times_.end());
-        times_.erase(std::unique(times_.begin(), times_.end()), times_.end());
         if (times_.empty()) throw FootageError(name_, "holds no video frames");
+        // Frames that share a time are kept, each moved a tick after the one before, as muxers do.
+        shown_ = times_;
+        for (size_t i = 1; i < shown_.size(); ++i) shown_[i] = std::max(shown_[i], shown_[i - 1] + 1);
+        // Counts that are packets: pictures', and sound's in QuickTime files unless it is plain PCM (counted
+        // in samples there and in AVI). Subtitle and data streams count samples a demuxer need not hand out
+        // (mov_text's empty ones).
+        const bool quickTime = std::strncmp(format_.p->iformat->name, "mov,", 4) == 0;
         for (unsigned s = 0; s < streams; ++s) {
             const int64_t declared = format_.p->streams[s]->nb_frames;
-            if (declared > 0 && packets[s] < declared) {
+            const AVCodecParameters* par = format_.p->streams[s]->codecpar;
+            const bool counted = par->codec_type == AVMEDIA_TYPE_VIDEO ||
+                                 (par->codec_type == AVMEDIA_TYPE_AUDIO && quickTime &&
+                                  av_get_exact_bits_per_sample(par->codec_id) == 0);
+            if (counted && declared > 0 && packets[s] < declared) {
                 const char* what = int(s) == stream_ ? "frames" : "packets of another stream";
                 throw FootageError(name_, "the file is truncated: " + std::to_string(packets[s]) + " of " +
                                               std::to_string(declared) + " " + what + " present");
@@ -287,20 +318,21 @@ private:
     void timing(AVStream* st, int64_t lastDuration)
     {
         const double base = av_q2d(st->time_base);
-        info_.startSeconds = double(times_.front()) * base;
-        const size_t n = times_.size();
+        const std::vector<int64_t>& times = shown_;
+        info_.startSeconds = double(times.front()) * base;
+        const size_t n = times.size();
         const double step = 1.0 / info_.rate.value();
         bool constant = true;
         for (size_t i = 0; i < n && constant; ++i)
-            constant = std::fabs(double(times_[i] - times_.front()) * base - double(i) * step) <= 0.25 * step;
+            constant = std::fabs(double(times[i] - times.front()) * base - double(i) * step) <= 0.25 * step;
         if (constant) return;
         if (lastDuration <= 0)
-            lastDuration = n > 1 ? times_[n - 1] - times_[n - 2] : int64_t(std::llround(step / base));
+            lastDuration = n > 1 ? times[n - 1] - times[n - 2] : int64_t(std::llround(step / base));
         FrameTiming& t = info_.timing;
         t.tickNum = st->time_base.num;
         t.tickDen = st->time_base.den;
-        for (int64_t v : times_) t.ticks.push_back(v - times_.front());
-        t.ticks.push_back(times_.back() - times_.front() + lastDuration);
+        for (int64_t v : times) t.ticks.push_back(v - times.front());
+        t.ticks.push_back(std::max(times.back() - times.front() + lastDuration, t.ticks.back() + 1));
         const double seconds = double(t.ticks.back()) * base;
         if (seconds > 0) info_.rate = FrameRate::fromDouble(std::clamp(double(n) / seconds, 0.001, 1000.0));
     }
@@ -308,12 +340,40 @@ private:
     // Positions the decoder so that it delivers frame `index` (or earlier ones) next.
     void rewind(int index)
     {
-        const int ret = av_seek_frame(format_.p, stream_, times_[size_t(index)], AVSEEK_FLAG_BACKWARD);
+        const int64_t wanted = times_[size_t(index)];
+        int ret = -1;
+        if (format_.p->iformat->flags & AVFMT_TS_DISCONT) {
+            // Transport and program streams seek by time only roughly: to the key frame's own bytes.
+            const Key* best = nullptr;
+            for (const Key& k : keys_)
+                if (k.time <= wanted && (!best || k.time >= best->time)) best = &k;
+            if (best) ret = av_seek_frame(format_.p, -1, best->pos, AVSEEK_FLAG_BYTE);
+        }
+        if (ret < 0) ret = av_seek_frame(format_.p, stream_, wanted, AVSEEK_FLAG_BACKWARD);
         if (ret < 0) throw FootageError(name_, "cannot seek: " + errorText(ret), index);
+        restart(index, false);
+    }
+
+    void rewindToStart()
+    {
+        int ret = -1;
+        if (!(format_.p->iformat->flags & AVFMT_NO_BYTE_SEEK))
+            ret = av_seek_frame(format_.p, -1, 0, AVSEEK_FLAG_BYTE);
+        if (ret < 0) ret = avformat_seek_file(format_.p, -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+        if (ret < 0) throw FootageError(name_, "cannot seek: " + errorText(ret), seekTarget_);
+        restart(0, true);
+    }
+
+    void restart(int index, bool fromStart)
+    {
         avcodec_flush_buffers(codec_.p);
         next_ = -1;
         seekTarget_ = index;
         draining_ = false;
+        lastTime_ = AV_NOPTS_VALUE;
+        occurrence_ = 0;
+        justSought_ = true;
+        fromStart_ = fromStart;
     }
 
     // Hands the decoder its next packet of our stream, or the end of the stream.
@@ -383,7 +443,15 @@ private:
     int stream_ = -1;
     int storedWidth_ = 0, storedHeight_ = 0;
     Orientation orientation_;
-    std::vector<int64_t> times_;
+    std::vector<int64_t> times_;  // every frame's time as the file gives it, in display order
+    std::vector<int64_t> shown_;  // the same, those sharing a time moved apart
+    struct Key {
+        int64_t time, pos;
+    };
+    std::vector<Key> keys_;  // key frames and where they are in the file
+    int64_t lastTime_ = AV_NOPTS_VALUE;  // of the frame decoded last, and how many before it had it too
+    int occurrence_ = 0;
+    bool justSought_ = false, fromStart_ = false;
     int next_ = -1;  // index of the frame the decoder delivers next; -1 after a seek
     int seekTarget_ = 0;  // the frame the last seek was for: the decoder delivers no later one first
     bool draining_ = false;
@@ -409,17 +477,19 @@ constexpr CodecChoice kCodecs[] = {
     {"prores-4444", "prores_ks", "4444"},
     {"prores-4444xq", "prores_ks", "4444xq"},
     {"ffv1", "ffv1", nullptr},
+    {"vp9", "libvpx-vp9", nullptr},
 };
 
 // The codecs each container takes; the first is its default.
 std::vector<std::string> codecsOf(const std::string& container)
 {
     if (container == "mp4") return {"h264", "hevc"};
+    if (container == "webm") return {"vp9"};
     if (container == "mov")
         return {"prores-4444", "prores-4444xq", "prores-hq", "prores",
                 "prores-lt",   "prores-proxy",  "h264",      "hevc"};
-    return {"ffv1",      "h264",   "hevc",      "prores-4444", "prores-4444xq",
-            "prores-hq", "prores", "prores-lt", "prores-proxy"};
+    return {"ffv1",      "h264",   "hevc",      "prores-4444",  "prores-4444xq",
+            "prores-hq", "prores", "prores-lt", "prores-proxy", "vp9"};
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -432,14 +502,15 @@ std::string joined(const std::vector<std::string>& names)
 bool isProRes(const CodecChoice& c) { return c.profile != nullptr; }
 bool takesQuality(const CodecChoice& c)
 {
-    return std::strcmp(c.name, "h264") == 0 || std::strcmp(c.name, "hevc") == 0;
+    return std::strcmp(c.name, "h264") == 0 || std::strcmp(c.name, "hevc") == 0 ||
+           std::strcmp(c.name, "vp9") == 0;
 }
 
 // The pixel format a codec is given when none is asked for: what this renderer has always written.
 AVPixelFormat defaultPixels(const CodecChoice& c, Depth depth, bool alpha)
 {
     if (std::strcmp(c.name, "h264") == 0) return AV_PIX_FMT_YUV420P;
-    if (std::strcmp(c.name, "hevc") == 0)
+    if (std::strcmp(c.name, "hevc") == 0 || std::strcmp(c.name, "vp9") == 0)
         return depth == Depth::Eight ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV420P10LE;
     if (isProRes(c)) {
         if (std::strncmp(c.profile, "4444", 4) == 0)
@@ -482,22 +553,21 @@ Encoding resolve(const FootagePath& target, const WriterSettings& settings)
     const std::string& name = target.path;
     Encoding e;
     e.container = containerFor(settings.container.empty() ? target.extension : settings.container);
-    if (e.container.empty())
-        throw FootageError(name, "no video container named '" + settings.container + "'");
+    if (e.container.empty()) throw UsageError(name, "no video container named '" + settings.container + "'");
     const EncoderChoice& want = settings.encoder;
     const std::vector<std::string> allowed = codecsOf(e.container);
     const std::string codecName = want.codec.empty()     ? allowed.front()
                                   : want.codec == "h265" ? "hevc"
                                                          : want.codec;
     if (std::find(allowed.begin(), allowed.end(), codecName) == allowed.end())
-        throw FootageError(name, "--codec " + want.codec + ": " +
-                                     (e.container == "matroska" ? "mkv" : e.container) + " takes " +
-                                     joined(allowed));
+        throw UsageError(name, "--codec " + want.codec + ": " +
+                                   (e.container == "matroska" ? "mkv" : e.container) + " takes " +
+                                   joined(allowed));
     e.choice = &*std::find_if(std::begin(kCodecs), std::end(kCodecs),
                               [&](const CodecChoice& c) { return codecName == c.name; });
     if ((want.crf >= 0 || want.bitrate > 0) && !takesQuality(*e.choice))
-        throw FootageError(
-            name, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264 and hevc; " +
+        throw UsageError(
+            name, std::string(want.crf >= 0 ? "--crf" : "--bitrate") + " is for h264, hevc and vp9; " +
                       (isProRes(*e.choice) ? "ProRes quality follows its profile" : "FFV1 is lossless"));
     e.codec = avcodec_find_encoder_by_name(e.choice->encoder);
     if (!e.codec)
@@ -512,8 +582,8 @@ Encoding resolve(const FootagePath& target, const WriterSettings& settings)
             offered.push_back(av_get_pix_fmt_name(*f));
         }
         if (e.pixels != wanted)
-            throw FootageError(name, "--pixel-format " + want.pixelFormat + ": " + e.choice->name +
-                                         " takes " + joined(offered));
+            throw UsageError(name, "--pixel-format " + want.pixelFormat + ": " + e.choice->name + " takes " +
+                                       joined(offered));
     }
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(e.pixels);
     if (layout &&
@@ -642,6 +712,7 @@ private:
         Dictionary options;
         const EncoderChoice& want = s.encoder;
         const bool isX264 = std::strcmp(choice.encoder, "libx264") == 0;
+        const bool isVp9 = std::strcmp(choice.name, "vp9") == 0;
         if (takesQuality(choice)) {
             if (want.bitrate > 0)
                 c->bit_rate = want.bitrate;
@@ -649,11 +720,19 @@ private:
                 av_dict_set(&options.p, "crf",
                             std::to_string(want.crf >= 0 ? want.crf
                                            : isX264      ? 18
+                                           : isVp9       ? 31
                                                          : 20)
                                 .c_str(),
                             0);
-            av_dict_set(&options.p, "preset", "medium", 0);
-            if (!isX264) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
+            if (isVp9) {
+                // Constant quality (no bitrate) at a speed near x264's medium; rows on several threads.
+                av_dict_set(&options.p, "deadline", "good", 0);
+                av_dict_set(&options.p, "cpu-used", "4", 0);
+                av_dict_set(&options.p, "row-mt", "1", 0);
+            } else {
+                av_dict_set(&options.p, "preset", "medium", 0);
+            }
+            if (!isX264 && !isVp9) av_dict_set(&options.p, "x265-params", "log-level=none", 0);
         } else if (isProRes(choice)) {
             // The encoder's own option: a "profile" in the options would be read as the generic number first.
             av_opt_set(c->priv_data, "profile", choice.profile, 0);
@@ -673,19 +752,23 @@ private:
                                           av_get_pix_fmt_name(pixels) + " frames: " + errorText(ret));
     }
 
-    // The input's colour description where it said one; BT.709 video range otherwise (what the converter
-    // writes). RGB pictures have no matrix or range.
+    // The input's colour description where it said one, and nothing where it said nothing: the converter
+    // then uses the matrix players assume for the frame's size, as the reader did. A matrix the converter
+    // does not know becomes BT.709. RGB pictures have no matrix or range.
     void describeColours(AVCodecContext* c) const
     {
         const ColourTags& in = settings_.colour;
         if (yuv_) {
-            c->colorspace = AVColorSpace(writableMatrix(in.matrix));
+            const bool untagged = in.primaries == AVCOL_PRI_UNSPECIFIED &&
+                                  in.transfer == AVCOL_TRC_UNSPECIFIED &&
+                                  in.matrix == AVCOL_SPC_UNSPECIFIED && in.range == AVCOL_RANGE_UNSPECIFIED;
+            c->colorspace = in.matrix == AVCOL_SPC_UNSPECIFIED ? AVCOL_SPC_UNSPECIFIED
+                                                               : AVColorSpace(writableMatrix(in.matrix));
             c->color_range = in.range == AVCOL_RANGE_JPEG || isFullRangeFormat(c->pix_fmt) ? AVCOL_RANGE_JPEG
-                                                                                           : AVCOL_RANGE_MPEG;
-            c->color_primaries =
-                in.primaries != AVCOL_PRI_UNSPECIFIED ? AVColorPrimaries(in.primaries) : AVCOL_PRI_BT709;
-            c->color_trc = in.transfer != AVCOL_TRC_UNSPECIFIED ? AVColorTransferCharacteristic(in.transfer)
-                                                                : AVCOL_TRC_BT709;
+                             : untagged ? AVCOL_RANGE_UNSPECIFIED
+                                        : AVCOL_RANGE_MPEG;
+            c->color_primaries = AVColorPrimaries(in.primaries);
+            c->color_trc = AVColorTransferCharacteristic(in.transfer);
         } else {
             c->colorspace = AVCOL_SPC_RGB;
             c->color_primaries = AVColorPrimaries(in.primaries);
@@ -737,13 +820,20 @@ std::unique_ptr<FootageReader> openVideoReader(const std::string& file, const st
     return std::make_unique<VideoReader>(file, container, name);
 }
 
+bool videoKeepsPixelAspect(int width, int height, PixelAspect aspect)
+{
+    return av_image_check_sar(unsigned(width), unsigned(height), AVRational{aspect.num, aspect.den}) == 0;
+}
+
 void checkVideoWriter(const FootagePath& target, const WriterSettings& settings)
 {
     quietLibraries();
     const Encoding e = resolve(target, settings);
     // The carried streams set up once for trial (no file is made): the same failures, before any rendering.
     Muxer trial(target.path, std::string(), e.container, settings.streamed);
-    trial.carry(settings.carry);
+    Carry carry = settings.carry;
+    carry.note = nullptr;  // said once, by the writer
+    trial.carry(carry);
 }
 
 std::unique_ptr<FootageWriter> createVideoWriter(const FootagePath& target, const WriterSettings& settings,

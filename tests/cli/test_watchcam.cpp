@@ -5,7 +5,9 @@
 #include "render/klRenderJob.h"
 #include "tests/rendererTestSupport.h"
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 using namespace Kiln::Footage;
@@ -24,10 +26,51 @@ TEST_F(Watchcam, UsageErrorsExitWithTwoAndOneLine)
                          "--depth 12: expected 8, 16 or float");
     expectOneLineFailure(run({"render", path("a.png")}), 2, "INPUT and OUTPUT");
     expectOneLineFailure(run({"render", "--demo", path("a.mp4"), "--bogus"}), 2, "--bogus");
+    // Options that do not go together, or do not fit the output, are usage errors too.
+    const std::pair<std::vector<std::string>, const char*> misuses[] = {
+        {{"--codec", "prores"}, "a.mp4: --codec prores: mp4 takes h264, hevc"},
+        {{"--crf", "20", "--bitrate", "3M"}, "--crf and --bitrate exclude each other"},
+        {{"--codec", "prores-hq", "--crf", "20"}, "--codec prores-hq: mp4 takes h264, hevc"},
+        {{"--depth", "8", "--depth", "16"}, "watchcam: --depth is given more than once; give it once"},
+        {{"--depth=8", "--quiet", "--depth=16"}, "watchcam: --depth is given more than once; give it once"},
+        {{"--quiet", "--quiet"}, "watchcam: --quiet is given more than once; give it once"},
+    };
+    for (const auto& [options, message] : misuses) {
+        SCOPED_TRACE(message);
+        std::vector<std::string> args = {"render", "--demo", "--demo-frames", "2", path("a.mp4")};
+        args.insert(args.end(), options.begin(), options.end());
+        expectOneLineFailure(run(args), 2, message);
+    }
+    expectOneLineFailure(run({"render", "--demo", path("a.png"), "--codec", "h264"}), 2,
+                         "are for video outputs");
     const auto help = RendererTest::runWatchcam({"render", "--help"}, dir_);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Usage: watchcam render [OPTIONS] INPUT OUTPUT"), std::string::npos) << help.out;
     EXPECT_TRUE(listing().empty());
+}
+
+TEST_F(Watchcam, TheLastProgressLineAndTheSummaryTellTheSameSpeedAndTime)
+{
+    // The bar is drawn only on a terminal: `script` gives the program one.
+    const std::string command = std::string(WATCHCAM_EXE) +
+                                " render --demo --demo-size 64x48 --demo-frames 12 " + path("a.mp4") +
+                                " --module " + RendererTest::passthroughModule();
+    const std::string shown = path("shown.txt");
+    ASSERT_EQ(std::system(("script -qfec '" + command + "' /dev/null > " + shown + " 2>&1").c_str()), 0);
+    std::string text = RendererTest::slurp(shown);
+    std::replace(text.begin(), text.end(), '\r', '\n');
+    std::string bar, summary;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("12/12 frames") != std::string::npos) bar = line;
+        if (line.find("a.mp4: 12 frames in ") != std::string::npos) summary = line;
+    }
+    ASSERT_FALSE(bar.empty()) << text;
+    ASSERT_FALSE(summary.empty()) << text;
+    // "...] 12/12 frames  480.0 fps  0:00 spent" and "...: 12 frames in 0.0 s (480.0 fps)"
+    const size_t fps = bar.find(" fps");
+    const std::string speed = bar.substr(bar.rfind(' ', fps - 1) + 1, fps - bar.rfind(' ', fps - 1) - 1);
+    EXPECT_NE(summary.find("(" + speed + " fps)"), std::string::npos) << bar << "\n" << summary;
 }
 
 TEST_F(Watchcam, DemoToASequencePassesEveryPixelThrough)
@@ -70,7 +113,7 @@ TEST_F(Watchcam, SequenceInputKeepsItsNumbersAndRangesAreChecked)
 
     expectOneLineFailure(run({"render", path("in.%d.png"), path("x.####.png"), "--frames", "12-20"}), 1,
                          "--frames 12-20 is outside the input's frames 10-14");
-    expectOneLineFailure(run({"render", path("in.%d.png"), path("x.png"), "--frames", "11-12"}), 1,
+    expectOneLineFailure(run({"render", path("in.%d.png"), path("x.png"), "--frames", "11-12"}), 2,
                          "a single picture holds one frame");
     // A still input is held for as many frames as asked.
     r = run({"render", path("in.10.png"), path("held.%02d.png"), "--frames", "0-3"});
@@ -117,7 +160,7 @@ TEST_F(Watchcam, VideoInAndOutWithScale)
     EXPECT_EQ(reader->info().height, 24);
     EXPECT_EQ(reader->info().frameCount, 6);
     r = run({"render", path("clip.mkv"), path("again.mov"), "--fps", "30"});
-    expectOneLineFailure(r, 1, "--fps is for stills and sequences");
+    expectOneLineFailure(r, 2, "--fps is for stills and sequences");
     EXPECT_EQ(listing(), (std::vector<std::string>{"clip.mkv", "half.mp4"}));
 }
 
@@ -185,6 +228,7 @@ TEST_F(Watchcam, AFullDiskIsAClearErrorAndLeavesNothing)
                                          RendererTest::passthroughModule()};
         const auto r = RendererTest::runWatchcam(args, dir_, {}, {}, 1000);
         expectOneLineFailure(r, 1, "File too large");
+        EXPECT_NE(r.err.find(": frame "), std::string::npos) << r.err;  // the frame it got to
         EXPECT_TRUE(listing().empty());
     }
 }

@@ -229,10 +229,12 @@ TEST_F(WatchcamEdges, AFrameTooLargeForMemoryIsRefusedBeforeAnythingIsAllocated)
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{path("huge.png"), path("out.png")}, 1, "huge.png: a 40000x40000 frame needs about "},
+        {{path("huge.png"), path("out.png")},
+         1,
+         "huge.png: a render of 40000x40000 frames at 8 bits needs about "},
         {{"--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "100K"},
          1,
-         "demo: a 64x48 frame needs about "},
+         "demo: a render of 64x48 frames at 8 bits needs about "},
         {{"--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "lots"},
          2,
          "--max-memory lots: expected a size such as 512M or 4G"},
@@ -246,7 +248,7 @@ TEST_F(WatchcamEdges, AFrameTooLargeForMemoryIsRefusedBeforeAnythingIsAllocated)
         EXPECT_EQ(listing(), (std::vector<std::string>{"huge.png", "in.png"}));
     }
     EXPECT_NE(run({"render", "--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "100K"})
-                  .err.find("to render at 8 bits; --max-memory allows 100 KB"),
+                  .err.find("codecs' buffers); --max-memory allows 100 KB"),
               std::string::npos);
     const auto r = run({"render", "--demo", "--demo-size", "64x48", path("out.png"), "--max-memory", "1G"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -10,6 +10,7 @@ extern "C" {
 #include <expat.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -251,6 +252,24 @@ TEST(Frei0rModule, BadValuesAreRefusedAndNothingBreaks)
     m.update(instance, std::numeric_limits<double>::quiet_NaN(), in.data(), out.data());
     m.destruct(instance);
     m.destruct(nullptr);
+}
+
+TEST(Frei0rModule, ARefusedLongChoiceIsQuotedInAFewCharacters)
+{
+    Module& m = module();
+    ASSERT_NE(m.handle, nullptr);
+    f0r_instance_t instance = m.construct(16, 8);
+    ASSERT_NE(instance, nullptr);
+    const std::string huge(100000, 'x');
+    const char* text = huge.c_str();
+    testing::internal::CaptureStderr();
+    m.setParam(instance, &text, paramIndex("TVType"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    m.destruct(instance);
+    EXPECT_LT(err.size(), 300u) << err.substr(0, 300);
+    EXPECT_NE(err.find("\"xxxxxxxxxxxxxxxxxxxxxxxx...\" (100000 characters) refused"), std::string::npos)
+        << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
 }
 
 TEST(Frei0rModule, InstancesOnSeveralThreadsGiveWhatEachGivesAlone)
