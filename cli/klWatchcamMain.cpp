@@ -6,6 +6,7 @@
 #include "cli/klControlOptions.h"
 #include "cli/klControlsTable.h"
 #include "cli/klFarmCommand.h"
+#include "cli/klPreviewCommand.h"
 #include "footage/klOutputFiles.h"
 #include "render/klProgress.h"
 #include "render/klRenderJob.h"
@@ -271,6 +272,7 @@ int dispatch(const ParsedArgs& args)
     case CommandControls: return runControls(args);
     case CommandAbout: return runAbout(args);
     case CommandFarm: return runFarm(args);
+    case CommandPreview: return runPreview(args);
     }
     return fail("unknown command", ExitUsage);
 }
