@@ -129,7 +129,7 @@ void PreviewServer::routes()
          {"X-Frame-Options", "DENY"},
          {"Referrer-Policy", "no-referrer"},
          {"Content-Security-Policy",
-          "default-src 'self'; img-src 'self' blob:; connect-src 'self'; frame-ancestors 'none'"}});
+          "default-src 'self'; img-src 'self' blob:; connect-src 'self' blob:; frame-ancestors 'none'"}});
 
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         RequestFacts f;

@@ -228,29 +228,24 @@ function rangeText(c) {
 
 function hex(v) { return "#" + [v[1], v[2], v[3]].map((x) => Math.round(x).toString(16).padStart(2, "0")).join(""); }
 
-// Controls outside any group go in a first section; groups (and groups in them) follow the module's order.
+// Groups (and groups in them) as sections, every control in the module's order.
 function buildControls() {
   const list = $("controlList");
   list.textContent = "";
-  const section = (label, about, data) => {
-    const g = el("section", {class: "group", data}, el("h3", {textContent: label, title: about}));
-    if (about) g.append(el("p", {class: "about", textContent: about}));
-    g.append(el("div", {class: "body"}));
-    g.querySelector("h3").onclick = () => g.classList.toggle("closed");
-    return g;
-  };
-  const top = section("Picture", "", {index: "top"});
-  list.append(top);
+  const loose = () => list.appendChild(el("div", {class: "loose"}));
   const stack = [];
-  let into = top.querySelector(".body");
+  let into = loose();
   for (const c of state.desc.controls) {
     if (c.type === "group") {
-      const g = section(c.label, c.description, {index: c.index, label: c.label});
+      const g = el("section", {class: "group", data: {index: c.index, label: c.label}},
+        el("h3", {textContent: c.label, title: c.description}), el("p", {class: "about", textContent: c.description}),
+        el("div", {class: "body"}));
+      g.querySelector("h3").onclick = () => g.classList.toggle("closed");
       (stack.length ? into : list).append(g);
       stack.push(into);
       into = g.querySelector(".body");
     } else if (c.type === "end") {
-      if (stack.length) into = stack.pop();
+      if (stack.length) into = stack.length === 1 ? (stack.pop(), loose()) : stack.pop();
     } else if (c.value) {
       into.append(buildControl(c));
     }
