@@ -151,9 +151,9 @@ void FrameEngine::setControls(const ControlSnapshot& snapshot)
 {
     std::lock_guard lock(mutex_);
     controls_ = snapshot;
-    if (busy_ && !current_.request.source && currentHost_) {
+    if (busy_ && !current_.request.source) {
         currentStale_ = true;
-        currentHost_->requestAbort();
+        if (currentHost_) currentHost_->requestAbort();
     }
     wake_.notify_all();
 }
@@ -168,9 +168,9 @@ FrameResult FrameEngine::render(const FrameRequest& request)
         it->second.slot->done = true;
         pending_.erase(it);
     }
-    if (busy_ && keyOf(current_.request) == key && currentHost_) {
+    if (busy_ && keyOf(current_.request) == key) {
         currentSuperseded_ = true;
-        currentHost_->requestAbort();
+        if (currentHost_) currentHost_->requestAbort();
     }
     pending_[key] = Pending{request, ++order_, slot};
     wake_.notify_all();
@@ -178,6 +178,18 @@ FrameResult FrameEngine::render(const FrameRequest& request)
     answered_.wait(lock, [&] { return slot->done || stopping_; });
     if (!slot->done) slot->result.error = "the preview is ending";
     return slot->result;
+}
+
+bool FrameEngine::rendering()
+{
+    std::lock_guard lock(mutex_);
+    return busy_ && currentHost_ != nullptr;
+}
+
+long FrameEngine::rendersStarted()
+{
+    std::lock_guard lock(mutex_);
+    return started_;
 }
 
 void FrameEngine::work()
@@ -205,9 +217,11 @@ void FrameEngine::work()
         lock.lock();
         if (stage) {
             currentHost_ = stage->host.get();
+            ++started_;
             // Cleared under the lock: a newer request's interruption is never lost.
             currentHost_->clearAbort();
-            if (currentSuperseded_ || stopping_) currentHost_->requestAbort();
+            if (currentSuperseded_ || (currentStale_ && !current_.request.source) || stopping_)
+                currentHost_->requestAbort();
             lock.unlock();
             result = renderNow(*stage, current_.request, snapshot);
             lock.lock();

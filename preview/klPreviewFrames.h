@@ -75,6 +75,10 @@ public:
     // Blocks until the frame is rendered, superseded or failed.
     FrameResult render(const FrameRequest& request);
 
+    // For tests: whether a frame is being rendered, and how many renders began.
+    bool rendering();
+    long rendersStarted();
+
 private:
     struct Stage;
     struct Slot;
@@ -102,6 +106,7 @@ private:
     ControlSnapshot controls_;
     std::map<std::string, Pending> pending_;  // by client and view
     long order_ = 0;
+    long started_ = 0;
     // The request being rendered.
     bool busy_ = false;
     Pending current_;
