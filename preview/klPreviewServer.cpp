@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace Kiln::Preview {
@@ -88,6 +89,8 @@ PreviewServer::PreviewServer(Session& session, const std::string& address, int p
     : session_(session), address_(address), http_(std::make_unique<httplib::Server>())
 {
     http_->set_payload_max_length(kMaxBodyBytes);
+    // Answers go out at once: waiting to fill packets would hold each one back by a delayed acknowledgement.
+    http_->set_tcp_nodelay(true);
     http_->set_keep_alive_max_count(1000);
     http_->set_read_timeout(10, 0);
     http_->set_write_timeout(10, 0);
@@ -101,6 +104,12 @@ PreviewServer::PreviewServer(Session& session, const std::string& address, int p
         throw Footage::FootageError("", "cannot listen on " + address + ":" + std::to_string(port) +
                                             " (in use, or not an address of this machine)");
     guard_ = std::make_unique<RequestGuard>(std::move(token), allowedHosts(address, port_));
+    // On this machine bytes cost less than compressing them (see bench/preview); over a network not.
+    const std::vector<std::string> hosts = allowedHosts(address, port_);
+    pngLevel_ = std::find(hosts.begin(), hosts.end(), "localhost:" + std::to_string(port_)) != hosts.end() &&
+                        address != "0.0.0.0"
+                    ? 0
+                    : 1;
     routes();
 }
 
@@ -192,7 +201,7 @@ void PreviewServer::routes()
               }
               if (result.status == FrameResult::Failed) throw RequestError(422, result.error);
               const auto start = std::chrono::steady_clock::now();
-              res.set_content(encodePng(result.picture), "image/png");
+              res.set_content(encodePng(result.picture, pngLevel_), "image/png");
               const double encodeMs =
                   std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
               res.set_header("X-Revision", std::to_string(result.revision));

@@ -50,6 +50,7 @@ private:
     Session& session_;
     std::string address_;
     int port_ = 0;
+    int pngLevel_ = 1;  // zlib level of the frames sent
     std::unique_ptr<RequestGuard> guard_;
     std::unique_ptr<httplib::Server> http_;
 };
