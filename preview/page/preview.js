@@ -106,7 +106,8 @@ function setView(view) {
     $(id).classList.toggle("on", v === view);
   $("effectImage").hidden = view === "source";
   $("sourceImage").hidden = view === "effect";
-  $("wipe").hidden = $("wipeLine").hidden = view !== "split";
+  $("wipe").hidden = $("wipeLine").hidden = $("labelSource").hidden = $("labelEffect").hidden = view !== "split";
+  $("stage").classList.toggle("splitting", view === "split");
   applyWipe();
   requestFrames();
 }
@@ -428,6 +429,20 @@ async function start() {
   $("viewSource").onclick = () => setView("source");
   $("viewSplit").onclick = () => setView("split");
   $("wipe").oninput = applyWipe;
+  // The line follows the pointer dragged over the picture.
+  const dragWipe = (e) => {
+    if (state.view !== "split" || !(e.buttons & 1) || e.target === $("wipe")) return;
+    const img = $("effectImage"), box = img.getBoundingClientRect();
+    let w = box.width, x0 = box.left;
+    if (img.naturalWidth && $("stage").classList.contains("fit")) {
+      const s = Math.min(box.width / img.naturalWidth, box.height / img.naturalHeight);
+      w = img.naturalWidth * s; x0 = box.left + (box.width - w) / 2;
+    }
+    $("wipe").value = Math.round(1000 * Math.max(0, Math.min(1, (e.clientX - x0) / w)));
+    applyWipe();
+  };
+  $("stage").addEventListener("pointerdown", dragWipe);
+  $("stage").addEventListener("pointermove", dragWipe);
   $("zoomFit").onclick = () => setZoom(false);
   $("zoom100").onclick = () => setZoom(true);
   $("previewScale").onchange = () => { state.divisor = Number($("previewScale").value); requestFrames(); };

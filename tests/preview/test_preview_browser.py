@@ -321,5 +321,46 @@ class PreviewInBrowser(unittest.TestCase):
         self.assertFalse(os.path.exists("/tmp/x.xml"))
 
 
+    def test_7_several_tabs_see_the_same_settings(self):
+        self.reset_all()
+        first = self.driver.current_window_handle
+        self.driver.switch_to.new_window("tab")
+        self.driver.get(f"http://127.0.0.1:{PORT}/")  # the cookie of the first load is enough
+        self.wait.until(lambda d: self.status("ready") == "1")
+        self.choose("TVType", "Tint")
+        self.settled()
+        second = self.driver.current_window_handle
+        self.driver.switch_to.window(first)
+        select = Select(self.control("TVType").find_element(By.CSS_SELECTOR, "select"))
+        self.wait.until(lambda d: select.first_selected_option.text == "Tint")
+        self.settled()
+        self.assertIn("--set TVType=Tint", self.driver.find_element(By.ID, "command").get_attribute("value"))
+        self.driver.switch_to.window(second)
+        self.driver.close()
+        self.driver.switch_to.window(first)
+
+    def test_8_cancel_and_ctrl_c_leave_nothing_behind(self):
+        def leftovers(stem):
+            return sorted(f for f in os.listdir(self.dir) if stem in f)
+
+        status, body = self.request("POST", "/api/render", {"path": "cancelled.%03d.png"})
+        self.assertEqual(status, 200, body)
+        self.request("POST", "/api/render/cancel", {})
+        progress = self.driver.find_element(By.ID, "renderProgress")
+        WebDriverWait(self.driver, 60).until(lambda d: progress.get_attribute("data-state") in ("cancelled", "done"))
+        files = leftovers("cancelled")
+        # Either it ended before the cancel came (every frame there) or nothing of it is left.
+        self.assertIn(len(files), (0, 30), files)
+        self.assertFalse([f for f in files if f.startswith(".")], files)
+
+        status, body = self.request("POST", "/api/render", {"path": "interrupted.%03d.png"})
+        self.assertEqual(status, 200, body)
+        procs.server.send_signal(signal.SIGINT)
+        self.assertEqual(procs.server.wait(30), 130)
+        files = leftovers("interrupted")
+        self.assertIn(len(files), (0, 30), files)
+        self.assertFalse([f for f in files if f.startswith(".")], files)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
