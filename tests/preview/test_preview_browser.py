@@ -240,12 +240,20 @@ class PreviewInBrowser(unittest.TestCase):
         self.go_to(20)
         self.move_slider("contrast", 80)
         self.settled()
+        # Play Speed keys: the module asks the host for other frames than the one rendered.
+        self.go_to(2)
+        self.control("playSpeed").find_element(By.CSS_SELECTOR, "button.key").click()
+        self.settled()
+        self.go_to(25)
+        self.move_slider("playSpeed", -50)
+        self.settled()
         sets = self.server_status()["sets"]
-        self.assertEqual(sets, ["contrast=5:30,20:80"])
-        for frame in (3, 12, 20):
+        self.assertEqual(sets, ["contrast=5:30,20:80", "playSpeed=2:100,25:-50"])
+        for frame in (27, 3, 12, 20):  # out of order, as scrubbing goes
             self.go_to(frame)
             self.settled()
-            ref = self.render_cli(f"ref-key-{frame}.png", "--frames", str(frame), "--set", "contrast=5:30,20:80")
+            ref = self.render_cli(f"ref-key-{frame}.png", "--frames", str(frame), "--set", "contrast=5:30,20:80",
+                                  "--set", "playSpeed=2:100,25:-50")
             self.assertEqual(decoded(self.shown_frame()), decoded(ref), f"frame {frame}")
         # The value shown between the keys is the host's interpolation.
         number = self.control("contrast").find_element(By.CSS_SELECTOR, "input.number")
