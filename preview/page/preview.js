@@ -82,6 +82,7 @@ const source = new FrameChannel("source", $("sourceImage"));
 
 effect.shown = (w, revision, ms, headers) => {
   state.shownRevision = revision;
+  if (state.view === "source") return;
   const d = state.desc.input;
   $("frameInfo").textContent =
     `${effect.image.naturalWidth}×${effect.image.naturalHeight} · ${d.depth}-bit · ${Number(headers.get("X-Render-Ms")).toFixed(0)} ms`;
@@ -91,6 +92,11 @@ effect.shown = (w, revision, ms, headers) => {
   s.dataset.frameRevision = revision;
   sizeImages();
   tickPlay();
+};
+// In the Source view the source frames set the pace of playing.
+source.shown = () => {
+  sizeImages();
+  if (state.view === "source") tickPlay();
 };
 
 function requestFrames() {
@@ -158,7 +164,7 @@ function setFrame(n, fromTimeline) {
   loadValues();
 }
 
-let playClock = {last: 0, times: []};
+let playClock = {last: 0, times: [], timer: 0};
 function tickPlay() {
   const now = performance.now();
   playClock.times.push(now);
@@ -168,7 +174,9 @@ function tickPlay() {
   $("fps").textContent = `${fps.toFixed(1)} fps`;
   const d = state.desc.input;
   const wait = Math.max(0, 1000 / d.fps - (now - playClock.last));
-  setTimeout(() => {
+  if (playClock.timer) return;  // the next frame is already on its way
+  playClock.timer = setTimeout(() => {
+    playClock.timer = 0;
     if (!state.playing) return;
     playClock.last = performance.now();
     setFrame(state.frame >= d.last ? d.first : state.frame + 1);
@@ -178,7 +186,8 @@ function tickPlay() {
 function togglePlay() {
   state.playing = !state.playing;
   $("play").innerHTML = state.playing ? "&#10074;&#10074;" : "&#9654;";
-  playClock = {last: performance.now(), times: []};
+  clearTimeout(playClock.timer);
+  playClock = {last: performance.now(), times: [], timer: 0};
   if (state.playing) setFrame(state.frame >= state.desc.input.last ? state.desc.input.first : state.frame + 1);
   else $("fps").textContent = "";
 }
