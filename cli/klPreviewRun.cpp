@@ -51,7 +51,7 @@ int runPreview(const ParsedArgs& given)
     const size_t least = demo ? 0 : 1;
     if (args.positionals.size() < least || args.positionals.size() > least + 1)
         throw UsageError(demo ? "preview --demo takes at most one file name, OUTPUT"
-                              : "preview takes INPUT and, if you like, OUTPUT");
+                              : "preview takes INPUT and, optionally, OUTPUT");
     if (args.positionals.size() == least) args.positionals.push_back("");
     if (args.positionals.back() == "-")
         throw UsageError("preview renders to files, not to - (standard output)");

@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <sys/socket.h>
 #include <cstdlib>
 
 namespace Kiln::Preview {
@@ -89,6 +90,12 @@ PreviewServer::PreviewServer(Session& session, const std::string& address, int p
     : session_(session), address_(address), http_(std::make_unique<httplib::Server>())
 {
     http_->set_payload_max_length(kMaxBodyBytes);
+    // The library's default also sets SO_REUSEPORT, which lets a second server (ours or anyone's of this
+    // user) listen on the same port and take some of the page's requests. A port is one server's.
+    http_->set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // Answers go out at once: waiting to fill packets would hold each one back by a delayed acknowledgement.
     http_->set_tcp_nodelay(true);
     http_->set_keep_alive_max_count(1000);
