@@ -271,7 +271,8 @@ FrameResult FrameEngine::renderNow(Stage& stage, const FrameRequest& request, co
             const Image& layer = stage.source->frame(std::min(index, in.frameCount - 1), depth_);
             result.picture = toDisplay(layer, alpha);
         } else {
-            if (stage.revision == -1 && stage.fresh == -1) stage.fresh = snapshot.fresh;  // a new host: defaults
+            if (stage.revision == -1 && stage.fresh == -1)
+                stage.fresh = snapshot.fresh;  // a new host: defaults
             if (stage.fresh != snapshot.fresh) {
                 // Start again from the module's defaults: a new host, its frames the same.
                 const Runner::HostSettings settings = stage.host->settings();

@@ -37,6 +37,7 @@ struct ControlSnapshot {
     std::shared_ptr<const Footage::ControlOptions> settings;
     long revision = 0;
     long fresh = 0;
+    std::map<int, std::vector<int>> keyFrames;  // frames of the keys by control, for the page
 };
 
 struct FrameRequest {

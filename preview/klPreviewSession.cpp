@@ -138,22 +138,36 @@ long Session::changed(bool removed)
     auto settings = std::make_shared<ControlOptions>(controls_);
     for (const std::string& a : assignments()) settings->set(a);
     snapshot_.settings = settings;
+    snapshot_.keyFrames.clear();
+    for (const auto& [index, e] : entries_)
+        for (const auto& [frame, value] : e.keys) snapshot_.keyFrames[index].push_back(frame);
     ++snapshot_.revision;
     if (removed) ++snapshot_.fresh;
     engine_->setControls(snapshot_);
     return snapshot_.revision;
 }
 
-Runner::ParamValue Session::valueAt(int index, int frame)
+ControlSnapshot Session::snapshot() const
 {
-    if (valuesRevision_ != snapshot_.revision) {
+    std::lock_guard lock(mutex_);
+    return snapshot_;
+}
+
+std::vector<Runner::ParamValue> Session::valuesAt(const ControlSnapshot& snapshot, int frame)
+{
+    std::lock_guard lock(valuesMutex_);
+    if (valuesRevision_ != snapshot.revision) {
         // A new host each time: taking a setting away leaves nothing of it behind.
         values_.reset();
         values_ = std::make_unique<Runner::Host>(*module_, valuesHostSettings());
-        snapshot_.settings->applyTo(*values_, engine_->info().firstFrame);
-        valuesRevision_ = snapshot_.revision;
+        snapshot.settings->applyTo(*values_, engine_->info().firstFrame);
+        valuesRevision_ = snapshot.revision;
     }
-    return values_->valueAt(index, double(frame - engine_->info().firstFrame));
+    std::vector<Runner::ParamValue> out(controls_.size());
+    for (const Runner::ControlInfo& c : controls_)
+        if (hasValue(c))
+            out[size_t(c.index)] = values_->valueAt(c.index, double(frame - engine_->info().firstFrame));
+    return out;
 }
 
 json Session::describe()
@@ -223,20 +237,23 @@ json Session::status()
 
 json Session::values(int frame)
 {
+    const ControlSnapshot snap = snapshot();
+    const std::vector<Runner::ParamValue> v = valuesAt(snap, frame);
     std::lock_guard lock(mutex_);
     json list = json::array();
     for (const Runner::ControlInfo& c : controls_) {
         if (!hasValue(c) || c.scriptName.empty()) continue;
-        const Runner::ParamValue v = valueAt(c.index, frame);
         json keys = json::array();
-        if (const auto it = entries_.find(c.index); it != entries_.end())
-            for (const auto& [f, value] : it->second.keys) keys.push_back(f);
+        // The keys of the same settings as the values.
+        if (const auto it = snap.keyFrames.find(c.index); it != snap.keyFrames.end())
+            for (const int f : it->second) keys.push_back(f);
+        const Runner::ParamValue& value = v[size_t(c.index)];
         list.push_back({{"index", c.index},
-                        {"v", numbers(v)},
-                        {"text", Footage::formatSettingValue(c, v)},
+                        {"v", numbers(value)},
+                        {"text", Footage::formatSettingValue(c, value)},
                         {"keys", keys}});
     }
-    return {{"revision", snapshot_.revision}, {"frame", frame}, {"controls", list}};
+    return {{"revision", snap.revision}, {"frame", frame}, {"controls", list}};
 }
 
 long Session::setValue(int index, const std::string& text, int frame)
@@ -265,11 +282,17 @@ long Session::setValue(int index, const std::string& text, int frame)
 
 long Session::toggleKey(int index, int frame)
 {
+    {
+        std::lock_guard lock(mutex_);
+        const Runner::ControlInfo& c = control(index);
+        if (!c.animatable())
+            throw RequestError(400, "\"" + Footage::controlDisplayName(c) + "\" cannot vary over time");
+    }
+    const ControlSnapshot snap = snapshot();
+    const Runner::ParamValue v = valuesAt(snap, frame)[size_t(index)];
     std::lock_guard lock(mutex_);
+    if (snapshot_.revision != snap.revision) return snapshot_.revision;  // another tab changed it meanwhile
     const Runner::ControlInfo& c = control(index);
-    if (!c.animatable())
-        throw RequestError(400, "\"" + Footage::controlDisplayName(c) + "\" cannot vary over time");
-    const Runner::ParamValue v = valueAt(index, frame);
     Entry& e = entries_[index];
     if (e.keys.erase(frame) == 0) {
         e.keys[frame] = v;
@@ -286,11 +309,17 @@ long Session::toggleKey(int index, int frame)
 
 long Session::clearKeys(int index, int frame)
 {
+    {
+        std::lock_guard lock(mutex_);
+        control(index);
+    }
+    const ControlSnapshot snap = snapshot();
+    const Runner::ParamValue v = valuesAt(snap, frame)[size_t(index)];
     std::lock_guard lock(mutex_);
+    if (snapshot_.revision != snap.revision) return snapshot_.revision;
     const Runner::ControlInfo& c = control(index);
     const auto it = entries_.find(index);
     if (it == entries_.end() || it->second.keys.empty()) return snapshot_.revision;
-    const Runner::ParamValue v = valueAt(index, frame);
     it->second.keys.clear();
     it->second.constant = v;
     if (v == c.defaultValue) {
@@ -349,12 +378,16 @@ void Session::savePreset(const std::string& path, bool overwrite)
     } catch (const PathRefused& e) {
         throw RequestError(403, e.what());
     }
-    std::lock_guard lock(mutex_);
+    std::vector<std::string> sets;
+    {
+        std::lock_guard lock(mutex_);
+        sets = assignments();
+    }
     try {
         // As `watchcam controls --set ... --write-preset` writes it: through a fresh host, so controls that
         // follow others are written as the module left them.
         Runner::Host host(*module_, valuesHostSettings());
-        ControlOptions settings = Footage::controlOptionsFrom(host.controls(), "", assignments());
+        ControlOptions settings = Footage::controlOptionsFrom(host.controls(), "", sets);
         settings.applyTo(host);
         settings.takeFrom(host);
         settings.writePresetFile(file, overwrite);

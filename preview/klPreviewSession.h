@@ -88,7 +88,11 @@ private:
     std::vector<std::string> assignments() const;  // "--set" texts, in control order
     // After any change: a new snapshot for the frames, the revision moved on.
     long changed(bool removed);
-    Runner::ParamValue valueAt(int index, int frame);
+    // Values at a frame of the settings of `snapshot`, from a host holding them. Called without mutex_
+    // held: making that host waits for the module, which may be rendering a frame, and a change of settings
+    // must not wait behind it.
+    std::vector<Runner::ParamValue> valuesAt(const ControlSnapshot& snapshot, int frame);
+    ControlSnapshot snapshot() const;
     void renderThread(Footage::RenderOptions options,
                       std::shared_ptr<const Footage::ControlOptions> controls);
 
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<FrameEngine> engine_;
     AllowedFolders folders_;
     std::unique_ptr<Runner::Module> module_;
+    std::mutex valuesMutex_;  // the two below
     std::unique_ptr<Runner::Host> values_;  // holds the settings, for values at a frame
     long valuesRevision_ = -1;
     std::vector<Runner::ControlInfo> controls_;
