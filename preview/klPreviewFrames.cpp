@@ -1,9 +1,9 @@
 #include "preview/klPreviewFrames.h"
 
-#include "cli/klDemoClip.h"
-#include "cli/klFrameSource.h"
-#include "cli/klPipes.h"
-#include "cli/klResample.h"
+#include "footage/klDemoClip.h"
+#include "render/klFrameSource.h"
+#include "footage/klPipes.h"
+#include "footage/klResample.h"
 
 #include <chrono>
 #include <cstdlib>

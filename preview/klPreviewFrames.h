@@ -14,7 +14,7 @@
 #define KL_PREVIEW_FRAMES_H
 
 #include "cli/klControlOptions.h"
-#include "cli/klRenderJob.h"
+#include "render/klRenderJob.h"
 #include "preview/klPreviewPng.h"
 
 #include <condition_variable>

@@ -3,7 +3,7 @@
 // interrupted instead of finished, and new settings restart it with them.
 #include "preview/klPreviewFrames.h"
 
-#include "cli/klDemoClip.h"
+#include "footage/klDemoClip.h"
 #include "preview/klPreviewPng.h"
 
 #include <gtest/gtest.h>
