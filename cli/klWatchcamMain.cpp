@@ -3,8 +3,8 @@
 // One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
 #include "cli/klCommandLine.h"
-#include "cli/klControlOptions.h"
-#include "cli/klControlsTable.h"
+#include "controls/klControlOptions.h"
+#include "controls/klControlsTable.h"
 #include "cli/klFarmCommand.h"
 #include "cli/klPreviewCommand.h"
 #include "footage/klOutputFiles.h"

@@ -13,7 +13,7 @@
 #ifndef KL_PREVIEW_FRAMES_H
 #define KL_PREVIEW_FRAMES_H
 
-#include "cli/klControlOptions.h"
+#include "controls/klControlOptions.h"
 #include "render/klRenderJob.h"
 #include "preview/klPreviewPng.h"
 

@@ -1,6 +1,6 @@
 #include "preview/klPreviewSession.h"
 
-#include "cli/klControlsTable.h"
+#include "controls/klControlsTable.h"
 
 #include <algorithm>
 #include <cctype>

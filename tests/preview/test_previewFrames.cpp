@@ -103,7 +103,8 @@ TEST_F(SlowModule, NewSettingsRestartTheRenderWithThem)
     FrameEngine engine(demoOptions());
     engine.setControls(snapshotOf({}, 1));
     // Made beforehand: a host made while the engine renders waits for the module.
-    const ControlSnapshot earlier = snapshotOf({"Mode=Earlier", "Delay=2"}, 2), defaults = snapshotOf({}, 3, 1);
+    const ControlSnapshot earlier = snapshotOf({"Mode=Earlier", "Delay=2"}, 2),
+                          defaults = snapshotOf({}, 3, 1);
     auto result = std::async(std::launch::async, [&] { return engine.render({"tab", 6, 1, false}); });
     waitUntilRendering(engine);
     engine.setControls(earlier);
