@@ -27,14 +27,6 @@ struct FrameEngine::Slot {
 
 namespace {
 
-// Host time as `watchcam render` counts it: ticks of 1/timeScale s, a frame lasting timeStep ticks.
-void setTimeBase(Runner::HostSettings& s, Footage::FrameRate rate)
-{
-    const int k = rate.den < 100 ? 100 : 1;
-    s.timeScale = A_long(rate.num) * k;
-    s.timeStep = A_long(rate.den) * k;
-}
-
 std::string rangeText(int a, int b) { return std::to_string(a) + "-" + std::to_string(b); }
 
 }  // namespace
@@ -77,6 +69,7 @@ FrameEngine::FrameEngine(const Footage::RenderOptions& options) : options_(optio
         last_ = b;
     }
     depth_ = options_.depth.value_or(info.nativeDepth);
+    Footage::checkRenderMemory(info, options_, depth_, reader_->name());
     modulePath_ = Footage::findModule(options_.modulePath);
     try {
         module_ = Runner::Module::load(modulePath_);
@@ -119,16 +112,9 @@ FrameEngine::Stage& FrameEngine::stageFor(int divisor)
     if (stage) return *stage;
     auto made = std::make_unique<Stage>();
     const Footage::FootageInfo& in = info();
-    const double scale = options_.scale / divisor;
-    Runner::HostSettings settings;
-    settings.frameCount = std::max(in.frameCount, last_ - in.firstFrame + 1);
-    setTimeBase(settings, in.rate);
-    settings.width = Footage::scaledSize(in.width, scale);
-    settings.height = Footage::scaledSize(in.height, scale);
-    settings.downsampleX = settings.downsampleY = scale;
-    settings.pixelAspect = in.pixelAspect.value();
-    settings.highQuality = options_.highQuality;
-    settings.smartPath = options_.smartPath;
+    // As `watchcam render` makes its host, at the render's scale over `divisor`.
+    const Runner::HostSettings settings =
+        Footage::renderHostSettings(in, options_, first_, last_, reader_->name(), options_.scale / divisor);
     try {
         made->host = std::make_unique<Runner::Host>(*module_, settings);
     } catch (const Runner::RunnerError& e) {
