@@ -31,7 +31,7 @@ def main():
          "--set", "TV Type=Tint", "--set", "shashMax=12", "--set", "scanlineWidth=4",
          "--set", "playSpeed=0:100,40:60"],
         cwd=work, stdout=subprocess.PIPE, text=True)
-    driver = None
+    driver = service = None
     try:
         line = server.stdout.readline()
         url = re.search(r"http://\S+", line).group(0)
@@ -41,7 +41,8 @@ def main():
                   "--user-data-dir=" + os.path.join(work, "profile"), "--window-size=1500,900",
                   "--hide-scrollbars"]:
             options.add_argument(a)
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        service = Service("/usr/bin/chromedriver", popen_kw={"start_new_session": True})
+        driver = webdriver.Chrome(service=service, options=options)
         driver.get(url)
         wait = WebDriverWait(driver, 30)
         wait.until(lambda d: d.find_element(By.ID, "status").get_attribute("data-ready") == "1")
@@ -58,6 +59,11 @@ def main():
     finally:
         if driver:
             driver.quit()
+        if service and service.process:
+            try:
+                os.killpg(service.process.pid, signal.SIGKILL)  # chromedriver and the browser it started
+            except ProcessLookupError:
+                pass
         server.send_signal(signal.SIGINT)
         try:
             server.wait(10)
