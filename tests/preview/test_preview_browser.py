@@ -74,9 +74,14 @@ atexit.register(procs.stop)
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
 
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def decoded(png_path_or_bytes):
     """RGBA bytes of a picture, decoded by FFmpeg (independent of the server's encoder)."""
-    data = png_path_or_bytes if isinstance(png_path_or_bytes, bytes) else open(png_path_or_bytes, "rb").read()
+    data = png_path_or_bytes if isinstance(png_path_or_bytes, bytes) else contents(png_path_or_bytes)
     return subprocess.run(["ffmpeg", "-v", "error", "-f", "png_pipe", "-i", "-", "-f", "rawvideo", "-pix_fmt",
                            "rgba", "-"], input=data, capture_output=True, check=True).stdout
 
@@ -279,7 +284,7 @@ class PreviewInBrowser(unittest.TestCase):
         self.wait.until(lambda d: os.path.exists(page))
         args = [a for s in sets for a in ("--set", s)]
         subprocess.run([WATCHCAM, "controls", *args, "--write-preset", "cli.xml"], cwd=self.dir, check=True)
-        self.assertEqual(open(page, "rb").read(), open(os.path.join(self.dir, "cli.xml"), "rb").read())
+        self.assertEqual(contents(page), contents(os.path.join(self.dir, "cli.xml")))
         # Opened again after a reset, it gives the same settings.
         self.reset_all()
         self.driver.find_element(By.ID, "presetOpen").click()
@@ -354,8 +359,9 @@ class PreviewInBrowser(unittest.TestCase):
         status, body = self.request("POST", "/api/render", {"path": "cancelled.%03d.png"})
         self.assertEqual(status, 200, body)
         self.request("POST", "/api/render/cancel", {})
-        progress = self.driver.find_element(By.ID, "renderProgress")
-        WebDriverWait(self.driver, 60).until(lambda d: progress.get_attribute("data-state") in ("cancelled", "done"))
+        # The server's own word: the page may still show the render of an earlier case.
+        WebDriverWait(self.driver, 120).until(
+            lambda d: self.server_status()["render"]["state"] in ("cancelled", "done"))
         files = leftovers("cancelled")
         # Either it ended before the cancel came (every frame there) or nothing of it is left.
         self.assertIn(len(files), (0, 30), files)
