@@ -1,6 +1,7 @@
 #include "cli/klCommandLine.h"
 
 #include "cli/klFarmCommand.h"
+#include "cli/klPreviewCommand.h"
 
 #include <charconv>
 #include <cmath>
@@ -29,13 +30,14 @@ const std::vector<CommandSpec>& commandTable()
          "Opens the About box in a window on the display ($DISPLAY); with --png FILE draws the same\n"
          "box into a PNG picture instead, without a display."},
         farmCommandSpec(),
+        previewCommandSpec(),
     };
     return table;
 }
 
 const std::vector<OptionSpec>& optionTable()
 {
-    static const std::vector<OptionSpec> table = withFarmOptions({
+    static const std::vector<OptionSpec> table = withPreviewOptions(withFarmOptions({
         {CommandRender, "--demo", nullptr,
          "Render the built-in demo clip instead of INPUT (give OUTPUT only)"},
         {CommandRender, "--demo-size", "WxH", "Size of the demo clip (default 1280x720)"},
@@ -85,7 +87,7 @@ const std::vector<OptionSpec>& optionTable()
          "An existing FILE is replaced only with --overwrite"},
         {CommandRender | CommandControls | CommandAbout, "--module", "PATH",
          "The effect module (default: $WATCHCAM_MODULE, else the one beside watchcam)"},
-    });
+    }));
     return table;
 }
 

@@ -25,7 +25,8 @@ enum Command : unsigned {
     CommandRender = 1u << 0,
     CommandControls = 1u << 1,
     CommandAbout = 1u << 2,
-    CommandFarm = 1u << 3
+    CommandFarm = 1u << 3,
+    CommandPreview = 1u << 4
 };
 
 struct CommandSpec {

@@ -1,6 +1,6 @@
 #include "cli/klFarmCommand.h"
 
-#include "cli/klControlOptions.h"
+#include "controls/klControlOptions.h"
 #include "farm/klFarmJoin.h"
 #include "farm/klFarmScripts.h"
 #include "farm/klSlurm.h"

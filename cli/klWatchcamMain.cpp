@@ -3,9 +3,10 @@
 // One table of subcommands and options (cli/klCommandLine), one error path (fail(): one line
 // "watchcam: <file>: frame N: <cause>" on standard error), one set of exit codes.
 #include "cli/klCommandLine.h"
-#include "cli/klControlOptions.h"
-#include "cli/klControlsTable.h"
+#include "controls/klControlOptions.h"
+#include "controls/klControlsTable.h"
 #include "cli/klFarmCommand.h"
+#include "cli/klPreviewCommand.h"
 #include "footage/klOutputFiles.h"
 #include "render/klProgress.h"
 #include "render/klRenderJob.h"
@@ -272,6 +273,7 @@ int dispatch(const ParsedArgs& args)
     case CommandControls: return runControls(args);
     case CommandAbout: return runAbout(args);
     case CommandFarm: return runFarm(args);
+    case CommandPreview: return runPreview(args);
     }
     return fail("unknown command", ExitUsage);
 }

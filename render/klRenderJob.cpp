@@ -94,6 +94,56 @@ std::string findModule(const std::string& given)
                                "); give --module PATH or set WATCHCAM_MODULE");
 }
 
+void checkRenderMemory(const FootageInfo& info, const RenderOptions& options, Depth depth, bool videoInput,
+                       const std::string& inputName)
+{
+    const int layerWidth = scaledSize(info.width, options.scale),
+              layerHeight = scaledSize(info.height, options.scale);
+    const uint64_t needed =
+        renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight, depth, videoInput);
+    const std::optional<uint64_t> limit = options.maxMemory ? options.maxMemory : availableMemory();
+    if (limit && needed > *limit) {
+        const char* bits = depth == Depth::Eight     ? "at 8 bits"
+                           : depth == Depth::Sixteen ? "at 16 bits"
+                                                     : "in float";
+        throw FootageError(inputName,
+                           "a render of " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                               " frames " + bits + " needs about " + formatBytes(needed) +
+                               " (its frames, the effect's working images and the codecs' buffers); " +
+                               (options.maxMemory ? "--max-memory allows " + formatBytes(*limit)
+                                                  : "this machine has " + formatBytes(*limit) +
+                                                        " available (--max-memory sets another limit)"));
+    }
+}
+
+Runner::HostSettings renderHostSettings(const FootageInfo& info, const RenderOptions& options, int first,
+                                        int last, const std::string& inputName, double scale)
+{
+    if (scale <= 0) scale = options.scale;
+    // The host counts time in 32-bit ticks; a clip longer than they reach would wrap around.
+    Runner::HostSettings settings;
+    settings.frameCount = std::max(info.frameCount, last - info.firstFrame + 1);
+    setTimeBase(settings, info.rate);
+    if (int64_t(settings.frameCount) * settings.timeStep > INT32_MAX) {
+        const int most = INT32_MAX / settings.timeStep;
+        const std::string at = "at " + rateText(info.rate) + " fps the host's clock ";
+        if (options.frames)
+            throw FootageError("", "--frames " + rangeText(first, last) + ": " + at + "reaches frame " +
+                                       std::to_string(info.firstFrame + most - 1) + " at most");
+        throw FootageError(inputName, at + "holds " + std::to_string(most) + " frames; the input has " +
+                                          std::to_string(info.frameCount));
+    }
+    // The host hands the module its layer already at render scale, as a compositing host does at draft
+    // resolution; the output has the same size.
+    settings.width = scaledSize(info.width, scale);
+    settings.height = scaledSize(info.height, scale);
+    settings.downsampleX = settings.downsampleY = scale;
+    settings.pixelAspect = info.pixelAspect.value();
+    settings.highQuality = options.highQuality;
+    settings.smartPath = options.smartPath;
+    return settings;
+}
+
 RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
 {
     if (!(options_.scale > 0 && options_.scale <= 1))
@@ -154,37 +204,9 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     depth_ = options_.depth.value_or(info.nativeDepth);
 
     // Memory is weighed before any frame is read: a header may claim a picture no machine can hold.
-    const int layerWidth = scaledSize(info.width, options_.scale),
-              layerHeight = scaledSize(info.height, options_.scale);
-    const uint64_t needed = renderBytes(info.width, info.height, info.nativeDepth, layerWidth, layerHeight,
-                                        depth_, !videoFile.empty());
-    const std::optional<uint64_t> limit = options_.maxMemory ? options_.maxMemory : availableMemory();
-    if (limit && needed > *limit) {
-        const char* bits = depth_ == Depth::Eight     ? "at 8 bits"
-                           : depth_ == Depth::Sixteen ? "at 16 bits"
-                                                      : "in float";
-        throw FootageError(reader_->name(),
-                           "a render of " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                               " frames " + bits + " needs about " + formatBytes(needed) +
-                               " (its frames, the effect's working images and the codecs' buffers); " +
-                               (options_.maxMemory ? "--max-memory allows " + formatBytes(*limit)
-                                                   : "this machine has " + formatBytes(*limit) +
-                                                         " available (--max-memory sets another limit)"));
-    }
+    checkRenderMemory(info, options_, depth_, !videoFile.empty(), reader_->name());
 
-    // The host counts time in 32-bit ticks; a clip longer than they reach would wrap around.
-    Runner::HostSettings settings;
-    settings.frameCount = std::max(info.frameCount, last_ - inFirst + 1);
-    setTimeBase(settings, info.rate);
-    if (int64_t(settings.frameCount) * settings.timeStep > INT32_MAX) {
-        const int most = INT32_MAX / settings.timeStep;
-        const std::string at = "at " + rateText(info.rate) + " fps the host's clock ";
-        if (options_.frames)
-            throw FootageError("", "--frames " + rangeText(first_, last_) + ": " + at + "reaches frame " +
-                                       std::to_string(inFirst + most - 1) + " at most");
-        throw FootageError(reader_->name(), at + "holds " + std::to_string(most) + " frames; the input has " +
-                                                std::to_string(info.frameCount));
-    }
+    Runner::HostSettings settings = renderHostSettings(info, options_, first_, last_, reader_->name());
 
     const EncoderChoice& enc = options_.encoder;
     if (outputPath_.kind != Kind::Video &&
@@ -201,14 +223,6 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
 
     // Module and host.
     const std::string modulePath = findModule(options_.modulePath);
-    // The host hands the module its layer already at render scale, as a compositing host does at draft
-    // resolution; the output has the same size.
-    settings.width = layerWidth;
-    settings.height = layerHeight;
-    settings.downsampleX = settings.downsampleY = options_.scale;
-    settings.pixelAspect = info.pixelAspect.value();
-    settings.highQuality = options_.highQuality;
-    settings.smartPath = options_.smartPath;
     try {
         module_ = Runner::Module::load(modulePath);
         host_ = std::make_unique<Runner::Host>(*module_, settings);

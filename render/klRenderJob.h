@@ -73,6 +73,18 @@ struct RenderStats {
 // FootageError naming every place looked at when none exists.
 std::string findModule(const std::string& given);
 
+// FootageError when a render of `info`'s frames at `depth` (`videoInput`: read through the video decoder)
+// needs more memory than --max-memory or the machine has.
+void checkRenderMemory(const FootageInfo& info, const RenderOptions& options, Depth depth, bool videoInput,
+                       const std::string& inputName);
+
+// What the host is told for a render of `info`'s frames `first`..`last` (input numbers) with `options`:
+// clip length and time base, the layer size and downsample at render scale `scale` (0: options.scale),
+// pixel aspect, quality and render path. FootageError (naming `inputName`) when the clip is longer than
+// the host's 32-bit clock reaches. The preview's hosts are made the same way, so its frames are a render's.
+Runner::HostSettings renderHostSettings(const FootageInfo& info, const RenderOptions& options, int first,
+                                        int last, const std::string& inputName, double scale = 0);
+
 class RenderJob {
 public:
     explicit RenderJob(RenderOptions options);

@@ -36,9 +36,10 @@ DEPENDS = {
     "footage/images": ["footage"],
     "render": ["footage", "footage/video", "runner"],
     "farm": ["footage", "footage/video", "render"],
-    "preview": ["render"],
-    # Presets are parameter sets in XML.
-    "cli": ["preview", "farm", "render", "param"],
+    # Control values as a user gives them; presets are parameter sets in XML.
+    "controls": ["footage", "param"],
+    "preview": ["render", "controls"],
+    "cli": ["preview", "farm", "render", "controls"],
 }
 
 # Tests of one folder take what that folder may take, the folder itself and its subfolders, and any test

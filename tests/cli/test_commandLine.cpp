@@ -1,5 +1,5 @@
 #include "cli/klCommandLine.h"
-#include "cli/klControlsTable.h"
+#include "controls/klControlsTable.h"
 
 #include <gtest/gtest.h>
 

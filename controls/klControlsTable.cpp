@@ -1,4 +1,4 @@
-#include "cli/klControlsTable.h"
+#include "controls/klControlsTable.h"
 
 #include <algorithm>
 #include <array>

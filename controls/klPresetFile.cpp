@@ -1,4 +1,4 @@
-#include "cli/klPresetFile.h"
+#include "controls/klPresetFile.h"
 
 #include "exceptions/klException.h"
 #include "footage/klFootageError.h"

@@ -1,7 +1,7 @@
-#include "cli/klControlOptions.h"
+#include "controls/klControlOptions.h"
 
-#include "cli/klCommandLine.h"
-#include "cli/klPresetFile.h"
+#include "footage/klFootageError.h"
+#include "controls/klPresetFile.h"
 #include "footage/klFootagePath.h"
 #include "footage/klOutputFiles.h"
 #include "runner/klRunnerValues.h"

@@ -1,9 +1,9 @@
 // Control values from the command line and preset files: every value form, the edges of the valid ranges,
 // keyframe syntax, name lookup, presets written and read back, and bad preset documents reported with
 // their line.
-#include "cli/klCommandLine.h"
-#include "cli/klControlOptions.h"
-#include "cli/klPresetFile.h"
+#include "footage/klFootageError.h"
+#include "controls/klControlOptions.h"
+#include "controls/klPresetFile.h"
 #include "runner/klRunnerValues.h"
 
 #include <gtest/gtest.h>

@@ -21,7 +21,7 @@
 #ifndef KL_PRESET_FILE_H
 #define KL_PRESET_FILE_H
 
-#include "cli/klControlOptions.h"
+#include "controls/klControlOptions.h"
 
 #include <iosfwd>
 #include <string>
