@@ -238,6 +238,8 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
         throw FootageError(modulePath, std::string("the effect does not render ") + label +
                                            " frames; choose another --depth");
     }
+    const int layerWidth = scaledSize(info.width, options_.scale),
+              layerHeight = scaledSize(info.height, options_.scale);
     if (outputPath_.kind == Kind::Video &&
         !videoKeepsPixelAspect(layerWidth, layerHeight, writing_.pixelAspect)) {
         if (options_.note)
