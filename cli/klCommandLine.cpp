@@ -44,6 +44,12 @@ const std::vector<OptionSpec>& optionTable()
         {CommandRender, "--demo-frames", "N", "Length of the demo clip in frames (default 75)"},
         {CommandRender, "--depth", "8|16|float", "Bits per channel to render at (default: the input's)"},
         {CommandRender, "--frames", "A-B", "Render frames A to B, numbered as in the input (default: all)"},
+        {CommandRender, "--time-origin", "N",
+         "Time a video OUTPUT as a render starting at frame N would (default: the first rendered frame);\n"
+         "the farm gives it to chunks so that joined they carry a single render's times"},
+        {CommandRender, "--stale-before", "SECONDS",
+         "Temporary files of a sequence's other frames count as left by ended renders only when older than\n"
+         "this time (seconds since 1970; default: the render's start); the farm gives its submission's"},
         {CommandRender, "--fps", "F",
          "Frame rate of a still or sequence input (default 25; videos keep theirs)"},
         {CommandRender, "--scale", "S", "Render scale above 0 and at most 1; scales the output (default 1)"},
@@ -253,6 +259,15 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args)
     }
     if (const std::string* v = find(args, "--depth")) o.depth = parseDepth("--depth", *v);
     if (const std::string* v = find(args, "--frames")) o.frames = parseFrameRange("--frames", *v);
+    if (const std::string* v = find(args, "--stale-before")) {
+        int64_t seconds = 0;
+        const auto [ptr, ec] = std::from_chars(v->data(), v->data() + v->size(), seconds);
+        if (v->empty() || ec != std::errc() || ptr != v->data() + v->size() || seconds < 0)
+            bad("--stale-before", *v, "expected seconds since 1970");
+        o.staleBefore = seconds;
+    }
+    if (const std::string* v = find(args, "--time-origin"))
+        o.timeOrigin = parseCount("--time-origin", *v, 0, kMaxFrameNumber);
     if (const std::string* v = find(args, "--fps")) o.rate = parseFrameRate("--fps", *v);
     if (const std::string* v = find(args, "--scale")) o.scale = parseScale("--scale", *v);
     if (const std::string* v = find(args, "--quality"))

@@ -2,10 +2,12 @@
 
 #include "controls/klControlOptions.h"
 #include "farm/klFarmJoin.h"
+#include "farm/klFarmRecord.h"
 #include "farm/klFarmScripts.h"
 #include "farm/klSlurm.h"
 #include "render/klRenderJob.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -33,7 +35,8 @@ bool farmOnly(const std::string& name)
 // Render options the farm gives each chunk itself.
 bool perChunk(const std::string& name)
 {
-    for (const char* n : {"--frames", "--module", "--overwrite", "--quiet"})
+    for (const char* n :
+         {"--frames", "--module", "--overwrite", "--quiet", "--time-origin", "--stale-before"})
         if (name == n) return true;
     return false;
 }
@@ -56,6 +59,7 @@ FarmSettings farmSettingsFrom(const ParsedArgs& args)
     s.wait = args.switches.count("--wait") != 0;
     s.merge = args.switches.count("--merge") != 0;
     if (const auto it = args.lists.find("--sbatch-arg"); it != args.lists.end()) s.sbatchArgs = it->second;
+    checkSbatchArgs(s.sbatchArgs);
     if (s.dryRun && s.plain) throw UsageError("--dry-run and --plain exclude each other");
     if (s.wait && (s.dryRun || s.plain))
         throw UsageError("--wait follows a submitted job; it does not go with --dry-run or --plain");
@@ -93,67 +97,24 @@ std::vector<std::string> renderOptionWords(const ParsedArgs& args)
     return words;
 }
 
-std::string readFile(const std::string& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Written whole under a temporary name and renamed, so a reader never sees half of it.
-void writeFile(const std::string& file, const std::string& text)
-{
-    const std::string temporary = temporaryName(file, long(getpid()));
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            throw FootageError(file, "cannot write: " + std::string(std::strerror(errno)));
-        }
-    }
-    if (std::rename(temporary.c_str(), file.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        throw FootageError(file, "cannot write: " + std::string(std::strerror(errno)));
-    }
-}
-
-bool isDirectory(const std::string& path)
-{
-    struct stat s { };
-    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
-}
-
-// The work folder of this job: made when `create`, refused when it holds another job's chunks.
-void claimWorkFolder(const FarmPlan& plan, const std::string& job, bool create)
-{
-    const std::string work = plan.workFolder();
-    if (isDirectory(work)) {
-        if (readFile(plan.jobFile()) != job)
-            throw FootageError(plan.output().path,
-                               "the work folder " + work +
-                                   " holds chunks of a farm job with other settings; run that "
-                                   "job's command again to finish it, or remove the folder to start over");
-        return;
-    }
-    if (!create) return;
-    if (mkdir(work.c_str(), 0777) != 0)
-        throw FootageError(plan.output().path,
-                           "cannot make the work folder " + work + ": " + std::strerror(errno));
-    writeFile(plan.jobFile(), job);
-}
-
 // Refuses to submit while the last submission still has jobs in the queue: they would render the same
 // chunks twice.
 void checkNothingQueued(const FarmPlan& plan)
 {
-    std::istringstream ids(readFile(plan.jobIdsFile()));
+    std::istringstream ids(readWhole(plan.jobIdsFile()));
     std::string id;
     std::vector<std::string> queued;
-    while (ids >> id)
-        if (jobQueued(id)) queued.push_back(id);
+    while (ids >> id) {
+        bool inQueue = false;
+        try {
+            inQueue = jobQueued(id);
+        } catch (const FootageError& e) {
+            throw FootageError(plan.output().path, "cannot tell whether its last farm job (" + id +
+                                                       ") is still queued: " + e.what() +
+                                                       "; nothing submitted, so that no chunk renders twice");
+        }
+        if (inQueue) queued.push_back(id);
+    }
     if (queued.empty()) return;
     std::string list, spaced;
     for (const std::string& q : queued) {
@@ -173,16 +134,28 @@ std::string chunkList(const std::vector<Chunk>& chunks)
 int waitForJoin(const FarmPlan& plan, const std::string& joinId)
 {
     std::string state;
-    for (int polls = 0;; ++polls) {
-        state = jobState(joinId);
-        if (state.empty() || isFinalState(state)) break;
+    for (int polls = 0, failures = 0;; ++polls) {
+        try {
+            state = jobState(joinId);
+            failures = 0;
+        } catch (const FootageError& e) {
+            // Unknown is not ended: the job may well be running while squeue cannot reach the controller.
+            if (++failures == 3) {
+                std::cerr << "watchcam: " << plan.output().path << ": cannot follow the join job " << joinId
+                          << ": " << e.what() << "; it may still be running (squeue -j " << joinId
+                          << "); the output is complete once it appears" << std::endl;
+                return ExitFailed;
+            }
+            state.clear();
+        }
+        if (failures == 0 && (state.empty() || isFinalState(state))) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(polls < 20 ? 500 : 2000));
     }
     if (!std::filesystem::exists(plan.workFolder())) {
         std::cout << "watchcam: " << plan.output().path << ": done" << std::endl;
         return ExitOk;
     }
-    std::cerr << readFile(plan.joinLog());
+    std::cerr << readWhole(plan.joinLog());
     std::cerr << "watchcam: " << plan.output().path << ": the farm job ended without the output (join job "
               << joinId << " " << (state.empty() ? "gone" : state) << "; log " << plan.joinLog() << ")"
               << std::endl;
@@ -263,38 +236,64 @@ int runFarm(const ParsedArgs& args)
     commands.renderTail = optionWords;
     // The join carries the input's audio over the whole span; a chunk's own would only be thrown away.
     if (!args.switches.count("--no-audio")) commands.renderTail.push_back("--no-audio");
-    commands.renderTail.insert(commands.renderTail.end(), {"--module", module, "--quiet", "--overwrite"});
+    // Every chunk times its frames as the whole render does, so the joined frames keep their times.
+    const auto origin = args.values.find("--time-origin");
+    commands.renderTail.insert(commands.renderTail.end(),
+                               {"--time-origin",
+                                origin != args.values.end() ? origin->second : std::to_string(plan.first()),
+                                "--module", module, "--quiet", "--overwrite"});
     commands.threadsGiven = args.values.count("--threads") != 0;
+    commands.submitted =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     commands.join = {self, "farm"};
     commands.join.push_back(demo ? std::string("--demo") : options.input);
     commands.join.push_back(output.path);
     commands.join.insert(commands.join.end(), optionWords.begin(), optionWords.end());
     if (const auto frames = args.values.find("--frames"); frames != args.values.end())
         commands.join.insert(commands.join.end(), {"--frames", frames->second});
+    if (origin != args.values.end())
+        commands.join.insert(commands.join.end(), {"--time-origin", origin->second});
     commands.join.insert(commands.join.end(), {"--module", module});
     if (options.overwrite) commands.join.push_back("--overwrite");
     commands.join.insert(commands.join.end(), {"--chunk", std::to_string(farm.chunk), "--merge"});
     const std::string job = jobText(plan, commands);
+    // What the chunks are rendered from: changed files would mix two renders in one output.
+    std::vector<std::string> sources = check.inputFiles();
+    sources.erase(std::unique(sources.begin(), sources.end()), sources.end());  // a video: one file
+    sources.insert(sources.end(), {module, self});
 
     if (farm.merge) {
-        if (!isDirectory(plan.workFolder()))
+        JobRecord record(plan, false);
+        if (!record.present())
             throw FootageError(output.path, "nothing to join: no work folder " + plan.workFolder() +
                                                 " (the farm job was never submitted, or its join has run)");
-        claimWorkFolder(plan, job, false);
+        record.settle(job, sources, false);
         JoinSettings settings;
         settings.carry = check.writerSettings().carry;
+        settings.inputFiles = check.inputFiles();
+        settings.overwrite = options.overwrite;
         joinChunks(plan, settings, std::cerr);
+        // The log is kept only when the join fails: there is nothing to read in it otherwise.
+        unlink(plan.joinLog().c_str());
         std::cout << "watchcam: " << output.path << ": joined " << plan.chunks().size() << " chunks, frames "
                   << plan.first() << "-" << plan.last() << std::endl;
         return ExitOk;
     }
 
-    claimWorkFolder(plan, job, !farm.dryRun);
-    const std::vector<Chunk> todo = plan.missingChunks();
+    // Held until the jobs are submitted and their ids written, so that a second submission of the same
+    // job waits and then finds them queued.
+    JobRecord record(plan, !farm.dryRun);
+    if (record.present()) record.settle(job, sources, !farm.dryRun);
+    const std::vector<Chunk> todo = chunksToRender(plan);
     const std::string counted =
         std::to_string(todo.size()) + " of " + std::to_string(plan.chunks().size()) + " chunks";
 
     if (farm.plain) {
+        if (!farm.sbatchArgs.empty())
+            std::cerr << "watchcam: --sbatch-arg is for Slurm's sbatch; --plain ignores it (give the queue "
+                         "you use its own options)"
+                      << std::endl;
         for (const Chunk& c : todo) std::cout << chunkCommand(plan, commands, c) << "\n";
         std::cout.flush();
         std::cerr << "watchcam: " << output.path << ": " << counted
@@ -327,8 +326,8 @@ int runFarm(const ParsedArgs& args)
                                                 " chunks exceed this cluster's MaxArraySize of " +
                                                 std::to_string(limit) + "; give a larger --chunk");
     }
-    writeFile(chunksFile, chunksScript);
-    writeFile(joinFile, joinText);
+    writeWhole(chunksFile, chunksScript);
+    writeWhole(joinFile, joinText);
     std::string chunksId;
     if (!todo.empty()) chunksId = submitBatch(chunksFile, {});
     std::string joinId;
@@ -340,7 +339,7 @@ int runFarm(const ParsedArgs& args)
         cancelJobs({chunksId});
         throw;
     }
-    writeFile(plan.jobIdsFile(), chunksId + " " + joinId + "\n");
+    writeWhole(plan.jobIdsFile(), chunksId + " " + joinId + "\n");
 
     std::cout << "watchcam: " << output.path << ": submitted " << counted << " (frames " << plan.first()
               << "-" << plan.last() << " in chunks of " << plan.chunkFrames() << ")\n";
@@ -352,6 +351,7 @@ int runFarm(const ParsedArgs& args)
     const std::string ids = chunksId.empty() ? joinId : chunksId + "," + joinId;
     std::cout << "  follow: squeue -j " << ids << "    cancel: scancel "
               << (chunksId.empty() ? "" : chunksId + " ") << joinId << std::endl;
+    record.release();  // the join takes it
     if (farm.wait) return waitForJoin(plan, joinId);
     return ExitOk;
 }

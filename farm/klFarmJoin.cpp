@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ostream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Kiln::Footage::Farm {
@@ -127,7 +128,7 @@ private:
     std::vector<uint8_t> headers_;
 };
 
-void joinVideo(const FarmPlan& plan, const JoinSettings& settings)
+void joinVideo(const FarmPlan& plan, const JoinSettings& settings, OutputFiles& files)
 {
     FF::quietLibraries();
     SegmentCheck checks(plan);
@@ -136,7 +137,6 @@ void joinVideo(const FarmPlan& plan, const JoinSettings& settings)
         checks.check(c);
         segments.push_back(plan.chunkTarget(c.number).path);
     }
-    OutputFiles files(plan.output(), long(getpid()));
     try {
         const std::string temporary = files.temporaryFor(plan.first());
         const SignalGuard signals(temporary);
@@ -150,7 +150,7 @@ void joinVideo(const FarmPlan& plan, const JoinSettings& settings)
 }
 
 // ---- sequences ------------------------------------------------------------------------------------
-void joinSequence(const FarmPlan& plan, const SignalGuard& signals)
+void joinSequence(const FarmPlan& plan, const SignalGuard& signals, OutputFiles& files)
 {
     std::vector<std::pair<std::string, std::string>> moved;  // from, to
     try {
@@ -168,18 +168,83 @@ void joinSequence(const FarmPlan& plan, const SignalGuard& signals)
             std::rename(it->second.c_str(), it->first.c_str());
         throw;
     }
+    files.commit();  // nothing of its own to rename: gives up the claim
+}
+
+// The number of pictures in a video file, from its packets (no decoding); -1 when it cannot be read.
+long countPictures(const std::string& file)
+{
+    FF::FormatInput in;
+    if (avformat_open_input(&in.p, file.c_str(), nullptr, nullptr) < 0) return -1;
+    if (avformat_find_stream_info(in.p, nullptr) < 0) return -1;
+    const int stream = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream < 0) return -1;
+    FF::Packet packet;
+    long count = 0;
+    int ret = 0;
+    while ((ret = av_read_frame(in.p, packet.p)) >= 0) {
+        if (packet.p->stream_index == stream) ++count;
+        av_packet_unref(packet.p);
+    }
+    return ret == AVERROR_EOF ? count : -1;
+}
+
+long fileSize(const std::string& file)
+{
+    struct stat s { };
+    if (stat(file.c_str(), &s) != 0 || !S_ISREG(s.st_mode)) return -1;
+    return long(s.st_size);
 }
 
 }  // namespace
+
+std::string chunkProblem(const FarmPlan& plan, const Chunk& chunk)
+{
+    const FootagePath target = plan.chunkTarget(chunk.number);
+    const long pictures = long(chunk.last) - chunk.first + 1;
+    if (target.kind == Kind::Video) {
+        const long size = fileSize(target.path);
+        if (size < 0) return "missing";
+        if (size == 0) return "its segment is empty";
+        FF::quietLibraries();
+        const long count = countPictures(target.path);
+        if (count < 0) return "its segment cannot be read";
+        if (count != pictures)
+            return "its segment holds " + std::to_string(count) + " of its " + std::to_string(pictures) +
+                   " pictures";
+        return {};
+    }
+    long missing = 0, empty = 0;
+    for (int n = chunk.first; n <= chunk.last; ++n) {
+        const long size = fileSize(target.frameFile(n));
+        missing += size < 0;
+        empty += size == 0;
+    }
+    if (missing == pictures) return "missing";
+    if (missing + empty == 0) return {};
+    return std::to_string(missing) + " of its frames missing, " + std::to_string(empty) + " empty";
+}
+
+std::vector<Chunk> chunksToRender(const FarmPlan& plan)
+{
+    std::vector<Chunk> todo;
+    for (const Chunk& c : plan.chunks())
+        if (!chunkProblem(plan, c).empty()) todo.push_back(c);
+    return todo;
+}
 
 std::vector<std::string> failedChunks(const FarmPlan& plan)
 {
     std::vector<std::string> lines;
     const std::string of = " of " + std::to_string(plan.chunks().size());
-    for (const Chunk& c : plan.missingChunks()) {
+    for (const Chunk& c : plan.chunks()) {
+        const std::string problem = chunkProblem(plan, c);
+        if (problem.empty()) continue;
         const std::string log = plan.chunkLog(c.number);
         std::string why;
-        if (!std::filesystem::exists(log))
+        if (problem != "missing")
+            why = problem;
+        else if (!std::filesystem::exists(log))
             why = "it never ran (no log)";
         else if ((why = lastLine(log)).empty())
             why = "it ended without a message";
@@ -201,10 +266,14 @@ void joinChunks(const FarmPlan& plan, const JoinSettings& settings, std::ostream
                                std::to_string(plan.chunks().size()) +
                                " chunks failed; the same farm command again renders only those");
     }
+    // Claimed as a render claims it, then checked again: another render or join may have written it since.
+    OutputFiles files(plan.output(), long(getpid()));
+    files.claim(plan.first(), plan.last());
+    files.check(settings.inputFiles, plan.first(), plan.last(), settings.overwrite);
     if (plan.output().kind == Kind::Video)
-        joinVideo(plan, settings);
+        joinVideo(plan, settings, files);
     else
-        joinSequence(plan, SignalGuard());
+        joinSequence(plan, SignalGuard(), files);
     std::error_code ec;
     std::filesystem::remove_all(plan.workFolder(), ec);
     if (ec)

@@ -21,13 +21,23 @@ namespace Kiln::Footage::Farm {
 
 struct JoinSettings {
     Carry carry;  // what a single render of the whole span carries from the input (its audio, its tags)
+    std::vector<std::string> inputFiles;  // never written over
+    bool overwrite = false;  // an existing output may be replaced
 };
 
-// "chunk 3 of 4 (frames 20-29) failed: <why> (log <file>)" for every chunk whose files are missing.
+// What is wrong with a chunk's files, empty when it is complete: every frame there and not empty (a
+// sequence), or a segment holding its chunk's number of pictures (a video). Renders write and sync their
+// files before they rename them into place, so a complete file is never half-written.
+std::string chunkProblem(const FarmPlan& plan, const Chunk& chunk);
+
+// The chunks that are not complete, in order.
+std::vector<Chunk> chunksToRender(const FarmPlan& plan);
+
+// "chunk 3 of 4 (frames 20-29) failed: <why> (log <file>)" for every chunk that is not complete.
 std::vector<std::string> failedChunks(const FarmPlan& plan);
 
-// Joins the chunks into the output (whose name the caller has checked may be written) and removes the
-// work folder. When chunks are missing, writes one line per failed chunk to `report` ("watchcam: " first)
+// Claims the output as a render does (another render or join writing it is refused), checks it may be
+// written, joins the chunks into it and removes the work folder. When chunks are missing, writes one line per failed chunk to `report` ("watchcam: " first)
 // and throws FootageError; FootageError for any other failure too, leaving no output and the work
 // folder as it was. An interruption (SIGINT, SIGTERM) leaves no output either: a sequence's frames move
 // back and Interrupted is thrown; a video's temporary file goes and the process ends (128 + signal).

@@ -3,17 +3,10 @@
 #include "footage/klFootageError.h"
 
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace Kiln::Footage::Farm {
 
 namespace {
-
-bool exists(const std::string& file)
-{
-    struct stat s { };
-    return stat(file.c_str(), &s) == 0 && S_ISREG(s.st_mode);
-}
 
 std::string padded(int number, int digits)
 {
@@ -54,6 +47,8 @@ std::string FarmPlan::workFolder() const { return dir_ + "/." + name_ + ".farm";
 std::string FarmPlan::joinLog() const { return workFolder() + ".log"; }
 std::string FarmPlan::jobFile() const { return workFolder() + "/job"; }
 std::string FarmPlan::jobIdsFile() const { return workFolder() + "/slurm-jobs"; }
+std::string FarmPlan::lockFile() const { return workFolder() + "/lock"; }
+std::string FarmPlan::filesRecord() const { return workFolder() + "/files"; }
 
 std::string FarmPlan::chunkLog(int number) const
 {
@@ -70,23 +65,6 @@ FootagePath FarmPlan::chunkTarget(int number) const
 std::string FarmPlan::chunkFile(const Chunk& chunk, int frame) const
 {
     return chunkTarget(chunk.number).frameFile(frame);
-}
-
-bool FarmPlan::chunkDone(const Chunk& chunk) const
-{
-    const FootagePath target = chunkTarget(chunk.number);
-    if (target.kind == Kind::Video) return exists(target.path);
-    for (int n = chunk.first; n <= chunk.last; ++n)
-        if (!exists(target.frameFile(n))) return false;
-    return true;
-}
-
-std::vector<Chunk> FarmPlan::missingChunks() const
-{
-    std::vector<Chunk> missing;
-    for (const Chunk& c : chunks_)
-        if (!chunkDone(c)) missing.push_back(c);
-    return missing;
 }
 
 std::string arraySpec(const std::vector<Chunk>& chunks)

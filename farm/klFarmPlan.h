@@ -3,10 +3,10 @@
  * then joined into the output.
  *
  * Whatever a chunk writes goes into a hidden work folder beside the output (".NAME.farm"), so nothing
- * appears under the output's name until the join has checked every chunk. A chunk is done when every file
- * it writes is there: renders write under temporary names and rename only when complete, so a failed or
- * cancelled chunk leaves nothing, and submitting the job again renders only the chunks that are missing.
- * The folder also records what the job was, so that chunks of different jobs are never joined.
+ * appears under the output's name until the join has checked every chunk. Renders write under temporary
+ * names, sync and rename only when complete, so a failed or cancelled chunk leaves nothing, and submitting
+ * the job again renders only the chunks that are not complete. The folder also records what the job was
+ * and the files it was rendered from, so that chunks of different jobs or inputs are never joined.
  */
 #ifndef KL_FARM_PLAN_H
 #define KL_FARM_PLAN_H
@@ -38,7 +38,9 @@ public:
     int digits() const { return digits_; }  // width of chunk numbers in file names
 
     std::string workFolder() const;  // "dir/.NAME.farm"
-    std::string joinLog() const;  // "dir/.NAME.farm.log": the join's report, kept after success
+    std::string joinLog() const;  // "dir/.NAME.farm.log": the join's report, removed when it succeeds
+    std::string lockFile() const;  // held by a submission or a join while it works on the folder
+    std::string filesRecord() const;  // the input's, module's and watchcam's sizes and times
     std::string jobFile() const;  // what the job is (see jobText)
     std::string jobIdsFile() const;  // the Slurm job ids of the last submission
     std::string chunkLog(int number) const;
@@ -47,9 +49,6 @@ public:
     FootagePath chunkTarget(int number) const;
     // The file a chunk's render writes its frame `frame` to (the segment itself for a video).
     std::string chunkFile(const Chunk& chunk, int frame) const;
-
-    bool chunkDone(const Chunk& chunk) const;
-    std::vector<Chunk> missingChunks() const;
 
 private:
     FootagePath output_;

@@ -2,6 +2,8 @@
 
 #include "footage/klFootageError.h"
 
+#include <string_view>
+
 namespace Kiln::Footage::Farm {
 
 namespace {
@@ -38,7 +40,58 @@ std::string userLines(const std::vector<std::string>& sbatchArgs)
 
 std::string fileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+struct Refused {
+    const char* name;
+    char letter;  // its short form; 0 for none
+    const char* why;
+};
+
+const Refused kRefused[] = {
+    {"--array", 'a', "the farm makes the job array itself, one task per chunk still to render"},
+    {"--output", 'o', "the farm keeps one log per chunk (and one for the join) where it reads them"},
+    {"--error", 'e', "the farm keeps one log per chunk (and one for the join) where it reads them"},
+    {"--open-mode", 0, "the farm keeps one log per chunk (and one for the join) where it reads them"},
+    {"--dependency", 'd', "the join waits for the chunks by a dependency of the farm's own"},
+    {"--kill-on-invalid-dep", 0, "the join waits for the chunks by a dependency of the farm's own"},
+    {"--wrap", 0, "the farm submits its own batch scripts"},
+    {"--job-name", 'J', "the farm names its jobs after the output"},
+    {"--parsable", 0, "the farm reads the job ids sbatch prints"},
+    {"--wait", 'W', "the farm follows its jobs itself (watchcam farm --wait)"},
+    {"--test-only", 0, "nothing would be submitted (watchcam farm --dry-run prints the scripts)"},
+    {"--clusters", 'M',
+     "the farm follows its jobs with squeue on the cluster sbatch submits to by default "
+     "(set SLURM_CLUSTERS instead, which both follow)"},
+};
+
+// sbatch's short options that take no value (they may lead a group such as "-Ha1").
+bool shortFlag(char c) { return std::string_view("HhkOQsVv").find(c) != std::string_view::npos; }
+
+[[noreturn]] void refuse(const std::string& arg, const Refused& r)
+{
+    throw UsageError("--sbatch-arg " + arg + ": refused, the farm sets " + r.name +
+                     (r.letter ? std::string(" (-") + r.letter + ")" : std::string()) + " itself: " + r.why);
+}
+
 }  // namespace
+
+void checkSbatchArgs(const std::vector<std::string>& sbatchArgs)
+{
+    for (const std::string& arg : sbatchArgs) {
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            // sbatch takes any unambiguous start of a long option's name.
+            const std::string name = arg.substr(0, arg.find_first_of("= \t"));
+            for (const Refused& r : kRefused)
+                if (name.size() > 2 && std::string_view(r.name).substr(0, name.size()) == name)
+                    refuse(arg, r);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            for (size_t i = 1; i < arg.size(); ++i) {
+                for (const Refused& r : kRefused)
+                    if (r.letter && arg[i] == r.letter) refuse(arg, r);
+                if (!shortFlag(arg[i])) break;  // the rest is this option's value
+            }
+        }
+    }
+}
 
 std::string shellQuote(const std::string& word)
 {
@@ -63,6 +116,7 @@ std::string chunkCommand(const FarmPlan& plan, const FarmCommands& commands, con
     std::vector<std::string> words = commands.renderHead;
     words.push_back(plan.chunkTarget(chunk.number).path);
     words.insert(words.end(), commands.renderTail.begin(), commands.renderTail.end());
+    words.insert(words.end(), {"--stale-before", std::to_string(commands.submitted)});
     words.push_back("--frames");
     words.push_back(std::to_string(chunk.first) + "-" + std::to_string(chunk.last));
     return shellLine(words);
@@ -87,12 +141,13 @@ std::string chunkScript(const FarmPlan& plan, const FarmCommands& commands, cons
     s += "first=$((" + first + " + (chunk - 1) * " + size + "))\n";
     s += "last=$((first + " + size + " - 1))\n";
     s += "if [ \"$last\" -gt " + last + " ]; then last=" + last + "; fi\n";
+    // A task renders with the CPUs Slurm gave it: tasks sharing a node would otherwise each take every
+    // processor and slow each other down. Plain POSIX shell: no arrays, whose empty expansion fails under
+    // set -u before bash 4.4.
     std::string threads;
     if (!commands.threadsGiven) {
-        s += "threads=()\n";
-        s +=
-            "if [ -n \"${SLURM_CPUS_PER_TASK:-}\" ]; then threads=(--threads \"$SLURM_CPUS_PER_TASK\"); fi\n";
-        threads = " \"${threads[@]}\"";
+        s += "cpus=${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-}}\n";
+        threads = " ${cpus:+--threads \"$cpus\"}";
     }
     std::string target;
     if (plan.output().kind == Kind::Video) {
@@ -102,7 +157,8 @@ std::string chunkScript(const FarmPlan& plan, const FarmCommands& commands, cons
         target = shellQuote(plan.chunkTarget(1).path);
     }
     s += "exec " + shellLine(commands.renderHead) + " " + target + " " + shellLine(commands.renderTail) +
-         " --frames \"$first-$last\"" + threads + "\n";
+         " --stale-before " + std::to_string(commands.submitted) + " --frames \"$first-$last\"" + threads +
+         "\n";
     return s;
 }
 

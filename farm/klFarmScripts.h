@@ -21,10 +21,19 @@ struct FarmCommands {
     std::vector<std::string> renderTail;  // every render option, --no-audio, --module, --quiet, --overwrite
     bool threadsGiven = false;  // otherwise a task uses the CPUs Slurm gives it
     std::vector<std::string> join;  // this program's whole join command
+    // When this submission was made (seconds since 1970): a chunk takes temporary files of other chunks'
+    // frames for stale only when older, since every job of an earlier submission had ended by then.
+    long long submitted = 0;
 };
 
 std::string shellQuote(const std::string& word);
 std::string shellLine(const std::vector<std::string>& words);
+
+// Refuses (UsageError) an sbatch option the farm sets itself or relies on not being set -- the array,
+// the logs, the dependency, the job name, the script, how sbatch reports and where the jobs go -- in
+// every spelling sbatch takes ("--array=1", "--array 1", "--arr=1", "-a1", "-a 1", "-Ha1"), naming it
+// and why.
+void checkSbatchArgs(const std::vector<std::string>& sbatchArgs);
 
 // The chunk's render command, for --plain.
 std::string chunkCommand(const FarmPlan& plan, const FarmCommands& commands, const Chunk& chunk);

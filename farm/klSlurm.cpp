@@ -3,6 +3,8 @@
 #include "footage/klFootageError.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -111,17 +113,31 @@ std::string submitBatch(const std::string& script, const std::vector<std::string
     return id;
 }
 
+namespace {
+
+// What squeue says of one job: its first line, empty when Slurm no longer knows the job.
+std::string askSqueue(const std::vector<std::string>& argv)
+{
+    for (int attempt = 1;; ++attempt) {
+        const ProgramResult r = runProgram(argv);
+        if (r.status == 0) return firstLine(r.out);
+        // A job Slurm has forgotten: an answer, not a failure.
+        if (r.err.find("Invalid job id") != std::string::npos) return {};
+        if (attempt == 3) throw FootageError("", commandFailure("squeue", r));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500 * attempt));
+    }
+}
+
+}  // namespace
+
 bool jobQueued(const std::string& id)
 {
-    const ProgramResult r = runProgram({"squeue", "--noheader", "--jobs=" + id, "--format=%T"});
-    return r.status == 0 && !firstLine(r.out).empty();
+    return !askSqueue({"squeue", "--noheader", "--jobs=" + id, "--format=%T"}).empty();
 }
 
 std::string jobState(const std::string& id)
 {
-    const ProgramResult r =
-        runProgram({"squeue", "--noheader", "--jobs=" + id, "--states=all", "--format=%T"});
-    return r.status == 0 ? firstLine(r.out) : std::string();
+    return askSqueue({"squeue", "--noheader", "--jobs=" + id, "--states=all", "--format=%T"});
 }
 
 bool isFinalState(const std::string& state)

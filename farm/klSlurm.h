@@ -23,10 +23,13 @@ ProgramResult runProgram(const std::vector<std::string>& argv);
 // sbatch --parsable [options] SCRIPT; the job id.
 std::string submitBatch(const std::string& script, const std::vector<std::string>& options);
 
-// Pending, running or completing (what squeue shows by default).
+// Pending, running or completing (what squeue shows by default). A failing squeue is no answer: it is
+// asked again, and when it keeps failing (three times over a second and a half) this throws FootageError
+// with its message rather than guess.
 bool jobQueued(const std::string& id);
 
 // The job's state as squeue names it (COMPLETED, FAILED, ...); empty once Slurm has forgotten the job.
+// A failing squeue as for jobQueued().
 std::string jobState(const std::string& id);
 
 bool isFinalState(const std::string& state);

@@ -128,7 +128,10 @@ struct WriterSettings {
     bool alpha = false;  // keep alpha where the format can hold it
     PixelAspect pixelAspect;  // written where the format holds it (videos, EXR, DPX, TIFF, PNG)
     // Videos only.
-    FrameTiming timing;  // the written frames' times (ticks[0] == 0); not variable: frames follow at `rate`
+    FrameTiming timing;  // the written frames' times; not variable: frames follow at `rate`
+    // Constant rate: frames of the output's timeline before the first one written (a chunk of a longer
+    // render starts where it stands in the whole); with variable timing ticks[0] says it.
+    int64_t framesBefore = 0;
     ColourTags colour;  // what the pictures' colours are; what is not said stays unsaid
     Carry carry;
     EncoderChoice encoder;

@@ -90,6 +90,7 @@ void checkDirectory(const FootagePath& output)
 
 OutputFiles::OutputFiles(FootagePath output, long pid) : output_(std::move(output)), pid_(pid)
 {
+    clock_gettime(CLOCK_REALTIME, &staleBefore_);
     std::lock_guard lock(registryMutex());
     registry().insert(this);
 }
@@ -160,8 +161,17 @@ void OutputFiles::claim(int first, int last)
             const std::string name = entry->d_name;
             const std::string final = finalNameOf(name);
             if (final.empty() || !output_.namesFile(final, number)) continue;
-            if ((number < first || number > last) && heldByOthers(lockFd_, 1 + off_t(number), 1)) continue;
-            unlink((dir + "/" + name).c_str());
+            const std::string file = dir + "/" + name;
+            if (number < first || number > last) {
+                if (heldByOthers(lockFd_, 1 + off_t(number), 1)) continue;
+                struct stat s { };
+                if (lstat(file.c_str(), &s) != 0) continue;
+                const bool older =
+                    s.st_mtim.tv_sec < staleBefore_.tv_sec ||
+                    (s.st_mtim.tv_sec == staleBefore_.tv_sec && s.st_mtim.tv_nsec < staleBefore_.tv_nsec);
+                if (!older) continue;
+            }
+            unlink(file.c_str());
         }
         closedir(d);
     }
@@ -229,10 +239,28 @@ std::string OutputFiles::temporaryFor(int number)
 void OutputFiles::commit()
 {
     std::lock_guard lock(mutex_);
+    for (const auto& [temporary, final] : files_) {
+        const int fd = open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fsync(fd) != 0) {
+            const std::string why = errnoText();
+            if (fd >= 0) close(fd);
+            throw FootageError(final, "cannot sync the finished file " + temporary + ": " + why);
+        }
+        close(fd);
+    }
     for (const auto& [temporary, final] : files_)
         if (std::rename(temporary.c_str(), final.c_str()) != 0)
             throw FootageError(final,
                                "cannot rename the finished file " + temporary + " to it: " + errnoText());
+    if (!files_.empty()) {
+        // The renames themselves reach the disk with their directory.
+        const std::string dir = directoryOf(files_.front().second);
+        const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
     committed_ = true;
     files_.clear();
     release();

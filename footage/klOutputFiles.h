@@ -18,6 +18,8 @@
 
 #include "footage/klFootagePath.h"
 
+#include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -34,8 +36,16 @@ public:
 
     // Claims frames first..last (stills and videos: the file) until commit() or discard(), and removes the
     // temporary files of those frames that renders killed outright left behind. FootageError when another
-    // process holds any of them, or the claim cannot be made.
+    // process holds any of them, or the claim cannot be made. Temporary files of other frames go only when
+    // they are provably stale: no one here holds their frames and they are older than staleBefore() -- on
+    // a shared file system whose locks each machine keeps to itself, a render elsewhere holds frames
+    // without a lock to show for it.
     void claim(int first, int last);
+
+    // The time (seconds since 1970) before which a temporary file of a frame no one holds was left by a
+    // render that has ended. Default: when this object was made. The farm gives the time its job was
+    // submitted: every render of an earlier submission had ended then.
+    void staleBefore(int64_t seconds) { staleBefore_ = {seconds, 0}; }
 
     // Throws FootageError when frames first..last would replace one of `inputFiles` (same path or same
     // file) or something other than a regular file, exist already while `overwrite` is false, or cannot be
@@ -45,7 +55,8 @@ public:
     // The temporary file that stands for frame `number` of the output (the only file for stills and video).
     std::string temporaryFor(int number);
 
-    // Renames every temporary file to its final name and gives up the claim.
+    // Syncs every temporary file, renames it to its final name (a crash never leaves a file complete in
+    // name only) and gives up the claim.
     void commit();
 
     // Removes every temporary file written so far and gives up the claim. Safe to call from another thread.
@@ -62,6 +73,7 @@ private:
     std::string lockFile_;
     int lockFd_ = -1;
     int claimFirst_ = 0, claimLast_ = 0;
+    struct timespec staleBefore_ { };
 };
 
 // Discards every OutputFiles alive in the process: for a signal-handling thread about to end the process.

@@ -85,7 +85,7 @@ std::vector<int> FrameSource::expected() const
         if (!contains(out, i)) out.push_back(i);
     };
     // Renders renderIndex_ + k, k = 0..aheadRenders_; the render before asked askedBefore_.
-    for (int k = 0; k <= aheadRenders_; ++k) {
+    for (int k = 0; k <= aheadRenders_ && long(renderIndex_) + k <= lastRender_; ++k) {
         if (askedBefore_.empty()) add(long(renderIndex_) + k);
         for (size_t j = 0; j < askedBefore_.size(); ++j) {
             const long step = j < askedTwiceBefore_.size() ? long(askedBefore_[j]) - askedTwiceBefore_[j] : 1;
@@ -179,11 +179,12 @@ const Image& FrameSource::frame(int index, Depth depth)
     return it->image;
 }
 
-void FrameSource::readAhead(Depth depth, int renders, int from)
+void FrameSource::readAhead(Depth depth, int renders, int from, int to)
 {
     stopReadingAhead();
     {
         std::lock_guard lock(mutex_);
+        lastRender_ = to;
         if (asked_.empty() && askedBefore_.empty()) renderIndex_ = from;
         aheadDepth_ = depth;
         aheadRenders_ = std::max(0, renders);

@@ -23,6 +23,7 @@
 
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -46,8 +47,8 @@ public:
     void rethrowPending();
 
     // Reads ahead at `depth`, on a thread of the source's own, for the next `renders` render calls; the
-    // first render to come is of input frame `from`.
-    void readAhead(Depth depth, int renders, int from);
+    // first render to come is of input frame `from`, the last of `to` (none is read for renders after it).
+    void readAhead(Depth depth, int renders, int from, int to = std::numeric_limits<int>::max());
     // Stops reading ahead; returns once a read in progress has ended.
     void stopReadingAhead();
 
@@ -100,6 +101,7 @@ private:
     std::thread ahead_;
     Depth aheadDepth_ = Depth::Eight;
     int aheadRenders_ = 0;
+    int lastRender_ = std::numeric_limits<int>::max();
     bool stopping_ = false;
 };
 

@@ -201,6 +201,10 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
                              "name such as out.%04d.png");
         last_ = first_;
     }
+    if (options_.timeOrigin && (*options_.timeOrigin < inFirst || *options_.timeOrigin > first_))
+        throw FootageError(reader_->name(), "--time-origin " + std::to_string(*options_.timeOrigin) +
+                                                ": expected a frame from " + std::to_string(inFirst) +
+                                                " to the first rendered, " + std::to_string(first_));
     depth_ = options_.depth.value_or(info.nativeDepth);
 
     // Memory is weighed before any frame is read: a header may claim a picture no machine can hold.
@@ -219,6 +223,7 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
     if (!writing_.streamed) {
         files_ = std::make_unique<OutputFiles>(outputPath_, long(getpid()));
         files_->check(inputFiles_, first_, last_, options_.overwrite);
+        if (options_.staleBefore) files_->staleBefore(*options_.staleBefore);
     }
 
     // Module and host.
@@ -313,20 +318,23 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
     }
     ws.encoder = options_.encoder;
     const int from = first_ - info.firstFrame, to = last_ - info.firstFrame;  // input frame indices
+    const int origin = options_.timeOrigin ? *options_.timeOrigin - info.firstFrame : from;
     if (info.timing.variable() && to + 1 < int(info.timing.ticks.size())) {
         ws.timing = info.timing;
         ws.timing.ticks.assign(info.timing.ticks.begin() + from, info.timing.ticks.begin() + to + 2);
-        for (int64_t& t : ws.timing.ticks) t -= info.timing.ticks[size_t(from)];
+        for (int64_t& t : ws.timing.ticks) t -= info.timing.ticks[size_t(origin)];
+    } else {
+        ws.framesBefore = from - origin;
     }
     const bool videoIn = !videoFile.empty();
     if (videoIn && outputPath_.kind == Kind::Video) {
         Carry& c = ws.carry;
         c.input = videoFile;
         c.inputName = videoName;
-        c.zero = info.frameTime(from);
-        if (from > 0) c.start = c.zero;
+        c.zero = info.frameTime(origin);
+        if (from > 0) c.start = info.frameTime(from);
         if (to < info.frameCount - 1) c.end = info.frameTime(to + 1);
-        c.framesIn = from;
+        c.framesIn = origin;
         c.audio = options_.audio;
         c.note = options_.note;
     } else if (videoIn && options_.note) {
@@ -461,7 +469,7 @@ RenderStats RenderJob::run()
                 FrameSource& source;
                 ~ReadingAhead() { source.stopReadingAhead(); }
             } readingAhead{*source_};
-            source_->readAhead(depth_, kRendersReadAhead, first_ - info.firstFrame);
+            source_->readAhead(depth_, kRendersReadAhead, first_ - info.firstFrame, last_ - info.firstFrame);
             reached = runOverlapped(first_, last_, kFramesWaitingToBeWritten, render, write, stopped);
         }
         if (const int s = abortSignal_.load())

@@ -40,6 +40,12 @@ struct RenderOptions {
     std::string output;
     std::optional<Depth> depth;  // default: the input's own depth
     std::optional<std::pair<int, int>> frames;  // inclusive, in the input's frame numbers
+    // The input frame shown at time 0 of a video output (default: the first rendered). A chunk of a longer
+    // render gives that render's first frame, so its frames carry the times they have in the whole.
+    std::optional<int> timeOrigin;
+    // Seconds since 1970 before which temporary files of frames no one holds are left over from ended
+    // renders (see OutputFiles::staleBefore); default: this render's start.
+    std::optional<int64_t> staleBefore;
     std::optional<FrameRate> rate;  // stills and sequences only
     double scale = 1;  // the host's downsample factor, 0 < scale <= 1
     bool highQuality = true;
@@ -104,6 +110,8 @@ public:
     Runner::Host& host() { return *host_; }
     // What the output is written with (all but the frame size), the input's carried audio and tags included.
     const WriterSettings& writerSettings() const { return writing_; }
+    // Every file of the input (none for the demo), never to be written over.
+    const std::vector<std::string>& inputFiles() const { return inputFiles_; }
 
 private:
     // `videoFile` and `videoName`: the input video as FFmpeg opens it and as messages call it; empty when

@@ -625,7 +625,7 @@ void joinSegments(const std::vector<std::string>& segments, const std::string& n
     AVRational base{0, 1};
     const AVCodecParameters* first = nullptr;
     FormatInput firstInput;
-    int64_t offset = 0;  // in `base`: where the current segment starts
+    int64_t lastDts = INT64_MIN;  // in `base`: of the segment before
     for (size_t i = 0; i < segments.size(); ++i) {
         const std::string& segment = segments[i];
         FormatInput own;
@@ -653,31 +653,27 @@ void joinSegments(const std::vector<std::string>& segments, const std::string& n
                    par->height != first->height || par->format != first->format) {
             throw FootageError(segment, "does not match the first segment's codec, size or pixel format");
         }
-        // Packets keep their spacing; the segment starts where the one before ended.
+        // Each segment carries the times its frames have in the whole render (a chunk is rendered with
+        // the whole's time origin), so packets keep their times: frames of variable duration stay exactly
+        // where a single render puts them, which following on from the segment before cannot promise.
         Packet packet;
-        int64_t startTime = AV_NOPTS_VALUE, end = offset;
-        const int64_t frame =
-            st->avg_frame_rate.num > 0 ? av_rescale_q(1, av_inv_q(st->avg_frame_rate), base) : 0;
+        bool firstPacket = true;
         while ((ret = av_read_frame(in.p, packet.p)) >= 0) {
             if (packet.p->stream_index != index) {
                 av_packet_unref(packet.p);
                 continue;
             }
             av_packet_rescale_ts(packet.p, st->time_base, base);
-            // The first packet is the key frame shown first: its time is the segment's start.
-            if (startTime == AV_NOPTS_VALUE)
-                startTime = packet.p->pts != AV_NOPTS_VALUE ? packet.p->pts : packet.p->dts;
-            const int64_t shift = offset - startTime;
-            if (packet.p->pts != AV_NOPTS_VALUE) {
-                packet.p->pts += shift;
-                end = std::max(end, packet.p->pts + (packet.p->duration > 0 ? packet.p->duration : frame));
-            }
-            if (packet.p->dts != AV_NOPTS_VALUE) packet.p->dts += shift;
+            const int64_t dts = packet.p->dts != AV_NOPTS_VALUE ? packet.p->dts : packet.p->pts;
+            if (firstPacket && dts != AV_NOPTS_VALUE && dts <= lastDts)
+                throw FootageError(segment, "does not follow the segment before it in time (a segment of "
+                                            "another render, or rendered without its time origin)");
+            firstPacket = false;
+            if (dts != AV_NOPTS_VALUE) lastDts = std::max(lastDts, dts);
             muxer.writeVideo(*packet.p);
             av_packet_unref(packet.p);
         }
         if (ret != AVERROR_EOF) throw FootageError(segment, "cannot read: " + errorText(ret));
-        offset = end;
     }
     muxer.finish();
 }

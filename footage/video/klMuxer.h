@@ -69,10 +69,10 @@ private:
 
 // Joins pictures rendered apart -- consecutive frame ranges of one render, each a video file written by
 // this renderer with the same settings -- into one video `file` (`name` in messages) of `container`,
-// without encoding them again: their packets are copied in order, each segment following the end of the
-// one before. `carry` brings the input's audio and tags over the whole joined span, as a single render
-// of that span does. Throws FootageError naming the segment that cannot be read or does not match the
-// first. The caller owns `file` (write a temporary name and rename it once this returns).
+// without encoding them again: their packets are copied in order with the times they carry (each
+// segment rendered with the whole render's time origin, --time-origin). `carry` brings the input's audio
+// and tags over the whole joined span, as a single render of that span does. Throws FootageError naming
+// the segment that cannot be read, does not match the first or does not follow the one before in time. The caller owns `file` (write a temporary name and rename it once this returns).
 void joinSegments(const std::vector<std::string>& segments, const std::string& name, const std::string& file,
                   const std::string& container, const Carry& carry, bool streamed = false);
 

@@ -2,7 +2,8 @@
 //
 // Reading: the container is scanned once for the presentation time of every frame, so frame i is the i-th
 // time in display order whatever the codec's reordering; frames are then decoded on demand, forwards
-// without seeking, and from the nearest earlier key frame when asked to go back or far ahead. The scan
+// without seeking, and from the nearest earlier key frame when asked to go back or past a key frame
+// (pictures skipped on the way decoded only where others refer to them). The scan
 // also tells a cut-off file from a whole one, whatever streams it holds. Pictures come out as they are
 // shown: turned upright when the file says so (phone clips).
 // Writing: by default H.264 yuv420p in mp4, ProRes 4444 in mov, FFV1 (lossless RGB, 16 bits above 8-bit
@@ -152,10 +153,17 @@ public:
     void readInto(int index, Depth depth, Image& image) override
     {
         if (index < 0 || index >= info_.frameCount) throw FootageError(name_, "no such frame", index);
-        // Forward within a short distance: decode on. Backwards or far ahead: seek to a key frame.
+        // Backwards, or ahead past a key frame: seek to the key frame, which leaves the least to decode.
+        // Otherwise decode on.
         const int from = next_ >= 0 ? next_ : seekTarget_;
-        if (index < from || index - from > 48) rewind(index);
         const int64_t wanted = times_[size_t(index)];
+        if (index < from) {
+            rewind(index);
+        } else if (index > from) {
+            const auto key = std::upper_bound(keys_.begin(), keys_.end(), wanted,
+                                              [](int64_t t, const Key& k) { return t < k.time; });
+            if (key != keys_.begin() && (key - 1)->time > times_[size_t(from)]) rewind(index);
+        }
         for (;;) {
             const int ret = avcodec_receive_frame(codec_.p, frame_.p);
             if (ret == AVERROR(EAGAIN)) {
@@ -244,6 +252,7 @@ private:
         if (const std::string error = log.firstError(); !error.empty())
             throw FootageError(name_, "the file is damaged: " + error);
         std::sort(times_.begin(), times_.end());
+        std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) { return a.time < b.time; });
         if (times_.empty()) throw FootageError(name_, "holds no video frames");
         // Frames that share a time are kept, each moved a tick after the one before, as muxers do.
         shown_ = times_;
@@ -392,6 +401,10 @@ private:
                 av_packet_unref(packet_.p);
                 continue;
             }
+            // Pictures shown before the wanted one are thrown away: decoded only when others refer to them.
+            const int64_t t = packet_.p->pts;
+            codec_.p->skip_frame =
+                t != AV_NOPTS_VALUE && t < times_[size_t(index)] ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
             const int sent = avcodec_send_packet(codec_.p, packet_.p);
             av_packet_unref(packet_.p);
             if (sent < 0 && sent != AVERROR(EAGAIN))
@@ -676,7 +689,7 @@ public:
         frame.p->color_trc = codec_.p->color_trc;
         frame.p->color_range = codec_.p->color_range;
         frame.p->sample_aspect_ratio = codec_.p->sample_aspect_ratio;
-        frame.p->pts = timing.variable() ? timing.ticks[size_t(count_)] : count_;
+        frame.p->pts = timing.variable() ? timing.ticks[size_t(count_)] : settings_.framesBefore + count_;
         ++count_;
         ret = avcodec_send_frame(codec_.p, frame.p);
         if (ret < 0) throw FootageError(name_, "cannot encode: " + errorText(ret), number);

@@ -6,6 +6,10 @@
 #include "footage/klFootage.h"
 #include "tests/rendererTestSupport.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
 namespace FarmTest {
 
 using namespace Kiln::Footage;
@@ -43,6 +47,32 @@ inline void expectSameFrames(const std::string& a, const std::string& b)
     for (int i = 0; i < ra->info().frameCount; ++i)
         ASSERT_TRUE(ra->read(i, Depth::Sixteen).pixels == rb->read(i, Depth::Sixteen).pixels)
             << "frame " << i;
+}
+
+// What a shell command prints on standard output.
+inline std::string commandOutput(const std::string& command)
+{
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// The presentation times of the packets of a file's video ("v") or audio ("a") streams as ffprobe prints
+// them, in order of time.
+inline std::vector<std::string> packetTimes(const std::string& file, const std::string& streams)
+{
+    std::istringstream lines(commandOutput("ffprobe -v error -select_streams " + streams +
+                                           " -show_entries packet=pts_time -of csv=p=0 '" + file + "'"));
+    std::vector<std::string> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(line);
+    std::sort(times.begin(), times.end(),
+              [](const std::string& a, const std::string& b) { return std::stod(a) < std::stod(b); });
+    return times;
 }
 
 }  // namespace FarmTest

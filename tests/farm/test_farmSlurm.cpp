@@ -56,6 +56,13 @@ std::vector<Packet> packets(const std::string& file, AVMediaType type, std::stri
     return result;
 }
 
+std::map<std::string, std::string> withFailure(std::map<std::string, std::string> env,
+                                               const std::string& frame)
+{
+    env["PASSTHROUGH_FAIL_FRAME"] = frame;
+    return env;
+}
+
 class FarmOnSlurm : public Scratch {
 protected:
     void SetUp() override
@@ -88,9 +95,9 @@ TEST_F(FarmOnSlurm, SequenceEqualsASingleRenderByteForByte)
         expectSameFiles(path(std::string("farm.") + number + ".png"),
                         path(std::string("one.") + number + ".png"));
     }
-    // Only the frames and the join's log are left.
-    EXPECT_EQ(listing().size(), 81u);
-    EXPECT_TRUE(std::filesystem::exists(path(".farm.####.png.farm.log")));
+    // Only the frames are left: the join's log goes when the join succeeds.
+    EXPECT_EQ(listing().size(), 80u);
+    EXPECT_FALSE(std::filesystem::exists(path(".farm.####.png.farm.log")));
 }
 
 // FFV1 is lossless, ProRes codes every frame on its own: both decode to the single render's frames.
@@ -162,13 +169,29 @@ TEST_F(FarmOnSlurm, AFailedChunkLeavesNoOutputAndOnlyItIsRenderedAgain)
     EXPECT_FALSE(std::filesystem::exists(path("out.mkv")));
     for (const std::string& name : listing()) EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
 
+    // Repaired, the input is another than the chunks were rendered from: refused, as any changed input.
     RendererTest::writeText(broken, good);
     r = farm(with(job, {"--dry-run"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(broken + " changed since the farm job was first submitted"), std::string::npos)
+        << r.err;
+    std::filesystem::remove_all(path(".out.mkv.farm"));
+
+    // A chunk that fails for a reason of its own (the module refuses a frame once) is all that is rendered
+    // again.
+    const std::vector<std::string> quick = with(job, {"--module", RendererTest::passthroughModule()});
+    r = watchcam(with({"farm"}, with(quick, {"--wait"})), withFailure(env_, "25"));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("chunk 3 of 4 (frames 20-29) failed:"), std::string::npos) << r.err;
+    r = farm(with(quick, {"--dry-run"}));
     EXPECT_NE(r.out.find("#SBATCH --array=3\n"), std::string::npos) << r.out;
-    r = farm(with(job, {"--wait"}));
+    r = farm(with(quick, {"--wait"}));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("submitted 1 of 4 chunks"), std::string::npos) << r.out;
-    ASSERT_EQ(watchcam({"render", path("in.%04d.png"), path("one.mkv")}).status, 0);
+    ASSERT_EQ(watchcam({"render", path("in.%04d.png"), path("one.mkv"), "--module",
+                        RendererTest::passthroughModule()})
+                  .status,
+              0);
     expectSameFrames(path("out.mkv"), path("one.mkv"));
 }
 
