@@ -2,6 +2,7 @@
 
 #include "cli/klFarmCommand.h"
 #include "cli/klPreviewCommand.h"
+#include "footage/klCompression.h"
 
 #include <charconv>
 #include <cmath>
@@ -74,6 +75,10 @@ const std::vector<OptionSpec>& optionTable()
          "Average bitrate of h264/hevc/vp9 instead of constant quality: 8M, 2500k"},
         {CommandRender, "--pixel-format", "FMT",
          "Pixel format (bit depth, chroma) of OUTPUT as FFmpeg names it: yuv422p10le, yuv444p, ..."},
+        {CommandRender, "--compression", "NAME",
+         "Compression of picture-file OUTPUTs. EXR: zip (default), none, rle, zips, piz (lossless);\n"
+         "pxr24, b44, b44a, dwaa, dwab (lossy). TIFF: zip (default), none, lzw, packbits. PNG: zip\n"
+         "(default, deflate level 6), none (level 0). Other outputs take none"},
         {CommandRender, "--format", "NAME",
          "Container of OUTPUT when it is - (standard output) or a FIFO: mp4, mov, mkv (matroska), nut or "
          "webm.\n"
@@ -291,6 +296,15 @@ RenderOptions renderOptionsFrom(const ParsedArgs& args)
         throw UsageError("writing to - (standard output) needs --format: mp4, mov, mkv, nut or webm");
     if (o.encoder.crf >= 0 && o.encoder.bitrate > 0)
         throw UsageError("--crf and --bitrate exclude each other");
+    if (const std::string* v = find(args, "--compression")) {
+        // Refused here, before any footage is opened, when the output's name already says its format.
+        std::string ext = o.output == "-" ? o.format : o.output.substr(o.output.find_last_of("/") + 1);
+        ext = ext.find('.') == std::string::npos && o.output != "-" ? ""
+                                                                    : ext.substr(ext.find_last_of('.') + 1);
+        for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (const std::string why = compressionRefusal(ext, *v); !why.empty()) throw UsageError(why);
+        o.compression = *v;
+    }
     o.overwrite = args.switches.count("--overwrite") != 0;
     return o;
 }

@@ -127,6 +127,8 @@ struct WriterSettings {
     int firstFrame = 0;  // number of the first frame written (sequences)
     bool alpha = false;  // keep alpha where the format can hold it
     PixelAspect pixelAspect;  // written where the format holds it (videos, EXR, DPX, TIFF, PNG)
+    // Picture files: one of compressionChoices() of the extension (klCompression.h); empty: the default.
+    std::string compression;
     // Videos only.
     FrameTiming timing;  // the written frames' times; not variable: frames follow at `rate`
     // Constant rate: frames of the output's timeline before the first one written (a chunk of a longer

@@ -265,7 +265,7 @@ void Instance::render(const ParamValues& values, int32_t frame, double rate, con
     const double time = host.currentTime();
     Kiln::Watchcam::readEveryControl(host, time);
     const Kiln::Wrapper::PostProcessSettings post = Kiln::Wrapper::readPostProcessSettings(host, time);
-    Kiln::Watchcam::renderFrame(host, post, output, width_, height_, nullptr);
+    Kiln::Watchcam::renderFrame(host, post, output, width_, height_, nullptr, &held_);
     ReorderRows(out, width_, out, width_, width_, height_, ReorderRows::To::RGBA).execute();
 }
 

@@ -14,10 +14,15 @@
 //   3 source         frei0r's RGBA bytes turned into the effect's ARGB, alpha as it is: the effect
 //                    treats it as it treats any host's frame (see the README); kept when a later frame
 //                    may hold it (klF0rFrames.h)
-//   4 render         the effect over the frei0r host (klF0rHost.h), into the host's output buffer
+//   4 render         the effect over the frei0r host (klF0rHost.h), into the host's output buffer; the
+//                    instance's held frame (effect/klHeldFrame.h) spares the lens, blur and quantiser
+//                    while the camera shows the same source frame. It is used only for exactly the same
+//                    source bytes and settings, so the frames do not depend on which instance or thread
+//                    renders which frame (MLT's parallel export: each instance keeps its own)
 //   5 output         ARGB turned back into RGBA, in place
 //
 // A failure leaves the input in the output and returns the message (the caller reports it).
+#include "effect/klHeldFrame.h"
 #include "frei0r/klF0rFrames.h"
 #include "frei0r/klF0rParams.h"
 #include "image/klPixel.h"
@@ -96,6 +101,7 @@ private:
     int32_t lastFrame_ = 0;
     std::array<uintptr_t, kParamCount> choiceTexts_{};
     SourceFrames frames_;
+    Kiln::Watchcam::HeldFrame held_;
 };
 
 // Image memory of the filter: the process heap, installed once as the image core's memory service.

@@ -1,5 +1,6 @@
 #include "render/klRenderJob.h"
 
+#include "footage/klCompression.h"
 #include "footage/klDemoClip.h"
 #include "footage/klOutputFiles.h"
 #include "footage/klPipes.h"
@@ -217,6 +218,10 @@ RenderJob::RenderJob(RenderOptions options) : options_(std::move(options))
         (!enc.codec.empty() || enc.crf >= 0 || enc.bitrate > 0 || !enc.pixelFormat.empty()))
         throw UsageError(outputPath_.path,
                          "--codec, --crf, --bitrate and --pixel-format are for video outputs");
+    if (!options_.compression.empty())
+        if (const std::string why = compressionRefusal(outputPath_.extension, options_.compression);
+            !why.empty())
+            throw UsageError(why);
     writing_ = writerSettingsFor(info, videoFile, videoName);
 
     // Output: checked before any work is done. A stream is written as it goes.
@@ -317,6 +322,7 @@ WriterSettings RenderJob::writerSettingsFor(const FootageInfo& info, const std::
         ws.colour.primaries = ws.colour.transfer = ws.colour.matrix = 1;
     }
     ws.encoder = options_.encoder;
+    ws.compression = options_.compression;
     const int from = first_ - info.firstFrame, to = last_ - info.firstFrame;  // input frame indices
     const int origin = options_.timeOrigin ? *options_.timeOrigin - info.firstFrame : from;
     if (info.timing.variable() && to + 1 < int(info.timing.ticks.size())) {

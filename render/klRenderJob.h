@@ -57,6 +57,7 @@ struct RenderOptions {
     bool audio = true;  // carry the input's audio into a video output
     std::string format;  // container of an output stream ("-" or a FIFO): mp4, mov, mkv, nut
     EncoderChoice encoder;  // video outputs
+    std::string compression;  // EXR, TIFF and PNG outputs (footage/klCompression.h); empty: the default
     // Reading, rendering and writing side by side; false does each frame's three in turn (the same frames).
     bool overlap = true;
     // Called after each frame with frames done and the total.

@@ -1,6 +1,7 @@
 // Stills and image sequences through OpenImageIO; PNG is read with libpng directly, whose own reports
 // would otherwise reach standard error beside the renderer's one line. Built as a module of its own that
 // the footage layer loads on first use (see klFootage.h).
+#include "footage/klCompression.h"
 #include "footage/klFootage.h"
 #include "footage/klPixelConvert.h"
 
@@ -479,11 +480,14 @@ public:
     void finish() override { }
 
 private:
-    // Pixel aspect where the format holds it (PNG and TIFF as a resolution ratio, which keeps it exact)
-    // and the frame rate of sequences.
+    // Pixel aspect where the format holds it (PNG and TIFF as a resolution ratio, which keeps it exact),
+    // the frame rate of sequences and the compression (klCompression.h).
     void describe(ImageSpec& spec) const
     {
         const std::string& ext = target_.extension;
+        const std::string compression = compressionFor(ext, settings_.compression);
+        if (ext == "exr" || ext == "tif" || ext == "tiff") spec.attribute("compression", compression);
+        if (ext == "png") spec.attribute("png:compressionLevel", compression == "none" ? 0 : 6);
         const PixelAspect aspect = settings_.pixelAspect;
         if (ext == "exr" || ext == "dpx" || ext == "tif" || ext == "tiff" || ext == "png") {
             spec.attribute("PixelAspectRatio", float(aspect.value()));

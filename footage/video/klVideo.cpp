@@ -419,7 +419,11 @@ private:
         if (f->width != storedWidth_ || f->height != storedHeight_)
             throw FootageError(name_, "the picture size changes inside the video", index);
         const AVPixelFormat src = AVPixelFormat(f->format);
-        const AVPixelFormat dst = rgbaFormatFor(depth);
+        const bool upright = orientation_.identity();
+        // 8-bit upright frames straight into the host's ARGB rows: one pass instead of two (swscale gives
+        // the same samples in either order).
+        const bool direct = depth == Depth::Eight && upright;
+        const AVPixelFormat dst = direct ? AV_PIX_FMT_ARGB : rgbaFormatFor(depth);
         scaler_.p = sws_getCachedContext(scaler_.p, f->width, f->height, src, f->width, f->height, dst,
                                          kScaleFlags, nullptr, nullptr, nullptr);
         if (!scaler_.p) throw FootageError(name_, "cannot convert its pixel format", index);
@@ -428,6 +432,16 @@ private:
         sws_setColorspaceDetails(scaler_.p, coefficients, srcRange, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0,
                                  1 << 16, 1 << 16);
 
+        if (direct) {
+            if (image.width != f->width || image.height != f->height || image.depth != depth ||
+                image.rowBytes != size_t(f->width) * 4 ||
+                image.pixels.size() != image.rowBytes * size_t(f->height))
+                image = Image::make(f->width, f->height, depth);
+            uint8_t* planes[4] = {image.pixels.data(), nullptr, nullptr, nullptr};
+            int strides[4] = {int(image.rowBytes), 0, 0, 0};
+            sws_scale(scaler_.p, f->data, f->linesize, 0, f->height, planes, strides);
+            return;
+        }
         const int sampleBytes = depth == Depth::Eight ? 1 : 2;
         const int stride = FFALIGN(f->width * 4 * sampleBytes, 64);
         rgba_.resize(size_t(stride) * size_t(f->height) + 64);
@@ -435,7 +449,6 @@ private:
         int strides[4] = {stride, 0, 0, 0};
         sws_scale(scaler_.p, f->data, f->linesize, 0, f->height, planes, strides);
 
-        const bool upright = orientation_.identity();
         Image turned;
         withHostType(depth, [&](auto zero) {
             using H = decltype(zero);
@@ -637,9 +650,11 @@ public:
         muxer_->carry(settings.carry);
         muxer_->begin();
 
-        scaler_.p =
-            sws_getContext(settings.width, settings.height, rgbaFormatFor(settings.depth), settings.width,
-                           settings.height, pixels, kScaleFlags, nullptr, nullptr, nullptr);
+        // 8-bit frames go to swscale as the host's ARGB rows themselves (the same samples as from RGBA).
+        direct_ = settings.depth == Depth::Eight;
+        scaler_.p = sws_getContext(settings.width, settings.height,
+                                   direct_ ? AV_PIX_FMT_ARGB : rgbaFormatFor(settings.depth), settings.width,
+                                   settings.height, pixels, kScaleFlags, nullptr, nullptr, nullptr);
         if (!scaler_.p) throw FootageError(name_, "cannot convert to the codec's pixel format");
         if (yuv_) {
             const int* matrix = sws_getCoefficients(swsColourspace(codec_.p->colorspace, settings.height));
@@ -658,15 +673,21 @@ public:
         if (timing.variable() && size_t(count_) + 1 >= timing.ticks.size())
             throw FootageError(name_, "more frames than the input has times for", number);
         const int sampleBytes = image.depth == Depth::Eight ? 1 : 2;
-        const int stride = FFALIGN(image.width * 4 * sampleBytes, 64);
-        rgba_.resize(size_t(stride) * size_t(image.height) + 64);
-        withHostType(image.depth, [&](auto zero) {
-            using H = decltype(zero);
-            using F = std::conditional_t<std::is_same_v<H, uint8_t>, uint8_t, uint16_t>;
-            for (int y = 0; y < image.height; ++y)
-                rowToFile<F, H>(image.row<H>(y), reinterpret_cast<F*>(rgba_.data() + size_t(y) * stride), 4,
-                                image.width);
-        });
+        int stride = FFALIGN(image.width * 4 * sampleBytes, 64);
+        const uint8_t* pixels = image.pixels.data();
+        if (direct_) {
+            stride = int(image.rowBytes);
+        } else {
+            rgba_.resize(size_t(stride) * size_t(image.height) + 64);
+            withHostType(image.depth, [&](auto zero) {
+                using H = decltype(zero);
+                using F = std::conditional_t<std::is_same_v<H, uint8_t>, uint8_t, uint16_t>;
+                for (int y = 0; y < image.height; ++y)
+                    rowToFile<F, H>(image.row<H>(y), reinterpret_cast<F*>(rgba_.data() + size_t(y) * stride),
+                                    4, image.width);
+            });
+            pixels = rgba_.data();
+        }
 
         // One frame's memory used over and over; a fresh one only while the encoder still holds the last.
         Frame& frame = frame_;
@@ -680,7 +701,7 @@ public:
             ret = av_frame_make_writable(frame.p);
         }
         if (ret < 0) throw FootageError(name_, "out of memory", number);
-        const uint8_t* planes[4] = {rgba_.data(), nullptr, nullptr, nullptr};
+        const uint8_t* planes[4] = {pixels, nullptr, nullptr, nullptr};
         const int strides[4] = {stride, 0, 0, 0};
         sws_scale(scaler_.p, planes, strides, 0, image.height, frame.p->data, frame.p->linesize);
         // Some encoders (ProRes) take the colour description from each frame rather than from the context.
@@ -814,6 +835,7 @@ private:
     CodecContext codec_;
     Scaler scaler_;
     bool yuv_ = true;
+    bool direct_ = false;  // 8-bit: swscale reads the host's ARGB rows
     bool hvc1_ = false;
     int64_t count_ = 0;
     std::vector<uint8_t> rgba_;

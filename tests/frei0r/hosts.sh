@@ -4,7 +4,7 @@
 #   hosts.sh setup DIR         one short clip (64x36, 12 frames, every frame and alpha different), a 37x23
 #                              crop of it, and watchcam's renders of them
 #   hosts.sh CHECK DIR         one check: ffmpeg-default, ffmpeg-neutral, ffmpeg-settings, melt, gstreamer,
-#                              bad-values, ffmpeg-width, rates, crop-1080, melt-parallel
+#                              bad-values, ffmpeg-width, rates, crop-1080, melt-parallel, reuse
 #
 # Environment: WATCHCAM (the renderer), FREI0R_PATH (the folder of the built watchcam.so).
 # Frames travel as lossless RGBA (FFV1 in Matroska, or raw), so every byte must match.
@@ -192,5 +192,36 @@ case $check in
       done
     done
     ;;
-  *) echo "usage: $0 setup|ffmpeg-default|ffmpeg-neutral|ffmpeg-settings|melt|gstreamer|bad-values|ffmpeg-width|rates|crop-1080|melt-parallel DIR" >&2; exit 2 ;;
+  reuse)
+    # Held frames computed once (the default Frame Rate holds each source frame for five frames) against
+    # every frame computed in full (KILN_NO_REUSE=1): FFmpeg with the default look and with a lens radius
+    # and blur animated over held frames (no reuse may happen there), and MLT's parallel export.
+    need melt
+    keyed="lensRadius=0=0.3;5=0.6;11=0.35 blur=0=0.05;11=0.2"
+    for off in 0 1; do
+      KILN_NO_REUSE=$off ffmpeg -nostdin -v error -i "$dir/clip.mkv" -vf frei0r=watchcam -f rawvideo \
+        -pix_fmt rgba -y "$dir/reuse-ff-$off.raw"
+      # shellcheck disable=SC2086
+      KILN_NO_REUSE=$off melt -silent "$dir/clip.mkv" -filter frei0r.watchcam $keyed \
+        -consumer "avformat:$dir/reuse-keyed-$off.mkv" vcodec=ffv1 pix_fmt=bgra an=1 >"$dir/melt.log" 2>&1 ||
+        { cat "$dir/melt.log" >&2; exit 1; }
+      raw "$dir/reuse-keyed-$off.mkv" "$dir/reuse-keyed-$off.raw"
+      for run in 1 2; do
+        KILN_NO_REUSE=$off melt -silent "$dir/clip.mkv" -filter frei0r.watchcam \
+          -consumer "avformat:$dir/reuse-par-$off-$run.mkv" vcodec=ffv1 pix_fmt=bgra an=1 real_time=-2 \
+          >"$dir/melt.log" 2>&1 || { cat "$dir/melt.log" >&2; exit 1; }
+        raw "$dir/reuse-par-$off-$run.mkv" "$dir/reuse-par-$off-$run.raw"
+      done
+    done
+    same "$dir/reuse-ff-0.raw" "$dir/reuse-ff-1.raw" "ffmpeg, held frames reused against computed"
+    same "$dir/reuse-ff-0.raw" "$dir/wc-default.raw" "ffmpeg, held frames reused"
+    same "$dir/reuse-keyed-0.raw" "$dir/reuse-keyed-1.raw" "melt, animated lens radius and blur, reused against computed"
+    if cmp -s "$dir/reuse-keyed-0.raw" "$dir/wc-default.raw"; then echo "the animated controls changed nothing" >&2; exit 1; fi
+    for run in 1 2; do
+      for off in 0 1; do
+        same "$dir/reuse-par-$off-$run.raw" "$dir/wc-default.raw" "melt real_time=-2, KILN_NO_REUSE=$off, run $run"
+      done
+    done
+    ;;
+  *) echo "usage: $0 setup|ffmpeg-default|ffmpeg-neutral|ffmpeg-settings|melt|gstreamer|bad-values|ffmpeg-width|rates|crop-1080|melt-parallel|reuse DIR" >&2; exit 2 ;;
 esac
