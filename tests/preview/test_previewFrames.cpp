@@ -74,12 +74,15 @@ TEST_F(SlowModule, TheLatestRequestWinsAndInterruptsTheRenderInProgress)
     auto first = std::async(std::launch::async, [&] { return engine.render({"tab", 2, 1, false}); });
     waitUntilRendering(engine);
     // Scrubbing: many requests while one renders; each replaces the one waiting.
+    // Each request is let arrive before the next is sent (the one it replaces comes back first), so that
+    // which of them is the latest does not depend on how the scheduler starts the threads.
     std::vector<std::future<FrameResult>> scrub;
     for (int f = 3; f <= 8; ++f) {
         scrub.push_back(std::async(std::launch::async, [&engine, f] {
             return engine.render({"tab", f, 1, false});
         }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::future<FrameResult>& replaced = f == 3 ? first : scrub[scrub.size() - 2];
+        ASSERT_EQ(replaced.wait_for(std::chrono::seconds(30)), std::future_status::ready) << f;
     }
     // Another tab's request is not superseded by this one's.
     auto other = std::async(std::launch::async, [&] { return engine.render({"other", 1, 1, false}); });
