@@ -5,8 +5,11 @@
 #include "image/klFiller.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <mutex>
 
 namespace Kiln::WornScreen {
 
@@ -254,6 +257,55 @@ void WornScreenTables<Px>::build(const WornScreenSettings& s)
     }
 }
 
+namespace {
+
+// The settings a set of tables is built from, compared bit for bit (a NaN setting matches itself).
+std::array<uint32_t, 8> tableKey(const WornScreenSettings& s)
+{
+    auto bits = [](float v) {
+        uint32_t u;
+        std::memcpy(&u, &v, sizeof u);
+        return u;
+    };
+    std::array<uint32_t, 8> key{uint32_t(s.tvType), bits(s.brightness), bits(s.contrast), 0, 0, 0, 0, 0};
+    if (s.tvType == WornScreen::kColour) {
+        key[3] = bits(s.redBrightness), key[4] = bits(s.greenBrightness), key[5] = bits(s.blueBrightness);
+    } else if (s.tvType == WornScreen::kTint) {
+        key[3] = bits(s.tintRed), key[4] = bits(s.tintGreen), key[5] = bits(s.tintBlue);
+    }
+    return key;
+}
+
+}  // namespace
+
+template <class Px>
+std::shared_ptr<const WornScreenTables<Px>> WornScreenTables<Px>::shared(const WornScreenSettings& s)
+{
+    // A few sets per depth: effects on several layers, or keyframed tone settings, each find theirs.
+    constexpr size_t kKept = 4;
+    static std::mutex mutex;
+    static std::vector<std::pair<std::array<uint32_t, 8>, std::shared_ptr<const WornScreenTables>>> kept;
+    const auto key = tableKey(s);
+    {
+        std::lock_guard lock(mutex);
+        for (size_t i = 0; i < kept.size(); ++i) {
+            if (kept[i].first == key) {
+                std::rotate(kept.begin(), kept.begin() + std::ptrdiff_t(i),
+                            kept.begin() + std::ptrdiff_t(i) + 1);
+                return kept.front().second;
+            }
+        }
+    }
+    auto built = std::make_shared<WornScreenTables>();
+    built->build(s);
+    std::lock_guard lock(mutex);
+    kept.insert(kept.begin(), {key, built});
+    if (kept.size() > kKept) {
+        kept.pop_back();
+    }
+    return built;
+}
+
 template <class Px>
 void WornScreenSampler<Px>::setUp()
 {
@@ -274,7 +326,7 @@ void WornScreenSampler<Px>::setUp()
     }
     frameHeight_ = s.frameHeight > 0.0f ? s.frameHeight : float(frame_.height());
     emPhase_ = WornScreen::emPhase(s.seed);
-    tables_.build(s);
+    tables_ = WornScreenTables<Px>::shared(s);
 
     whiteDot_ = std::min(s.whiteDot, 1.0f);
     whiteDotOn_ = whiteDot_ > 0.0f;
@@ -397,7 +449,7 @@ void WornScreenSampler<Px>::pictureRow(int32_t y, Texture& target) const
         return;
     }
     const float gain = WornScreen::emRowGain(y, frameHeight_, settings_.emAmount, emPhase_, smooth());
-    switch (tables_.tvType()) {
+    switch (tables_->tvType()) {
     case WornScreen::kColour:
         // At the integer depths full saturation is exact without the mean: grey + (c - grey) = c.
         if (Px::isInteger && settings_.saturation == 1.0f) {
@@ -419,12 +471,12 @@ void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
     using Ch = typename Px::Channel;
     constexpr int32_t last = Tables::kSize - 1;
     const float sat = settings_.saturation;
-    const auto* tr = tables_.colour(0).data();
-    const auto* tg = tables_.colour(1).data();
-    const auto* tb = tables_.colour(2).data();
-    const float* grey = tables_.grey().data();
-    const float* greyBySum = tables_.greyBySum().data();
-    const Px* tint = tables_.tint().data();
+    const auto* tr = tables_->colour(0).data();
+    const auto* tg = tables_->colour(1).data();
+    const auto* tb = tables_->colour(2).data();
+    const float* grey = tables_->grey().data();
+    const float* greyBySum = tables_->greyBySum().data();
+    const Px* tint = tables_->tint().data();
 
     // At 8 bits a row's gain maps the few possible table values once per row instead of once per pixel.
     constexpr bool kRowMap = Px::isInteger && Tables::kSize <= 256;

@@ -35,6 +35,7 @@
 #include "image/klImgProc.h"
 
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -134,6 +135,9 @@ public:
     using ColourEntry = std::conditional_t<kInteger, Channel, float>;
 
     void build(const WornScreenSettings& s);
+    // Tables built for `s`, shared: renders with the same tone settings (every frame of a clip, mostly)
+    // reuse the last few built instead of evaluating the curve at every entry again.
+    static std::shared_ptr<const WornScreenTables> shared(const WornScreenSettings& s);
 
     int32_t tvType() const { return tvType_; }
     // "Colour": channel 0 red, 1 green, 2 blue.
@@ -172,7 +176,7 @@ public:
     void setSmoothNoise(const SmoothNoise* noise) { smooth_ = noise; }
 
     // After setUp: the tables, the pattern drawn this frame (Shash::kNone when none) and the EM phase.
-    const WornScreenTables<Px>& tables() const { return tables_; }
+    const WornScreenTables<Px>& tables() const { return *tables_; }
     int32_t shashPattern() const { return shashPattern_; }
 
     void setUp() override;
@@ -198,7 +202,7 @@ private:
     const SmoothNoise* smooth_ = nullptr;
 
     // Set up per render.
-    WornScreenTables<Px> tables_;
+    std::shared_ptr<const WornScreenTables<Px>> tables_ = std::make_shared<WornScreenTables<Px>>();
     KlRect out_{};  // the output rectangle
     KlRect frame_{};  // the frame everything is laid out from
     KlRect work_{};  // where the picture and the shash are made: the output, or the frame with a white dot

@@ -95,7 +95,7 @@ public:
         FF::FormatInput in;
         int ret = avformat_open_input(&in.p, segment.c_str(), nullptr, nullptr);
         if (ret < 0) throw FootageError(name, where + ": cannot open: " + FF::errorText(ret));
-        if ((ret = avformat_find_stream_info(in.p, nullptr)) < 0)
+        if ((ret = FF::readStreamLayout(in.p)) < 0)
             throw FootageError(name, where + ": cannot read the stream layout: " + FF::errorText(ret));
         const int stream = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (stream < 0) throw FootageError(name, where + ": holds no video");
@@ -176,7 +176,7 @@ long countPictures(const std::string& file)
 {
     FF::FormatInput in;
     if (avformat_open_input(&in.p, file.c_str(), nullptr, nullptr) < 0) return -1;
-    if (avformat_find_stream_info(in.p, nullptr) < 0) return -1;
+    if (FF::readStreamLayout(in.p) < 0) return -1;
     const int stream = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0) return -1;
     FF::Packet packet;

@@ -5,12 +5,14 @@
 # the farm's as ratios to the single render's, and the load average before and after: on a shared
 # machine the CPU seconds are the steadier measure of the farm's own work.
 #
-#   The clip: 1920x1080 H.264 mp4 (one key frame, B-frames) with an AAC track, FRAMES frames; output
+#   The clip: 1920x1080 H.264 mp4 (a key frame every KEYINT frames, B-frames) with an AAC track, FRAMES
+#   frames; a chunk that does not start on a key frame decodes the pictures from the one before. Output
 #   mp4 (libx264 crf 18), the default look, CHUNKS chunks. The single render uses THREADS threads; each
 #   chunk THREADS / TASKS, as a task given its share of the node's CPUs does.
 #
 # Usage: chunks.sh   (env WATCHCAM=build/cli/watchcam, RUNS=3, THREADS=2, TASKS=1, FRAMES=100, CHUNKS=4,
-#                     WORK=/tmp/farm_chunks, OUT=mp4|mkv|mov)
+#                     KEYINT=250 (x264's default: one key frame in 100 frames; 25 = one a second, as
+#                     cameras and streams write), WORK=/tmp/farm_chunks, OUT=mp4|mkv|mov)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -22,9 +24,10 @@ mkdir -p "$work"
 chunk=$(( (frames + chunks - 1) / chunks ))
 taskThreads=$(( threads / tasks > 0 ? threads / tasks : 1 ))
 
-clip=$work/clip1080-$frames.mp4
+keyint=${KEYINT:-250}
+clip=$work/clip1080-$frames-g$keyint.mp4
 [ -s "$clip" ] || ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=1920x1080:rate=25 -f lavfi \
-  -i sine=frequency=440:sample_rate=48000 -frames:v "$frames" -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest "$clip"
+  -i sine=frequency=440:sample_rate=48000 -frames:v "$frames" -c:v libx264 -g "$keyint" -pix_fmt yuv420p -c:a aac -shortest "$clip"
 
 now() { date +%s.%N; }
 # Runs a command, its CPU seconds (user + system) into the file $1.
@@ -63,7 +66,7 @@ echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for _ in $(seq "$runs"); do
   timed single single
   timed farm farm
-done | awk -v runs="$runs" -v chunks="$chunks" -v frames="$frames" -v out="$out" -v tasks="$tasks" \
+done | awk -v runs="$runs" -v keyint="$keyint" -v chunks="$chunks" -v frames="$frames" -v out="$out" -v tasks="$tasks" \
   -v threads="$threads" -v taskThreads="$taskThreads" '
   function median(label, col,   i, j, k, v, tmp) {
     k = 0; for (i = 1; i <= n[label]; i++) v[++k] = x[label, i, col]
@@ -73,7 +76,7 @@ done | awk -v runs="$runs" -v chunks="$chunks" -v frames="$frames" -v out="$out"
   { n[$1]++; x[$1, n[$1], 1] = $2; x[$1, n[$1], 2] = $3 }
   END {
     sw = median("single", 1); sc = median("single", 2); fw = median("farm", 1); fc = median("farm", 2)
-    printf "%d frames 1080p mp4 -> %s; single render at %d threads; %d chunks, %d at a time at %d threads each, then the join; median of %d runs:\n", frames, out, threads, chunks, tasks, taskThreads, runs
+    printf "%d frames 1080p mp4 (a key frame every %d) -> %s; single render at %d threads; %d chunks, %d at a time at %d threads each, then the join; median of %d runs:\n", frames, keyint, out, threads, chunks, tasks, taskThreads, runs
     printf "  %-22s %8s %8s\n", "", "wall s", "CPU s"
     printf "  %-22s %8.2f %8.2f\n", "single render", sw, sc
     printf "  %-22s %8.2f %8.2f\n", "farm (chunks + join)", fw, fc

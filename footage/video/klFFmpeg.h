@@ -87,6 +87,15 @@ struct FormatInput {
 };
 
 // An output container and the file it writes (closed, not removed: the caller owns the file's fate).
+// The streams of an opened input, for reading its packets without decoding any: a container with a
+// header (mp4, mov, Matroska) lists every stream and its codec set-up there, so probing, which decodes a
+// picture of each video stream, is needed only where streams are found while reading (transport streams).
+inline int readStreamLayout(AVFormatContext* in)
+{
+    if (in->nb_streams > 0 && !(in->ctx_flags & AVFMTCTX_NOHEADER)) return 0;
+    return avformat_find_stream_info(in, nullptr);
+}
+
 struct FormatOutput {
     AVFormatContext* p = nullptr;
     FormatOutput() = default;

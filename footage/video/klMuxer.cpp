@@ -632,7 +632,9 @@ void joinSegments(const std::vector<std::string>& segments, const std::string& n
         FormatInput& in = i == 0 ? firstInput : own;
         int ret = avformat_open_input(&in.p, segment.c_str(), nullptr, nullptr);
         if (ret < 0) throw FootageError(segment, "cannot open: " + errorText(ret));
-        if ((ret = avformat_find_stream_info(in.p, nullptr)) < 0)
+        // The first segment sets the output up (its rates and pixel format come from probing); the others
+        // are only read for their packets.
+        if ((ret = i == 0 ? avformat_find_stream_info(in.p, nullptr) : readStreamLayout(in.p)) < 0)
             throw FootageError(segment, "cannot read the stream layout: " + errorText(ret));
         const int index = av_find_best_stream(in.p, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (index < 0) throw FootageError(segment, "holds no video stream");
@@ -650,7 +652,8 @@ void joinSegments(const std::vector<std::string>& segments, const std::string& n
             muxer.carry(carry);
             muxer.begin();
         } else if (par->codec_id != first->codec_id || par->width != first->width ||
-                   par->height != first->height || par->format != first->format) {
+                   par->height != first->height ||
+                   (par->format != AV_PIX_FMT_NONE && par->format != first->format)) {
             throw FootageError(segment, "does not match the first segment's codec, size or pixel format");
         }
         // Each segment carries the times its frames have in the whole render (a chunk is rendered with

@@ -332,6 +332,47 @@ void checkToneAtDepth()
     }
 }
 
+// Renders share tables built for the same tone settings; any setting a table reads gives other tables.
+TEST(SamplerTables, SharedOnlyBetweenTheSameToneSettings)
+{
+    using Tables = WornScreenTables<PixARGBF>;
+    WornScreenSettings tint = plain(WornScreen::kTint);
+    const auto first = Tables::shared(tint);
+    WornScreenSettings again = tint;
+    again.saturation = 0.5f;  // read per pixel, not by the tables
+    again.emAmount = 0.9f;
+    EXPECT_EQ(Tables::shared(again), first);
+    Tables fresh;
+    fresh.build(tint);
+    ASSERT_EQ(first->tint().size(), fresh.tint().size());
+    for (size_t i = 0; i < fresh.tint().size(); i += 997)
+        EXPECT_EQ(first->tint()[i].g, fresh.tint()[i].g) << i;
+
+    for (float WornScreenSettings::*field :
+         {&WornScreenSettings::brightness, &WornScreenSettings::contrast, &WornScreenSettings::tintRed,
+          &WornScreenSettings::tintGreen, &WornScreenSettings::tintBlue}) {
+        WornScreenSettings other = tint;
+        other.*field += 0.125f;
+        EXPECT_NE(Tables::shared(other), first);
+    }
+    WornScreenSettings colour = plain(WornScreen::kColour);
+    const auto colourTables = Tables::shared(colour);
+    EXPECT_EQ(colourTables->tvType(), WornScreen::kColour);
+    for (float WornScreenSettings::*field :
+         {&WornScreenSettings::redBrightness, &WornScreenSettings::greenBrightness,
+          &WornScreenSettings::blueBrightness}) {
+        WornScreenSettings other = colour;
+        other.*field = 0.25f;
+        EXPECT_NE(Tables::shared(other), colourTables);
+    }
+    // A NaN setting finds its own tables again rather than building them every time.
+    WornScreenSettings nan = plain(WornScreen::kBlackAndWhite);
+    nan.contrast = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(Tables::shared(nan), Tables::shared(nan));
+    // Each depth has its own.
+    EXPECT_EQ(WornScreenTables<PixARGB8>::shared(tint)->tint().size(), 257u);
+}
+
 TEST(WornScreenSampler, TvTypesAtEveryDepth)
 {
     checkToneAtDepth<PixARGB8>();
