@@ -78,7 +78,16 @@ const ImageFileFunctions& imageFiles(const std::string& reported)
         void* handle = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);  // kept open for the program's life
         const char* error = handle ? nullptr : dlerror();
         if (handle) {
+            using Layout = uint64_t (*)();
+            const auto layout = reinterpret_cast<Layout>(dlsym(handle, "kiln_image_files_layout"));
             using Entry = const ImageFileFunctions* (*)();
+            if (layout == nullptr || layout() != imageFilesLayout()) {
+                // Calling it could read the settings it is handed wrongly: the next place may hold ours.
+                dlclose(handle);
+                why += (why.empty() ? "" : "; ") + place +
+                       ": a module of another build of watchcam (rebuild it, or remove it)";
+                continue;
+            }
             if (auto entry = reinterpret_cast<Entry>(dlsym(handle, "kiln_image_files"))) {
                 imageFilesLoaded = entry();
                 imageFilesLoaded->limitThreads(codecThreadLimit.load());

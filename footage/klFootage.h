@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,6 +181,19 @@ struct ImageFileFunctions {
                                                    const FileNamer&);
     void (*limitThreads)(int);
 };
+// What the program and the module must agree on to call each other (the module's kiln_image_files_layout()
+// returns it): the interface's revision, raised by hand when a type handed across changes without changing
+// its size, and the sizes of those types. A module of another build (left in a stale build tree) is passed
+// over rather than called with pictures it would read wrongly.
+constexpr uint64_t kImageFilesRevision = 2;
+constexpr uint64_t imageFilesLayout()
+{
+    uint64_t h = kImageFilesRevision;
+    for (const uint64_t size : {sizeof(ImageFileFunctions), sizeof(FootagePath), sizeof(FrameRate),
+                                sizeof(WriterSettings), sizeof(FootageInfo), sizeof(Carry), sizeof(Image)})
+        h = h * 1000003u ^ size;
+    return h;
+}
 std::unique_ptr<FootageReader> openVideoReader(const FootagePath& path);
 // A video by what FFmpeg opens (a path, "/proc/self/fd/N"), in `container` (empty: found by probing),
 // reported as `name`.

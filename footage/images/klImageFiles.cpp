@@ -540,3 +540,8 @@ extern "C" __attribute__((visibility("default"))) const Kiln::Footage::ImageFile
 {
     return &Kiln::Footage::functions;
 }
+
+extern "C" __attribute__((visibility("default"))) uint64_t kiln_image_files_layout()
+{
+    return Kiln::Footage::imageFilesLayout();
+}
