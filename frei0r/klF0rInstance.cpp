@@ -5,18 +5,15 @@
 #include "exceptions/klException.h"
 #include "exceptions/klExceptionStack.h"
 #include "frei0r/klF0rHost.h"
-#include "image/klDataHandle.h"
 #include "image/klMultiProcessor.h"
+#include "wrapper/klFilterSupport.h"
 #include "wrapper/klPostProcess.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <mutex>
-#include <new>
 #include <memory>
 #include <utility>
 
@@ -25,12 +22,6 @@ namespace Kiln::Frei0r {
 using namespace std::chrono_literals;
 
 namespace {
-
-class HeapMemory final : public Kiln::Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
 
 // RGBA bytes <-> ARGB bytes, row bands on the worker threads. In 32-bit words read on a little-endian
 // machine RGBA is A<<24 | B<<16 | G<<8 | R and ARGB is B<<24 | G<<16 | R<<8 | A: one rotation by 8.
@@ -80,34 +71,6 @@ private:
 
 // Words per row of a texture (its rows are padded to 16 bytes).
 int32_t wordsPerRow(const KlTexture<Kiln::PixARGB8>& t) { return t.rowBytes() / int32_t(sizeof(uint32_t)); }
-
-std::string failureText()
-{
-    try {
-        throw;
-    } catch (const Kiln::Exceptions::ExceptionI& e) {
-        return e.message();
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown failure";
-    }
-}
-
-}  // namespace
-
-void installHeapMemory()
-{
-    static HeapMemory heap;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (Kiln::Memory::hostMemoryService() == nullptr) Kiln::Memory::setHostMemoryService(&heap);
-    });
-}
-
-namespace {
 
 // Whether some frame may hold `frame`'s source: the frames the time remapping drops to are
 // trunc(i * hostFps / cameraFps) for whole i (a camera rate of 0 holds nothing).
@@ -239,7 +202,7 @@ std::string Instance::update(double seconds, const uint32_t* in, uint32_t* out)
         render(values, frame, rate, source, out);
         return {};
     } catch (...) {
-        std::string text = failureText();
+        std::string text = Kiln::Wrapper::failureText();
         Kiln::Exceptions::Stack::clear();
         if (source == nullptr) frames_.abandoned(frame);
         // The input again, from the converted copy when there is one (the host may filter in place).

@@ -27,6 +27,7 @@
 #include "frei0r/klF0rParams.h"
 #include "image/klPixel.h"
 #include "image/klTexture.h"
+#include "wrapper/klFilterSupport.h"
 
 #include <array>
 #include <bitset>
@@ -105,6 +106,6 @@ private:
 };
 
 // Image memory of the filter: the process heap, installed once as the image core's memory service.
-void installHeapMemory();
+using Kiln::Wrapper::installHeapMemory;
 
 }  // namespace Kiln::Frei0r

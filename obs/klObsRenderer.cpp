@@ -3,27 +3,17 @@
 #include "effect/klRenderFrame.h"
 #include "exceptions/klException.h"
 #include "exceptions/klExceptionStack.h"
-#include "image/klDataHandle.h"
 #include "obs/klObsHost.h"
+#include "wrapper/klFilterSupport.h"
 #include "wrapper/klPostProcess.h"
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <mutex>
-#include <new>
 #include <utility>
 
 namespace Kiln::Obs {
 
 namespace {
-
-class HeapMemory final : public Kiln::Memory::HostMemoryService {
-public:
-    void* allocate(size_t bytes) override { return std::malloc(bytes); }
-    void release(void* block) override { std::free(block); }
-};
 
 // BGRA <-> ARGB: each pixel's four bytes reversed, whatever the machine's byte order. Row bands on the
 // worker threads; `from` and `to` may be the same rows.
@@ -58,31 +48,7 @@ private:
     int32_t height_;
 };
 
-std::string failureText()
-{
-    try {
-        throw;
-    } catch (const Kiln::Exceptions::ExceptionI& e) {
-        return e.message();
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown failure";
-    }
-}
-
 }  // namespace
-
-void installHeapMemory()
-{
-    static HeapMemory heap;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (Kiln::Memory::hostMemoryService() == nullptr) Kiln::Memory::setHostMemoryService(&heap);
-    });
-}
 
 FrameRenderer::FrameRenderer() { installHeapMemory(); }
 
@@ -146,7 +112,7 @@ std::string FrameRenderer::render(const Values& values, uint64_t ns, Rate rate, 
         }
         return {};
     } catch (...) {
-        std::string text = failureText();
+        std::string text = Kiln::Wrapper::failureText();
         Kiln::Exceptions::Stack::clear();
         hasHeld_ = false;
         if (out != nullptr) {

@@ -22,6 +22,7 @@
 #include "image/klPixel.h"
 #include "image/klTexture.h"
 #include "obs/klObsSettings.h"
+#include "wrapper/klFilterSupport.h"
 
 #include <cstdint>
 #include <string>
@@ -66,6 +67,6 @@ private:
 };
 
 // Image memory of the filter: the process heap, installed once as the image core's memory service.
-void installHeapMemory();
+using Kiln::Wrapper::installHeapMemory;
 
 }  // namespace Kiln::Obs
