@@ -277,17 +277,20 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     // Every stage wrote into the kept memory and none was stopped.
     if (!keeping.isNull()) heldUse.keep(key, working);
 
+    const int32_t spacing = scanlineSpacing(s, facts);
+    bool linesDrawn = false;
     {
         WornScreenSampler<Px> sampler;
         sampler.setSource(&working);
         sampler.setDestination(&output);
         sampler.setSettings(sampling);
+        sampler.setScanLines(spacing);
         runStage(sampler, hook);
         if (stopped(hook)) return;
+        linesDrawn = sampler.scanLinesDrawn();
     }
 
-    const int32_t spacing = scanlineSpacing(s, facts);
-    if (spacing > 1) {
+    if (spacing > 1 && !linesDrawn) {
         KlScanLineAdder<Px> lines;
         lines.setSource(&output);
         lines.setDestination(&output);

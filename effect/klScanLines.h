@@ -9,7 +9,9 @@
 #include "image/klBlur.h"
 #include "image/klImgProc.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -18,6 +20,27 @@ namespace Kiln {
 namespace ScanLines {
 // 1 when spacing <= 1.
 float rowFactor(int32_t y, int32_t spacing);
+
+// `count` pixels lying in memory one after another, darkened by `f` where they are: what the stage does
+// to a whole row (floats multiplied; stored integers through floats, truncated).
+template <class Px>
+void scaleRow(Px* row, size_t count, float f)
+{
+    using Ch = typename Px::Channel;
+    Ch* values = reinterpret_cast<Ch*>(row);
+    const size_t n = count * Px::channels;
+    if constexpr (std::is_same_v<Ch, float>) {
+        for (size_t i = 0; i < n; ++i) values[i] *= f;
+    } else {
+        float line[1024];  // a piece at a time: each value is scaled on its own
+        for (size_t at = 0; at < n; at += std::size(line)) {
+            const size_t piece = std::min(std::size(line), n - at);
+            Blur::toFloats(values + at, line, piece);
+            Blur::scaleFloats(line, piece, f);
+            Blur::fromFloats(line, values + at, piece);
+        }
+    }
+}
 }  // namespace ScanLines
 
 template <class Px>
@@ -49,9 +72,8 @@ public:
                     if (xs == r.x0 && n == r.width() && step == 1) whole = s;
                 });
                 if (runs == 1 && whole != nullptr && out != nullptr) {
-                    const float* in = reinterpret_cast<const float*>(whole);
-                    float* o = reinterpret_cast<float*>(out);
-                    for (size_t i = 0; i < values; ++i) o[i] = in[i] * f;
+                    if (whole != out) std::copy_n(whole, r.width(), out);
+                    ScanLines::scaleRow(out, size_t(r.width()), f);
                     return;
                 }
             }

@@ -1,5 +1,7 @@
 #include "effect/klWornScreenSampler.h"
 
+#include "effect/klScanLines.h"
+
 #include "exceptions/klException.h"
 #include "image/klBlur.h"
 #include "image/klFiller.h"
@@ -342,9 +344,12 @@ void WornScreenSampler<Px>::setUp()
 
     layerA_ = Texture();
     layerB_ = Texture();
+    scanLinesDrawn_ = false;
     if (out_.isEmpty() || work_.isEmpty()) {
         return;
     }
+    // Nothing is drawn over the picture pass's rows afterwards: they take their scan lines there.
+    scanLinesDrawn_ = scanLines_ > 1 && !whiteDotOn_ && !shashOn_;
     try {
         if (whiteDotOn_) {
             layerA_ = Texture(work_.width(), work_.height(), work_.x0, work_.y0);
@@ -412,7 +417,15 @@ void WornScreenSampler<Px>::process()
     switch (this->pass()) {
     case 0: {
         Texture& target = pictureTarget();
-        eachRow(work_, [&](int32_t y) { pictureRow(y, target); });
+        if (scanLinesDrawn_) {
+            eachRow(work_, [&](int32_t y) {
+                pictureRow(y, target);
+                if (Px* row = target.pixelAddress(work_.x0, y))
+                    ScanLines::scaleRow(row, size_t(work_.width()), ScanLines::rowFactor(y, scanLines_));
+            });
+        } else {
+            eachRow(work_, [&](int32_t y) { pictureRow(y, target); });
+        }
         break;
     }
     case 3:

@@ -174,6 +174,12 @@ public:
     void setSettings(const WornScreenSettings& s) { settings_ = s; }
     const WornScreenSettings& settings() const { return settings_; }
     void setSmoothNoise(const SmoothNoise* noise) { smooth_ = noise; }
+    // Scan lines of this spacing (ScanLines::rowFactor), drawn by the sampler on each output row right
+    // after it writes the row's final picture, while the row is still in the cache, when nothing is mixed
+    // over the picture afterwards (no shash, no white dot): scanLinesDrawn() then says so after execute(),
+    // and the caller runs the scan-line stage only otherwise.
+    void setScanLines(int32_t spacing) { scanLines_ = spacing; }
+    bool scanLinesDrawn() const { return scanLinesDrawn_; }
 
     // After setUp: the tables, the pattern drawn this frame (Shash::kNone when none) and the EM phase.
     const WornScreenTables<Px>& tables() const { return *tables_; }
@@ -200,6 +206,8 @@ private:
     const Texture* source_ = nullptr;
     WornScreenSettings settings_;
     const SmoothNoise* smooth_ = nullptr;
+    int32_t scanLines_ = 0;
+    bool scanLinesDrawn_ = false;
 
     // Set up per render.
     std::shared_ptr<const WornScreenTables<Px>> tables_ = std::make_shared<WornScreenTables<Px>>();

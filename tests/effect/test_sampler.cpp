@@ -1,5 +1,6 @@
 // The monitor sampler: tone curve, tables per depth, EM row gain, white-dot geometry, and whole renders at
 // each depth and thread count.
+#include "effect/klScanLines.h"
 #include "effect/klWornScreenSampler.h"
 #include "exceptions/klException.h"
 #include "image/klBlur.h"
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -56,7 +58,7 @@ std::vector<Px> testPicture(int w, int h)
 // image of the part's size placed there) and returned.
 template <class Px>
 std::vector<Px> render(const std::vector<Px>& source, int w, int h, WornScreenSettings s, int threads = 1,
-                       const KlRect* part = nullptr)
+                       const KlRect* part = nullptr, int32_t scanLines = 0, bool* linesDrawn = nullptr)
 {
     std::vector<Px> in = source;
     const KlRect r = part ? *part : KlRect{0, 0, w, h};
@@ -73,7 +75,9 @@ std::vector<Px> render(const std::vector<Px>& source, int w, int h, WornScreenSe
     sampler.setDestination(&tout);
     sampler.setSettings(s);
     sampler.setMultiThreaded(threads > 1);
+    sampler.setScanLines(scanLines);
     sampler.execute();
+    if (linesDrawn) *linesDrawn = sampler.scanLinesDrawn();
     return out;
 }
 
@@ -607,6 +611,48 @@ TEST(WornScreenSampler, WhiteDotAtEveryDepth)
     checkWhiteDot<PixARGB8>();
     checkWhiteDot<PixARGB16>();
     checkWhiteDot<PixARGBF>();
+}
+
+// Scan lines drawn by the sampler row by row are those of the scan-line stage run after it, in a part of
+// the frame too; with anything mixed over the picture afterwards the sampler leaves them to the stage.
+template <class Px>
+void checkScanLinesDrawnInPlace()
+{
+    constexpr int w = 37, h = 23;
+    const std::vector<Px> in = testPicture<Px>(w, h);
+    WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
+    s.brightness = 0.25f;
+    s.contrast = 0.15f;
+    s.emAmount = 0.3f;
+    for (const KlRect part : {KlRect{0, 0, w, h}, KlRect{5, 4, 30, 19}}) {
+        std::vector<Px> staged = render(in, w, h, s, 1, &part);
+        KlTexture<Px> t(staged.data(), part.width(), part.height(), int32_t(part.width() * sizeof(Px)),
+                        part.x0, part.y0);
+        KlScanLineAdder<Px> lines;
+        lines.setDestination(&t);
+        lines.setSpacing(3);
+        lines.execute();
+        bool drawn = false;
+        const std::vector<Px> fused = render(in, w, h, s, 2, &part, 3, &drawn);
+        EXPECT_TRUE(drawn);
+        for (size_t i = 0; i < staged.size(); ++i)
+            ASSERT_TRUE(std::memcmp(&staged[i], &fused[i], sizeof(Px)) == 0) << "pixel " << i;
+    }
+    s.shashMax = 0.5f;
+    bool drawn = true;
+    EXPECT_EQ(render(in, w, h, s, 1, nullptr, 3), render(in, w, h, s));
+    render(in, w, h, s, 1, nullptr, 3, &drawn);
+    EXPECT_FALSE(drawn);
+    s.shashMax = 0.0f;
+    render(in, w, h, s, 1, nullptr, 1, &drawn);
+    EXPECT_FALSE(drawn);  // spacing 1: no scan lines
+}
+
+TEST(WornScreenSampler, ScanLinesDrawnInPlaceAreTheStagesAtEveryDepth)
+{
+    checkScanLinesDrawnInPlace<PixARGB8>();
+    checkScanLinesDrawnInPlace<PixARGB16>();
+    checkScanLinesDrawnInPlace<PixARGBF>();
 }
 
 TEST(WornScreenSampler, SetUpFailures)
