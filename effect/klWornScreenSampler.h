@@ -160,6 +160,9 @@ private:
     std::vector<Px> tint_;
 };
 
+// Tests: the portable row code only, not the processor's vector instructions (false again for both).
+void usePortableSamplerRowsForTesting(bool on);
+
 template <class Px>
 class WornScreenSampler : public KlImgProc<Px> {
 public:

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -653,6 +654,54 @@ TEST(WornScreenSampler, ScanLinesDrawnInPlaceAreTheStagesAtEveryDepth)
     checkScanLinesDrawnInPlace<PixARGB8>();
     checkScanLinesDrawnInPlace<PixARGB16>();
     checkScanLinesDrawnInPlace<PixARGBF>();
+}
+
+// The float "B and W" rows the processor's vector instructions make are those of the portable code, bit
+// for bit: values beyond 0..1, NaN and infinities, table edges, row gains above and below 1, odd widths.
+TEST(WornScreenSampler, VectorGreyRowsAreThePortableOnesBitForBit)
+{
+    constexpr int w = 45, h = 9;
+    std::vector<PixARGBF> in = testPicture<PixARGBF>(w, h);
+    const float odd[] = {-0.0f,
+                         -1.0f,
+                         1.0f,
+                         1.0000001f,
+                         0.99999994f,
+                         7.0f,
+                         1.0f / 65535.0f,
+                         0.5f / 65535.0f,
+                         1e-40f,
+                         std::numeric_limits<float>::quiet_NaN(),
+                         std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(),
+                         0.333333343f,
+                         2.0f / 3.0f};
+    uint32_t state = 7;
+    for (size_t i = 0; i < in.size(); ++i) {
+        for (int c = 0; c < 4; ++c) {
+            state = state * 1664525u + 1013904223u;
+            if ((state >> 28) < 5)
+                in[i][c] = odd[(state >> 8) % std::size(odd)];
+            else if ((state >> 28) < 8)
+                in[i][c] = float(state >> 8) / float(1u << 24);
+        }
+    }
+    WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
+    s.brightness = 0.2f;
+    s.contrast = 0.3f;
+    for (const float em : {0.0f, 0.7f, 3.0f}) {
+        s.emAmount = em;
+        for (const KlRect part : {KlRect{0, 0, w, h}, KlRect{3, 1, 40, 8}}) {
+            usePortableSamplerRowsForTesting(true);
+            const std::vector<PixARGBF> portable = render(in, w, h, s, 1, &part);
+            usePortableSamplerRowsForTesting(false);
+            const std::vector<PixARGBF> vector = render(in, w, h, s, 2, &part);
+            ASSERT_EQ(portable.size(), vector.size());
+            for (size_t i = 0; i < portable.size(); ++i)
+                ASSERT_EQ(std::memcmp(&portable[i], &vector[i], sizeof(PixARGBF)), 0)
+                    << "pixel " << i << " em " << em << ": " << portable[i].r << " against " << vector[i].r;
+        }
+    }
 }
 
 TEST(WornScreenSampler, SetUpFailures)
