@@ -50,10 +50,14 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
         effect.setFrameSize(frameWidth, frameHeight);
     else
         effect.setFrameSize(output.width(), output.height());
-    effect.render(output, &source, hook, held);
+    const bool straight = effect.isStraight();
+    // Without a blend, "Process" RGB on a premultiplied picture is nothing but the source's alpha over the
+    // output's: the effect sets it on each row it finishes, instead of the finish going over the output.
+    const bool alphaFromSource =
+        post.method == Kiln::Wrapper::Blend::None && !straight && post.process == Kiln::Wrapper::ProcessRGB;
+    effect.render(output, &source, hook, held, alphaFromSource ? &source : nullptr);
     if (interrupted(hook)) return;
 
-    const bool straight = effect.isStraight();
     // 8-bit alpha cannot leave 0..255: the clamp is for the deeper depths, and only when the finish reads
     // the output's alpha or keeps it. Without a blend, "Process" RGB on a premultiplied picture replaces
     // every alpha by the source's, and Opaque by M, without reading it.
@@ -71,7 +75,7 @@ void renderFrame(Kiln::Wrapper::HostI& host, const Kiln::Wrapper::PostProcessSet
             clamp.execute();
         }
     }
-    Kiln::Wrapper::postProcess(post, source, output, straight, hook);
+    if (!alphaFromSource) Kiln::Wrapper::postProcess(post, source, output, straight, hook);
     effect.attachHost(nullptr);
 }
 

@@ -8,6 +8,7 @@
 #include "effect/klTimeRemap.h"
 #include "effect/klWornScreenEffect.h"
 #include "image/klBlur.h"
+#include "image/klFunctors.h"
 
 #include <cmath>
 #include <utility>
@@ -146,8 +147,9 @@ KlTexture<Px> viewWithEdgesOf(const KlTexture<Px>& memory, const KlTexture<Px>& 
 }  // namespace
 
 template <class Px>
-void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook,
-                              Kiln::Watchcam::HeldFrame* held)
+bool WornScreenEffect::renderPicture(KlTexture<Px>& output, const KlTexture<Px>* current,
+                                     KlInterruptHook* hook, Kiln::Watchcam::HeldFrame* held,
+                                     const KlTexture<Px>* alphaFrom)
 {
     using namespace Kiln::Watchcam;
     const RenderFacts facts = renderFacts(effectHost());
@@ -162,7 +164,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
     if (isBlank(s)) {
         heldUse.release();
         WornScreen::blankFrame(output, hook);
-        return;
+        return false;
     }
 
     // The source frame: the caller's prepared frame at the render time, any other through the clip.
@@ -194,7 +196,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         const bool mayMatch = heldUse.mayMatch(key);
         const bool keep = heldLikely(s, facts);
         if (mayMatch || keep) {
-            if (!hashPixels(working, hook, key.pixels)) return;
+            if (!hashPixels(working, hook, key.pixels)) return false;
             if (mayMatch) {
                 KlTexture<Px> kept = heldUse.find<Px>(key);
                 if (!kept.isNull()) {
@@ -244,7 +246,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         runStage(stage, hook);
         working = std::move(warped);
         ownsWorking = true;
-        if (stopped(hook)) return;
+        if (stopped(hook)) return false;
     }
 
     if (blur && !reused) {
@@ -258,7 +260,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         runStage(stage, hook);
         working = std::move(blurred);
         ownsWorking = true;
-        if (stopped(hook)) return;
+        if (stopped(hook)) return false;
     }
 
     const WornScreenSettings sampling =
@@ -271,7 +273,7 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         Quantise::quantise(s.quantiseLevels, bounds.min, bounds.max, working, quantised, nullptr, hook);
         working = std::move(quantised);
         ownsWorking = true;
-        if (stopped(hook)) return;
+        if (stopped(hook)) return false;
     }
 
     // Every stage wrote into the kept memory and none was stopped.
@@ -279,15 +281,18 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
 
     const int32_t spacing = scanlineSpacing(s, facts);
     bool linesDrawn = false;
+    bool alphaCopied = false;
     {
         WornScreenSampler<Px> sampler;
         sampler.setSource(&working);
         sampler.setDestination(&output);
         sampler.setSettings(sampling);
         sampler.setScanLines(spacing);
+        sampler.setAlphaFrom(alphaFrom);
         runStage(sampler, hook);
-        if (stopped(hook)) return;
+        if (stopped(hook)) return false;
         linesDrawn = sampler.scanLinesDrawn();
+        alphaCopied = sampler.alphaCopied();
     }
 
     if (spacing > 1 && !linesDrawn) {
@@ -297,13 +302,29 @@ void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* curren
         lines.setSpacing(spacing);
         runStage(lines, hook);
     }
+    return alphaCopied;
+}
+
+template <class Px>
+void WornScreenEffect::render(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook,
+                              Kiln::Watchcam::HeldFrame* held, const KlTexture<Px>* alphaFrom)
+{
+    if (renderPicture(output, current, hook, held, alphaFrom) || alphaFrom == nullptr || stopped(hook))
+        return;
+    Kiln::Processor::Functor2<Px, Px, Kiln::Processor::CopyAlpha<Px>> copy;
+    copy.setSource(alphaFrom);
+    copy.setDestination(&output);
+    runStage(copy, hook);
 }
 
 template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*,
-                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                 const KlTexture<PixARGB8>*);
 template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
-                                                  KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                  KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                  const KlTexture<PixARGB16>*);
 template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*,
-                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                 KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                 const KlTexture<PixARGBF>*);
 
 }  // namespace Kiln::Wrapper

@@ -83,20 +83,31 @@ public:
     // stops the stages when the host asks; the routine then returns without raising. `held`, when given,
     // is the instance's held frame (effect/klHeldFrame.h): the lens, blur and quantiser result of a source
     // frame shown again is taken from it instead of computed.
+    // `alphaFrom`, when given, sets every output pixel's alpha as the last step (read through its window
+    // and edges): what the finish's "Process" RGB does, drawn row by row where the picture allows.
     template <class Px>
     void render(KlTexture<Px>& output, const KlTexture<Px>* current = nullptr,
-                KlInterruptHook* hook = nullptr, Kiln::Watchcam::HeldFrame* held = nullptr);
+                KlInterruptHook* hook = nullptr, Kiln::Watchcam::HeldFrame* held = nullptr,
+                const KlTexture<Px>* alphaFrom = nullptr);
 
 private:
+    // The picture; whether it also took the alpha of `alphaFrom`.
+    template <class Px>
+    bool renderPicture(KlTexture<Px>& output, const KlTexture<Px>* current, KlInterruptHook* hook,
+                       Kiln::Watchcam::HeldFrame* held, const KlTexture<Px>* alphaFrom);
+
     int32_t frameWidth_ = 0;
     int32_t frameHeight_ = 0;
 };
 
 extern template void WornScreenEffect::render<PixARGB8>(KlTexture<PixARGB8>&, const KlTexture<PixARGB8>*,
-                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                        const KlTexture<PixARGB8>*);
 extern template void WornScreenEffect::render<PixARGB16>(KlTexture<PixARGB16>&, const KlTexture<PixARGB16>*,
-                                                         KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                         KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                         const KlTexture<PixARGB16>*);
 extern template void WornScreenEffect::render<PixARGBF>(KlTexture<PixARGBF>&, const KlTexture<PixARGBF>*,
-                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*);
+                                                        KlInterruptHook*, Kiln::Watchcam::HeldFrame*,
+                                                        const KlTexture<PixARGBF>*);
 
 }  // namespace Kiln::Wrapper

@@ -5,6 +5,7 @@
 #include "exceptions/klException.h"
 #include "image/klBlur.h"
 #include "image/klFiller.h"
+#include "image/klFunctors.h"
 
 #include <algorithm>
 #include <array>
@@ -432,11 +433,13 @@ void WornScreenSampler<Px>::setUp()
     layerA_ = Texture();
     layerB_ = Texture();
     scanLinesDrawn_ = false;
+    alphaCopied_ = false;
     if (out_.isEmpty() || work_.isEmpty()) {
         return;
     }
-    // Nothing is drawn over the picture pass's rows afterwards: they take their scan lines there.
+    // Nothing is drawn over the picture pass's rows afterwards: they take their scan lines and alpha there.
     scanLinesDrawn_ = scanLines_ > 1 && !whiteDotOn_ && !shashOn_;
+    alphaCopied_ = alphaFrom_ != nullptr && !whiteDotOn_ && !shashOn_;
     try {
         if (whiteDotOn_) {
             layerA_ = Texture(work_.width(), work_.height(), work_.x0, work_.y0);
@@ -504,11 +507,15 @@ void WornScreenSampler<Px>::process()
     switch (this->pass()) {
     case 0: {
         Texture& target = pictureTarget();
-        if (scanLinesDrawn_) {
+        if (scanLinesDrawn_ || alphaCopied_) {
+            Processor::CopyAlpha<Px> copyAlpha;
             eachRow(work_, [&](int32_t y) {
                 pictureRow(y, target);
-                if (Px* row = target.pixelAddress(work_.x0, y))
+                Px* row = target.pixelAddress(work_.x0, y);
+                if (row == nullptr) return;
+                if (scanLinesDrawn_)
                     ScanLines::scaleRow(row, size_t(work_.width()), ScanLines::rowFactor(y, scanLines_));
+                if (alphaCopied_) Processor::applyToRow(copyAlpha, *alphaFrom_, y, work_.x0, work_.x1, row);
             });
         } else {
             eachRow(work_, [&](int32_t y) { pictureRow(y, target); });

@@ -183,6 +183,10 @@ public:
     // and the caller runs the scan-line stage only otherwise.
     void setScanLines(int32_t spacing) { scanLines_ = spacing; }
     bool scanLinesDrawn() const { return scanLinesDrawn_; }
+    // The same for the alpha of `from` at each pixel (read through its window and edges), set last:
+    // alphaCopied() says whether the sampler did.
+    void setAlphaFrom(const Texture* from) { alphaFrom_ = from; }
+    bool alphaCopied() const { return alphaCopied_; }
 
     // After setUp: the tables, the pattern drawn this frame (Shash::kNone when none) and the EM phase.
     const WornScreenTables<Px>& tables() const { return *tables_; }
@@ -211,6 +215,8 @@ private:
     const SmoothNoise* smooth_ = nullptr;
     int32_t scanLines_ = 0;
     bool scanLinesDrawn_ = false;
+    const Texture* alphaFrom_ = nullptr;
+    bool alphaCopied_ = false;
 
     // Set up per render.
     std::shared_ptr<const WornScreenTables<Px>> tables_ = std::make_shared<WornScreenTables<Px>>();

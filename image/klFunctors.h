@@ -159,6 +159,28 @@ private:
     F f_;
 };
 
+// f(source pixel, out[x - x0]) for the pixels x0..x1 of row y of `source` (read through its window and
+// edges): one row of Functor2, for a stage that finishes its own rows.
+template <class Src, class Dst, class F>
+void applyToRow(F& f, const KlTexture<Src>& source, int32_t y, int32_t x0, int32_t x1, Dst* out)
+{
+    source.forEachRun(y, x0, x1, [&](int32_t xs, int32_t n, const Src* s, int32_t step) {
+        Dst* o = out + (xs - x0);
+        // A functor may take a run of pixels side by side at once, where the run is not written while it
+        // is read (the same pixels, or apart).
+        if constexpr (requires { f.run(s, o, n); }) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(s);
+            const uintptr_t b = reinterpret_cast<uintptr_t>(o);
+            const size_t bytes = size_t(std::max(n, 0)) * sizeof(Src);
+            if (step == 1 && (a == b || a + bytes <= b || b + bytes <= a)) {
+                f.run(s, o, n);
+                return;
+            }
+        }
+        for (int32_t i = 0; i < n; ++i, s += step) f(*s, o[i]);
+    });
+}
+
 // Applies F(source pixel, destination pixel) over the rectangle; the source is read in
 // runs with its own edge handling.
 template <class Src, class Dst, class F>
@@ -174,22 +196,7 @@ public:
         const KlRect r = this->clippedRect();
         if (r.isEmpty() || source_ == nullptr) return;
         this->forEachRow([&](int32_t y) {
-            Dst* out = this->destination_->pixelAddress(r.x0, y);
-            source_->forEachRun(y, r.x0, r.x1, [&](int32_t xs, int32_t n, const Src* s, int32_t step) {
-                Dst* o = out + (xs - r.x0);
-                // A functor may take a run of pixels side by side at once, where the run is not
-                // written while it is read (the same pixels, or apart).
-                if constexpr (requires { f_.run(s, o, n); }) {
-                    const uintptr_t a = reinterpret_cast<uintptr_t>(s);
-                    const uintptr_t b = reinterpret_cast<uintptr_t>(o);
-                    const size_t bytes = size_t(std::max(n, 0)) * sizeof(Src);
-                    if (step == 1 && (a == b || a + bytes <= b || b + bytes <= a)) {
-                        f_.run(s, o, n);
-                        return;
-                    }
-                }
-                for (int32_t i = 0; i < n; ++i, s += step) f_(*s, o[i]);
-            });
+            applyToRow(f_, *source_, y, r.x0, r.x1, this->destination_->pixelAddress(r.x0, y));
         });
     }
 

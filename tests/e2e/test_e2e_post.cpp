@@ -4,6 +4,7 @@
 #include "tests/e2e/e2eSupport.h"
 
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 using namespace E2E;
@@ -88,5 +89,42 @@ TEST(EndToEndPost, ACropWindowReachesTheEffectsOwnStages)
         // Another frame checked out (Frame Rate 5 holds frame 0 at frame 2) takes the same crop.
         rig.set("framesPerSec", 5);
         EXPECT_TRUE(samePixels(rig.render(2, c.depth), out));
+    }
+}
+
+TEST(EndToEndPost, ProcessRgbGivesEveryPixelTheCroppedLayersAlpha)
+{
+    // Alpha varying over the picture; left of column 10 the crop's edge colour (opaque black) stands in.
+    const Painter painter = [](Image& img, int frame) {
+        const double M = channelMax(img.depth);
+        for (int y = 0; y < img.height; ++y)
+            for (int x = 0; x < img.width; ++x) {
+                const double a = double((x * 23 + y * 7 + frame) % 256) / 255.0 * M;
+                const double v = img.depth == Depth::Float ? a : std::trunc(a);
+                setPixel(img, x, y, {v, std::trunc(v / 2), std::trunc(v / 3), std::trunc(v / 4)});
+            }
+    };
+    for (const Case& c : everyCase()) {
+        SCOPED_TRACE(caseName(c));
+        const double M = channelMax(c.depth);
+        // The default look (its scan lines), with snow mixed over it, with a white dot, and frames of a
+        // held source frame shown again.
+        for (const auto& [what, name, value] : {std::tuple{"default look", "", 0.0},
+                                                {"snow", "shashMax", 40.0},
+                                                {"white dot", "whiteDot", 20.0},
+                                                {"held", "framesPerSec", 5.0}}) {
+            SCOPED_TRACE(what);
+            Rig rig(layer(40, 30, 3, c.smart), painter);
+            rig.set("SourceLeft", 25).set("SourceXMethod", 1);  // 25% of 40: from column 10
+            if (*name) rig.set(name, value);
+            for (int frame : {0, 1, 2}) {
+                const Image out = rig.render(frame, c.depth);
+                const Image& in = rig.source(frame, c.depth);
+                for (int y = 0; y < 30; ++y)
+                    for (int x = 0; x < 40; ++x)
+                        ASSERT_EQ(getPixel(out, x, y)[0], x < 10 ? M : getPixel(in, x, y)[0])
+                            << "frame " << frame << " at " << x << "," << y;
+            }
+        }
     }
 }
