@@ -177,6 +177,20 @@ inline float interpolate(const T* table, float value)
     return lower + (float(table[i + 1]) - lower) * (u - float(i));
 }
 
+// Pixels x0..x1 of row y of `t` where they lie in memory one after another, read as they are (inside its
+// window); null when its window or edges put other pixels there.
+template <class Px>
+const Px* wholeRun(const KlTexture<Px>& t, int32_t y, int32_t x0, int32_t x1)
+{
+    const Px* whole = nullptr;
+    int32_t runs = 0;
+    t.forEachRun(y, x0, x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
+        ++runs;
+        if (xs == x0 && n == x1 - x0 && step == 1) whole = s;
+    });
+    return runs == 1 ? whole : nullptr;
+}
+
 #if defined(__x86_64__)
 std::atomic<bool> portableRowsOnly{false};
 
@@ -204,14 +218,18 @@ __attribute__((target("avx2"), always_inline)) inline __m256 highPairs(__m256 a,
 }
 
 // The float "B and W" picture of `count` pixels lying one after another, eight at a time, each exactly
-// as the scalar code computes it (the same operations in the same order, no fused multiply-add); the
-// pixels done, a multiple of eight.
+// as the scalar code computes it (the same operations in the same order, no fused multiply-add), finished
+// as the row's finishing does: every channel times `lines` (the scan lines; 1 changes nothing), then the
+// alpha of `alphaIn` where given. The pixels done, a multiple of eight. Written past the caches: nothing
+// reads them again in this render.
 __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF* out, size_t count,
-                                                   const float* grey, float gain)
+                                                   const float* grey, float gain, float lines,
+                                                   const PixARGBF* alphaIn)
 {
     const __m256 one = _mm256_set1_ps(1.0f), three = _mm256_set1_ps(3.0f), scale = _mm256_set1_ps(65535.0f);
-    const __m256 g = _mm256_set1_ps(gain);
+    const __m256 g = _mm256_set1_ps(gain), line = _mm256_set1_ps(lines);
     const __m256i last = _mm256_set1_epi32(65535), step = _mm256_set1_epi32(1);
+    const bool streamed = (reinterpret_cast<uintptr_t>(out) & 15) == 0;
     size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         const float* p = reinterpret_cast<const float*>(in + k);
@@ -230,21 +248,37 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF*
         const __m256 upper = _mm256_i32gather_ps(grey, _mm256_add_epi32(i, step), 4);
         const __m256 f = _mm256_sub_ps(u, _mm256_cvtepi32_ps(i));
         const __m256 v = _mm256_add_ps(lower, _mm256_mul_ps(_mm256_sub_ps(upper, lower), f));
-        const __m256 c = clampAvx2(_mm256_mul_ps(v, g), one);
-        const __m256 alpha = clampAvx2(a, one);
+        const __m256 c = _mm256_mul_ps(clampAvx2(_mm256_mul_ps(v, g), one), line);
+        __m256 alpha = _mm256_mul_ps(clampAvx2(a, one), line);
+        if (alphaIn != nullptr) {
+            // The alpha channel of eight pixels, in the lanes' order.
+            const float* q = reinterpret_cast<const float*>(alphaIn + k);
+            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 8);
+            const __m256 q2 = _mm256_loadu_ps(q + 16), q3 = _mm256_loadu_ps(q + 24);
+            alpha = lowPairs(_mm256_unpacklo_ps(q0, q1), _mm256_unpacklo_ps(q2, q3));
+        }
 
         const __m256 s0 = _mm256_unpacklo_ps(alpha, c), s1 = _mm256_unpackhi_ps(alpha, c);
         const __m256 s2 = _mm256_unpacklo_ps(c, c), s3 = _mm256_unpackhi_ps(c, c);
         float* o = reinterpret_cast<float*>(out + k);
-        _mm256_storeu_ps(o, lowPairs(s0, s2));
-        _mm256_storeu_ps(o + 8, highPairs(s0, s2));
-        _mm256_storeu_ps(o + 16, lowPairs(s1, s3));
-        _mm256_storeu_ps(o + 24, highPairs(s1, s3));
+        const __m256 w[4] = {lowPairs(s0, s2), highPairs(s0, s2), lowPairs(s1, s3), highPairs(s1, s3)};
+        for (int j = 0; j < 4; ++j) {
+            if (streamed) {
+                _mm_stream_ps(o + 8 * j, _mm256_castps256_ps128(w[j]));
+                _mm_stream_ps(o + 8 * j + 4, _mm256_extractf128_ps(w[j], 1));
+            } else {
+                _mm256_storeu_ps(o + 8 * j, w[j]);
+            }
+        }
     }
+    if (streamed) _mm_sfence();
     return k;
 }
 #else
-size_t greyRowAvx2(const PixARGBF*, PixARGBF*, size_t, const float*, float) { return 0; }
+size_t greyRowAvx2(const PixARGBF*, PixARGBF*, size_t, const float*, float, float, const PixARGBF*)
+{
+    return 0;
+}
 bool useAvx2Rows() { return false; }
 #endif
 
@@ -507,19 +541,8 @@ void WornScreenSampler<Px>::process()
     switch (this->pass()) {
     case 0: {
         Texture& target = pictureTarget();
-        if (scanLinesDrawn_ || alphaCopied_) {
-            Processor::CopyAlpha<Px> copyAlpha;
-            eachRow(work_, [&](int32_t y) {
-                pictureRow(y, target);
-                Px* row = target.pixelAddress(work_.x0, y);
-                if (row == nullptr) return;
-                if (scanLinesDrawn_)
-                    ScanLines::scaleRow(row, size_t(work_.width()), ScanLines::rowFactor(y, scanLines_));
-                if (alphaCopied_) Processor::applyToRow(copyAlpha, *alphaFrom_, y, work_.x0, work_.x1, row);
-            });
-        } else {
-            eachRow(work_, [&](int32_t y) { pictureRow(y, target); });
-        }
+        // Rows taking their scan lines and alpha here are finished as they are written (pictureRowOf).
+        eachRow(work_, [&](int32_t y) { pictureRow(y, target); });
         break;
     }
     case 3:
@@ -687,20 +710,30 @@ void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
     };
 
     const int32_t x0 = work_.x0;
+    const float lines = scanLinesDrawn_ ? ScanLines::rowFactor(y, scanLines_) : 1.0f;
+    Processor::CopyAlpha<Px> copyAlpha;
     source_->forEachRun(y, work_.x0, work_.x1, [&](int32_t xs, int32_t n, const Px* s, int32_t step) {
         Px* o = out + (xs - x0);
+        int32_t finished = 0;  // pixels the vector code has finished too
         if (step == 1) {
-            int32_t k = 0;
             if constexpr (std::is_same_v<Px, PixARGBF> && Type == WornScreen::kBlackAndWhite) {
-                if (useAvx2Rows()) k = int32_t(greyRowAvx2(s, o, size_t(n), grey, gain));
+                const Px* alphaIn = alphaCopied_ ? wholeRun(*alphaFrom_, y, xs, xs + n) : nullptr;
+                if (useAvx2Rows() && (alphaIn != nullptr || !alphaCopied_))
+                    finished = int32_t(greyRowAvx2(s, o, size_t(n), grey, gain, lines, alphaIn));
             }
-            for (; k < n; ++k) {
+            for (int32_t k = finished; k < n; ++k) {
                 shade(s[k], o[k]);
             }
         } else {
             for (int32_t k = 0; k < n; ++k, s += step) {
                 shade(*s, o[k]);
             }
+        }
+        // The rest of the run finished here, as the stages after the sampler would.
+        if (finished < n) {
+            if (scanLinesDrawn_) ScanLines::scaleRow(o + finished, size_t(n - finished), lines);
+            if (alphaCopied_)
+                Processor::applyToRow(copyAlpha, *alphaFrom_, y, xs + finished, xs + n, o + finished);
         }
     });
 }

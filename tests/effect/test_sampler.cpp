@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -59,7 +60,8 @@ std::vector<Px> testPicture(int w, int h)
 // image of the part's size placed there) and returned.
 template <class Px>
 std::vector<Px> render(const std::vector<Px>& source, int w, int h, WornScreenSettings s, int threads = 1,
-                       const KlRect* part = nullptr, int32_t scanLines = 0, bool* linesDrawn = nullptr)
+                       const KlRect* part = nullptr, int32_t scanLines = 0, bool* linesDrawn = nullptr,
+                       const std::vector<Px>* alphaFrom = nullptr)
 {
     std::vector<Px> in = source;
     const KlRect r = part ? *part : KlRect{0, 0, w, h};
@@ -77,6 +79,9 @@ std::vector<Px> render(const std::vector<Px>& source, int w, int h, WornScreenSe
     sampler.setSettings(s);
     sampler.setMultiThreaded(threads > 1);
     sampler.setScanLines(scanLines);
+    std::vector<Px> alphas = alphaFrom ? *alphaFrom : std::vector<Px>();
+    KlTexture<Px> talpha(alphas.data(), w, h, int32_t(w * sizeof(Px)));
+    if (alphaFrom) sampler.setAlphaFrom(&talpha);
     sampler.execute();
     if (linesDrawn) *linesDrawn = sampler.scanLinesDrawn();
     return out;
@@ -689,13 +694,21 @@ TEST(WornScreenSampler, VectorGreyRowsAreThePortableOnesBitForBit)
     WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
     s.brightness = 0.2f;
     s.contrast = 0.3f;
-    for (const float em : {0.0f, 0.7f, 3.0f}) {
+    // With the rows finished in the sampler too: scan lines, and another picture's alpha.
+    std::vector<PixARGBF> alphas = testPicture<PixARGBF>(w, h);
+    for (size_t i = 0; i < alphas.size(); i += 3) alphas[i].a = odd[i % std::size(odd)];
+    for (const auto& [em, lines, alphaFrom] : {std::tuple{0.0f, 0, (const std::vector<PixARGBF>*)nullptr},
+                                               {0.7f, 0, nullptr},
+                                               {3.0f, 0, nullptr},
+                                               {0.7f, 3, nullptr},
+                                               {0.7f, 0, &alphas},
+                                               {3.0f, 2, &alphas}}) {
         s.emAmount = em;
         for (const KlRect part : {KlRect{0, 0, w, h}, KlRect{3, 1, 40, 8}}) {
             usePortableSamplerRowsForTesting(true);
-            const std::vector<PixARGBF> portable = render(in, w, h, s, 1, &part);
+            const std::vector<PixARGBF> portable = render(in, w, h, s, 1, &part, lines, nullptr, alphaFrom);
             usePortableSamplerRowsForTesting(false);
-            const std::vector<PixARGBF> vector = render(in, w, h, s, 2, &part);
+            const std::vector<PixARGBF> vector = render(in, w, h, s, 2, &part, lines, nullptr, alphaFrom);
             ASSERT_EQ(portable.size(), vector.size());
             for (size_t i = 0; i < portable.size(); ++i)
                 ASSERT_EQ(std::memcmp(&portable[i], &vector[i], sizeof(PixARGBF)), 0)
