@@ -32,13 +32,7 @@ void scaleRow(Px* row, size_t count, float f)
     if constexpr (std::is_same_v<Ch, float>) {
         for (size_t i = 0; i < n; ++i) values[i] *= f;
     } else {
-        float line[1024];  // a piece at a time: each value is scaled on its own
-        for (size_t at = 0; at < n; at += std::size(line)) {
-            const size_t piece = std::min(std::size(line), n - at);
-            Blur::toFloats(values + at, line, piece);
-            Blur::scaleFloats(line, piece, f);
-            Blur::fromFloats(line, values + at, piece);
-        }
+        Blur::scaleStored(values, n, f);
     }
 }
 }  // namespace ScanLines

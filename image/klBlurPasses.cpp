@@ -548,6 +548,74 @@ void fromFloats(const float* in, uint16_t* out, size_t count)
     for (; i < count; ++i) out[i] = uint16_t(truncInt(in[i]));
 }
 
+#ifdef KL_BLUR_AVX2
+namespace {
+
+// Sixteen stored values times the factor, truncated as fromFloats stores them (held inside the int32
+// range, the low bits kept).
+__attribute__((target("avx2"), always_inline)) inline __m256i scaledInts(__m256i v, __m256 f)
+{
+    __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(v), f);
+    x = _mm256_max_ps(x, _mm256_set1_ps(-2147483648.0f));  // max_ps returns the second operand for NaN
+    x = _mm256_min_ps(x, _mm256_set1_ps(2147483520.0f));
+    return _mm256_cvttps_epi32(x);
+}
+
+__attribute__((target("avx2"))) size_t scaleStoredAvx2(uint16_t* values, size_t count, float factor)
+{
+    const __m256 f = _mm256_set1_ps(factor);
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
+        const __m256i a = scaledInts(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(v)), f);
+        const __m256i b = scaledInts(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1)), f);
+        // Low 16 bits sign-extended, so the signed pack keeps them; the pack works lane by lane.
+        const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_slli_epi32(a, 16), 16),
+                                                  _mm256_srai_epi32(_mm256_slli_epi32(b, 16), 16));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(values + i), _mm256_permute4x64_epi64(packed, 0xd8));
+    }
+    return i;
+}
+
+__attribute__((target("avx2"))) size_t scaleStoredAvx2(uint8_t* values, size_t count, float factor)
+{
+    const __m256 f = _mm256_set1_ps(factor);
+    const __m256i low = _mm256_set1_epi32(0xff);
+    size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+        const __m256i a = _mm256_and_si256(scaledInts(_mm256_cvtepu8_epi32(v), f), low);
+        const __m256i b = _mm256_and_si256(scaledInts(_mm256_cvtepu8_epi32(_mm_srli_si128(v, 8)), f), low);
+        // Packs that cannot saturate; each works lane by lane.
+        const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xd8);
+        const __m128i bytes =
+            _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + i), bytes);
+    }
+    return i;
+}
+
+}  // namespace
+#endif
+
+void scaleStored(uint8_t* values, size_t count, float factor)
+{
+    size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = scaleStoredAvx2(values, count, factor);
+#endif
+    for (; i < count; ++i) values[i] = uint8_t(truncInt(float(values[i]) * factor));
+}
+
+void scaleStored(uint16_t* values, size_t count, float factor)
+{
+    size_t i = 0;
+#ifdef KL_BLUR_AVX2
+    if (useAvx2()) i = scaleStoredAvx2(values, count, factor);
+#endif
+    for (; i < count; ++i) values[i] = uint16_t(truncInt(float(values[i]) * factor));
+}
+
 template <>
 void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams& p)
 {

@@ -61,6 +61,10 @@ void fromFloats(const float* in, uint16_t* out, size_t count);
 
 // values[i] *= factor, four at a time.
 void scaleFloats(float* values, size_t count, float factor);
+// Stored channels times a factor, in place: what toFloats, scaleFloats and fromFloats give in turn, in one
+// pass.
+void scaleStored(uint8_t* values, size_t count, float factor);
+void scaleStored(uint16_t* values, size_t count, float factor);
 
 template <class Ch>
 void toFloats(const Ch* in, float* out, size_t count)

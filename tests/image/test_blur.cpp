@@ -144,6 +144,36 @@ TEST(BlurMaths, ChannelConversions)
     Blur::usePortablePassesForTesting(false);
 }
 
+// Stored channels scaled in one pass are those of the three steps (to floats, scaled, back), for every
+// value of both types, factors that keep them in range and factors that do not, NaN included.
+TEST(BlurMaths, StoredChannelsScaledInOnePassAreTheThreeSteps)
+{
+    std::vector<uint16_t> words(65536 + 5);
+    for (size_t i = 0; i < words.size(); ++i) words[i] = uint16_t(i * 40503u);  // every value, shuffled
+    std::vector<uint8_t> bytes(256 * 3 + 7);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 167u);
+    for (bool portable : {false, true})
+        for (const float f : {0.25f, 0.625f, 0.999f, 1.0f, 0.0f, 1.5f, -0.75f, 70000.0f, std::nanf("")}) {
+            Blur::usePortablePassesForTesting(portable);
+            auto threeSteps = [f](auto values) {
+                std::vector<float> line(values.size());
+                Blur::toFloats(values.data(), line.data(), values.size());
+                Blur::scaleFloats(line.data(), line.size(), f);
+                Blur::fromFloats(line.data(), values.data(), values.size());
+                return values;
+            };
+            const std::vector<uint16_t> wantWords = threeSteps(words);
+            std::vector<uint16_t> gotWords = words;
+            Blur::scaleStored(gotWords.data(), gotWords.size(), f);
+            ASSERT_EQ(gotWords, wantWords) << "factor " << f << (portable ? " portable" : "");
+            const std::vector<uint8_t> wantBytes = threeSteps(bytes);
+            std::vector<uint8_t> gotBytes = bytes;
+            Blur::scaleStored(gotBytes.data(), gotBytes.size(), f);
+            ASSERT_EQ(gotBytes, wantBytes) << "factor " << f << (portable ? " portable" : "");
+        }
+    Blur::usePortablePassesForTesting(false);
+}
+
 TEST(BlurMaths, BoxPassLineIsTheFractionalWindow)
 {
     // Radius 1.5: (0.5*a + b + c + d + 0.5*e) / 4.
