@@ -274,7 +274,80 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF*
     if (streamed) _mm_sfence();
     return k;
 }
+// Eight 32-bit lanes each of eight pixels' channels, lanes in the order 0 2 4 6 | 1 3 5 7, back to
+// pixels: rows[0] pixels 0 and 1, rows[1] 2 and 3, rows[2] 4 and 5, rows[3] 6 and 7 (one a 128-bit lane).
+__attribute__((target("avx2"), always_inline)) inline void toPixels(__m256 a, __m256 r, __m256 g, __m256 b,
+                                                                    __m256 rows[4])
+{
+    const __m256 s0 = _mm256_unpacklo_ps(a, r), s1 = _mm256_unpackhi_ps(a, r);
+    const __m256 s2 = _mm256_unpacklo_ps(g, b), s3 = _mm256_unpackhi_ps(g, b);
+    rows[0] = lowPairs(s0, s2), rows[1] = highPairs(s0, s2), rows[2] = lowPairs(s1, s3),
+    rows[3] = highPairs(s1, s3);
+}
+
+// The 16-bit "B and W" picture as the scalar code computes it (the channel sum's entry of the table,
+// times the row gain, limited to 0..M and truncated; alpha limited to M), finished as the row's finishing
+// does (each channel through floats times `lines`, truncated; then the alpha of `alphaIn` where given).
+// The pixels done, a multiple of eight.
+__attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGB16* in, PixARGB16* out, size_t count,
+                                                   const float* greyBySum, float gain, float lines,
+                                                   const PixARGB16* alphaIn)
+{
+    const __m256 g = _mm256_set1_ps(gain), line = _mm256_set1_ps(lines), m = _mm256_set1_ps(32768.0f);
+    const __m256i lastSum = _mm256_set1_epi32(3 * 32768), last = _mm256_set1_epi32(32768);
+    // Stored value times the scan-line factor, truncated inside the int32 range.
+    auto scaled = [&](__m256i v) __attribute__((target("avx2")))
+    {
+        __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(v), line);
+        x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-2147483648.0f)), _mm256_set1_ps(2147483520.0f));
+        return _mm256_cvttps_epi32(x);
+    };
+    // Eight pixels' channels as 32-bit lanes in the order 0 2 4 6 | 1 3 5 7.
+    auto channels = [](const PixARGB16* p, __m256 c[4]) __attribute__((target("avx2")))
+    {
+        const __m128i* q = reinterpret_cast<const __m128i*>(p);
+        const __m256 x0 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q)));
+        const __m256 x1 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 1)));
+        const __m256 x2 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 2)));
+        const __m256 x3 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 3)));
+        // Each 128-bit lane of x0 is one pixel (0 and 1), as the float rows' loads are.
+        const __m256 t0 = _mm256_unpacklo_ps(x0, x1), t1 = _mm256_unpackhi_ps(x0, x1);
+        const __m256 t2 = _mm256_unpacklo_ps(x2, x3), t3 = _mm256_unpackhi_ps(x2, x3);
+        c[0] = lowPairs(t0, t2), c[1] = highPairs(t0, t2), c[2] = lowPairs(t1, t3), c[3] = highPairs(t1, t3);
+    };
+    size_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        __m256 c[4];
+        channels(in + k, c);
+        const __m256i a = _mm256_castps_si256(c[0]), r = _mm256_castps_si256(c[1]);
+        const __m256i gr = _mm256_castps_si256(c[2]), b = _mm256_castps_si256(c[3]);
+        const __m256i sum = _mm256_min_epi32(_mm256_add_epi32(_mm256_add_epi32(r, gr), b), lastSum);
+        const __m256 v = _mm256_mul_ps(_mm256_i32gather_ps(greyBySum, sum, 4), g);
+        const __m256i grey = scaled(_mm256_cvttps_epi32(clampAvx2(v, m)));
+        __m256i alpha = scaled(_mm256_min_epi32(a, last));
+        if (alphaIn != nullptr) {
+            __m256 q[4];
+            channels(alphaIn + k, q);
+            alpha = _mm256_castps_si256(q[0]);
+        }
+        __m256 rows[4];
+        const __m256 gf = _mm256_castsi256_ps(grey);
+        toPixels(_mm256_castsi256_ps(alpha), gf, gf, gf, rows);
+        // Back to 16 bits: every value is within 0..65535 here, so the unsigned pack keeps it; the pack
+        // works lane by lane, pixels 0 2 | 1 3, put back in order.
+        const __m256i p01 = _mm256_packus_epi32(_mm256_castps_si256(rows[0]), _mm256_castps_si256(rows[1]));
+        const __m256i p23 = _mm256_packus_epi32(_mm256_castps_si256(rows[2]), _mm256_castps_si256(rows[3]));
+        __m256i* o = reinterpret_cast<__m256i*>(out + k);
+        _mm256_storeu_si256(o, _mm256_permute4x64_epi64(p01, 0xd8));
+        _mm256_storeu_si256(o + 1, _mm256_permute4x64_epi64(p23, 0xd8));
+    }
+    return k;
+}
 #else
+size_t greyRowAvx2(const PixARGB16*, PixARGB16*, size_t, const float*, float, float, const PixARGB16*)
+{
+    return 0;
+}
 size_t greyRowAvx2(const PixARGBF*, PixARGBF*, size_t, const float*, float, float, const PixARGBF*)
 {
     return 0;
@@ -716,10 +789,12 @@ void WornScreenSampler<Px>::pictureRowOf(int32_t y, Px* out, float gain) const
         Px* o = out + (xs - x0);
         int32_t finished = 0;  // pixels the vector code has finished too
         if (step == 1) {
-            if constexpr (std::is_same_v<Px, PixARGBF> && Type == WornScreen::kBlackAndWhite) {
+            if constexpr ((std::is_same_v<Px, PixARGBF> || std::is_same_v<Px, PixARGB16>)&&Type ==
+                          WornScreen::kBlackAndWhite) {
                 const Px* alphaIn = alphaCopied_ ? wholeRun(*alphaFrom_, y, xs, xs + n) : nullptr;
+                const float* table = std::is_same_v<Px, PixARGBF> ? grey : greyBySum;
                 if (useAvx2Rows() && (alphaIn != nullptr || !alphaCopied_))
-                    finished = int32_t(greyRowAvx2(s, o, size_t(n), grey, gain, lines, alphaIn));
+                    finished = int32_t(greyRowAvx2(s, o, size_t(n), table, gain, lines, alphaIn));
             }
             for (int32_t k = finished; k < n; ++k) {
                 shade(s[k], o[k]);

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -663,41 +664,56 @@ TEST(WornScreenSampler, ScanLinesDrawnInPlaceAreTheStagesAtEveryDepth)
 
 // The float "B and W" rows the processor's vector instructions make are those of the portable code, bit
 // for bit: values beyond 0..1, NaN and infinities, table edges, row gains above and below 1, odd widths.
-TEST(WornScreenSampler, VectorGreyRowsAreThePortableOnesBitForBit)
+// Values a channel of the depth may hold that test the row code's edges: beyond 0..M, NaN and
+// infinities, table edges.
+template <class Px>
+std::vector<typename Px::Channel> oddValues()
+{
+    if constexpr (std::is_same_v<Px, PixARGB16>)
+        return {0, 1, 32767, 32768, 32769, 65535, 21845, 43690};
+    else
+        return {-0.0f,
+                -1.0f,
+                1.0f,
+                1.0000001f,
+                0.99999994f,
+                7.0f,
+                1.0f / 65535.0f,
+                0.5f / 65535.0f,
+                1e-40f,
+                std::numeric_limits<float>::quiet_NaN(),
+                std::numeric_limits<float>::infinity(),
+                -std::numeric_limits<float>::infinity(),
+                0.333333343f,
+                2.0f / 3.0f};
+}
+
+// The "B and W" rows the processor's vector instructions make (finished with scan lines and another
+// picture's alpha, as the sampler finishes them) are those of the portable code, bit for bit: odd values,
+// row gains above and below 1, odd widths and a part of the frame.
+template <class Px>
+void checkVectorGreyRows()
 {
     constexpr int w = 45, h = 9;
-    std::vector<PixARGBF> in = testPicture<PixARGBF>(w, h);
-    const float odd[] = {-0.0f,
-                         -1.0f,
-                         1.0f,
-                         1.0000001f,
-                         0.99999994f,
-                         7.0f,
-                         1.0f / 65535.0f,
-                         0.5f / 65535.0f,
-                         1e-40f,
-                         std::numeric_limits<float>::quiet_NaN(),
-                         std::numeric_limits<float>::infinity(),
-                         -std::numeric_limits<float>::infinity(),
-                         0.333333343f,
-                         2.0f / 3.0f};
+    std::vector<Px> in = testPicture<Px>(w, h);
+    const std::vector<typename Px::Channel> odd = oddValues<Px>();
     uint32_t state = 7;
     for (size_t i = 0; i < in.size(); ++i) {
         for (int c = 0; c < 4; ++c) {
             state = state * 1664525u + 1013904223u;
             if ((state >> 28) < 5)
-                in[i][c] = odd[(state >> 8) % std::size(odd)];
+                in[i][c] = odd[(state >> 8) % odd.size()];
             else if ((state >> 28) < 8)
-                in[i][c] = float(state >> 8) / float(1u << 24);
+                in[i][c] = typename Px::Channel(float(state >> 8) / float(1u << 24) *
+                                                (Px::isInteger ? 65535.0f : 1.0f));
         }
     }
     WornScreenSettings s = plain(WornScreen::kBlackAndWhite);
     s.brightness = 0.2f;
     s.contrast = 0.3f;
-    // With the rows finished in the sampler too: scan lines, and another picture's alpha.
-    std::vector<PixARGBF> alphas = testPicture<PixARGBF>(w, h);
-    for (size_t i = 0; i < alphas.size(); i += 3) alphas[i].a = odd[i % std::size(odd)];
-    for (const auto& [em, lines, alphaFrom] : {std::tuple{0.0f, 0, (const std::vector<PixARGBF>*)nullptr},
+    std::vector<Px> alphas = testPicture<Px>(w, h);
+    for (size_t i = 0; i < alphas.size(); i += 3) alphas[i].a = odd[i % odd.size()];
+    for (const auto& [em, lines, alphaFrom] : {std::tuple{0.0f, 0, (const std::vector<Px>*)nullptr},
                                                {0.7f, 0, nullptr},
                                                {3.0f, 0, nullptr},
                                                {0.7f, 3, nullptr},
@@ -706,15 +722,22 @@ TEST(WornScreenSampler, VectorGreyRowsAreThePortableOnesBitForBit)
         s.emAmount = em;
         for (const KlRect part : {KlRect{0, 0, w, h}, KlRect{3, 1, 40, 8}}) {
             usePortableSamplerRowsForTesting(true);
-            const std::vector<PixARGBF> portable = render(in, w, h, s, 1, &part, lines, nullptr, alphaFrom);
+            const std::vector<Px> portable = render(in, w, h, s, 1, &part, lines, nullptr, alphaFrom);
             usePortableSamplerRowsForTesting(false);
-            const std::vector<PixARGBF> vector = render(in, w, h, s, 2, &part, lines, nullptr, alphaFrom);
+            const std::vector<Px> vector = render(in, w, h, s, 2, &part, lines, nullptr, alphaFrom);
             ASSERT_EQ(portable.size(), vector.size());
             for (size_t i = 0; i < portable.size(); ++i)
-                ASSERT_EQ(std::memcmp(&portable[i], &vector[i], sizeof(PixARGBF)), 0)
-                    << "pixel " << i << " em " << em << ": " << portable[i].r << " against " << vector[i].r;
+                ASSERT_EQ(std::memcmp(&portable[i], &vector[i], sizeof(Px)), 0)
+                    << "pixel " << i << " em " << em << " lines " << lines << ": " << float(portable[i].r)
+                    << " against " << float(vector[i].r);
         }
     }
+}
+
+TEST(WornScreenSampler, VectorGreyRowsAreThePortableOnesBitForBit)
+{
+    checkVectorGreyRows<PixARGB16>();
+    checkVectorGreyRows<PixARGBF>();
 }
 
 TEST(WornScreenSampler, SetUpFailures)
