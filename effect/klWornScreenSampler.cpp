@@ -217,6 +217,27 @@ __attribute__((target("avx2"), always_inline)) inline __m256 highPairs(__m256 a,
     return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
 }
 
+// Eight pixels of four 32-bit channels (x0 pixels 0 and 1, one a 128-bit lane, x1 pixels 2 and 3, ...) as
+// one vector a channel, lanes in the order 0 2 4 6 | 1 3 5 7 (the same in each).
+__attribute__((target("avx2"), always_inline)) inline void fromPixels(__m256 x0, __m256 x1, __m256 x2,
+                                                                      __m256 x3, __m256 c[4])
+{
+    const __m256 t0 = _mm256_unpacklo_ps(x0, x1), t1 = _mm256_unpackhi_ps(x0, x1);
+    const __m256 t2 = _mm256_unpacklo_ps(x2, x3), t3 = _mm256_unpackhi_ps(x2, x3);
+    c[0] = lowPairs(t0, t2), c[1] = highPairs(t0, t2), c[2] = lowPairs(t1, t3), c[3] = highPairs(t1, t3);
+}
+
+// Eight 32-bit lanes each of eight pixels' channels, lanes in the order 0 2 4 6 | 1 3 5 7, back to
+// pixels: rows[0] pixels 0 and 1, rows[1] 2 and 3, rows[2] 4 and 5, rows[3] 6 and 7 (one a 128-bit lane).
+__attribute__((target("avx2"), always_inline)) inline void toPixels(__m256 a, __m256 r, __m256 g, __m256 b,
+                                                                    __m256 rows[4])
+{
+    const __m256 s0 = _mm256_unpacklo_ps(a, r), s1 = _mm256_unpackhi_ps(a, r);
+    const __m256 s2 = _mm256_unpacklo_ps(g, b), s3 = _mm256_unpackhi_ps(g, b);
+    rows[0] = lowPairs(s0, s2), rows[1] = highPairs(s0, s2), rows[2] = lowPairs(s1, s3),
+    rows[3] = highPairs(s1, s3);
+}
+
 // The float "B and W" picture of `count` pixels lying one after another, eight at a time, each exactly
 // as the scalar code computes it (the same operations in the same order, no fused multiply-add), finished
 // as the row's finishing does: every channel times `lines` (the scan lines; 1 changes nothing), then the
@@ -233,13 +254,10 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF*
     size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         const float* p = reinterpret_cast<const float*>(in + k);
-        const __m256 p0 = _mm256_loadu_ps(p), p1 = _mm256_loadu_ps(p + 8);
-        const __m256 p2 = _mm256_loadu_ps(p + 16), p3 = _mm256_loadu_ps(p + 24);
-        // Channels apart: lanes hold pixels 0 2 4 6 | 1 3 5 7, the same order in each.
-        const __m256 t0 = _mm256_unpacklo_ps(p0, p1), t1 = _mm256_unpackhi_ps(p0, p1);
-        const __m256 t2 = _mm256_unpacklo_ps(p2, p3), t3 = _mm256_unpackhi_ps(p2, p3);
-        const __m256 a = lowPairs(t0, t2), r = highPairs(t0, t2), gr = lowPairs(t1, t3),
-                     b = highPairs(t1, t3);
+        __m256 ch[4];
+        fromPixels(_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8), _mm256_loadu_ps(p + 16),
+                   _mm256_loadu_ps(p + 24), ch);
+        const __m256 a = ch[0], r = ch[1], gr = ch[2], b = ch[3];
 
         const __m256 mean = _mm256_div_ps(_mm256_add_ps(_mm256_add_ps(r, gr), b), three);
         const __m256 u = _mm256_mul_ps(clampAvx2(mean, one), scale);
@@ -253,15 +271,15 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF*
         if (alphaIn != nullptr) {
             // The alpha channel of eight pixels, in the lanes' order.
             const float* q = reinterpret_cast<const float*>(alphaIn + k);
-            const __m256 q0 = _mm256_loadu_ps(q), q1 = _mm256_loadu_ps(q + 8);
-            const __m256 q2 = _mm256_loadu_ps(q + 16), q3 = _mm256_loadu_ps(q + 24);
-            alpha = lowPairs(_mm256_unpacklo_ps(q0, q1), _mm256_unpacklo_ps(q2, q3));
+            __m256 qc[4];
+            fromPixels(_mm256_loadu_ps(q), _mm256_loadu_ps(q + 8), _mm256_loadu_ps(q + 16),
+                       _mm256_loadu_ps(q + 24), qc);
+            alpha = qc[0];
         }
 
-        const __m256 s0 = _mm256_unpacklo_ps(alpha, c), s1 = _mm256_unpackhi_ps(alpha, c);
-        const __m256 s2 = _mm256_unpacklo_ps(c, c), s3 = _mm256_unpackhi_ps(c, c);
         float* o = reinterpret_cast<float*>(out + k);
-        const __m256 w[4] = {lowPairs(s0, s2), highPairs(s0, s2), lowPairs(s1, s3), highPairs(s1, s3)};
+        __m256 w[4];
+        toPixels(alpha, c, c, c, w);
         for (int j = 0; j < 4; ++j) {
             if (streamed) {
                 _mm_stream_ps(o + 8 * j, _mm256_castps256_ps128(w[j]));
@@ -274,17 +292,6 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGBF* in, PixARGBF*
     if (streamed) _mm_sfence();
     return k;
 }
-// Eight 32-bit lanes each of eight pixels' channels, lanes in the order 0 2 4 6 | 1 3 5 7, back to
-// pixels: rows[0] pixels 0 and 1, rows[1] 2 and 3, rows[2] 4 and 5, rows[3] 6 and 7 (one a 128-bit lane).
-__attribute__((target("avx2"), always_inline)) inline void toPixels(__m256 a, __m256 r, __m256 g, __m256 b,
-                                                                    __m256 rows[4])
-{
-    const __m256 s0 = _mm256_unpacklo_ps(a, r), s1 = _mm256_unpackhi_ps(a, r);
-    const __m256 s2 = _mm256_unpacklo_ps(g, b), s3 = _mm256_unpackhi_ps(g, b);
-    rows[0] = lowPairs(s0, s2), rows[1] = highPairs(s0, s2), rows[2] = lowPairs(s1, s3),
-    rows[3] = highPairs(s1, s3);
-}
-
 // The 16-bit "B and W" picture as the scalar code computes it (the channel sum's entry of the table,
 // times the row gain, limited to 0..M and truncated; alpha limited to M), finished as the row's finishing
 // does (each channel through floats times `lines`, truncated; then the alpha of `alphaIn` where given).
@@ -310,10 +317,7 @@ __attribute__((target("avx2"))) size_t greyRowAvx2(const PixARGB16* in, PixARGB1
         const __m256 x1 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 1)));
         const __m256 x2 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 2)));
         const __m256 x3 = _mm256_castsi256_ps(_mm256_cvtepu16_epi32(_mm_loadu_si128(q + 3)));
-        // Each 128-bit lane of x0 is one pixel (0 and 1), as the float rows' loads are.
-        const __m256 t0 = _mm256_unpacklo_ps(x0, x1), t1 = _mm256_unpackhi_ps(x0, x1);
-        const __m256 t2 = _mm256_unpacklo_ps(x2, x3), t3 = _mm256_unpackhi_ps(x2, x3);
-        c[0] = lowPairs(t0, t2), c[1] = highPairs(t0, t2), c[2] = lowPairs(t1, t3), c[3] = highPairs(t1, t3);
+        fromPixels(x0, x1, x2, x3, c);  // each 128-bit lane of x0 one pixel (0 and 1)
     };
     size_t k = 0;
     for (; k + 8 <= count; k += 8) {
