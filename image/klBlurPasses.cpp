@@ -598,23 +598,22 @@ __attribute__((target("avx2"))) size_t scaleStoredAvx2(uint8_t* values, size_t c
 }  // namespace
 #endif
 
-void scaleStored(uint8_t* values, size_t count, float factor)
+namespace {
+
+template <class T>
+void scaleStoredValues(T* values, size_t count, float factor)
 {
     size_t i = 0;
 #ifdef KL_BLUR_AVX2
     if (useAvx2()) i = scaleStoredAvx2(values, count, factor);
 #endif
-    for (; i < count; ++i) values[i] = uint8_t(truncInt(float(values[i]) * factor));
+    for (; i < count; ++i) values[i] = T(truncInt(float(values[i]) * factor));
 }
 
-void scaleStored(uint16_t* values, size_t count, float factor)
-{
-    size_t i = 0;
-#ifdef KL_BLUR_AVX2
-    if (useAvx2()) i = scaleStoredAvx2(values, count, factor);
-#endif
-    for (; i < count; ++i) values[i] = uint16_t(truncInt(float(values[i]) * factor));
-}
+}  // namespace
+
+void scaleStored(uint8_t* values, size_t count, float factor) { scaleStoredValues(values, count, factor); }
+void scaleStored(uint16_t* values, size_t count, float factor) { scaleStoredValues(values, count, factor); }
 
 template <>
 void boxPassLine<1>(const float* in, float* out, int32_t count, const BoxParams& p)
