@@ -161,6 +161,27 @@ void Stage_Finish(benchmark::State& state)
 
 Runner::Module& benchModule(bool reuse);
 
+// The same picture as the stage benchmarks, converted to the depth.
+Runner::Image patternAt(Runner::Depth depth)
+{
+    Runner::Image image = Runner::Image::make(kWidth, kHeight, depth);
+    Frame<PixARGB8> pattern;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const PixARGB8& p = *pattern.source.pixelAddress(x, y);
+            const float v[4] = {p.a / 255.0f, p.r / 255.0f, p.g / 255.0f, p.b / 255.0f};
+            for (int c = 0; c < 4; ++c) {
+                if (depth == Runner::Depth::Eight)
+                    image.row<uint8_t>(y)[4 * x + c] = uint8_t(v[c] * 255.0f);
+                else if (depth == Runner::Depth::Sixteen)
+                    image.row<uint16_t>(y)[4 * x + c] = uint16_t(v[c] * 32768.0f);
+                else
+                    image.row<float>(y)[4 * x + c] = v[c];
+            }
+        }
+    return image;
+}
+
 // The whole frame: pre-render and render through the host, every control at its default. Every frame
 // here is the same picture, which a held frame would serve after the first: the module copy without
 // reuse computes each one.
@@ -173,23 +194,7 @@ void Whole(benchmark::State& state, Runner::Depth depth, bool smart)
     settings.frameCount = 10;
     settings.smartPath = smart;
     Runner::Host host(*module, settings);
-    Runner::Image frame = Runner::Image::make(kWidth, kHeight, depth);
-    {
-        Frame<PixARGB8> pattern;  // the same picture as the stage benchmarks, converted to the depth
-        for (int y = 0; y < kHeight; ++y)
-            for (int x = 0; x < kWidth; ++x) {
-                const PixARGB8& p = *pattern.source.pixelAddress(x, y);
-                const float v[4] = {p.a / 255.0f, p.r / 255.0f, p.g / 255.0f, p.b / 255.0f};
-                for (int c = 0; c < 4; ++c) {
-                    if (depth == Runner::Depth::Eight)
-                        frame.row<uint8_t>(y)[4 * x + c] = uint8_t(v[c] * 255.0f);
-                    else if (depth == Runner::Depth::Sixteen)
-                        frame.row<uint16_t>(y)[4 * x + c] = uint16_t(v[c] * 32768.0f);
-                    else
-                        frame.row<float>(y)[4 * x + c] = v[c];
-                }
-            }
-    }
+    const Runner::Image frame = patternAt(depth);
     host.setFrameSource([&frame](int, Runner::Depth) -> const Runner::Image& { return frame; });
     int n = 0;
     for (auto _ : state) {
@@ -232,21 +237,7 @@ void Consecutive(benchmark::State& state, Runner::Depth depth, bool reuse)
     Runner::Host host(benchModule(reuse), settings);
     std::vector<Runner::Image> frames;
     {
-        Runner::Image base = Runner::Image::make(kWidth, kHeight, depth);
-        Frame<PixARGB8> pattern;
-        for (int y = 0; y < kHeight; ++y)
-            for (int x = 0; x < kWidth; ++x) {
-                const PixARGB8& p = *pattern.source.pixelAddress(x, y);
-                const float v[4] = {p.a / 255.0f, p.r / 255.0f, p.g / 255.0f, p.b / 255.0f};
-                for (int c = 0; c < 4; ++c) {
-                    if (depth == Runner::Depth::Eight)
-                        base.row<uint8_t>(y)[4 * x + c] = uint8_t(v[c] * 255.0f);
-                    else if (depth == Runner::Depth::Sixteen)
-                        base.row<uint16_t>(y)[4 * x + c] = uint16_t(v[c] * 32768.0f);
-                    else
-                        base.row<float>(y)[4 * x + c] = v[c];
-                }
-            }
+        const Runner::Image base = patternAt(depth);
         const size_t pixel = Runner::bytesPerPixel(depth), row = size_t(kWidth) * pixel;
         for (int f = 0; f < kFrames; ++f) {
             Runner::Image img = Runner::Image::make(kWidth, kHeight, depth);
